@@ -1,0 +1,127 @@
+# Shared steps of scripts/test, scripts/run and scripts/bench. Source it; it sets
+# REPO, BUILD_DIR, QUIBRIX_CACHE and WINEPREFIX and defines the quibrix_* steps.
+
+REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+BUILD_DIR=${BUILD_DIR:-$REPO/build}
+mkdir -p "$BUILD_DIR"
+BUILD_DIR=$(cd "$BUILD_DIR" && pwd)
+QUIBRIX_CACHE=${QUIBRIX_CACHE:-$REPO/build/cache}
+# One prefix per build tree, so that several build trees can run their suites at once.
+export WINEPREFIX=$BUILD_DIR/wineprefix
+export WINEDEBUG=-all
+
+QUIBRIX_PACKAGES=(g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine wine64 xvfb xauth
+                  libboost-dev googletest dpkg-dev ninja-build cmake)
+
+quibrix_log() { printf '== %s\n' "$*" >&2; }
+
+quibrix_install_packages() {
+  local missing=() p
+  for p in "${QUIBRIX_PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  quibrix_log "installing ${missing[*]}"
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "missing packages (${missing[*]}): run as root to install them" >&2
+    return 1
+  fi
+  # A fresh machine has no package lists yet.
+  DEBIAN_FRONTEND=noninteractive apt-get update -q
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}" </dev/null
+}
+
+# The Debian mirror this machine already uses, read from its deb822 sources (never stored).
+quibrix_debian_mirror() {
+  local f uri
+  for f in /etc/apt/sources.list.d/*.sources; do
+    [ -f "$f" ] || continue
+    uri=$(awk '/^URIs:/ && $2 !~ /security/ {print $2; exit}' "$f")
+    [ -n "$uri" ] && { echo "$uri"; return 0; }
+  done
+  echo "no Debian mirror found in /etc/apt/sources.list.d/*.sources" >&2
+  return 1
+}
+
+quibrix_tinyxml_dir() {
+  local d
+  for d in "$QUIBRIX_CACHE"/tinyxml-*/; do
+    [ -f "$d/tinyxml.cpp" ] && { echo "${d%/}"; return 0; }
+  done
+  return 1
+}
+
+# TinyXML comes from Debian's source package (Debian's patches applied), fetched once into
+# the cache without touching the machine's apt configuration.
+quibrix_fetch_tinyxml() {
+  quibrix_tinyxml_dir >/dev/null && return 0
+  quibrix_log "fetching TinyXML source into $QUIBRIX_CACHE"
+  local mirror list
+  mirror=$(quibrix_debian_mirror) || return 1
+  mkdir -p "$QUIBRIX_CACHE/lists/partial" "$QUIBRIX_CACHE/apt-cache/archives/partial"
+  list=$QUIBRIX_CACHE/deb-src.sources
+  printf 'Types: deb-src\nURIs: %s\nSuites: bookworm\nComponents: main\nSigned-By: %s\n' \
+    "$mirror" /usr/share/keyrings/debian-archive-keyring.gpg >"$list"
+  local apt=(apt-get -q -o Dir::Etc::sourceparts=/nonexistent -o Dir::Etc::sourcelist="$list"
+             -o Dir::State::Lists="$QUIBRIX_CACHE/lists" -o Dir::Cache="$QUIBRIX_CACHE/apt-cache")
+  local rc=0
+  { "${apt[@]}" update && (cd "$QUIBRIX_CACHE" && "${apt[@]}" source tinyxml); } </dev/null || rc=$?
+  rm -f "$list"   # it names the mirror; keep no copy on disk
+  [ $rc -eq 0 ] || return $rc
+  quibrix_tinyxml_dir >/dev/null || { echo "TinyXML source not found in $QUIBRIX_CACHE" >&2; return 1; }
+}
+
+# Configures on first use (or when the TinyXML folder moved); later runs let Ninja
+# re-run CMake only when a CMakeLists changed.
+quibrix_configure() {
+  local tinyxml cached
+  tinyxml=$(quibrix_tinyxml_dir)
+  cached=$(sed -n 's/^QUIBRIX_TINYXML_DIR:[A-Z]*=//p' "$BUILD_DIR/CMakeCache.txt" 2>/dev/null || true)
+  [ -f "$BUILD_DIR/build.ninja" ] && [ "$cached" = "$tinyxml" ] && return 0
+  quibrix_log "configuring $BUILD_DIR"
+  cmake -S "$REPO" -B "$BUILD_DIR" -G Ninja \
+    -DCMAKE_TOOLCHAIN_FILE="$REPO/cmake/toolchain-mingw64.cmake" \
+    -DCMAKE_BUILD_TYPE="${QUIBRIX_BUILD_TYPE:-RelWithDebInfo}" \
+    -DQUIBRIX_TINYXML_DIR="$tinyxml" >/dev/null
+}
+
+quibrix_build() {  # targets...
+  local targets=()
+  [ $# -gt 0 ] && targets=(--target "$@")
+  cmake --build "$BUILD_DIR" "${targets[@]}"
+}
+
+# A new prefix takes about 10 s, so it is made once per build tree. The marker (which the
+# wine_start test checks too) tells a finished prefix from an interrupted one.
+quibrix_prefix_ready() { [ -f "$WINEPREFIX/.quibrix-ready" ]; }
+
+quibrix_create_prefix() {
+  quibrix_prefix_ready && return 0
+  rm -rf "$WINEPREFIX"
+  # No Mono or Gecko: their installers would wait on a dialog. A crash must print a
+  # backtrace and end the program rather than wait on the crash dialog.
+  WINEDLLOVERRIDES='mscoree,mshtml=' wineboot -i </dev/null >/dev/null 2>&1
+  wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f \
+    </dev/null >/dev/null 2>&1
+  wineserver -w
+  touch "$WINEPREFIX/.quibrix-ready"
+}
+
+# Everything a test, run or bench needs; the prefix is made while the compiler works.
+quibrix_prepare() {  # build targets...
+  quibrix_install_packages
+  quibrix_fetch_tinyxml
+  quibrix_configure
+  local prefix_pid=
+  if ! quibrix_prefix_ready; then
+    quibrix_log "creating wine prefix $WINEPREFIX"
+    quibrix_create_prefix &
+    prefix_pid=$!
+  fi
+  local rc=0
+  quibrix_build "$@" || rc=$?
+  if [ -n "$prefix_pid" ]; then
+    wait "$prefix_pid" || { echo "creating the wine prefix failed" >&2; return 1; }
+  fi
+  return $rc
+}
