@@ -1,0 +1,191 @@
+// The tag tree: root tags hold scopes and tags, scopes hold scopes and tags, tags hold the ids
+// of the files that carry them. The tree mirrors a folder tree in the data folder: a root tag
+// and a scope are folders, a tag is a file of ids, and each root has a map file (name + ".dat")
+// from id to path beside its folder.
+#pragma once
+
+#include "database/store_io.h"
+#include "database/tree_nodes.h"
+
+#include <boost/enable_shared_from_this.hpp>
+#include <boost/function.hpp>
+#include <boost/shared_ptr.hpp>
+
+#include <cstdint>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+namespace items {
+
+// The file id of a path: h = h * 33 + c over its UTF-16 units from h = 0, modulo 2^32.
+// No case folding: two spellings of one file are two ids. 0 never names a file.
+file_id_t file_id(const std::wstring& path);
+
+enum node_kind : std::uint32_t {
+    kind_root = 1,
+    kind_scope = 2,
+    kind_tag = 4,
+    kind_holder = 128,
+    kind_base = 256,
+};
+
+class base_node;
+typedef boost::shared_ptr<base_node> node_ptr;
+
+class base_node : public boost::enable_shared_from_this<base_node> {
+public:
+    base_node(const std::wstring& node_name, base_node* parent_node);
+    virtual ~base_node();
+
+    // Reads the node's data (ids, map) from disk; false when the node holds nothing and was
+    // dropped from disk.
+    virtual bool load();
+    // Builds child scopes and tags from the node's folder.
+    virtual void read_folder();
+    // Gives `path` the tags named by the children of `tree`, creating missing nodes.
+    virtual void add_file(const std::wstring& path, const tree_node& tree);
+    // Removes the file from the tags named by `tree`'s children (all tags when `tree` is null);
+    // true when the node became empty and erased itself from disk.
+    virtual bool remove_file(file_id_t id, const tree_node* tree) = 0;
+    virtual bool ensure_folder(bool create);
+    virtual void collect_ids(std::set<file_id_t>& ids) = 0;
+    // Writes what deferred mode left unwritten.
+    virtual void save();
+    virtual void export_tree(const hashed_ptr& out);
+    // Drops `node` from the children; a node left without children erases itself and climbs.
+    virtual void remove_child(base_node* node);
+    // The name tree of this file's tags at or below this node; null when it has none.
+    virtual tree_ptr tags_of(file_id_t id);
+    virtual void erase_from_disk() = 0;
+    virtual void replace_id(file_id_t old_id, file_id_t new_id) = 0;
+    // Removes from `list` the ids that the root does not know.
+    virtual void validate_ids(std::vector<file_id_t>& list);
+
+    // The child named exactly `child_name`, or null.
+    node_ptr find_child(const std::wstring& child_name) const;
+    // The data folder (with its trailing backslash), found at the top of the tree.
+    const std::wstring& data_folder() const;
+    // Re-derives `path` from the parent's (after a rename or a move), down the whole subtree.
+    virtual void update_path();
+    // Drops `node` from the children without touching the disk.
+    void drop_child(base_node* node);
+
+    std::wstring path;
+    std::wstring name;
+    std::vector<node_ptr> children;
+    base_node* parent;
+    std::uint32_t kind;
+    bool clean;
+
+protected:
+    // Creates the child for a name-tree node: a scope when it has children, else a tag.
+    node_ptr create_child(const tree_node& request);
+};
+
+class scope : public base_node {
+public:
+    scope(const std::wstring& node_name, base_node* parent_node);
+
+    bool remove_file(file_id_t id, const tree_node* tree) override;
+    void collect_ids(std::set<file_id_t>& ids) override;
+    void erase_from_disk() override;
+    void replace_id(file_id_t old_id, file_id_t new_id) override;
+};
+
+class tag : public base_node {
+public:
+    tag(const std::wstring& node_name, base_node* parent_node);
+
+    bool load() override;
+    void read_folder() override {}
+    void add_file(const std::wstring& path, const tree_node& tree) override;
+    bool remove_file(file_id_t id, const tree_node* tree) override;
+    void collect_ids(std::set<file_id_t>& ids) override;
+    void save() override;
+    void export_tree(const hashed_ptr& out) override;
+    void remove_child(base_node*) override {}
+    tree_ptr tags_of(file_id_t id) override;
+    void erase_from_disk() override;
+    void replace_id(file_id_t old_id, file_id_t new_id) override;
+
+    bool contains(file_id_t id);
+    // Adds the id unless present; true when it was added. Writes nothing.
+    bool insert_id(file_id_t id);
+    // Writes the ids added since the last append: at once, or at the end of the current batch.
+    void append_new_ids();
+    void flush_appends();
+    void rewrite();
+
+    // In the order they were added; each id once.
+    std::vector<file_id_t> ids;
+
+private:
+    void build_index();
+    bool erase_id(file_id_t id);
+
+    // Membership index over `ids`, built on first use so that a load pays nothing for it.
+    std::unordered_set<file_id_t> index_;
+    bool indexed_ = false;
+    // ids[unwritten_from_ ..] were added in a batch and are not on disk yet.
+    std::size_t unwritten_from_ = 0;
+    bool in_batch_ = false;
+};
+
+class root_scope : public scope {
+public:
+    root_scope(const std::wstring& node_name, base_node* parent_node);
+    ~root_scope() override;
+
+    bool load() override;
+    void add_file(const std::wstring& path, const tree_node& tree) override;
+    bool remove_file(file_id_t id, const tree_node* tree) override;
+    void save() override;
+    void erase_from_disk() override;
+    void validate_ids(std::vector<file_id_t>& list) override;
+    void update_path() override;
+
+    std::wstring map_path() const { return path + L".dat"; }
+    // Registers id -> path (map entry and map record) unless the id is known already.
+    void register_path(file_id_t id, const std::wstring& file_path);
+    void flush_appends();
+    // Writes the whole map file anew (immediate mode) or marks the root not clean.
+    void rewrite_map();
+
+    boost::function<void()> callback;  // kept for callers; the database never calls it
+    std::unordered_map<file_id_t, std::wstring> id_map;
+    bool loaded;
+
+private:
+    std::vector<unsigned char> unwritten_records_;
+    bool in_batch_ = false;
+};
+
+// Collects the appends of one bulk operation so that every touched file is opened once.
+// While a batch is open on a thread, tags and roots queue their appends in it; flush() writes
+// them all. Only one batch is open at a time (bulk operations run under the database lock).
+class append_batch {
+public:
+    append_batch();
+    ~append_batch();  // an unflushed batch is flushed, ignoring errors
+    append_batch(const append_batch&) = delete;
+    append_batch& operator=(const append_batch&) = delete;
+
+    // Writes every queued append. A tag whose file cannot be written loses the ids of this
+    // batch again (the disk never knew them); the first failure is rethrown after all the
+    // others have been written.
+    void flush();
+
+    static append_batch* current();
+    void enlist(tag* node);
+    void enlist(root_scope* node);
+
+private:
+    std::vector<boost::shared_ptr<base_node> > tags_;
+    std::vector<boost::shared_ptr<base_node> > roots_;
+    append_batch* previous_;
+};
+
+}  // namespace items

@@ -1,0 +1,125 @@
+#include "database/nodes.h"
+
+namespace items {
+
+root_scope::root_scope(const std::wstring& node_name, base_node* parent_node)
+    : scope(node_name, parent_node), loaded(false) {
+    kind = kind_root;
+    path = parent_node ? parent_node->path + node_name : node_name;
+}
+
+root_scope::~root_scope() {
+    id_map.clear();
+    callback.clear();
+}
+
+void root_scope::update_path() {
+    path = parent ? parent->path + name : name;
+    for (const node_ptr& child : children) child->update_path();
+}
+
+bool root_scope::load() {
+    if (loaded) return true;
+    std::vector<unsigned char> bytes;
+    if (!store::read_file(map_path(), bytes)) return false;
+    id_map.reserve(bytes.size() / 64 + 16);
+    const store::map_read_result read = store::decode_map(
+        bytes, [this](file_id_t id, const std::wstring& file_path) { id_map[id] = file_path; });
+    bytes.clear();
+    bytes.shrink_to_fit();
+    // Void records, a damaged record or a torn tail: write the map clean now, or the next
+    // append would land behind the damage and every later record would be unreadable.
+    if (read.needs_rewrite) rewrite_map();
+    loaded = true;
+    return scope::load();
+}
+
+void root_scope::validate_ids(std::vector<file_id_t>& list) {
+    std::vector<file_id_t>::iterator out = list.begin();
+    for (file_id_t id : list) {
+        if (id != 0 && id_map.count(id)) *out++ = id;
+    }
+    list.erase(out, list.end());
+}
+
+void root_scope::add_file(const std::wstring& file_path, const tree_node& tree) {
+    if (file_path.empty() || file_path.size() > max_stored_path) throw int(error_invalid_name);
+    if (!loaded) load();
+    scope::add_file(file_path, tree);
+    register_path(file_id(file_path), file_path);
+}
+
+void root_scope::register_path(file_id_t id, const std::wstring& file_path) {
+    if (!id_map.emplace(id, file_path).second) return;
+    if (!g_immediate_write) {
+        clean = false;
+        return;
+    }
+    if (!ensure_folder(true)) return;
+    store::encode_map_record(id, file_path, unwritten_records_);
+    if (append_batch* batch = append_batch::current()) {
+        if (!in_batch_) {
+            in_batch_ = true;
+            batch->enlist(this);
+        }
+        return;
+    }
+    flush_appends();
+}
+
+void root_scope::flush_appends() {
+    in_batch_ = false;
+    if (unwritten_records_.empty()) return;
+    std::vector<unsigned char> records;
+    records.swap(unwritten_records_);
+    // The entries stay in memory even if this fails; the next rewrite of the map writes them.
+    store::append_file(map_path(), records, false);
+}
+
+void root_scope::rewrite_map() {
+    if (!g_immediate_write) {
+        clean = false;
+        return;
+    }
+    if (!ensure_folder(true)) return;
+    std::vector<unsigned char> bytes;
+    for (const auto& entry : id_map) store::encode_map_record(entry.first, entry.second, bytes);
+    store::replace_file(map_path(), bytes, data_folder());
+    unwritten_records_.clear();
+}
+
+bool root_scope::remove_file(file_id_t id, const tree_node* tree) {
+    const bool emptied = scope::remove_file(id, tree);
+    if (emptied) {
+        id_map.clear();  // erase_from_disk removed the map file with the folder
+        return true;
+    }
+    // The file leaves the map only when no tag of this root still holds it; dropping it while a
+    // tag keeps the id would make the next load discard that tag's id.
+    if (id_map.count(id) && !tags_of(id)) {
+        id_map.erase(id);
+        if (id_map.empty()) {
+            erase_from_disk();
+            children.clear();
+            return true;
+        }
+        rewrite_map();
+    }
+    return false;
+}
+
+void root_scope::save() {
+    if (!g_immediate_write) return;
+    scope::save();
+    if (!clean) {
+        rewrite_map();
+        clean = true;
+    }
+}
+
+void root_scope::erase_from_disk() {
+    scope::erase_from_disk();
+    ::DeleteFileW(map_path().c_str());
+}
+
+}  // namespace items

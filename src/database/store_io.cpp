@@ -1,0 +1,155 @@
+#include "database/store_io.h"
+
+#include "util/unique_resource.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace items {
+
+std::atomic<bool> g_immediate_write(true);
+SECURITY_ATTRIBUTES* g_store_security = nullptr;
+
+namespace store {
+
+namespace {
+
+const wchar_t temporary_prefix[] = L"~quibrix-";
+const wchar_t temporary_suffix[] = L".tmp";
+
+bool write_all(HANDLE file, const std::vector<unsigned char>& bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - done, 1u << 30));
+        DWORD written = 0;
+        if (!::WriteFile(file, bytes.data() + done, chunk, &written, nullptr) || written == 0) return false;
+        done += written;
+    }
+    return true;
+}
+
+std::wstring unique_temporary_name(const std::wstring& folder) {
+    static std::atomic<unsigned long> counter(0);
+    wchar_t suffix[64];
+    wsprintfW(suffix, L"%lu-%lu", ::GetCurrentProcessId(), ++counter);
+    return folder + temporary_prefix + suffix + temporary_suffix;
+}
+
+}  // namespace
+
+bool read_file(const std::wstring& path, std::vector<unsigned char>& bytes) {
+    bytes.clear();
+    util::unique_file file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                         FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!file) return false;
+    LARGE_INTEGER size;
+    if (!::GetFileSizeEx(file.get(), &size) || size.QuadPart > 0x7fffffff) return false;
+    bytes.resize(static_cast<std::size_t>(size.QuadPart));
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        DWORD got = 0;
+        if (!::ReadFile(file.get(), bytes.data() + done, static_cast<DWORD>(bytes.size() - done), &got, nullptr)) {
+            return false;
+        }
+        if (got == 0) break;
+        done += got;
+    }
+    bytes.resize(done);
+    return true;
+}
+
+void append_file(const std::wstring& path, const std::vector<unsigned char>& bytes, bool check_written) {
+    util::unique_file file(::CreateFileW(path.c_str(), FILE_APPEND_DATA | FILE_WRITE_DATA, 0, g_store_security,
+                                         OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) throw int(error_cannot_open);
+    LARGE_INTEGER zero = {};
+    ::SetFilePointerEx(file.get(), zero, nullptr, FILE_END);
+    if (!write_all(file.get(), bytes) && check_written) throw int(error_short_write);
+}
+
+void replace_file(const std::wstring& path, const std::vector<unsigned char>& bytes,
+                  const std::wstring& temp_folder) {
+    const std::wstring temporary = unique_temporary_name(temp_folder);
+    {
+        util::unique_file file(::CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, g_store_security, CREATE_ALWAYS,
+                                             FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file) throw int(error_cannot_open);
+        if (!write_all(file.get(), bytes) || !::FlushFileBuffers(file.get())) {
+            file.reset();
+            ::DeleteFileW(temporary.c_str());
+            throw int(error_short_write);
+        }
+    }
+    if (!::MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        ::DeleteFileW(temporary.c_str());
+        throw int(error_cannot_open);
+    }
+}
+
+void remove_temporary_files(const std::wstring& folder) {
+    WIN32_FIND_DATAW data;
+    const std::wstring pattern = folder + temporary_prefix + L"*" + temporary_suffix;
+    util::unique_find find(::FindFirstFileW(pattern.c_str(), &data));
+    if (!find) return;
+    do {
+        if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) ::DeleteFileW((folder + data.cFileName).c_str());
+    } while (::FindNextFileW(find.get(), &data));
+}
+
+bool folder_exists(const std::wstring& path) {
+    DWORD attributes = ::GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool create_folder(const std::wstring& path) {
+    return ::CreateDirectoryW(path.c_str(), g_store_security) || folder_exists(path);
+}
+
+bool remove_folder_tree(const std::wstring& path) {
+    WIN32_FIND_DATAW data;
+    {
+        util::unique_find find(::FindFirstFileW((path + L"\\*").c_str(), &data));
+        if (find) {
+            do {
+                const std::wstring name = data.cFileName;
+                if (name == L"." || name == L"..") continue;
+                const std::wstring child = path + L'\\' + name;
+                if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                    remove_folder_tree(child);
+                } else {
+                    if (data.dwFileAttributes & FILE_ATTRIBUTE_READONLY) {
+                        ::SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+                    }
+                    ::DeleteFileW(child.c_str());
+                }
+            } while (::FindNextFileW(find.get(), &data));
+        }
+    }
+    return ::RemoveDirectoryW(path.c_str()) || !folder_exists(path);
+}
+
+void encode_ids(const std::vector<file_id_t>& ids, std::size_t from, std::vector<unsigned char>& out) {
+    const std::size_t count = ids.size() - from;
+    const std::size_t start = out.size();
+    out.resize(start + count * 4);
+    if (count) std::memcpy(out.data() + start, ids.data() + from, count * 4);
+}
+
+bool decode_ids(const std::vector<unsigned char>& bytes, std::vector<file_id_t>& ids) {
+    const std::size_t count = bytes.size() / 4;
+    ids.resize(count);
+    if (count) std::memcpy(ids.data(), bytes.data(), count * 4);
+    return bytes.size() % 4 == 0;
+}
+
+void encode_map_record(file_id_t id, const std::wstring& path, std::vector<unsigned char>& out) {
+    const std::uint16_t length = static_cast<std::uint16_t>(path.size());
+    const std::size_t start = out.size();
+    out.resize(start + 6 + path.size() * 2);
+    std::memcpy(out.data() + start, &id, 4);
+    std::memcpy(out.data() + start + 4, &length, 2);
+    if (length) std::memcpy(out.data() + start + 6, path.data(), path.size() * 2);
+}
+
+}  // namespace store
+}  // namespace items

@@ -1,0 +1,92 @@
+// The store's file formats and the few file-system calls it makes. Nodes decide what to write;
+// this file decides how the bytes look and how they reach the disk.
+//
+// Tag file: the tag's file ids, 4 bytes each, little-endian, no header.
+// Map file (root name + ".dat"): records of id (u32), length L (u16, UTF-16 units), path (2*L
+// bytes, no terminator). L = 0 is a void record; the last record of an id wins.
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace items {
+
+typedef std::uint32_t file_id_t;
+
+// The store reports write failures by throwing one of these as a plain int.
+enum store_error : int {
+    error_folder_not_created = 1,  // a scope folder could not be created
+    error_cannot_open = 2,         // a file could not be opened, created or replaced
+    error_short_write = 3,         // fewer bytes were written than asked
+    error_invalid_name = 4,        // a name that cannot be a file name, or a path too long to store
+};
+
+// True while every change goes to disk at once; a directory parse switches it off and saves
+// the whole tree when it ends.
+extern std::atomic<bool> g_immediate_write;
+
+// Security for every folder and file the store creates; null (the default) until start-up
+// builds it.
+extern SECURITY_ATTRIBUTES* g_store_security;
+
+// The longest path a map record may hold: the reader treats a longer record as damage.
+const std::size_t max_stored_path = 4095;
+
+// Switches immediate writing off for its lifetime and restores the previous mode.
+class deferred_writing {
+public:
+    deferred_writing() : previous_(g_immediate_write.exchange(false)) {}
+    ~deferred_writing() { g_immediate_write = previous_; }
+    deferred_writing(const deferred_writing&) = delete;
+    deferred_writing& operator=(const deferred_writing&) = delete;
+
+private:
+    bool previous_;
+};
+
+namespace store {
+
+// Whole-file read (shared read access). False when the file cannot be opened or read.
+bool read_file(const std::wstring& path, std::vector<unsigned char>& bytes);
+
+// Opens (OPEN_ALWAYS) and writes `bytes` at the end. Throws error_cannot_open, and
+// error_short_write when `check_written` and fewer bytes were written.
+void append_file(const std::wstring& path, const std::vector<unsigned char>& bytes, bool check_written);
+
+// Replaces the file's content as one step: the bytes go to a temporary file in `temp_folder`
+// (the data folder, where no file is a tag), are flushed, and the temporary file then takes the
+// target's place. A crash at any point leaves the old or the new content, never a mix.
+void replace_file(const std::wstring& path, const std::vector<unsigned char>& bytes,
+                  const std::wstring& temp_folder);
+
+// Deletes the temporary files that an interrupted replace_file left in `folder`.
+void remove_temporary_files(const std::wstring& folder);
+
+bool folder_exists(const std::wstring& path);
+bool create_folder(const std::wstring& path);
+// Removes a folder with everything in it; true when it is gone afterwards.
+bool remove_folder_tree(const std::wstring& path);
+
+// Encoders and decoders of the two formats.
+void encode_ids(const std::vector<file_id_t>& ids, std::size_t from, std::vector<unsigned char>& out);
+// Returns false when the size is not a multiple of 4 (the tail is ignored).
+bool decode_ids(const std::vector<unsigned char>& bytes, std::vector<file_id_t>& ids);
+
+void encode_map_record(file_id_t id, const std::wstring& path, std::vector<unsigned char>& out);
+
+struct map_read_result {
+    bool needs_rewrite = false;  // void records, a damaged record or a torn tail were seen
+};
+// Calls `add(id, path)` for every complete record, in file order, up to the first damaged one.
+template <typename Add>
+map_read_result decode_map(const std::vector<unsigned char>& bytes, Add add);
+
+}  // namespace store
+}  // namespace items
+
+#include "database/store_io_inl.h"

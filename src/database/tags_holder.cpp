@@ -1,0 +1,340 @@
+#include "database/tags_holder.h"
+
+#include "util/file_names.h"
+
+#include <algorithm>
+#include <unordered_set>
+
+namespace items {
+
+util::critical_section& database_lock() {
+    static util::critical_section lock;
+    return lock;
+}
+
+namespace {
+
+// The tags of `previous` that `current` no longer names (null when none).
+tree_ptr tags_dropped(const tree_node& previous, const tree_node* current) {
+    tree_ptr result;
+    for (const tree_ptr& child : previous.children) {
+        const tree_node* kept = current ? current->find(child->name) : nullptr;
+        tree_ptr dropped;
+        if (!kept) {
+            dropped = child;
+        } else if (!child->children.empty()) {
+            dropped = tags_dropped(*child, kept);
+        }
+        if (!dropped) continue;
+        if (!result) result.reset(new tree_node(previous.name));
+        result->children.push_back(dropped);
+    }
+    return result;
+}
+
+void merge_names(tree_node& into, const tree_node& from) {
+    for (const tree_ptr& child : from.children) {
+        tree_node* same = into.find(child->name);
+        if (!same) {
+            into.children.push_back(child);
+        } else {
+            merge_names(*same, *child);
+        }
+    }
+}
+
+tree_ptr names_of(const base_node& node) {
+    tree_ptr result(new tree_node(node.name));
+    for (const node_ptr& child : node.children) result->children.push_back(names_of(*child));
+    return result;
+}
+
+DWORD WINAPI loader_thread(void* holder) {
+    static_cast<TagsHolder*>(holder)->load_store();
+    return 0;
+}
+
+HWND top_level_of(HWND window) {
+    HWND top = window;
+    while (HWND parent = ::GetParent(top)) top = parent;
+    return top;
+}
+
+}  // namespace
+
+TagsHolder::TagsHolder()
+    : base_node(std::wstring(), nullptr),
+      loaded_event_(::CreateEventW(nullptr, TRUE, TRUE, nullptr)),
+      generation_(1) {
+    parent = this;
+    kind = kind_holder;
+}
+
+TagsHolder::~TagsHolder() {}
+
+void TagsHolder::set_data_folder(const std::wstring& folder) {
+    util::lock_guard lock(database_lock());
+    path = util::with_trailing_backslash(folder);
+}
+
+void TagsHolder::start_loader() {
+    ::ResetEvent(loaded_event_.get());
+    util::unique_handle thread(::CreateThread(nullptr, 0, loader_thread, this, 0, nullptr));
+    if (!thread) ::SetEvent(loaded_event_.get());
+}
+
+bool TagsHolder::wait_loaded(DWORD timeout_ms) {
+    return ::WaitForSingleObject(loaded_event_.get(), timeout_ms) == WAIT_OBJECT_0;
+}
+
+void TagsHolder::load_store() {
+    // Wait for the lock at idle priority, so start-up work of the host goes first, but load at
+    // normal priority: while the lock is held, an idle thread starved by busy threads would keep
+    // Explorer's window thread waiting on it.
+    HANDLE self = ::GetCurrentThread();
+    ::SetThreadPriority(self, THREAD_PRIORITY_IDLE);
+    {
+        util::lock_guard lock(database_lock());
+        ::SetThreadPriority(self, THREAD_PRIORITY_NORMAL);
+        read_folder();
+        load_all_roots();
+        changed();
+    }
+    ::SetThreadPriority(self, THREAD_PRIORITY_IDLE);
+    ::SetEvent(loaded_event_.get());
+}
+
+void TagsHolder::read_folder() {
+    util::lock_guard lock(database_lock());
+    if (path.empty()) return;
+    store::remove_temporary_files(path);
+    WIN32_FIND_DATAW data;
+    util::unique_find find(::FindFirstFileW((path + L"*").c_str(), &data));
+    if (!find) return;
+    do {
+        const std::wstring entry = data.cFileName;
+        if (entry == L"." || entry == L".." || !(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) continue;
+        if (find_child(entry)) continue;
+        node_ptr root(new root_scope(entry, this));
+        root->read_folder();
+        if (root->children.empty()) {
+            root->erase_from_disk();
+            continue;
+        }
+        children.push_back(root);
+    } while (::FindNextFileW(find.get(), &data));
+}
+
+void TagsHolder::load_root(root_scope* root) {
+    node_ptr keep = root->shared_from_this();
+    if (!root->load() && root->loaded) {
+        // The root loaded its map but none of its tags survived: it erased itself from disk.
+        drop_child(root);
+    }
+}
+
+void TagsHolder::load_all_roots() {
+    std::vector<node_ptr> roots = children;
+    for (const node_ptr& root : roots) load_root(static_cast<root_scope*>(root.get()));
+}
+
+void TagsHolder::remove_child(base_node* node) {
+    // A root that emptied itself has already left the disk; it must leave memory too, or a
+    // later request would add tags under a folder that no longer exists.
+    drop_child(node);
+}
+
+void TagsHolder::save() {
+    util::lock_guard lock(database_lock());
+    changed();
+    base_node::save();
+}
+
+root_scope* TagsHolder::root_named(const std::wstring& root_name) const {
+    return static_cast<root_scope*>(find_child(root_name).get());
+}
+
+root_scope* TagsHolder::create_root(const std::wstring& root_name) {
+    if (!util::is_valid_file_name(root_name)) throw int(error_invalid_name);
+    boost::shared_ptr<root_scope> root(new root_scope(root_name, this));
+    // Nothing of a new root is on disk yet: there is no map file to read.
+    root->loaded = true;
+    if (!root->ensure_folder(true)) throw int(error_cannot_open);
+    children.push_back(root);
+    return root.get();
+}
+
+root_scope* TagsHolder::find_path(file_id_t id, std::wstring& found) {
+    util::lock_guard lock(database_lock());
+    found.clear();
+    for (const node_ptr& child : children) {
+        root_scope* root = static_cast<root_scope*>(child.get());
+        std::unordered_map<file_id_t, std::wstring>::const_iterator it = root->id_map.find(id);
+        if (it != root->id_map.end()) {
+            found = it->second;
+            return root;
+        }
+    }
+    return nullptr;
+}
+
+root_scope* TagsHolder::find_root(const std::wstring* file_path, file_id_t id) {
+    if (id == 0 && file_path) id = file_id(*file_path);
+    std::wstring ignored;
+    return find_path(id, ignored);
+}
+
+void TagsHolder::remove_tags(const std::vector<std::wstring>& paths, const tree_node& previous) {
+    root_scope* root = root_named(previous.name);
+    if (!root) return;
+    node_ptr keep = root->shared_from_this();
+    if (!root->loaded) root->load();
+    for (const std::wstring& file_path : paths) {
+        if (root->remove_file(file_id(file_path), &previous)) {
+            drop_child(root);
+            return;
+        }
+    }
+}
+
+bool TagsHolder::set_tags(const std::vector<std::wstring>& paths, const tree_ptr& tree, const tree_ptr& previous) {
+    util::lock_guard lock(database_lock());
+    if (paths.empty() || (!tree && !previous)) return false;
+    changed();
+    append_batch batch;
+    if (previous) {
+        if (tree_ptr dropped = tags_dropped(*previous, tree && tree->name == previous->name ? tree.get() : nullptr)) {
+            remove_tags(paths, *dropped);
+        }
+        if (!tree) {
+            batch.flush();
+            refresh_views(previous->name);
+            return true;
+        }
+    }
+    root_scope* root = root_named(tree->name);
+    if (!root) root = create_root(tree->name);
+    node_ptr keep = root->shared_from_this();
+    for (const std::wstring& file_path : paths) root->add_file(file_path, *tree);
+    batch.flush();
+    refresh_views(tree->name);
+    return true;
+}
+
+void TagsHolder::follow_rename(file_id_t old_id, const std::wstring& new_path) {
+    util::lock_guard lock(database_lock());
+    std::wstring old_path;
+    root_scope* root = find_path(old_id, old_path);
+    if (!root || new_path.empty() || new_path.size() > max_stored_path) return;
+    changed();
+    const file_id_t new_id = file_id(new_path);
+    root->id_map.erase(old_id);
+    root->id_map.emplace(new_id, new_path);
+    if (new_id != old_id) {
+        for (const node_ptr& child : root->children) child->replace_id(old_id, new_id);
+    }
+    root->rewrite_map();
+}
+
+node_ptr TagsHolder::find_node(const std::vector<std::wstring>& chain) const {
+    node_ptr node;
+    const base_node* current = this;
+    for (const std::wstring& step : chain) {
+        node = current->find_child(step);
+        if (!node) return node_ptr();
+        current = node.get();
+    }
+    return node;
+}
+
+bool TagsHolder::delete_node(const tree_node& chain) {
+    util::lock_guard lock(database_lock());
+    std::vector<std::wstring> names;
+    for (const tree_node* step = &chain; step; step = step->children.empty() ? nullptr : step->children[0].get()) {
+        names.push_back(step->name);
+    }
+    node_ptr target = find_node(names);
+    if (!target) return false;
+    changed();
+    target->erase_from_disk();
+    // Through remove_child, so that a scope left empty goes as well.
+    target->parent->remove_child(target.get());
+    return true;
+}
+
+void TagsHolder::refresh_views(const std::wstring& root_name) {
+    util::lock_guard lock(database_lock());
+    if (!g_immediate_write) return;
+    for (const boost::shared_ptr<filtered_item>& context : contexts) {
+        node_ptr shown = context->root.lock();
+        if (!shown || shown->name != root_name) continue;
+        context->drop_to(0);
+        if (!context->owner || !::IsWindow(context->owner)) continue;
+        HWND top = top_level_of(context->owner);
+        ::ShowWindow(top, SW_SHOW);
+        ::SetWindowPos(top, nullptr, 0, 0, 0, 0, SWP_NOSIZE | SWP_NOMOVE | SWP_SHOWWINDOW | SWP_NOZORDER);
+        // F5 makes the shell view reload its items.
+        ::keybd_event(VK_F5, 0, 0, 0);
+    }
+}
+
+void TagsHolder::remove_all_tags(const std::vector<std::wstring>& paths, bool refresh) {
+    util::lock_guard lock(database_lock());
+    changed();
+    std::vector<std::wstring> touched;
+    for (const std::wstring& file_path : paths) {
+        const file_id_t id = file_id(file_path);
+        std::vector<node_ptr> roots = children;
+        for (const node_ptr& node : roots) {
+            root_scope* root = static_cast<root_scope*>(node.get());
+            if (!root->id_map.count(id)) continue;
+            if (std::find(touched.begin(), touched.end(), root->name) == touched.end()) touched.push_back(root->name);
+            if (root->remove_file(id, nullptr)) drop_child(root);
+        }
+    }
+    if (!refresh) return;
+    for (const std::wstring& root_name : touched) refresh_views(root_name);
+}
+
+std::vector<tree_ptr> TagsHolder::name_trees() {
+    util::lock_guard lock(database_lock());
+    std::vector<tree_ptr> result;
+    for (const node_ptr& root : children) result.push_back(names_of(*root));
+    return result;
+}
+
+std::vector<tree_ptr> TagsHolder::tags_of_paths(const std::vector<std::wstring>& paths) {
+    util::lock_guard lock(database_lock());
+    std::vector<file_id_t> ids;
+    for (const std::wstring& file_path : paths) ids.push_back(file_id(file_path));
+    std::vector<tree_ptr> result;
+    for (const node_ptr& root : children) {
+        tree_ptr merged;
+        for (file_id_t id : ids) {
+            tree_ptr tags = root->tags_of(id);
+            if (!tags) continue;
+            if (!merged) {
+                merged = tags;
+            } else {
+                merge_names(*merged, *tags);
+            }
+        }
+        if (merged) result.push_back(merged);
+    }
+    return result;
+}
+
+std::vector<std::pair<file_id_t, std::wstring> > TagsHolder::tagged_paths() {
+    util::lock_guard lock(database_lock());
+    std::vector<std::pair<file_id_t, std::wstring> > result;
+    std::unordered_set<file_id_t> seen;
+    for (const node_ptr& node : children) {
+        const root_scope* root = static_cast<const root_scope*>(node.get());
+        for (const auto& entry : root->id_map) {
+            if (seen.insert(entry.first).second) result.push_back(entry);
+        }
+    }
+    return result;
+}
+
+}  // namespace items

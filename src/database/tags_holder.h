@@ -1,0 +1,103 @@
+// The one tag database of the process: the top of the tag tree, whose children are the root
+// tags. Every operation takes the database lock, so Explorer's threads, the loader, the
+// watcher, the plug-in parse and the change tracker always see the tree whole.
+#pragma once
+
+#include "database/navigation.h"
+#include "database/nodes.h"
+#include "database/shell_item.h"
+#include "util/unique_resource.h"
+
+#include <windows.h>
+
+#include <atomic>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace items {
+
+// The process-wide, re-entrant database lock.
+util::critical_section& database_lock();
+
+// One change to the tag tree, as the tag dialog collects them before "Add" applies them.
+struct tree_edit {
+    enum operation { create, rename, move, remove };
+    operation op = create;
+    std::vector<std::wstring> node;    // names from the root tag down to the node
+    node_kind kind = kind_tag;         // create: kind_root, kind_scope or kind_tag
+    std::wstring new_name;             // create, rename
+    std::vector<std::wstring> target;  // move: the new parent (empty: the top, as a root tag)
+};
+
+class TagsHolder : public base_node {
+public:
+    TagsHolder();
+    ~TagsHolder() override;
+
+    // The data folder, with a trailing backslash; roots live directly in it.
+    void set_data_folder(const std::wstring& folder);
+
+    // Starts the idle-priority loader thread; wait_loaded() returns once it has finished.
+    void start_loader();
+    bool wait_loaded(DWORD timeout_ms);
+    // What the loader does: read the data folder, then load every root.
+    void load_store();
+
+    void read_folder() override;
+    bool remove_file(file_id_t, const tree_node*) override { return true; }
+    void collect_ids(std::set<file_id_t>&) override {}
+    void remove_child(base_node* node) override;
+    void erase_from_disk() override {}
+    void replace_id(file_id_t, file_id_t) override {}
+    void save() override;
+
+    root_scope* find_path(file_id_t id, std::wstring& path);
+    root_scope* find_root(const std::wstring* path, file_id_t id);
+    // Gives every path the tags of `tree` (root name at its top); with `previous`, the tags of
+    // `previous` that `tree` no longer names are removed first. Store errors pass out as int.
+    bool set_tags(const std::vector<std::wstring>& paths, const tree_ptr& tree, const tree_ptr& previous);
+    void follow_rename(file_id_t old_id, const std::wstring& new_path);
+    bool delete_node(const tree_node& chain);
+    void refresh_views(const std::wstring& root_name);
+
+    // Removes every tag of each path, in every root; with `refresh`, the views of the touched
+    // roots reload.
+    void remove_all_tags(const std::vector<std::wstring>& paths, bool refresh);
+    // The whole tag tree as name trees, one per root tag, in order.
+    std::vector<tree_ptr> name_trees();
+    // The tags that any of `paths` carries, one name tree per root that has some.
+    std::vector<tree_ptr> tags_of_paths(const std::vector<std::wstring>& paths);
+    // Applies the edits in order; stops at the first that fails and returns false.
+    bool apply_edits(const std::vector<tree_edit>& edits);
+    // Every tagged file (id and path), each once, first root first.
+    std::vector<std::pair<file_id_t, std::wstring> > tagged_paths();
+
+    // Folder navigation for the window `owner`.
+    bool list_level(const std::vector<std::wstring>& path, HWND owner, shell_item_list& out);
+    void view_opened(HWND owner);
+    void view_closed(HWND owner);
+
+    std::vector<boost::shared_ptr<filtered_item> > contexts;
+    std::wstring unused;
+
+private:
+    friend class filtered_item;
+
+    root_scope* root_named(const std::wstring& root_name) const;
+    root_scope* create_root(const std::wstring& root_name);
+    void load_root(root_scope* root);
+    void load_all_roots();
+    node_ptr find_node(const std::vector<std::wstring>& chain) const;
+    void remove_tags(const std::vector<std::wstring>& paths, const tree_node& previous);
+    bool apply_edit(const tree_edit& edit);
+    bool move_node(const node_ptr& node, const std::vector<std::wstring>& target);
+    boost::shared_ptr<filtered_item> context_for(HWND owner, bool create);
+    void changed() { ++generation_; }
+
+    util::unique_handle loaded_event_;
+    // Bumped by every change of the tree, so that views built before it are rebuilt.
+    std::atomic<unsigned long> generation_;
+};
+
+}  // namespace items

@@ -1,0 +1,177 @@
+// Edits of the tag tree itself (create, rename, move, delete of root tags, scopes and tags), as
+// the tag dialog applies them. Each edit changes the disk first and memory only when the disk
+// change succeeded.
+#include "database/tags_holder.h"
+
+#include "util/file_names.h"
+
+#include <set>
+
+namespace items {
+
+namespace {
+
+bool is_inside(const base_node* node, const base_node* ancestor) {
+    for (const base_node* step = node; step; step = step->parent == step ? nullptr : step->parent) {
+        if (step == ancestor) return true;
+    }
+    return false;
+}
+
+root_scope* root_of(base_node* node) {
+    while (node->kind != kind_root) {
+        if (!node->parent || node->parent == node) return nullptr;
+        node = node->parent;
+    }
+    return static_cast<root_scope*>(node);
+}
+
+// Moves the node's file or folder; a node with nothing on disk yet (a new, empty tag or scope)
+// has nothing to move.
+bool move_on_disk(const std::wstring& from, const std::wstring& to) {
+    if (::GetFileAttributesW(from.c_str()) == INVALID_FILE_ATTRIBUTES) return true;
+    return ::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH) != FALSE;
+}
+
+// The paths of the files below `node`, taken from its root's map.
+std::vector<std::pair<file_id_t, std::wstring> > paths_below(base_node& node, const root_scope& root) {
+    std::set<file_id_t> ids;
+    node.collect_ids(ids);
+    std::vector<std::pair<file_id_t, std::wstring> > result;
+    for (file_id_t id : ids) {
+        std::unordered_map<file_id_t, std::wstring>::const_iterator it = root.id_map.find(id);
+        if (it != root.id_map.end()) result.push_back(*it);
+    }
+    return result;
+}
+
+}  // namespace
+
+bool TagsHolder::apply_edits(const std::vector<tree_edit>& edits) {
+    util::lock_guard lock(database_lock());
+    changed();
+    for (const tree_edit& edit : edits) {
+        if (!apply_edit(edit)) return false;
+    }
+    return true;
+}
+
+bool TagsHolder::apply_edit(const tree_edit& edit) {
+    if (edit.op == tree_edit::remove) {
+        tree_ptr chain = make_chain(edit.node);
+        return chain && delete_node(*chain);
+    }
+    if (edit.op == tree_edit::create) {
+        if (!util::is_valid_file_name(edit.new_name)) return false;
+        base_node* parent_node = this;
+        node_ptr held;
+        if (!edit.node.empty()) {
+            held = find_node(edit.node);
+            if (!held || held->kind == kind_tag) return false;
+            parent_node = held.get();
+        }
+        if (parent_node->find_child(edit.new_name)) return false;
+        if (parent_node == this) {
+            if (edit.kind != kind_root) return false;
+            create_root(edit.new_name);
+            return true;
+        }
+        if (edit.kind == kind_root) return false;
+        node_ptr child;
+        if (edit.kind == kind_scope) {
+            child.reset(new scope(edit.new_name, parent_node));
+            if (!child->ensure_folder(true)) return false;
+        } else {
+            // A tag gets its file with its first file.
+            child.reset(new tag(edit.new_name, parent_node));
+        }
+        parent_node->children.push_back(child);
+        return true;
+    }
+
+    node_ptr node = find_node(edit.node);
+    if (!node) return false;
+    if (edit.op == tree_edit::rename) {
+        if (!util::is_valid_file_name(edit.new_name)) return false;
+        if (edit.new_name == node->name) return true;
+        if (node->parent->find_child(edit.new_name)) return false;
+        const std::wstring old_path = node->path;
+        const std::wstring new_path = node->kind == kind_root ? path + edit.new_name
+                                                               : node->parent->path + L'\\' + edit.new_name;
+        if (!move_on_disk(old_path, new_path)) return false;
+        if (node->kind == kind_root && !move_on_disk(old_path + L".dat", new_path + L".dat")) {
+            move_on_disk(new_path, old_path);
+            return false;
+        }
+        node->name = edit.new_name;
+        node->update_path();
+        return true;
+    }
+    return move_node(node, edit.target);
+}
+
+bool TagsHolder::move_node(const node_ptr& node, const std::vector<std::wstring>& target_chain) {
+    base_node* target = this;
+    node_ptr held_target;
+    if (!target_chain.empty()) {
+        held_target = find_node(target_chain);
+        if (!held_target || held_target->kind == kind_tag) return false;
+        target = held_target.get();
+    }
+    if (is_inside(target, node.get()) || target == node->parent) return false;
+    if (target->find_child(node->name)) return false;
+    if (target == this && node->kind == kind_tag) return false;  // a root tag is a folder
+
+    root_scope* from_root = root_of(node.get());
+    root_scope* to_root = target == this ? nullptr : root_of(target);
+    base_node* old_parent = node->parent;
+    const std::wstring new_path = target == this ? path + node->name : target->path + L'\\' + node->name;
+    if (!move_on_disk(node->path, new_path)) return false;
+
+    // The files below the node must stay known to the root that now holds it, or the next
+    // load would drop their ids.
+    std::vector<std::pair<file_id_t, std::wstring> > files;
+    if (from_root && from_root != node.get()) files = paths_below(*node, *from_root);
+    if (node->kind == kind_root) {
+        const root_scope& moving = static_cast<const root_scope&>(*node);
+        files.assign(moving.id_map.begin(), moving.id_map.end());
+    }
+
+    node_ptr moved = node;
+    if (node->kind == kind_root || target == this) {
+        // The kind changes with the place: a root below another root becomes a scope, a scope
+        // at the top becomes a root tag.
+        if (target == this) {
+            boost::shared_ptr<root_scope> root(new root_scope(node->name, this));
+            root->loaded = true;
+            moved = root;
+        } else {
+            moved.reset(new scope(node->name, target));
+        }
+        moved->children.swap(node->children);
+        for (const node_ptr& child : moved->children) child->parent = moved.get();
+    }
+    if (node->kind == kind_root) {
+        ::DeleteFileW(static_cast<root_scope&>(*node).map_path().c_str());
+        drop_child(node.get());
+    } else {
+        old_parent->drop_child(node.get());
+    }
+    moved->parent = target;
+    target->children.push_back(moved);
+    moved->update_path();
+
+    root_scope* new_root = target == this ? static_cast<root_scope*>(moved.get()) : to_root;
+    append_batch batch;
+    for (const auto& entry : files) new_root->register_path(entry.first, entry.second);
+    batch.flush();
+
+    // The old parent may be empty now; it leaves like any emptied scope.
+    if (node->kind != kind_root && old_parent->children.empty() && old_parent != this) {
+        old_parent->erase_from_disk();
+        if (old_parent->parent) old_parent->parent->remove_child(old_parent);
+    }
+    return true;
+}
+
+}  // namespace items

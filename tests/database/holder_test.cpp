@@ -1,0 +1,219 @@
+// The database object: lookups, set_tags with a previous tree, renames, node deletion, the
+// tree edits of the tag dialog, the loader thread and concurrent use from several threads.
+#include "store_fixture.h"
+
+#include <atomic>
+#include <thread>
+
+using items::file_id;
+
+namespace {
+const std::wstring song = L"C:\\Music\\song.mp3";
+const std::wstring tune = L"C:\\Music\\tune.mp3";
+}  // namespace
+
+TEST_F(StoreTest, FirstRootWinsForLookupsAndRenames) {
+    give({song}, {L"Alpha/T"});
+    give({song}, {L"Beta/T"});
+    std::wstring found;
+    ASSERT_NE(nullptr, db->find_path(file_id(song), found));
+    EXPECT_EQ(L"Alpha", db->find_path(file_id(song), found)->name);
+    EXPECT_EQ(L"Alpha", db->find_root(&song, 0)->name);
+    EXPECT_EQ(L"Alpha", db->find_root(nullptr, file_id(song))->name);
+    EXPECT_EQ(nullptr, db->find_path(12345, found));
+    EXPECT_TRUE(found.empty());
+
+    const std::wstring moved = L"C:\\Archive\\song.mp3";
+    db->follow_rename(file_id(song), moved);
+    reload();
+    EXPECT_EQ((std::vector<std::wstring>{L"Alpha/T"}), tags_of(moved));
+    // Only the first root followed; the second still knows the old path.
+    EXPECT_EQ((std::vector<std::wstring>{L"Beta/T"}), tags_of(song));
+    EXPECT_EQ(id_bytes({file_id(moved)}), read_bytes(data(L"Alpha\\T")));
+}
+
+TEST_F(StoreTest, SetTagsWithPreviousTreeRemovesOnlyWhatDisappeared) {
+    give({song, tune}, {L"Music/Genre/Rock", L"Music/Genre/Jazz", L"Music/Mood/Calm"});
+    ASSERT_TRUE(db->set_tags({song}, tags({L"Music/Genre/Jazz", L"Music/Era/Sixties"}),
+                             tags({L"Music/Genre/Rock", L"Music/Genre/Jazz", L"Music/Mood/Calm"})));
+    EXPECT_EQ((std::vector<std::wstring>{L"Music/Era/Sixties", L"Music/Genre/Jazz"}), tags_of(song));
+    EXPECT_EQ((std::vector<std::wstring>{L"Music/Genre/Jazz", L"Music/Genre/Rock", L"Music/Mood/Calm"}), tags_of(tune));
+
+    // No new tree: every previous tag goes and nothing is added.
+    ASSERT_TRUE(db->set_tags({tune}, items::tree_ptr(), tags({L"Music/Mood/Calm"})));
+    EXPECT_FALSE(exists(data(L"Music\\Mood")));
+    reload();
+    EXPECT_EQ((std::vector<std::wstring>{L"Music/Era/Sixties", L"Music/Genre/Jazz"}), tags_of(song));
+    EXPECT_EQ((std::vector<std::wstring>{L"Music/Genre/Jazz", L"Music/Genre/Rock"}), tags_of(tune));
+
+    EXPECT_FALSE(db->set_tags({}, tags({L"Music/X"}), items::tree_ptr()));
+}
+
+TEST_F(StoreTest, NewRootFolderComesBeforeAnyFile) {
+    items::deferred_writing deferred;
+    give({song}, {L"Fresh/Scope/Tag"});
+    EXPECT_TRUE(items::store::folder_exists(data(L"Fresh")));
+    EXPECT_FALSE(exists(data(L"Fresh.dat")));
+    EXPECT_FALSE(exists(data(L"Fresh\\Scope\\Tag")));
+}
+
+TEST_F(StoreTest, DeleteNodeRemovesTheScopeWithItsTagsAndKeepsTheMap) {
+    give({song}, {L"Music/Genre/Rock", L"Music/Genre/Jazz", L"Music/Mood"});
+    const std::vector<unsigned char> map = read_bytes(data(L"Music.dat"));
+    EXPECT_FALSE(db->delete_node(*items::make_chain({L"Music", L"Nothing"})));
+    ASSERT_TRUE(db->delete_node(*items::make_chain({L"Music", L"Genre"})));
+    EXPECT_FALSE(exists(data(L"Music\\Genre")));
+    EXPECT_EQ(map, read_bytes(data(L"Music.dat")));
+    EXPECT_EQ((std::vector<std::wstring>{L"Music/Mood"}), tags_of(song));
+
+    // Deleting the last child takes the emptied root with it.
+    ASSERT_TRUE(db->delete_node(*items::make_chain({L"Music", L"Mood"})));
+    EXPECT_FALSE(exists(data(L"Music")));
+    EXPECT_TRUE(db->name_trees().empty());
+}
+
+TEST_F(StoreTest, RemoveAllTagsClearsEveryRoot) {
+    give({song, tune}, {L"Music/Rock"});
+    give({song}, {L"Video/Clips", L"Video/Fun"});
+    db->remove_all_tags({song}, true);
+    EXPECT_TRUE(tags_of(song).empty());
+    EXPECT_FALSE(exists(data(L"Video")));
+    std::vector<std::pair<items::file_id_t, std::wstring> > all = db->tagged_paths();
+    ASSERT_EQ(1u, all.size());
+    EXPECT_EQ(tune, all[0].second);
+}
+
+TEST_F(StoreTest, TagsOfSeveralPathsAreTheirUnion) {
+    give({song}, {L"Music/Genre/Rock"});
+    give({tune}, {L"Music/Genre/Jazz", L"Music/Mood"});
+    std::vector<items::tree_ptr> trees = db->tags_of_paths({song, tune, L"C:\\untagged"});
+    ASSERT_EQ(1u, trees.size());
+    EXPECT_EQ((std::vector<std::wstring>{L"Music/Genre/Jazz", L"Music/Genre/Rock", L"Music/Mood"}), chains_of(trees[0]));
+}
+
+TEST_F(StoreTest, TreeEditsRenameAndMoveOnDisk) {
+    give({song}, {L"Music/Genre/Rock"});
+    give({tune}, {L"Sound/Birds"});
+    using items::tree_edit;
+    std::vector<tree_edit> edits(4);
+    edits[0].op = tree_edit::rename;
+    edits[0].node = {L"Music", L"Genre", L"Rock"};
+    edits[0].new_name = L"Stone";
+    edits[1].op = tree_edit::create;
+    edits[1].node = {L"Music"};
+    edits[1].kind = items::kind_scope;
+    edits[1].new_name = L"Styles";
+    edits[2].op = tree_edit::move;
+    edits[2].node = {L"Music", L"Genre", L"Stone"};
+    edits[2].target = {L"Music", L"Styles"};
+    // A root moved below another root becomes a scope there and brings its files along.
+    edits[3].op = tree_edit::move;
+    edits[3].node = {L"Sound"};
+    edits[3].target = {L"Music"};
+    ASSERT_TRUE(db->apply_edits(edits));
+
+    EXPECT_TRUE(exists(data(L"Music\\Styles\\Stone")));
+    EXPECT_FALSE(exists(data(L"Music\\Genre")));  // emptied by the move
+    EXPECT_TRUE(exists(data(L"Music\\Sound\\Birds")));
+    EXPECT_FALSE(exists(data(L"Sound")));
+    EXPECT_FALSE(exists(data(L"Sound.dat")));
+    reload();
+    EXPECT_EQ((std::vector<std::wstring>{L"Music/Styles/Stone"}), tags_of(song));
+    EXPECT_EQ((std::vector<std::wstring>{L"Music/Sound/Birds"}), tags_of(tune));
+
+    // Clashes, unsafe names, moves into oneself and tags at the top change nothing.
+    std::vector<tree_edit> bad(1);
+    bad[0].op = tree_edit::rename;
+    bad[0].node = {L"Music", L"Styles"};
+    bad[0].new_name = L"Sound";
+    EXPECT_FALSE(db->apply_edits(bad));
+    bad[0].new_name = L"..";
+    EXPECT_FALSE(db->apply_edits(bad));
+    bad[0].op = tree_edit::move;
+    bad[0].target = {L"Music", L"Styles"};
+    EXPECT_FALSE(db->apply_edits(bad));
+    bad[0].node = {L"Music", L"Styles", L"Stone"};
+    bad[0].target = {};
+    EXPECT_FALSE(db->apply_edits(bad));
+    bad[0].op = tree_edit::create;
+    bad[0].node = {};
+    bad[0].kind = items::kind_root;
+    bad[0].new_name = L"a\\..\\..\\b";
+    EXPECT_FALSE(db->apply_edits(bad));
+    EXPECT_EQ((std::vector<std::wstring>{L"Music", L"Music.dat"}), folder_entries(folder.path()));
+    EXPECT_EQ((std::vector<std::wstring>{L"Music/Styles/Stone"}), tags_of(song));
+}
+
+TEST_F(StoreTest, ScopeMovedToTheTopBecomesARootWithItsFiles) {
+    give({song}, {L"Music/Genre/Rock"});
+    give({tune}, {L"Music/Mood"});
+    items::tree_edit edit;
+    edit.op = items::tree_edit::move;
+    edit.node = {L"Music", L"Genre"};
+    ASSERT_TRUE(db->apply_edits({edit}));
+    reload();
+    EXPECT_EQ((std::vector<std::wstring>{L"Genre/Rock"}), tags_of(song));
+    EXPECT_EQ((std::vector<std::wstring>{L"Music/Mood"}), tags_of(tune));
+}
+
+TEST_F(StoreTest, LoaderThreadBuildsTheTree) {
+    give({song}, {L"Music/Rock"});
+    db = open();
+    db->start_loader();
+    ASSERT_TRUE(db->wait_loaded(30000));
+    EXPECT_EQ((std::vector<std::wstring>{L"Music/Rock"}), tags_of(song));
+}
+
+// Several threads tag, untag, list, look up and save at once. A race on the tree's maps and
+// vectors would crash or corrupt it; afterwards memory and disk must agree.
+TEST_F(StoreTest, ConcurrentUseKeepsTheTreeWhole) {
+    give({song}, {L"Music/Rock"});
+    db = open();
+    db->start_loader();  // the loader runs while the workers start
+    std::atomic<bool> failed(false);
+    std::vector<std::thread> workers;
+    for (int w = 0; w < 4; ++w) {
+        workers.emplace_back([this, w, &failed] {
+            try {
+                for (int i = 0; i < 150; ++i) {
+                    const std::wstring path = L"C:\\w" + std::to_wstring(w) + L"\\f" + std::to_wstring(i % 40);
+                    const std::wstring tag = L"Music/T" + std::to_wstring(i % 7);
+                    switch (i % 5) {
+                    case 0: case 1:
+                        db->set_tags({path}, tags({tag}), items::tree_ptr());
+                        break;
+                    case 2:
+                        db->set_tags({path}, items::tree_ptr(), tags({tag}));
+                        break;
+                    case 3: {
+                        items::shell_item_list out;
+                        db->list_level({L"Music", L"T" + std::to_wstring(i % 7), items::filtered_items_name},
+                                       nullptr, out);
+                        break;
+                    }
+                    default: {
+                        std::wstring found;
+                        db->find_path(file_id(path), found);
+                        db->tags_of_paths({path});
+                        db->tagged_paths();
+                    }
+                    }
+                }
+            } catch (...) {
+                failed = true;
+            }
+        });
+    }
+    for (std::thread& t : workers) t.join();
+    ASSERT_FALSE(failed);
+    ASSERT_TRUE(db->wait_loaded(30000));
+
+    std::vector<std::pair<items::file_id_t, std::wstring> > before = db->tagged_paths();
+    std::vector<std::vector<std::wstring> > tags_before;
+    for (const auto& entry : before) tags_before.push_back(tags_of(entry.second));
+    reload();
+    for (std::size_t i = 0; i < before.size(); ++i) {
+        EXPECT_EQ(tags_before[i], tags_of(before[i].second)) << "memory and disk disagree";
+    }
+    EXPECT_EQ((std::vector<std::wstring>{L"Music/Rock"}), tags_of(song));
+}

@@ -1,0 +1,97 @@
+#include "store_fixture.h"
+
+#include "util/unique_resource.h"
+
+#include <algorithm>
+#include <cstring>
+
+std::vector<unsigned char> read_bytes(const std::wstring& path) {
+    std::vector<unsigned char> bytes;
+    items::store::read_file(path, bytes);
+    return bytes;
+}
+
+void write_bytes(const std::wstring& path, const std::vector<unsigned char>& bytes) {
+    util::unique_file file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    ASSERT_TRUE(file.valid());
+    DWORD written = 0;
+    if (!bytes.empty()) ::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    ASSERT_EQ(bytes.size(), written);
+}
+
+bool exists(const std::wstring& path) {
+    return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::vector<std::wstring> folder_entries(const std::wstring& folder) {
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW data;
+    util::unique_find find(::FindFirstFileW((folder + L"*").c_str(), &data));
+    if (!find) return names;
+    do {
+        const std::wstring name = data.cFileName;
+        if (name != L"." && name != L"..") names.push_back(name);
+    } while (::FindNextFileW(find.get(), &data));
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::vector<unsigned char> id_bytes(const std::vector<std::uint32_t>& ids) {
+    std::vector<unsigned char> bytes(ids.size() * 4);
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+        for (int b = 0; b < 4; ++b) bytes[i * 4 + b] = static_cast<unsigned char>(ids[i] >> (8 * b));
+    }
+    return bytes;
+}
+
+std::vector<unsigned char> record_bytes(std::uint32_t id, const std::wstring& path) {
+    std::vector<unsigned char> bytes = id_bytes({id});
+    bytes.push_back(static_cast<unsigned char>(path.size() & 0xFF));
+    bytes.push_back(static_cast<unsigned char>(path.size() >> 8));
+    for (wchar_t c : path) {
+        bytes.push_back(static_cast<unsigned char>(c & 0xFF));
+        bytes.push_back(static_cast<unsigned char>(c >> 8));
+    }
+    return bytes;
+}
+
+std::vector<unsigned char> operator+(std::vector<unsigned char> a, const std::vector<unsigned char>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+items::tree_ptr tags(const std::vector<std::wstring>& chains) {
+    items::tree_ptr top;
+    for (const std::wstring& chain : chains) {
+        std::vector<std::wstring> names;
+        std::wstring::size_type start = 0;
+        for (;;) {
+            std::wstring::size_type slash = chain.find(L'/', start);
+            names.push_back(chain.substr(start, slash == std::wstring::npos ? std::wstring::npos : slash - start));
+            if (slash == std::wstring::npos) break;
+            start = slash + 1;
+        }
+        if (!top) top.reset(new items::tree_node(names[0]));
+        items::tree_node* node = top.get();
+        for (std::size_t i = 1; i < names.size(); ++i) {
+            items::tree_node* next = node->find(names[i]);
+            node = next ? next : node->add(names[i]).get();
+        }
+    }
+    return top;
+}
+
+namespace {
+void collect_chains(const items::tree_node& node, const std::wstring& prefix, std::vector<std::wstring>& out) {
+    const std::wstring here = prefix.empty() ? node.name : prefix + L"/" + node.name;
+    if (node.children.empty()) out.push_back(here);
+    for (const items::tree_ptr& child : node.children) collect_chains(*child, here, out);
+}
+}  // namespace
+
+std::vector<std::wstring> chains_of(const items::tree_ptr& tree) {
+    std::vector<std::wstring> out;
+    if (tree) collect_chains(*tree, std::wstring(), out);
+    std::sort(out.begin(), out.end());
+    return out;
+}

@@ -1,0 +1,252 @@
+// The tag store on disk: byte layouts, load with pruning and repair, the emptiness cascade,
+// deferred writing, crash-safe rewrites and refusal of names that are not file names.
+#include "store_fixture.h"
+
+#include "util/unique_resource.h"
+
+using items::file_id;
+
+namespace {
+
+const std::wstring song = L"C:\\Music\\song.mp3";
+const std::wstring tune = L"C:\\Music\\tune.mp3";
+const std::wstring clip = L"D:\\Video\\clip.avi";
+
+util::unique_file lock_exclusively(const std::wstring& path) {
+    return util::unique_file(::CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+}
+
+}  // namespace
+
+TEST(FileId, HashesUtf16UnitsTimes33WithoutFolding) {
+    EXPECT_EQ(0u, file_id(L""));
+    EXPECT_EQ(97u * 33 + 98, file_id(L"ab"));
+    EXPECT_NE(file_id(L"C:\\A.txt"), file_id(L"c:\\a.txt"));
+    // Wrap-around modulo 2^32, over every unit of a long path.
+    const std::wstring long_path(300, L'\x263A');
+    std::uint64_t h = 0;
+    for (wchar_t c : long_path) h = (h * 33 + static_cast<std::uint16_t>(c)) & 0xFFFFFFFFu;
+    EXPECT_EQ(static_cast<std::uint32_t>(h), file_id(long_path));
+}
+
+TEST_F(StoreTest, WritesTagFilesAndMapRecordsByteForByte) {
+    give({song, tune}, {L"Music/Genre/Rock"});
+    EXPECT_TRUE(items::store::folder_exists(data(L"Music\\Genre")));
+    EXPECT_EQ(id_bytes({file_id(song), file_id(tune)}), read_bytes(data(L"Music\\Genre\\Rock")));
+    EXPECT_EQ(record_bytes(file_id(song), song) + record_bytes(file_id(tune), tune), read_bytes(data(L"Music.dat")));
+
+    // Appends: a second tag adds its own file; a known file adds no map record.
+    give({song}, {L"Music/Genre/Jazz"});
+    EXPECT_EQ(id_bytes({file_id(song)}), read_bytes(data(L"Music\\Genre\\Jazz")));
+    EXPECT_EQ(record_bytes(file_id(song), song) + record_bytes(file_id(tune), tune), read_bytes(data(L"Music.dat")));
+
+    // The same file twice leaves one id and appends nothing.
+    give({song, song}, {L"Music/Genre/Rock"});
+    EXPECT_EQ(8u, read_bytes(data(L"Music\\Genre\\Rock")).size());
+}
+
+TEST_F(StoreTest, ReloadGivesBackEveryTagAndPath) {
+    give({song, tune}, {L"Music/Genre/Rock", L"Music/Mood"});
+    give({clip}, {L"Video/Holiday"});
+    reload();
+    EXPECT_EQ((std::vector<std::wstring>{L"Music/Genre/Rock", L"Music/Mood"}), tags_of(song));
+    EXPECT_EQ((std::vector<std::wstring>{L"Video/Holiday"}), tags_of(clip));
+    std::wstring found;
+    ASSERT_TRUE(db->find_path(file_id(tune), found));
+    EXPECT_EQ(tune, found);
+}
+
+TEST_F(StoreTest, NamesDifferingOnlyInCaseAreTwoTagsInMemory) {
+    give({song}, {L"Music/rock"});
+    give({tune}, {L"Music/Rock"});
+    std::vector<items::tree_ptr> trees = db->name_trees();
+    ASSERT_EQ(1u, trees.size());
+    EXPECT_EQ(2u, trees[0]->children.size());
+}
+
+TEST_F(StoreTest, LoadRepairsTheMapFile) {
+    ASSERT_TRUE(items::store::create_folder(data(L"R")));
+    write_bytes(data(L"R\\T"), id_bytes({file_id(song), file_id(tune), file_id(clip)}));
+    // A void record between two records, the same id twice (the later path wins), and a
+    // record torn off in the middle of its path.
+    write_bytes(data(L"R.dat"), record_bytes(file_id(song), L"C:\\old\\song.mp3") + record_bytes(0, L"") +
+                                    record_bytes(file_id(tune), tune) + record_bytes(file_id(song), song) +
+                                    std::vector<unsigned char>{1, 2, 3, 4, 9, 0, 'x', 0});
+    reload();
+    std::wstring found;
+    ASSERT_TRUE(db->find_path(file_id(song), found));
+    EXPECT_EQ(song, found);
+    ASSERT_TRUE(db->find_path(file_id(tune), found));
+    EXPECT_FALSE(db->find_path(file_id(clip), found));
+
+    // Rewritten without the void record and the torn tail, each id once.
+    const std::vector<unsigned char> map = read_bytes(data(L"R.dat"));
+    const std::vector<unsigned char> either_order_a = record_bytes(file_id(song), song) + record_bytes(file_id(tune), tune);
+    const std::vector<unsigned char> either_order_b = record_bytes(file_id(tune), tune) + record_bytes(file_id(song), song);
+    EXPECT_TRUE(map == either_order_a || map == either_order_b);
+    // The id that no record knows is gone from the tag file too.
+    EXPECT_EQ(id_bytes({file_id(song), file_id(tune)}), read_bytes(data(L"R\\T")));
+
+    // Later appends stay readable.
+    give({clip}, {L"R/T"});
+    reload();
+    EXPECT_EQ((std::vector<std::wstring>{L"R/T"}), tags_of(clip));
+    EXPECT_EQ((std::vector<std::wstring>{L"R/T"}), tags_of(song));
+}
+
+TEST_F(StoreTest, TornTagFileIsRewrittenBeforeTheNextAppend) {
+    give({song, tune}, {L"R/T"});
+    std::vector<unsigned char> torn = read_bytes(data(L"R\\T"));
+    torn.push_back(0xAB);
+    write_bytes(data(L"R\\T"), torn);
+    reload();
+    EXPECT_EQ(8u, read_bytes(data(L"R\\T")).size());
+    give({clip}, {L"R/T"});
+    reload();
+    EXPECT_EQ((std::vector<std::wstring>{L"R/T"}), tags_of(clip));
+    EXPECT_EQ((std::vector<std::wstring>{L"R/T"}), tags_of(tune));
+}
+
+TEST_F(StoreTest, LoadPrunesEmptyAndUnreadableEntries) {
+    give({song}, {L"Music/Genre/Rock"});
+    // An empty tag file, an empty scope folder, a root with nothing in it, and a root whose
+    // only tag names files that its map does not know.
+    write_bytes(data(L"Music\\Empty"), {});
+    ASSERT_TRUE(items::store::create_folder(data(L"Music\\Hollow")));
+    ASSERT_TRUE(items::store::create_folder(data(L"Bare")));
+    write_bytes(data(L"Bare.dat"), record_bytes(7, L"C:\\x"));
+    ASSERT_TRUE(items::store::create_folder(data(L"Stale")));
+    write_bytes(data(L"Stale\\T"), id_bytes({1234}));
+    write_bytes(data(L"Stale.dat"), record_bytes(7, L"C:\\x"));
+    reload();
+
+    EXPECT_FALSE(exists(data(L"Music\\Hollow")));
+    EXPECT_FALSE(exists(data(L"Bare")));
+    EXPECT_FALSE(exists(data(L"Bare.dat")));
+    EXPECT_FALSE(exists(data(L"Stale")));
+    EXPECT_FALSE(exists(data(L"Stale.dat")));
+    std::vector<items::tree_ptr> trees = db->name_trees();
+    ASSERT_EQ(1u, trees.size());
+    EXPECT_EQ((std::vector<std::wstring>{L"Music/Genre/Rock"}), chains_of(trees[0]));
+}
+
+TEST_F(StoreTest, RootWithoutMapFileStaysUnloadedAndKeepsItsFiles) {
+    give({song}, {L"Music/Rock"});
+    ::DeleteFileW(data(L"Music.dat").c_str());
+    reload();
+    EXPECT_TRUE(exists(data(L"Music\\Rock")));
+    std::vector<items::tree_ptr> trees = db->name_trees();
+    ASSERT_EQ(1u, trees.size());
+    EXPECT_TRUE(tags_of(song).empty());
+}
+
+TEST_F(StoreTest, EmptinessClimbsToTheRootAndItsMapFile) {
+    give({song}, {L"Music/Genre/Rock"});
+    give({tune}, {L"Video/Clips"});
+    db->remove_all_tags({song}, false);
+    EXPECT_FALSE(exists(data(L"Music")));
+    EXPECT_FALSE(exists(data(L"Music.dat")));
+    EXPECT_TRUE(exists(data(L"Video\\Clips")));
+    ASSERT_EQ(1u, db->name_trees().size());
+
+    // The root is gone from memory too: tagging under its name again builds it anew.
+    give({song}, {L"Music/Genre/Rock"});
+    EXPECT_EQ(id_bytes({file_id(song)}), read_bytes(data(L"Music\\Genre\\Rock")));
+}
+
+TEST_F(StoreTest, RemovingOneOfTwoTagsKeepsTheOtherAfterReload) {
+    give({song, tune}, {L"Music/Rock", L"Music/Jazz"});
+    ASSERT_TRUE(db->set_tags({song}, tags({L"Music/Jazz"}), tags({L"Music/Rock", L"Music/Jazz"})));
+    EXPECT_EQ((std::vector<std::wstring>{L"Music/Jazz"}), tags_of(song));
+    EXPECT_EQ(id_bytes({file_id(tune)}), read_bytes(data(L"Music\\Rock")));
+    reload();
+    EXPECT_EQ((std::vector<std::wstring>{L"Music/Jazz"}), tags_of(song));
+    EXPECT_EQ((std::vector<std::wstring>{L"Music/Jazz", L"Music/Rock"}), tags_of(tune));
+}
+
+TEST_F(StoreTest, DeferredWritingTouchesNoFileUntilSave) {
+    give({song}, {L"Music/Rock"});
+    const std::vector<unsigned char> map_before = read_bytes(data(L"Music.dat"));
+    {
+        items::deferred_writing deferred;
+        give({tune}, {L"Music/Rock"});
+        give({clip}, {L"Music/Genre/Jazz"});
+        EXPECT_EQ(id_bytes({file_id(song)}), read_bytes(data(L"Music\\Rock")));
+        EXPECT_FALSE(exists(data(L"Music\\Genre\\Jazz")));
+        EXPECT_EQ(map_before, read_bytes(data(L"Music.dat")));
+        db->save();  // refused while deferred: the root saves only in immediate mode
+        EXPECT_EQ(map_before, read_bytes(data(L"Music.dat")));
+    }
+    db->save();
+    EXPECT_EQ(id_bytes({file_id(song), file_id(tune)}), read_bytes(data(L"Music\\Rock")));
+    EXPECT_EQ(id_bytes({file_id(clip)}), read_bytes(data(L"Music\\Genre\\Jazz")));
+    reload();
+    EXPECT_EQ((std::vector<std::wstring>{L"Music/Genre/Jazz"}), tags_of(clip));
+    EXPECT_EQ((std::vector<std::wstring>{L"Music/Rock"}), tags_of(tune));
+}
+
+TEST_F(StoreTest, FailedRewriteLeavesTheOldFileWhole) {
+    give({song, tune, clip}, {L"Music/Rock"});
+    const std::vector<unsigned char> before = read_bytes(data(L"Music\\Rock"));
+    {
+        util::unique_file held = lock_exclusively(data(L"Music\\Rock"));
+        ASSERT_TRUE(held.valid());
+        try {
+            db->remove_all_tags({tune}, false);
+            FAIL() << "a rewrite onto a locked file reported success";
+        } catch (int error) {
+            EXPECT_EQ(items::error_cannot_open, error);
+        }
+    }
+    EXPECT_EQ(before, read_bytes(data(L"Music\\Rock")));
+    // No temporary file is left in the data folder.
+    EXPECT_EQ((std::vector<std::wstring>{L"Music", L"Music.dat"}), folder_entries(folder.path()));
+}
+
+TEST_F(StoreTest, LeftoverTemporaryFilesAreRemovedAtLoad) {
+    give({song}, {L"Music/Rock"});
+    write_bytes(data(L"~quibrix-99-1.tmp"), id_bytes({1, 2}));
+    write_bytes(data(L"notes.txt"), id_bytes({1}));
+    reload();
+    EXPECT_EQ((std::vector<std::wstring>{L"Music", L"Music.dat", L"notes.txt"}), folder_entries(folder.path()));
+    EXPECT_EQ((std::vector<std::wstring>{L"Music/Rock"}), tags_of(song));
+}
+
+TEST_F(StoreTest, FailedAppendKeepsEveryEarlierTag) {
+    give({song}, {L"Music/Genre/Rock"});
+    {
+        util::unique_file held = lock_exclusively(data(L"Music\\Genre\\Rock"));
+        ASSERT_TRUE(held.valid());
+        EXPECT_THROW(db->set_tags({tune}, tags({L"Music/Genre/Rock"}), items::tree_ptr()), int);
+    }
+    // The tag, its scope and its file stay, and memory does not claim the failed id.
+    EXPECT_EQ(id_bytes({file_id(song)}), read_bytes(data(L"Music\\Genre\\Rock")));
+    EXPECT_EQ((std::vector<std::wstring>{L"Music/Genre/Rock"}), tags_of(song));
+    EXPECT_TRUE(tags_of(tune).empty());
+    give({tune}, {L"Music/Genre/Rock"});
+    reload();
+    EXPECT_EQ((std::vector<std::wstring>{L"Music/Genre/Rock"}), tags_of(tune));
+}
+
+TEST_F(StoreTest, NamesThatAreNotFileNamesAreRefused) {
+    const std::wstring outside = folder.path() + L"..\\";
+    const std::vector<std::wstring> before_outside = folder_entries(outside);
+    const std::vector<std::vector<std::wstring> > requests = {
+        {L".."}, {L"."}, {L""}, {L"a\\b"}, {L"a/b"}, {L"CON"}, {L"nul.txt"}, {L"x:y"}, {L"trail."},
+        {L"Music", L".."}, {L"Music", L"..", L"escape"}, {L"Music", L"sub\\..\\..\\x"}, {L"Music", L"COM1"},
+        {L"Music", L"a*b"}, {L"Music", L"q?"},
+    };
+    for (const std::vector<std::wstring>& names : requests) {
+        try {
+            db->set_tags({song}, items::make_chain(names), items::tree_ptr());
+            ADD_FAILURE() << "accepted a request with an unsafe name, " << names.size() << " names";
+        } catch (int error) {
+            EXPECT_EQ(items::error_invalid_name, error);
+        }
+    }
+    EXPECT_EQ(before_outside, folder_entries(outside));
+    for (const std::wstring& entry : folder_entries(folder.path())) {
+        EXPECT_EQ(L"Music", entry.substr(0, 5)) << "unexpected entry in the data folder";
+    }
+    EXPECT_TRUE(tags_of(song).empty());
+}
