@@ -3,5 +3,6 @@
 #pragma once
 
 #include "autotag_ids.h"
+#include "icons_ids.h"
 #include "manage_tags_ids.h"
 #include "startup_ids.h"

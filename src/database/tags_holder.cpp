@@ -12,6 +12,12 @@ util::critical_section& database_lock() {
     return lock;
 }
 
+TagsHolder& tags_holder() {
+    // Deliberately leaked: threads of the host may still use it while static objects are torn down.
+    static TagsHolder* holder = new TagsHolder;
+    return *holder;
+}
+
 namespace {
 
 // The tags of `previous` that `current` no longer names (null when none).

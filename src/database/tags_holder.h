@@ -20,6 +20,10 @@ namespace items {
 // The process-wide, re-entrant database lock.
 util::critical_section& database_lock();
 
+class TagsHolder;
+// The process's one database object: built on first use, never destroyed while the host runs.
+TagsHolder& tags_holder();
+
 // One change to the tag tree, as the tag dialog collects them before "Add" applies them.
 struct tree_edit {
     enum operation { create, rename, move, remove };
