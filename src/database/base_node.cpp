@@ -41,7 +41,7 @@ bool base_node::load() {
 
 void base_node::read_folder() {
     WIN32_FIND_DATAW data;
-    util::unique_find find(::FindFirstFileW((path + L"\\*").c_str(), &data));
+    util::unique_find find(store::find_first(path + L"\\*", data));
     if (!find) return;
     std::vector<node_ptr> found;
     do {

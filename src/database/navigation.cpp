@@ -214,14 +214,9 @@ void filtered_item::list(TagsHolder& holder, shell_item_list& out) const {
         out.reserve(all.size() - marked, (all.size() - marked) * 64);
         for (std::size_t i = 0; i < all.size(); ++i) {
             if (marks[i] != 0) continue;
-            std::unordered_map<file_id_t, std::wstring>::const_iterator entry = shown_root.id_map.find(all[i]);
-            if (entry == shown_root.id_map.end()) {
-                out.add(item_file, all[i], 0, std::wstring());
-                continue;
-            }
-            const std::wstring& file_path = entry->second;
-            const std::wstring::size_type slash = file_path.rfind(L'\\');
-            const std::size_t start = slash == std::wstring::npos ? 0 : slash + 1;
+            const std::wstring_view file_path = shown_root.id_map.find(all[i]);
+            const std::wstring_view::size_type slash = file_path.rfind(L'\\');
+            const std::size_t start = slash == std::wstring_view::npos ? 0 : slash + 1;
             out.add(item_file, all[i], 0, file_path.data() + start, file_path.size() - start);
         }
         return;

@@ -4,6 +4,7 @@
 // from id to path beside its folder.
 #pragma once
 
+#include "database/id_tables.h"
 #include "database/store_io.h"
 #include "database/tree_nodes.h"
 
@@ -14,8 +15,6 @@
 #include <cstdint>
 #include <set>
 #include <string>
-#include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 namespace items {
@@ -127,7 +126,7 @@ private:
     bool erase_id(file_id_t id);
 
     // Membership index over `ids`, built on first use so that a load pays nothing for it.
-    std::unordered_set<file_id_t> index_;
+    id_set index_;
     bool indexed_ = false;
     // ids[unwritten_from_ ..] were added in a batch and are not on disk yet.
     std::size_t unwritten_from_ = 0;
@@ -155,7 +154,7 @@ public:
     void rewrite_map();
 
     boost::function<void()> callback;  // kept for callers; the database never calls it
-    std::unordered_map<file_id_t, std::wstring> id_map;
+    path_map id_map;  // file id -> full path of every file tagged under this root
     bool loaded;
 
 private:

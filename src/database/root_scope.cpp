@@ -22,9 +22,11 @@ bool root_scope::load() {
     if (loaded) return true;
     std::vector<unsigned char> bytes;
     if (!store::read_file(map_path(), bytes)) return false;
-    id_map.reserve(bytes.size() / 64 + 16);
+    id_map.reserve(bytes.size() / 96 + 16, bytes.size() / 2);
     const store::map_read_result read = store::decode_map(
-        bytes, [this](file_id_t id, const std::wstring& file_path) { id_map[id] = file_path; });
+        bytes, [this](file_id_t id, const wchar_t* file_path, std::size_t length) {
+            id_map.set(id, std::wstring_view(file_path, length));
+        });
     bytes.clear();
     bytes.shrink_to_fit();
     // Void records, a damaged record or a torn tail: write the map clean now, or the next
@@ -37,7 +39,7 @@ bool root_scope::load() {
 void root_scope::validate_ids(std::vector<file_id_t>& list) {
     std::vector<file_id_t>::iterator out = list.begin();
     for (file_id_t id : list) {
-        if (id != 0 && id_map.count(id)) *out++ = id;
+        if (id_map.contains(id)) *out++ = id;
     }
     list.erase(out, list.end());
 }
@@ -50,12 +52,11 @@ void root_scope::add_file(const std::wstring& file_path, const tree_node& tree) 
 }
 
 void root_scope::register_path(file_id_t id, const std::wstring& file_path) {
-    if (!id_map.emplace(id, file_path).second) return;
+    if (!id_map.insert(id, file_path)) return;
     if (!g_immediate_write) {
         clean = false;
         return;
     }
-    if (!ensure_folder(true)) return;
     store::encode_map_record(id, file_path, unwritten_records_);
     if (append_batch* batch = append_batch::current()) {
         if (!in_batch_) {
@@ -72,7 +73,9 @@ void root_scope::flush_appends() {
     if (unwritten_records_.empty()) return;
     std::vector<unsigned char> records;
     records.swap(unwritten_records_);
-    // The entries stay in memory even if this fails; the next rewrite of the map writes them.
+    // A map file lies beside its root's folder and is written only while that folder exists.
+    // The entries stay in memory either way; the next rewrite of the map writes them.
+    if (!ensure_folder(true)) return;
     store::append_file(map_path(), records, false);
 }
 
@@ -83,7 +86,9 @@ void root_scope::rewrite_map() {
     }
     if (!ensure_folder(true)) return;
     std::vector<unsigned char> bytes;
-    for (const auto& entry : id_map) store::encode_map_record(entry.first, entry.second, bytes);
+    id_map.for_each([&bytes](file_id_t id, std::wstring_view file_path) {
+        store::encode_map_record(id, file_path, bytes);
+    });
     store::replace_file(map_path(), bytes, data_folder());
     unwritten_records_.clear();
 }
@@ -96,7 +101,7 @@ bool root_scope::remove_file(file_id_t id, const tree_node* tree) {
     }
     // The file leaves the map only when no tag of this root still holds it; dropping it while a
     // tag keeps the id would make the next load discard that tag's id.
-    if (id_map.count(id) && !tags_of(id)) {
+    if (id_map.contains(id) && !tags_of(id)) {
         id_map.erase(id);
         if (id_map.empty()) {
             erase_from_disk();

@@ -89,11 +89,16 @@ void replace_file(const std::wstring& path, const std::vector<unsigned char>& by
 void remove_temporary_files(const std::wstring& folder) {
     WIN32_FIND_DATAW data;
     const std::wstring pattern = folder + temporary_prefix + L"*" + temporary_suffix;
-    util::unique_find find(::FindFirstFileW(pattern.c_str(), &data));
+    util::unique_find find(find_first(pattern, data));
     if (!find) return;
     do {
         if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) ::DeleteFileW((folder + data.cFileName).c_str());
     } while (::FindNextFileW(find.get(), &data));
+}
+
+HANDLE find_first(const std::wstring& pattern, WIN32_FIND_DATAW& data) {
+    return ::FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr,
+                              FIND_FIRST_EX_LARGE_FETCH);
 }
 
 bool folder_exists(const std::wstring& path) {
@@ -108,7 +113,7 @@ bool create_folder(const std::wstring& path) {
 bool remove_folder_tree(const std::wstring& path) {
     WIN32_FIND_DATAW data;
     {
-        util::unique_find find(::FindFirstFileW((path + L"\\*").c_str(), &data));
+        util::unique_find find(find_first(path + L"\\*", data));
         if (find) {
             do {
                 const std::wstring name = data.cFileName;
@@ -142,7 +147,7 @@ bool decode_ids(const std::vector<unsigned char>& bytes, std::vector<file_id_t>&
     return bytes.size() % 4 == 0;
 }
 
-void encode_map_record(file_id_t id, const std::wstring& path, std::vector<unsigned char>& out) {
+void encode_map_record(file_id_t id, std::wstring_view path, std::vector<unsigned char>& out) {
     const std::uint16_t length = static_cast<std::uint16_t>(path.size());
     const std::size_t start = out.size();
     out.resize(start + 6 + path.size() * 2);

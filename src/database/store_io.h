@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -67,6 +68,10 @@ void replace_file(const std::wstring& path, const std::vector<unsigned char>& by
 // Deletes the temporary files that an interrupted replace_file left in `folder`.
 void remove_temporary_files(const std::wstring& folder);
 
+// FindFirstFile without the short 8.3 names, which the store never uses and which cost a
+// name computation for every entry of every folder at load.
+HANDLE find_first(const std::wstring& pattern, WIN32_FIND_DATAW& data);
+
 bool folder_exists(const std::wstring& path);
 bool create_folder(const std::wstring& path);
 // Removes a folder with everything in it; true when it is gone afterwards.
@@ -77,12 +82,12 @@ void encode_ids(const std::vector<file_id_t>& ids, std::size_t from, std::vector
 // Returns false when the size is not a multiple of 4 (the tail is ignored).
 bool decode_ids(const std::vector<unsigned char>& bytes, std::vector<file_id_t>& ids);
 
-void encode_map_record(file_id_t id, const std::wstring& path, std::vector<unsigned char>& out);
+void encode_map_record(file_id_t id, std::wstring_view path, std::vector<unsigned char>& out);
 
 struct map_read_result {
     bool needs_rewrite = false;  // void records, a damaged record or a torn tail were seen
 };
-// Calls `add(id, path)` for every complete record, in file order, up to the first damaged one.
+// Calls `add(id, path, length)` for every complete record, in file order, up to the first damaged one.
 template <typename Add>
 map_read_result decode_map(const std::vector<unsigned char>& bytes, Add add);
 

@@ -31,11 +31,12 @@ map_read_result decode_map(const std::vector<unsigned char>& bytes, Add add) {
             result.needs_rewrite = true;  // void record: compaction asked for
             continue;
         }
+        // Records are not aligned: copy the path out before it is handed on.
         path.resize(length);
         std::memcpy(&path[0], p, std::size_t(length) * 2);
         p += std::size_t(length) * 2;
         left -= std::size_t(length) * 2;
-        add(id, path);
+        add(id, path.data(), path.size());
     }
     return result;
 }

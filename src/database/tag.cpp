@@ -25,26 +25,26 @@ bool tag::load() {
 
 void tag::build_index() {
     if (indexed_) return;
-    index_.reserve(ids.size() * 2 + 8);
-    index_.insert(ids.begin(), ids.end());
+    index_.reserve(ids.size());
+    for (file_id_t id : ids) index_.insert(id);
     indexed_ = true;
 }
 
 bool tag::contains(file_id_t id) {
     build_index();
-    return index_.count(id) != 0;
+    return index_.contains(id);
 }
 
 bool tag::insert_id(file_id_t id) {
     build_index();
-    if (!index_.insert(id).second) return false;
+    if (!index_.insert(id)) return false;
     ids.push_back(id);
     return true;
 }
 
 bool tag::erase_id(file_id_t id) {
     build_index();
-    if (index_.erase(id) == 0) return false;
+    if (!index_.erase(id)) return false;
     ids.erase(std::find(ids.begin(), ids.end(), id));
     unwritten_from_ = std::min(unwritten_from_, ids.size());
     return true;

@@ -3,7 +3,6 @@
 #include "util/file_names.h"
 
 #include <algorithm>
-#include <unordered_set>
 
 namespace items {
 
@@ -115,7 +114,7 @@ void TagsHolder::read_folder() {
     if (path.empty()) return;
     store::remove_temporary_files(path);
     WIN32_FIND_DATAW data;
-    util::unique_find find(::FindFirstFileW((path + L"*").c_str(), &data));
+    util::unique_find find(store::find_first(path + L"*", data));
     if (!find) return;
     do {
         const std::wstring entry = data.cFileName;
@@ -175,9 +174,9 @@ root_scope* TagsHolder::find_path(file_id_t id, std::wstring& found) {
     found.clear();
     for (const node_ptr& child : children) {
         root_scope* root = static_cast<root_scope*>(child.get());
-        std::unordered_map<file_id_t, std::wstring>::const_iterator it = root->id_map.find(id);
-        if (it != root->id_map.end()) {
-            found = it->second;
+        const std::wstring_view known = root->id_map.find(id);
+        if (!known.empty()) {
+            found.assign(known);
             return root;
         }
     }
@@ -235,7 +234,7 @@ void TagsHolder::follow_rename(file_id_t old_id, const std::wstring& new_path) {
     changed();
     const file_id_t new_id = file_id(new_path);
     root->id_map.erase(old_id);
-    root->id_map.emplace(new_id, new_path);
+    root->id_map.insert(new_id, new_path);
     if (new_id != old_id) {
         for (const node_ptr& child : root->children) child->replace_id(old_id, new_id);
     }
@@ -293,7 +292,7 @@ void TagsHolder::remove_all_tags(const std::vector<std::wstring>& paths, bool re
         std::vector<node_ptr> roots = children;
         for (const node_ptr& node : roots) {
             root_scope* root = static_cast<root_scope*>(node.get());
-            if (!root->id_map.count(id)) continue;
+            if (!root->id_map.contains(id)) continue;
             if (std::find(touched.begin(), touched.end(), root->name) == touched.end()) touched.push_back(root->name);
             if (root->remove_file(id, nullptr)) drop_child(root);
         }
@@ -333,12 +332,12 @@ std::vector<tree_ptr> TagsHolder::tags_of_paths(const std::vector<std::wstring>&
 std::vector<std::pair<file_id_t, std::wstring> > TagsHolder::tagged_paths() {
     util::lock_guard lock(database_lock());
     std::vector<std::pair<file_id_t, std::wstring> > result;
-    std::unordered_set<file_id_t> seen;
+    id_set seen;
     for (const node_ptr& node : children) {
         const root_scope* root = static_cast<const root_scope*>(node.get());
-        for (const auto& entry : root->id_map) {
-            if (seen.insert(entry.first).second) result.push_back(entry);
-        }
+        root->id_map.for_each([&](file_id_t id, std::wstring_view file_path) {
+            if (seen.insert(id)) result.emplace_back(id, std::wstring(file_path));
+        });
     }
     return result;
 }

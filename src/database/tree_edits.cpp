@@ -39,8 +39,8 @@ std::vector<std::pair<file_id_t, std::wstring> > paths_below(base_node& node, co
     node.collect_ids(ids);
     std::vector<std::pair<file_id_t, std::wstring> > result;
     for (file_id_t id : ids) {
-        std::unordered_map<file_id_t, std::wstring>::const_iterator it = root.id_map.find(id);
-        if (it != root.id_map.end()) result.push_back(*it);
+        const std::wstring_view known = root.id_map.find(id);
+        if (!known.empty()) result.emplace_back(id, std::wstring(known));
     }
     return result;
 }
@@ -134,7 +134,10 @@ bool TagsHolder::move_node(const node_ptr& node, const std::vector<std::wstring>
     if (from_root && from_root != node.get()) files = paths_below(*node, *from_root);
     if (node->kind == kind_root) {
         const root_scope& moving = static_cast<const root_scope&>(*node);
-        files.assign(moving.id_map.begin(), moving.id_map.end());
+        files.clear();
+        moving.id_map.for_each([&files](file_id_t id, std::wstring_view file_path) {
+            files.emplace_back(id, std::wstring(file_path));
+        });
     }
 
     node_ptr moved = node;

@@ -1,0 +1,196 @@
+#include "database/id_tables.h"
+
+#include <algorithm>
+
+namespace items {
+
+namespace {
+
+// File ids are multiplicative hashes whose low bits follow the last characters of the path
+// closely; mix them before taking a slot.
+inline std::size_t mix(file_id_t id) {
+    std::uint32_t x = id;
+    x ^= x >> 16;
+    x *= 0x7feb352dU;
+    x ^= x >> 15;
+    x *= 0x846ca68bU;
+    x ^= x >> 16;
+    return x;
+}
+
+std::size_t capacity_for(std::size_t count) {
+    std::size_t capacity = 16;
+    while (capacity < count * 2) capacity *= 2;  // at most half full
+    return capacity;
+}
+
+// Backward-shift deletion for linear probing: moves later entries of the same run into the
+// gap, so lookups never need tombstones. `empty` tells a free slot, `key` gives a slot's id.
+template <typename Slot, typename Empty, typename Key>
+void remove_at(std::vector<Slot>& slots, std::size_t hole, Empty empty, Key key) {
+    const std::size_t mask = slots.size() - 1;
+    std::size_t next = (hole + 1) & mask;
+    while (!empty(slots[next])) {
+        const std::size_t home = mix(key(slots[next])) & mask;
+        // The entry may fill the hole when its home does not lie cyclically in (hole, next].
+        const bool movable = hole <= next ? (home <= hole || home > next) : (home <= hole && home > next);
+        if (movable) {
+            slots[hole] = slots[next];
+            hole = next;
+        }
+        next = (next + 1) & mask;
+    }
+    slots[hole] = Slot();
+}
+
+}  // namespace
+
+// ---- id_set
+
+std::size_t id_set::slot_of(file_id_t id) const {
+    const std::size_t mask = slots_.size() - 1;
+    std::size_t i = mix(id) & mask;
+    while (slots_[i] != 0 && slots_[i] != id) i = (i + 1) & mask;
+    return i;
+}
+
+bool id_set::contains(file_id_t id) const {
+    return id != 0 && !slots_.empty() && slots_[slot_of(id)] == id;
+}
+
+void id_set::rehash(std::size_t capacity) {
+    std::vector<file_id_t> old;
+    old.swap(slots_);
+    slots_.assign(capacity, 0);
+    for (file_id_t id : old) {
+        if (id) slots_[slot_of(id)] = id;
+    }
+}
+
+bool id_set::insert(file_id_t id) {
+    if (id == 0) return false;
+    if ((size_ + 1) * 2 > slots_.size()) rehash(capacity_for(size_ + 1));
+    const std::size_t i = slot_of(id);
+    if (slots_[i] == id) return false;
+    slots_[i] = id;
+    ++size_;
+    return true;
+}
+
+bool id_set::erase(file_id_t id) {
+    if (!contains(id)) return false;
+    remove_at(slots_, slot_of(id), [](file_id_t s) { return s == 0; }, [](file_id_t s) { return s; });
+    --size_;
+    return true;
+}
+
+void id_set::clear() {
+    slots_.clear();
+    size_ = 0;
+}
+
+void id_set::reserve(std::size_t count) {
+    if (capacity_for(count) > slots_.size()) rehash(capacity_for(count));
+}
+
+// ---- path_map
+
+std::size_t path_map::slot_of(file_id_t id) const {
+    const std::size_t mask = slots_.size() - 1;
+    std::size_t i = mix(id) & mask;
+    while (slots_[i].id != 0 && slots_[i].id != id) i = (i + 1) & mask;
+    return i;
+}
+
+std::wstring_view path_map::find(file_id_t id) const {
+    if (id == 0 || slots_.empty()) return std::wstring_view();
+    const slot& s = slots_[slot_of(id)];
+    if (s.id != id) return std::wstring_view();
+    return std::wstring_view(pool_.data() + s.offset, s.length);
+}
+
+bool path_map::contains(file_id_t id) const {
+    return id != 0 && !slots_.empty() && slots_[slot_of(id)].id == id;
+}
+
+void path_map::rehash(std::size_t capacity) {
+    std::vector<slot> old;
+    old.swap(slots_);
+    slots_.assign(capacity, slot());
+    for (const slot& s : old) {
+        if (s.id) slots_[slot_of(s.id)] = s;
+    }
+}
+
+void path_map::store(slot& s, std::wstring_view path) {
+    s.offset = static_cast<std::uint32_t>(pool_.size());
+    s.length = static_cast<std::uint32_t>(path.size());
+    pool_.insert(pool_.end(), path.begin(), path.end());
+}
+
+bool path_map::insert(file_id_t id, std::wstring_view path) {
+    if (id == 0) return false;
+    if ((size_ + 1) * 2 > slots_.size()) rehash(capacity_for(size_ + 1));
+    slot& s = slots_[slot_of(id)];
+    if (s.id == id) return false;
+    s.id = id;
+    store(s, path);
+    ++size_;
+    return true;
+}
+
+void path_map::set(file_id_t id, std::wstring_view path) {
+    if (id == 0) return;
+    if ((size_ + 1) * 2 > slots_.size()) rehash(capacity_for(size_ + 1));
+    slot& s = slots_[slot_of(id)];
+    if (s.id == id) {
+        dead_characters_ += s.length;
+    } else {
+        s.id = id;
+        ++size_;
+    }
+    store(s, path);
+    if (dead_characters_ > pool_.size() / 2 + 4096) compact();
+}
+
+bool path_map::erase(file_id_t id) {
+    if (!contains(id)) return false;
+    const std::size_t i = slot_of(id);
+    dead_characters_ += slots_[i].length;
+    remove_at(slots_, i, [](const slot& s) { return s.id == 0; }, [](const slot& s) { return s.id; });
+    --size_;
+    if (size_ == 0) {
+        pool_.clear();
+        dead_characters_ = 0;
+    } else if (dead_characters_ > pool_.size() / 2 + 4096) {
+        compact();
+    }
+    return true;
+}
+
+void path_map::compact() {
+    std::vector<wchar_t> pool;
+    pool.reserve(pool_.size() - dead_characters_);
+    for (slot& s : slots_) {
+        if (!s.id) continue;
+        const std::uint32_t offset = static_cast<std::uint32_t>(pool.size());
+        pool.insert(pool.end(), pool_.begin() + s.offset, pool_.begin() + s.offset + s.length);
+        s.offset = offset;
+    }
+    pool_.swap(pool);
+    dead_characters_ = 0;
+}
+
+void path_map::clear() {
+    slots_.clear();
+    pool_.clear();
+    size_ = 0;
+    dead_characters_ = 0;
+}
+
+void path_map::reserve(std::size_t count, std::size_t characters) {
+    pool_.reserve(characters);
+    if (capacity_for(count) > slots_.size()) rehash(capacity_for(count));
+}
+
+}  // namespace items
