@@ -59,6 +59,9 @@ public:
     // IShellIcon
     IFACEMETHODIMP GetIconOf(LPCITEMIDLIST pidl, UINT flags, int* index) override;
 
+    // The callback given to the view made last (null before CreateViewObject).
+    CShellViewCB* view_callback() const { return view_callback_; }
+
 private:
     CShellFolder() = default;
     ~CShellFolder();

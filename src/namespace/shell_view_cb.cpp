@@ -32,7 +32,7 @@ IFACEMETHODIMP_(ULONG) CShellViewCB::Release() {
     const LONG refs = ::InterlockedDecrement(&refs_);
     if (refs <= 0) {
         ::InterlockedExchange(&refs_, 1);
-        return 1;
+        return 0;
     }
     return refs;
 }
