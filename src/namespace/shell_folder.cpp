@@ -2,6 +2,7 @@
 
 #include "database/tags_holder.h"
 #include "explorer/icons_holder.h"
+#include "namespace/com_guard.h"
 #include "namespace/enum_id_list.h"
 #include "namespace/item_ids.h"
 #include "namespace/shell_view_cb.h"
@@ -170,7 +171,7 @@ IFACEMETHODIMP CShellFolder::EnumObjects(HWND owner, SHCONTF flags, IEnumIDList*
     return S_OK;
 }
 
-HRESULT CShellFolder::bind(LPCITEMIDLIST pidl, IBindCtx* bc, REFIID riid, void** out) noexcept {
+HRESULT CShellFolder::bind(LPCITEMIDLIST pidl, IBindCtx* bc, REFIID riid, void** out) {
     if (!out) return E_POINTER;
     *out = nullptr;
     items::shell_item_fields first;
@@ -198,14 +199,20 @@ HRESULT CShellFolder::bind(LPCITEMIDLIST pidl, IBindCtx* bc, REFIID riid, void**
 }
 
 IFACEMETHODIMP CShellFolder::BindToObject(LPCITEMIDLIST pidl, IBindCtx* bc, REFIID riid, void** out) {
-    return bind(pidl, bc, riid, out);
+    if (out) *out = nullptr;
+    return guarded([&] { return bind(pidl, bc, riid, out); });
 }
 
 IFACEMETHODIMP CShellFolder::BindToStorage(LPCITEMIDLIST pidl, IBindCtx* bc, REFIID riid, void** out) {
-    return bind(pidl, bc, riid, out);
+    if (out) *out = nullptr;
+    return guarded([&] { return bind(pidl, bc, riid, out); });
 }
 
 IFACEMETHODIMP CShellFolder::CompareIDs(LPARAM, LPCITEMIDLIST a, LPCITEMIDLIST b) {
+    return guarded([&] { return compare(a, b); });
+}
+
+HRESULT CShellFolder::compare(LPCITEMIDLIST a, LPCITEMIDLIST b) {
     items::shell_item_fields first;
     items::shell_item_fields second;
     if (!read_own_item(a, first) || !read_own_item(b, second)) return E_INVALIDARG;
@@ -233,14 +240,26 @@ IFACEMETHODIMP CShellFolder::CreateViewObject(HWND owner, REFIID riid, void** ou
     create_info.psvOuter = nullptr;
     create_info.psfvcb = callback;
     const HRESULT hr = ::SHCreateShellFolderView(&create_info, reinterpret_cast<IShellView**>(out));
-    try {
+    // A view that was never made never reports its end: counting it would keep the
+    // window's state alive for good.
+    if (FAILED(hr)) return hr;
+    const HRESULT opened = guarded([&] {
         items::tags_holder().view_opened(owner);
-    } catch (...) {
+        return S_OK;
+    });
+    if (FAILED(opened)) {
+        static_cast<IShellView*>(*out)->Release();
+        *out = nullptr;
+        return opened;
     }
     return hr;
 }
 
 IFACEMETHODIMP CShellFolder::GetAttributesOf(UINT count, LPCITEMIDLIST* list, SFGAOF* mask) {
+    return guarded([&] { return attributes(count, list, mask); });
+}
+
+HRESULT CShellFolder::attributes(UINT count, LPCITEMIDLIST* list, SFGAOF* mask) {
     if (!mask) return E_POINTER;
     if (count == 0) return S_OK;
     if (!list) return E_INVALIDARG;
@@ -278,34 +297,30 @@ IFACEMETHODIMP CShellFolder::GetUIObjectOf(HWND, UINT count, LPCITEMIDLIST* list
     if (riid != IID_IExtractIconW) return E_NOINTERFACE;
     if (count > 1) return E_NOINTERFACE;
     if (count == 0 || !list) return E_INVALIDARG;
-    items::shell_item_fields item;
-    if (!read_own_item(list[0], item)) return E_INVALIDARG;
-    try {
+    return guarded([&] {
+        items::shell_item_fields item;
+        if (!read_own_item(list[0], item)) return E_INVALIDARG;
         IconsHolder& icons = icons_holder();
         util::com_ptr<IExtractIconW> icon = util::com_ptr<IExtractIconW>::attach(
             item.file_id != 0 ? icons.icon_of_file(item.file_id) : icons.icon_of_kind(item.kind));
         if (!icon) return E_FAIL;
         return icon->QueryInterface(riid, out);
-    } catch (...) {
-        return E_OUTOFMEMORY;
-    }
+    });
 }
 
 IFACEMETHODIMP CShellFolder::GetDisplayNameOf(LPCITEMIDLIST pidl, SHGDNF flags, STRRET* name) {
     if (!name) return E_POINTER;
     name->uType = STRRET_WSTR;
     name->pOleStr = nullptr;
-    items::shell_item_fields item;
-    if (!read_own_item(pidl, item)) return E_INVALIDARG;
-    try {
+    return guarded([&] {
+        items::shell_item_fields item;
+        if (!read_own_item(pidl, item)) return E_INVALIDARG;
         if (!(flags & SHGDN_FORPARSING) || (flags & SHGDN_INFOLDER)) return make_strret(item.name, name);
         std::wstring text = L"Quibrix\\";
         for (const std::wstring& part : own_names(pidl_.get())) text += part + L'\\';
         text += item.name;
         return make_strret(text, name);
-    } catch (...) {
-        return E_OUTOFMEMORY;
-    }
+    });
 }
 
 IFACEMETHODIMP CShellFolder::SetNameOf(HWND, LPCITEMIDLIST, LPCWSTR, SHGDNF, LPITEMIDLIST* out) {
@@ -338,7 +353,7 @@ IFACEMETHODIMP CShellFolder::GetDetailsOf(LPCITEMIDLIST pidl, UINT column_index,
     details->str.uType = STRRET_WSTR;
     details->str.pOleStr = nullptr;
     if (column_index >= column_count) return E_FAIL;
-    try {
+    return guarded([&] {
         if (!pidl) {
             // Wine's view sizes its columns from these rather than from defaults of its own.
             details->fmt = LVCFMT_LEFT;
@@ -351,9 +366,7 @@ IFACEMETHODIMP CShellFolder::GetDetailsOf(LPCITEMIDLIST pidl, UINT column_index,
         const HRESULT hr = cell_text(item, column_index, text);
         if (FAILED(hr)) return hr;
         return make_strret(text, &details->str);
-    } catch (...) {
-        return E_OUTOFMEMORY;
-    }
+    });
 }
 
 IFACEMETHODIMP CShellFolder::MapColumnToSCID(UINT, SHCOLUMNID*) { return E_NOTIMPL; }
@@ -363,9 +376,9 @@ IFACEMETHODIMP CShellFolder::MapColumnToSCID(UINT, SHCOLUMNID*) { return E_NOTIM
 IFACEMETHODIMP CShellFolder::GetIconOf(LPCITEMIDLIST pidl, UINT, int* index) {
     if (!index) return E_POINTER;
     *index = 0;
-    items::shell_item_fields item;
-    if (!read_own_item(pidl, item)) return E_INVALIDARG;
-    try {
+    return guarded([&] {
+        items::shell_item_fields item;
+        if (!read_own_item(pidl, item)) return E_INVALIDARG;
         if (item.kind != items::item_file) {
             util::com_ptr<IconsHolder::IconObject> icon =
                 util::com_ptr<IconsHolder::IconObject>::attach(icons_holder().icon_of_kind(item.kind));
@@ -390,9 +403,7 @@ IFACEMETHODIMP CShellFolder::GetIconOf(LPCITEMIDLIST pidl, UINT, int* index) {
         }
         *index = info.iIcon;
         return S_OK;
-    } catch (...) {
-        return E_OUTOFMEMORY;
-    }
+    });
 }
 
 }  // namespace ShellNamespace

@@ -66,7 +66,9 @@ private:
     CShellFolder() = default;
     ~CShellFolder();
 
-    HRESULT bind(LPCITEMIDLIST pidl, IBindCtx* bc, REFIID riid, void** out) noexcept;
+    HRESULT bind(LPCITEMIDLIST pidl, IBindCtx* bc, REFIID riid, void** out);
+    HRESULT compare(LPCITEMIDLIST a, LPCITEMIDLIST b);
+    HRESULT attributes(UINT count, LPCITEMIDLIST* list, SFGAOF* mask);
 
     volatile LONG refs_ = 1;
     // The view callback made last; never freed, so this plain pointer stays valid.
