@@ -140,6 +140,7 @@ void IconsHolder::IconObject::set_system_index(int index) {
 HICON IconsHolder::IconObject::icon(UINT size) noexcept {
     if (size == 0) return nullptr;
     try {
+        util::lock_guard lock(sizes_lock_);
         std::map<UINT, util::unique_hicon>::iterator it = sizes_.find(size);
         if (it != sizes_.end()) return it->second.get();
         HICON extracted = nullptr;

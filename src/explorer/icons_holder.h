@@ -44,6 +44,8 @@ public:
         UINT last_flags_ = 0;
         bool has_system_index_ = false;
         int system_index_ = 0;
+        // The shell extracts icons on worker threads too, and a cached object is shared by all.
+        util::critical_section sizes_lock_;
         std::map<UINT, util::unique_hicon> sizes_;
         bool cached_;
     };
