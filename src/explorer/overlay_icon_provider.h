@@ -1,0 +1,25 @@
+// The registered icon-overlay identifier. It claims no item, so no overlay is ever drawn; it
+// is registered so that the extension keeps its overlay slot.
+#pragma once
+
+#include <windows.h>
+#include <shlobj.h>
+
+class COverlayIconProvider final : public IShellIconOverlayIdentifier {
+public:
+    // Reference count 1. Null when out of memory.
+    static COverlayIconProvider* create() noexcept;
+
+    IFACEMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
+    IFACEMETHODIMP_(ULONG) AddRef() override;
+    IFACEMETHODIMP_(ULONG) Release() override;
+    IFACEMETHODIMP IsMemberOf(LPCWSTR path, DWORD attributes) override;
+    IFACEMETHODIMP GetOverlayInfo(LPWSTR file, int size, int* index, DWORD* flags) override;
+    IFACEMETHODIMP GetPriority(int* priority) override;
+
+private:
+    COverlayIconProvider() = default;
+    ~COverlayIconProvider() = default;
+
+    volatile LONG refs_ = 1;
+};

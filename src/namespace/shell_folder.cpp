@@ -1,0 +1,409 @@
+#include "namespace/shell_folder.h"
+
+#include "database/tags_holder.h"
+#include "explorer/icons_holder.h"
+#include "namespace/com_guard.h"
+#include "namespace/enum_id_list.h"
+#include "namespace/item_ids.h"
+#include "namespace/shell_view_cb.h"
+
+#include <commctrl.h>
+#include <shlwapi.h>
+
+#include <new>
+#include <string>
+
+namespace ShellNamespace {
+
+const CLSID CLSID_ShellFolder = {0x6A1F3C52, 0x9D4E, 0x4B7A, {0x8C, 0x21, 0x3E, 0x5D, 0x7F, 0x9A, 0x0B, 0x64}};
+
+namespace {
+
+struct column {
+    const wchar_t* header;
+    SHCOLSTATEF state;
+    int width;  // characters
+};
+
+// "Path" is typed as a number and "Items count" as text: the view sorts and aligns them so.
+const column columns[] = {
+    {L"Name", SHCOLSTATE_TYPE_STR | SHCOLSTATE_ONBYDEFAULT, 30},
+    {L"Items count", SHCOLSTATE_TYPE_STR, 10},
+    {L"Path", SHCOLSTATE_TYPE_INT, 40},
+    {L"Tags", SHCOLSTATE_TYPE_STR, 30},
+};
+const UINT column_count = sizeof columns / sizeof columns[0];
+
+const SFGAOF file_attributes = SFGAO_FILESYSTEM | SFGAO_CANCOPY;
+const SFGAOF folder_attributes = SFGAO_HASSUBFOLDER | SFGAO_FOLDER;
+
+// The leaves of a name tree in depth-first order, each followed by ", ".
+void append_leaves(const items::tree_node& node, std::wstring& text) {
+    if (node.children.empty()) {
+        text += node.name;
+        text += L", ";
+        return;
+    }
+    for (const items::tree_ptr& child : node.children) {
+        if (child) append_leaves(*child, text);
+    }
+}
+
+// "( Rock, Jazz )": the file's tags under the root that holds it.
+bool tags_text(std::uint32_t id, std::wstring& text) {
+    // Held across both calls so the root found cannot be dropped before it is asked.
+    util::lock_guard lock(items::database_lock());
+    items::root_scope* root = items::tags_holder().find_root(nullptr, id);
+    if (!root) return false;
+    items::tree_ptr tree = root->tags_of(id);
+    if (!tree) return false;
+    std::wstring leaves;
+    append_leaves(*tree, leaves);
+    text = L"( " + leaves.substr(0, leaves.size() - 2) + L" )";
+    return true;
+}
+
+HRESULT cell_text(const items::shell_item_fields& item, UINT column_index, std::wstring& text) {
+    switch (column_index) {
+    case 1:
+        if (item.count == 0) return E_FAIL;
+        text = std::to_wstring(item.count);
+        return S_OK;
+    case 2: {
+        if (item.kind != items::item_file) return E_FAIL;
+        std::wstring path;
+        if (!items::tags_holder().find_path(item.file_id, path)) return E_FAIL;
+        const std::wstring::size_type slash = path.rfind(L'\\');
+        text = slash == std::wstring::npos ? path : path.substr(0, slash);
+        return S_OK;
+    }
+    case 3:
+        if (item.kind != items::item_file) return E_FAIL;
+        return tags_text(item.file_id, text) ? S_OK : E_FAIL;
+    default:
+        return E_FAIL;
+    }
+}
+
+}  // namespace
+
+CShellFolder* CShellFolder::create() noexcept { return new (std::nothrow) CShellFolder; }
+
+CShellFolder::~CShellFolder() {
+    if (enumerator_) enumerator_->Release();
+}
+
+IFACEMETHODIMP CShellFolder::QueryInterface(REFIID riid, void** ppv) {
+    // The first entry is the object's identity: QISearch answers IUnknown with it.
+    static const QITAB table[] = {
+        QITABENT(CShellFolder, IShellFolder2),
+        QITABENTMULTI(CShellFolder, IShellFolder, IShellFolder2),
+        QITABENT(CShellFolder, IPersistFolder2),
+        QITABENTMULTI(CShellFolder, IPersistFolder, IPersistFolder2),
+        QITABENTMULTI(CShellFolder, IPersist, IPersistFolder2),
+        QITABENT(CShellFolder, IShellIcon),
+        {nullptr, 0},
+    };
+    return QISearch(this, table, riid, ppv);
+}
+
+IFACEMETHODIMP_(ULONG) CShellFolder::AddRef() { return ::InterlockedIncrement(&refs_); }
+
+IFACEMETHODIMP_(ULONG) CShellFolder::Release() {
+    const LONG refs = ::InterlockedDecrement(&refs_);
+    if (refs == 0) delete this;
+    return refs;
+}
+
+// --- IPersistFolder2 ---
+
+IFACEMETHODIMP CShellFolder::GetClassID(CLSID* clsid) {
+    if (!clsid) return E_POINTER;
+    *clsid = CLSID_ShellFolder;
+    return S_OK;
+}
+
+IFACEMETHODIMP CShellFolder::Initialize(LPCITEMIDLIST pidl) {
+    if (!pidl) return E_INVALIDARG;
+    util::unique_pidl copy(::ILClone(pidl));
+    if (!copy) return E_FAIL;
+    pidl_ = std::move(copy);
+    // An enumerator made for the old list would go on listing the old level.
+    if (enumerator_) {
+        enumerator_->Release();
+        enumerator_ = nullptr;
+    }
+    return S_OK;
+}
+
+IFACEMETHODIMP CShellFolder::GetCurFolder(LPITEMIDLIST* pidl) {
+    if (!pidl) return E_POINTER;
+    *pidl = nullptr;
+    if (!pidl_) return E_FAIL;
+    *pidl = ::ILClone(pidl_.get());
+    return *pidl ? S_OK : E_OUTOFMEMORY;
+}
+
+// --- IShellFolder ---
+
+IFACEMETHODIMP CShellFolder::ParseDisplayName(HWND, IBindCtx*, LPWSTR, ULONG* eaten, LPITEMIDLIST* pidl,
+                                              ULONG*) {
+    if (eaten) *eaten = 0;
+    if (pidl) *pidl = nullptr;
+    return E_NOTIMPL;
+}
+
+IFACEMETHODIMP CShellFolder::EnumObjects(HWND owner, SHCONTF flags, IEnumIDList** out) {
+    if (!out) return E_POINTER;
+    *out = nullptr;
+    if (enumerator_) {
+        // Every caller shares the one enumerator, and so its position.
+        enumerator_->AddRef();
+        enumerator_->refill();
+        *out = enumerator_;
+        return S_OK;
+    }
+    CEnumIDList* created = CEnumIDList::create(pidl_.get(), owner, flags);
+    if (!created) return E_OUTOFMEMORY;
+    enumerator_ = created;
+    enumerator_->AddRef();
+    *out = enumerator_;
+    return S_OK;
+}
+
+HRESULT CShellFolder::bind(LPCITEMIDLIST pidl, IBindCtx* bc, REFIID riid, void** out) {
+    if (!out) return E_POINTER;
+    *out = nullptr;
+    items::shell_item_fields first;
+    if (!read_own_item(pidl, first)) return E_INVALIDARG;
+
+    util::unique_pidl child(copy_first_item(pidl));
+    util::unique_pidl joined;
+    if (pidl_ && child) {
+        joined.reset(::ILCombine(pidl_.get(), child.get()));
+    } else if (pidl_ || child) {
+        joined.reset(::ILClone(pidl_ ? pidl_.get() : child.get()));
+    }
+    if (!joined) return E_FAIL;
+
+    CShellFolder* folder = create();
+    if (!folder) return E_OUTOFMEMORY;
+    HRESULT hr = folder->Initialize(joined.get());
+    if (SUCCEEDED(hr)) {
+        folder->owner_ = owner_;
+        hr = is_single_item(pidl) ? folder->QueryInterface(riid, out)
+                                  : folder->BindToObject(next_item(pidl), bc, riid, out);
+    }
+    folder->Release();
+    return hr;
+}
+
+IFACEMETHODIMP CShellFolder::BindToObject(LPCITEMIDLIST pidl, IBindCtx* bc, REFIID riid, void** out) {
+    if (out) *out = nullptr;
+    return guarded([&] { return bind(pidl, bc, riid, out); });
+}
+
+IFACEMETHODIMP CShellFolder::BindToStorage(LPCITEMIDLIST pidl, IBindCtx* bc, REFIID riid, void** out) {
+    if (out) *out = nullptr;
+    return guarded([&] { return bind(pidl, bc, riid, out); });
+}
+
+IFACEMETHODIMP CShellFolder::CompareIDs(LPARAM, LPCITEMIDLIST a, LPCITEMIDLIST b) {
+    return guarded([&] { return compare(a, b); });
+}
+
+HRESULT CShellFolder::compare(LPCITEMIDLIST a, LPCITEMIDLIST b) {
+    items::shell_item_fields first;
+    items::shell_item_fields second;
+    if (!read_own_item(a, first) || !read_own_item(b, second)) return E_INVALIDARG;
+    // From Windows 6 on, the view drops one of two items that compare equal; distinct items
+    // with one name (a file under two tags) must both stay.
+    const int equal = LOBYTE(LOWORD(::GetVersion())) < 6 ? 0 : 1;
+    const int order = compare_names(first.name, second.name, equal);
+    // The order travels in the code field of a success code: -1 as a bare HRESULT would
+    // read as a failure to every caller that checks.
+    return MAKE_HRESULT(SEVERITY_SUCCESS, 0, static_cast<USHORT>(static_cast<short>(order)));
+}
+
+IFACEMETHODIMP CShellFolder::CreateViewObject(HWND owner, REFIID riid, void** out) {
+    if (!out) return E_POINTER;
+    *out = nullptr;
+    if (riid != IID_IShellView) return E_NOINTERFACE;
+    CShellViewCB* callback = CShellViewCB::create(this, owner);
+    if (!callback) return E_OUTOFMEMORY;
+    view_callback_ = callback;
+    owner_ = owner;
+
+    SFV_CREATE create_info = {};
+    create_info.cbSize = sizeof create_info;
+    create_info.pshf = static_cast<IShellFolder*>(this);
+    create_info.psvOuter = nullptr;
+    create_info.psfvcb = callback;
+    const HRESULT hr = ::SHCreateShellFolderView(&create_info, reinterpret_cast<IShellView**>(out));
+    // A view that was never made never reports its end: counting it would keep the
+    // window's state alive for good.
+    if (FAILED(hr)) return hr;
+    const HRESULT opened = guarded([&] {
+        items::tags_holder().view_opened(owner);
+        return S_OK;
+    });
+    if (FAILED(opened)) {
+        static_cast<IShellView*>(*out)->Release();
+        *out = nullptr;
+        return opened;
+    }
+    return hr;
+}
+
+IFACEMETHODIMP CShellFolder::GetAttributesOf(UINT count, LPCITEMIDLIST* list, SFGAOF* mask) {
+    return guarded([&] { return attributes(count, list, mask); });
+}
+
+HRESULT CShellFolder::attributes(UINT count, LPCITEMIDLIST* list, SFGAOF* mask) {
+    if (!mask) return E_POINTER;
+    if (count == 0) return S_OK;
+    if (!list) return E_INVALIDARG;
+    // Every item is checked before the mask is touched, so a refused call changes nothing.
+    for (UINT i = 0; i < count; ++i) {
+        items::shell_item_fields item;
+        if (!read_own_item(list[i], item)) return E_INVALIDARG;
+    }
+    SFGAOF result = *mask;
+    for (UINT i = 0; i < count; ++i) {
+        items::shell_item_fields item;
+        read_own_item(list[i], item);
+        if (item.file_id != 0) {
+            std::wstring path;
+            const bool present = items::tags_holder().find_path(item.file_id, path) && ::PathFileExistsW(path.c_str());
+            result &= present ? file_attributes : file_attributes | SFGAO_GHOSTED;
+        } else if (item.kind == items::item_root || item.kind == items::item_empty_node) {
+            result &= folder_attributes;
+        } else if (item.kind == items::item_node || item.kind == items::item_filtered) {
+            result &= SFGAO_FOLDER;
+        } else {
+            // An identifier of ours with a kind we never make: nothing can be done with it.
+            result = 0;
+        }
+    }
+    *mask = result;
+    return S_OK;
+}
+
+IFACEMETHODIMP CShellFolder::GetUIObjectOf(HWND, UINT count, LPCITEMIDLIST* list, REFIID riid, UINT*,
+                                           void** out) {
+    if (!out) return E_POINTER;
+    *out = nullptr;
+    // Menus and data objects are the in-folder commands' part.
+    if (riid != IID_IExtractIconW) return E_NOINTERFACE;
+    if (count > 1) return E_NOINTERFACE;
+    if (count == 0 || !list) return E_INVALIDARG;
+    return guarded([&] {
+        items::shell_item_fields item;
+        if (!read_own_item(list[0], item)) return E_INVALIDARG;
+        IconsHolder& icons = icons_holder();
+        util::com_ptr<IExtractIconW> icon = util::com_ptr<IExtractIconW>::attach(
+            item.file_id != 0 ? icons.icon_of_file(item.file_id) : icons.icon_of_kind(item.kind));
+        if (!icon) return E_FAIL;
+        return icon->QueryInterface(riid, out);
+    });
+}
+
+IFACEMETHODIMP CShellFolder::GetDisplayNameOf(LPCITEMIDLIST pidl, SHGDNF flags, STRRET* name) {
+    if (!name) return E_POINTER;
+    name->uType = STRRET_WSTR;
+    name->pOleStr = nullptr;
+    return guarded([&] {
+        items::shell_item_fields item;
+        if (!read_own_item(pidl, item)) return E_INVALIDARG;
+        if (!(flags & SHGDN_FORPARSING) || (flags & SHGDN_INFOLDER)) return make_strret(item.name, name);
+        std::wstring text = L"Quibrix\\";
+        for (const std::wstring& part : own_names(pidl_.get())) text += part + L'\\';
+        text += item.name;
+        return make_strret(text, name);
+    });
+}
+
+IFACEMETHODIMP CShellFolder::SetNameOf(HWND, LPCITEMIDLIST, LPCWSTR, SHGDNF, LPITEMIDLIST* out) {
+    if (out) *out = nullptr;
+    return E_NOTIMPL;
+}
+
+// --- IShellFolder2 ---
+
+IFACEMETHODIMP CShellFolder::GetDefaultSearchGUID(GUID*) { return E_NOTIMPL; }
+
+IFACEMETHODIMP CShellFolder::EnumSearches(IEnumExtraSearch** out) {
+    if (out) *out = nullptr;
+    return E_NOTIMPL;
+}
+
+IFACEMETHODIMP CShellFolder::GetDefaultColumn(DWORD, ULONG*, ULONG*) { return E_NOTIMPL; }
+
+IFACEMETHODIMP CShellFolder::GetDefaultColumnState(UINT column_index, SHCOLSTATEF* state) {
+    if (!state) return E_POINTER;
+    if (column_index >= column_count) return S_FALSE;
+    *state = columns[column_index].state;
+    return S_OK;
+}
+
+IFACEMETHODIMP CShellFolder::GetDetailsEx(LPCITEMIDLIST, const SHCOLUMNID*, VARIANT*) { return E_NOTIMPL; }
+
+IFACEMETHODIMP CShellFolder::GetDetailsOf(LPCITEMIDLIST pidl, UINT column_index, SHELLDETAILS* details) {
+    if (!details) return E_POINTER;
+    details->str.uType = STRRET_WSTR;
+    details->str.pOleStr = nullptr;
+    if (column_index >= column_count) return E_FAIL;
+    return guarded([&] {
+        if (!pidl) {
+            // Wine's view sizes its columns from these rather than from defaults of its own.
+            details->fmt = LVCFMT_LEFT;
+            details->cxChar = columns[column_index].width;
+            return make_strret(columns[column_index].header, &details->str);
+        }
+        items::shell_item_fields item;
+        if (!read_own_item(pidl, item)) return E_INVALIDARG;
+        std::wstring text;
+        const HRESULT hr = cell_text(item, column_index, text);
+        if (FAILED(hr)) return hr;
+        return make_strret(text, &details->str);
+    });
+}
+
+IFACEMETHODIMP CShellFolder::MapColumnToSCID(UINT, SHCOLUMNID*) { return E_NOTIMPL; }
+
+// --- IShellIcon ---
+
+IFACEMETHODIMP CShellFolder::GetIconOf(LPCITEMIDLIST pidl, UINT, int* index) {
+    if (!index) return E_POINTER;
+    *index = 0;
+    return guarded([&] {
+        items::shell_item_fields item;
+        if (!read_own_item(pidl, item)) return E_INVALIDARG;
+        if (item.kind != items::item_file) {
+            util::com_ptr<IconsHolder::IconObject> icon =
+                util::com_ptr<IconsHolder::IconObject>::attach(icons_holder().icon_of_kind(item.kind));
+            int system_index = 0;
+            if (icon && icon->system_index(system_index) && system_index != 0) {
+                *index = system_index;
+                return S_OK;
+            }
+            // The view then asks for IExtractIconW.
+            return S_FALSE;
+        }
+        std::wstring path;
+        if (!items::tags_holder().find_path(item.file_id, path)) return S_FALSE;
+        // The shell's own folder icon.
+        if (::PathIsDirectoryW(path.c_str())) {
+            *index = 3;
+            return S_OK;
+        }
+        SHFILEINFOW info = {};
+        if (!::SHGetFileInfoW(path.c_str(), FILE_ATTRIBUTE_DIRECTORY, &info, sizeof info, SHGFI_SYSICONINDEX)) {
+            return S_FALSE;
+        }
+        *index = info.iIcon;
+        return S_OK;
+    });
+}
+
+}  // namespace ShellNamespace

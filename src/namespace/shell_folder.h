@@ -1,0 +1,82 @@
+// The virtual folder: the tag tree as folders, tagged files inside "Filtered Items". It never
+// walks the tag tree itself: the names of its own identifiers form the path that the tag
+// database follows for the window, and the database builds the identifiers of each level.
+#pragma once
+
+#include "util/unique_resource.h"
+
+#include <windows.h>
+#include <shlobj.h>
+
+namespace ShellNamespace {
+
+class CEnumIDList;
+class CShellViewCB;
+
+// {6A1F3C52-9D4E-4B7A-8C21-3E5D7F9A0B64}
+extern const CLSID CLSID_ShellFolder;
+
+class CShellFolder final : public IShellFolder2, public IPersistFolder2, public IShellIcon {
+public:
+    // A folder with no list yet (Initialize gives it one); reference count 1. Null when out
+    // of memory.
+    static CShellFolder* create() noexcept;
+
+    // IUnknown
+    IFACEMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
+    IFACEMETHODIMP_(ULONG) AddRef() override;
+    IFACEMETHODIMP_(ULONG) Release() override;
+
+    // IShellFolder
+    IFACEMETHODIMP ParseDisplayName(HWND owner, IBindCtx* bc, LPWSTR name, ULONG* eaten, LPITEMIDLIST* pidl,
+                                    ULONG* attributes) override;
+    IFACEMETHODIMP EnumObjects(HWND owner, SHCONTF flags, IEnumIDList** out) override;
+    IFACEMETHODIMP BindToObject(LPCITEMIDLIST pidl, IBindCtx* bc, REFIID riid, void** out) override;
+    IFACEMETHODIMP BindToStorage(LPCITEMIDLIST pidl, IBindCtx* bc, REFIID riid, void** out) override;
+    IFACEMETHODIMP CompareIDs(LPARAM column, LPCITEMIDLIST a, LPCITEMIDLIST b) override;
+    IFACEMETHODIMP CreateViewObject(HWND owner, REFIID riid, void** out) override;
+    IFACEMETHODIMP GetAttributesOf(UINT count, LPCITEMIDLIST* items, SFGAOF* mask) override;
+    IFACEMETHODIMP GetUIObjectOf(HWND owner, UINT count, LPCITEMIDLIST* items, REFIID riid, UINT* reserved,
+                                 void** out) override;
+    IFACEMETHODIMP GetDisplayNameOf(LPCITEMIDLIST pidl, SHGDNF flags, STRRET* name) override;
+    IFACEMETHODIMP SetNameOf(HWND owner, LPCITEMIDLIST pidl, LPCWSTR name, SHGDNF flags,
+                             LPITEMIDLIST* out) override;
+
+    // IShellFolder2
+    IFACEMETHODIMP GetDefaultSearchGUID(GUID* guid) override;
+    IFACEMETHODIMP EnumSearches(IEnumExtraSearch** out) override;
+    IFACEMETHODIMP GetDefaultColumn(DWORD reserved, ULONG* sort, ULONG* display) override;
+    IFACEMETHODIMP GetDefaultColumnState(UINT column, SHCOLSTATEF* state) override;
+    IFACEMETHODIMP GetDetailsEx(LPCITEMIDLIST pidl, const SHCOLUMNID* column, VARIANT* value) override;
+    IFACEMETHODIMP GetDetailsOf(LPCITEMIDLIST pidl, UINT column, SHELLDETAILS* details) override;
+    IFACEMETHODIMP MapColumnToSCID(UINT column, SHCOLUMNID* scid) override;
+
+    // IPersist, IPersistFolder, IPersistFolder2
+    IFACEMETHODIMP GetClassID(CLSID* clsid) override;
+    IFACEMETHODIMP Initialize(LPCITEMIDLIST pidl) override;
+    IFACEMETHODIMP GetCurFolder(LPITEMIDLIST* pidl) override;
+
+    // IShellIcon
+    IFACEMETHODIMP GetIconOf(LPCITEMIDLIST pidl, UINT flags, int* index) override;
+
+    // The callback given to the view made last (null before CreateViewObject).
+    CShellViewCB* view_callback() const { return view_callback_; }
+
+private:
+    CShellFolder() = default;
+    ~CShellFolder();
+
+    HRESULT bind(LPCITEMIDLIST pidl, IBindCtx* bc, REFIID riid, void** out);
+    HRESULT compare(LPCITEMIDLIST a, LPCITEMIDLIST b);
+    HRESULT attributes(UINT count, LPCITEMIDLIST* list, SFGAOF* mask);
+
+    volatile LONG refs_ = 1;
+    // The view callback made last; never freed, so this plain pointer stays valid.
+    CShellViewCB* view_callback_ = nullptr;
+    util::unique_pidl pidl_;
+    CEnumIDList* enumerator_ = nullptr;  // counted
+    // The window given to CreateViewObject, passed on to every sub-folder bound from here.
+    HWND owner_ = nullptr;
+};
+
+}  // namespace ShellNamespace

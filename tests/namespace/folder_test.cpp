@@ -1,0 +1,398 @@
+// The folder as Explorer drives it: levels and their identifiers, binding, ordering,
+// attributes, names, and how it treats identifiers it did not make.
+#include "namespace_fixture.h"
+
+#include "database/nodes.h"
+#include "database/tags_holder.h"
+#include "namespace/enum_id_list.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+const std::wstring filtered = L"Filtered Items";
+
+LPITEMIDLIST const sentinel_pidl = reinterpret_cast<LPITEMIDLIST>(static_cast<std::uintptr_t>(0x5A5A5A5A));
+void* const sentinel = reinterpret_cast<void*>(static_cast<std::uintptr_t>(0x5A5A5A5A));
+
+std::wstring strret_text(STRRET& s) {
+    EXPECT_EQ(static_cast<UINT>(STRRET_WSTR), s.uType);
+    std::wstring text = s.pOleStr ? s.pOleStr : L"";
+    ::CoTaskMemFree(s.pOleStr);
+    return text;
+}
+
+short order(HRESULT hr) {
+    EXPECT_TRUE(SUCCEEDED(hr)) << std::hex << hr;
+    return static_cast<short>(HRESULT_CODE(hr));
+}
+
+}  // namespace
+
+TEST_F(NamespaceTest, EveryLevelListsItsEntriesInTheDatabaseOrder) {
+    util::com_ptr<IShellFolder2> root = top();
+    EXPECT_EQ((std::vector<entry>{{1, L"Music", 0}, {1, L"Video", 0}, {1, L"Long", 0}}), entries(list(root.get())));
+
+    EXPECT_EQ((std::vector<entry>{{4, filtered, 4}, {3, L"Genre", 4}, {3, L"Mood", 1}, {2, L"Empty", 0}}),
+              entries(list(open({L"Music"}).get())));
+    EXPECT_EQ((std::vector<entry>{{4, filtered, 4}, {3, L"Rock", 4}, {3, L"Jazz", 1}}),
+              entries(list(open({L"Music", L"Genre"}).get())));
+    // An opened tag lists its root's children again, without itself.
+    EXPECT_EQ((std::vector<entry>{{4, L"Filtered Items( Rock )", 4}, {3, L"Genre", 4}, {3, L"Mood", 1},
+                                  {2, L"Empty", 0}}),
+              entries(list(open({L"Music", L"Genre", L"Rock"}).get())));
+    // Mood has files, none of them Jazz: still kind 3, with a count of 0.
+    EXPECT_EQ((std::vector<entry>{{4, L"Filtered Items( Jazz )", 1}, {3, L"Genre", 1}, {3, L"Mood", 0},
+                                  {2, L"Empty", 0}}),
+              entries(list(open({L"Music", L"Genre", L"Jazz"}).get())));
+}
+
+TEST_F(NamespaceTest, FilteredItemsListsTheTaggedFilesByAscendingId) {
+    const std::vector<listed> inside = list(open({L"Music", L"Genre", L"Rock", L"Filtered Items( Rock )"}).get());
+    std::vector<std::pair<std::uint32_t, std::wstring> > expected;
+    for (const wchar_t* name : {L"song1.mp3", L"song2.mp3", L"both.mp3", L"gone.mp3"}) {
+        expected.emplace_back(items::file_id(file(name)), name);
+    }
+    std::sort(expected.begin(), expected.end());
+    ASSERT_EQ(expected.size(), inside.size());
+    for (std::size_t i = 0; i < inside.size(); ++i) {
+        EXPECT_EQ(5, inside[i].kind);
+        EXPECT_EQ(expected[i].first, inside[i].file_id);
+        EXPECT_EQ(expected[i].second, inside[i].name);
+        EXPECT_EQ(0u, inside[i].count);
+    }
+    // Jazz narrows the same root to its one file.
+    const std::vector<listed> jazz = list(open({L"Music", L"Genre", L"Jazz", L"Filtered Items( Jazz )"}).get());
+    ASSERT_EQ(1u, jazz.size());
+    EXPECT_EQ(L"both.mp3", jazz[0].name);
+}
+
+TEST_F(NamespaceTest, IdentifiersAreLaidOutByteForByte) {
+    const listed entry = list(open({L"Music"}).get()).at(0);
+    // 16 header bytes, "Filtered Items" and its NUL, then the list's two zero bytes.
+    const std::uint16_t cb = 16 + 15 * 2;
+    std::vector<BYTE> expected(cb + 2, 0);
+    std::memcpy(&expected[0], &cb, 2);
+    std::memcpy(&expected[2], "mqbx", 4);
+    expected[6] = 4;
+    expected[12] = 4;
+    std::memcpy(&expected[16], filtered.c_str(), filtered.size() * 2);
+    EXPECT_EQ(expected, entry.bytes);
+
+    const listed song = find(open({L"Music", L"Genre", L"Jazz", L"Filtered Items( Jazz )"}).get(), L"both.mp3");
+    const std::uint32_t id = items::file_id(file(L"both.mp3"));
+    ASSERT_EQ(16u + 9 * 2 + 2, song.bytes.size());
+    EXPECT_EQ(0, std::memcmp(&song.bytes[2], "mqbx", 4));
+    EXPECT_EQ(5, song.bytes[6]);
+    EXPECT_EQ(0, song.bytes[7]);
+    EXPECT_EQ(0, std::memcmp(&song.bytes[8], &id, 4));
+    EXPECT_EQ(0u, song.count);
+    EXPECT_EQ(0, song.bytes[song.bytes.size() - 1]);
+    EXPECT_EQ(0, song.bytes[song.bytes.size() - 2]);
+}
+
+TEST_F(NamespaceTest, EnumeratorFollowsTheFlagsAndTheCallingRules) {
+    util::com_ptr<IShellFolder2> music = open({L"Music"});
+    // Files come with the folders: no folders asked, nothing listed.
+    EXPECT_TRUE(list(top().get(), SHCONTF_NONFOLDERS).empty());
+    EXPECT_TRUE(list(top().get(), SHCONTF_FOLDERS | SHCONTF_NONFOLDERS | SHCONTF_STORAGE).empty());
+    EXPECT_EQ(3u, list(top().get(), SHCONTF_FOLDERS).size());
+
+    util::com_ptr<IEnumIDList> items;
+    ASSERT_EQ(S_OK, music->EnumObjects(nullptr, SHCONTF_FOLDERS, items.put()));
+    LPITEMIDLIST got[4] = {sentinel_pidl, sentinel_pidl, sentinel_pidl, sentinel_pidl};
+    EXPECT_EQ(E_INVALIDARG, items->Next(2, got, nullptr));
+    ULONG fetched = 99;
+    EXPECT_EQ(S_OK, items->Next(2, got, &fetched));
+    EXPECT_EQ(2u, fetched);
+    ::CoTaskMemFree(got[0]);
+    ::CoTaskMemFree(got[1]);
+    fetched = 99;
+    EXPECT_EQ(S_FALSE, items->Next(4, got, &fetched));  // two were left
+    EXPECT_EQ(2u, fetched);
+    ::CoTaskMemFree(got[0]);
+    ::CoTaskMemFree(got[1]);
+    got[0] = sentinel_pidl;
+    EXPECT_EQ(S_FALSE, items->Next(1, got, nullptr));
+    EXPECT_EQ(sentinel_pidl, got[0]);
+
+    EXPECT_EQ(S_OK, items->Reset());
+    EXPECT_EQ(S_OK, items->Skip(0));
+    EXPECT_EQ(S_OK, items->Skip(3));
+    EXPECT_EQ(S_FALSE, items->Skip(2));
+    IEnumIDList* clone = static_cast<IEnumIDList*>(sentinel);
+    EXPECT_EQ(E_NOTIMPL, items->Clone(&clone));
+    EXPECT_EQ(nullptr, clone);
+    IUnknown* unknown = static_cast<IUnknown*>(sentinel);
+    EXPECT_EQ(E_NOINTERFACE, items->QueryInterface(IID_IShellFolder, reinterpret_cast<void**>(&unknown)));
+    EXPECT_EQ(nullptr, unknown);
+}
+
+TEST_F(NamespaceTest, ASecondEnumerationSharesTheEnumeratorRefilledAndRewound) {
+    util::com_ptr<IShellFolder2> root = top();
+    util::com_ptr<IEnumIDList> first;
+    ASSERT_EQ(S_OK, root->EnumObjects(nullptr, SHCONTF_FOLDERS, first.put()));
+    EXPECT_EQ(S_OK, first->Skip(3));
+
+    ASSERT_TRUE(items::tags_holder().set_tags({file(L"notes.txt")}, items::make_chain({L"Zed", L"Z"}),
+                                              items::tree_ptr()));
+    // The flags of the second call are not looked at: the first call's listing is redone.
+    util::com_ptr<IEnumIDList> second;
+    ASSERT_EQ(S_OK, root->EnumObjects(nullptr, SHCONTF_NONFOLDERS, second.put()));
+    EXPECT_EQ(first.get(), second.get());
+    std::vector<std::wstring> names;
+    LPITEMIDLIST pidl = nullptr;
+    while (second->Next(1, &pidl, nullptr) == S_OK) {
+        names.push_back(reinterpret_cast<const wchar_t*>(reinterpret_cast<BYTE*>(pidl) + 16));
+        ::CoTaskMemFree(pidl);
+    }
+    EXPECT_EQ((std::vector<std::wstring>{L"Music", L"Video", L"Long", L"Zed"}), names);
+}
+
+TEST_F(NamespaceTest, BindingFollowsAWholeListAndKeepsTheAbsoluteList) {
+    util::com_ptr<IShellFolder2> root = top();
+    const listed music = find(root.get(), L"Music");
+    const listed genre = find(open({L"Music"}).get(), L"Genre");
+    util::unique_pidl both(::ILCombine(music.pidl(), genre.pidl()));
+    util::com_ptr<IShellFolder2> folder = bind(root.get(), both.get());
+    ASSERT_TRUE(folder);
+    EXPECT_EQ((std::vector<entry>{{4, filtered, 4}, {3, L"Rock", 4}, {3, L"Jazz", 1}}), entries(list(folder.get())));
+
+    util::com_ptr<IPersistFolder2> persist;
+    ASSERT_EQ(S_OK, folder->QueryInterface(IID_IPersistFolder2, persist.put_void()));
+    LPITEMIDLIST current = nullptr;
+    ASSERT_EQ(S_OK, persist->GetCurFolder(&current));
+    util::unique_pidl owned(current);
+    const std::vector<BYTE> junction = foreign_item();
+    util::unique_pidl expected(::ILCombine(reinterpret_cast<LPCITEMIDLIST>(junction.data()), both.get()));
+    // Wine's ILIsEqual cannot read foreign items: compare the bytes.
+    ASSERT_EQ(::ILGetSize(expected.get()), ::ILGetSize(current));
+    EXPECT_EQ(0, std::memcmp(expected.get(), current, ::ILGetSize(current)));
+
+    // BindToStorage binds the same way.
+    util::com_ptr<IShellFolder> storage;
+    ASSERT_EQ(S_OK, root->BindToStorage(both.get(), nullptr, IID_IShellFolder, storage.put_void()));
+    util::com_ptr<IShellFolder2> storage2;
+    ASSERT_EQ(S_OK, storage->QueryInterface(IID_IShellFolder2, storage2.put_void()));
+    EXPECT_EQ(3u, list(storage2.get()).size());
+}
+
+TEST_F(NamespaceTest, ATagWhoseIdentifierIsLongerThan255BytesCanBeOpened) {
+    const listed tag = find(open({L"Long"}).get(), long_name());
+    ASSERT_EQ(16u + 121 * 2 + 2, tag.bytes.size());  // cb 258
+    util::com_ptr<IShellFolder2> folder = bind(open({L"Long"}).get(), tag.pidl());
+    ASSERT_TRUE(folder);
+    const std::vector<listed> level = list(folder.get());
+    ASSERT_FALSE(level.empty());
+    EXPECT_EQ(L"Filtered Items( " + long_name() + L" )", level[0].name);
+    EXPECT_EQ(1u, level[0].count);
+}
+
+TEST_F(NamespaceTest, ForeignAndMalformedIdentifiersAreRefusedWithOutputsCleared) {
+    util::com_ptr<IShellFolder2> root = top();
+    std::vector<std::vector<BYTE> > bad;
+    bad.push_back(foreign_item());
+    bad.push_back(make_item(3, L"Rock", 0, 1, "mqbz"));
+    std::vector<BYTE> truncated = make_item(3, L"Rock");
+    truncated[0] = 10;  // the signature fits, the header does not
+    bad.push_back(truncated);
+    std::vector<BYTE> unterminated = make_item(3, L"Rock");
+    unterminated[0] = static_cast<BYTE>(unterminated[0] - 2);  // the NUL lies outside cb
+    bad.push_back(unterminated);
+    std::vector<BYTE> tiny(4, 0);
+    tiny[0] = 2;  // cb covers only itself
+    bad.push_back(tiny);
+
+    const listed good = find(root.get(), L"Music");
+    for (const std::vector<BYTE>& item : bad) {
+        LPCITEMIDLIST pidl = reinterpret_cast<LPCITEMIDLIST>(item.data());
+        void* out = sentinel;
+        EXPECT_EQ(E_INVALIDARG, root->BindToObject(pidl, nullptr, IID_IShellFolder, &out));
+        EXPECT_EQ(nullptr, out);
+        out = sentinel;
+        EXPECT_EQ(E_INVALIDARG, root->BindToStorage(pidl, nullptr, IID_IShellFolder, &out));
+        EXPECT_EQ(nullptr, out);
+        out = sentinel;
+        EXPECT_EQ(E_INVALIDARG, root->GetUIObjectOf(nullptr, 1, &pidl, IID_IExtractIconW, nullptr, &out));
+        EXPECT_EQ(nullptr, out);
+        STRRET name;
+        name.uType = STRRET_CSTR;
+        EXPECT_EQ(E_INVALIDARG, root->GetDisplayNameOf(pidl, SHGDN_NORMAL, &name));
+        EXPECT_EQ(static_cast<UINT>(STRRET_WSTR), name.uType);
+        EXPECT_EQ(nullptr, name.pOleStr);
+        SFGAOF mask = 0xFFFFFFFF;
+        LPCITEMIDLIST pair[2] = {good.pidl(), pidl};
+        EXPECT_EQ(E_INVALIDARG, root->GetAttributesOf(2, pair, &mask));
+        EXPECT_EQ(0xFFFFFFFFu, mask);
+        EXPECT_EQ(E_INVALIDARG, root->CompareIDs(0, good.pidl(), pidl));
+        EXPECT_EQ(E_INVALIDARG, root->CompareIDs(0, pidl, good.pidl()));
+        SHELLDETAILS details;
+        details.str.uType = STRRET_CSTR;
+        EXPECT_EQ(E_INVALIDARG, root->GetDetailsOf(pidl, 1, &details));
+        EXPECT_EQ(nullptr, details.str.pOleStr);
+        util::com_ptr<IShellIcon> icon;
+        ASSERT_EQ(S_OK, root->QueryInterface(IID_IShellIcon, icon.put_void()));
+        int index = 77;
+        EXPECT_EQ(E_INVALIDARG, icon->GetIconOf(pidl, 0, &index));
+    }
+    // A good first item followed by a bad one: the bad one is refused when its turn comes.
+    std::vector<BYTE> chain(good.bytes.begin(), good.bytes.end() - 2);
+    chain.insert(chain.end(), bad[0].begin(), bad[0].end());
+    void* out = sentinel;
+    EXPECT_EQ(E_INVALIDARG, root->BindToObject(reinterpret_cast<LPCITEMIDLIST>(chain.data()), nullptr,
+                                               IID_IShellFolder, &out));
+    EXPECT_EQ(nullptr, out);
+    out = sentinel;
+    EXPECT_EQ(E_NOINTERFACE, root->BindToObject(good.pidl(), nullptr, IID_IShellView, &out));
+    EXPECT_EQ(nullptr, out);
+}
+
+TEST_F(NamespaceTest, CompareIDsOrdersByNameUnitsLongerPrefixFirst) {
+    util::com_ptr<IShellFolder2> root = top();
+    const std::vector<BYTE> abc = make_item(3, L"abc"), ab = make_item(3, L"ab"), b = make_item(3, L"b");
+    const std::vector<BYTE> high = make_item(3, L"\u00e9"), z = make_item(3, L"Z");
+    const std::vector<BYTE> same_file = make_item(5, L"ab", 1234), same_tag = make_item(3, L"ab", 0, 7);
+    auto id = [](const std::vector<BYTE>& v) { return reinterpret_cast<LPCITEMIDLIST>(v.data()); };
+
+    EXPECT_EQ(-1, order(root->CompareIDs(0, id(abc), id(ab))));
+    EXPECT_EQ(1, order(root->CompareIDs(0, id(ab), id(abc))));
+    EXPECT_EQ(-1, order(root->CompareIDs(0, id(ab), id(b))));
+    EXPECT_EQ(1, order(root->CompareIDs(0, id(b), id(abc))));
+    // Unsigned units, no case folding: "Z" (0x5A) before "b" (0x62) before U+00E9.
+    EXPECT_EQ(-1, order(root->CompareIDs(0, id(z), id(b))));
+    EXPECT_EQ(1, order(root->CompareIDs(0, id(high), id(b))));
+    // The column is ignored.
+    EXPECT_EQ(-1, order(root->CompareIDs(3, id(abc), id(ab))));
+    // Wine reports Windows 6 or later unless its prefix is set otherwise: equal names are 1.
+    ASSERT_GE(LOBYTE(LOWORD(::GetVersion())), 6);
+    EXPECT_EQ(1, order(root->CompareIDs(0, id(same_file), id(same_tag))));
+    EXPECT_EQ(1, order(root->CompareIDs(0, id(ab), id(ab))));
+}
+
+TEST_F(NamespaceTest, AttributesFollowTheKindAndGhostAMissingFile) {
+    util::com_ptr<IShellFolder2> music = open({L"Music"});
+    util::com_ptr<IShellFolder2> files = open({L"Music", L"Genre", L"Rock", L"Filtered Items( Rock )"});
+    auto attributes = [](IShellFolder2* folder, const std::vector<const listed*>& list_of) {
+        std::vector<LPCITEMIDLIST> pidls;
+        for (const listed* item : list_of) pidls.push_back(item->pidl());
+        SFGAOF mask = 0xFFFFFFFF;
+        EXPECT_EQ(S_OK, folder->GetAttributesOf(static_cast<UINT>(pidls.size()), pidls.data(), &mask));
+        return mask;
+    };
+    const listed root_tag = find(top().get(), L"Music");
+    const listed fi = find(music.get(), filtered), genre = find(music.get(), L"Genre"),
+                 empty = find(music.get(), L"Empty");
+    const listed song = find(files.get(), L"song1.mp3"), gone = find(files.get(), L"gone.mp3");
+
+    EXPECT_EQ(0xA0000000u, attributes(top().get(), {&root_tag}));
+    EXPECT_EQ(0xA0000000u, attributes(music.get(), {&empty}));
+    EXPECT_EQ(0x20000000u, attributes(music.get(), {&genre}));
+    EXPECT_EQ(0x20000000u, attributes(music.get(), {&fi}));
+    EXPECT_EQ(0x40000001u, attributes(files.get(), {&song}));
+    EXPECT_EQ(0x40008001u, attributes(files.get(), {&gone}));
+    EXPECT_EQ(0x40000001u, attributes(files.get(), {&song, &gone}));
+    EXPECT_EQ(0u, attributes(files.get(), {&song, &genre}));
+
+    // A file the database no longer knows is ghosted too.
+    const std::vector<BYTE> unknown = make_item(5, L"x.mp3", 0x1234567);
+    listed stray;
+    stray.bytes = unknown;
+    EXPECT_EQ(0x40008001u, attributes(files.get(), {&stray}));
+
+    // The mask is only narrowed, and left alone for no items.
+    SFGAOF mask = SFGAO_FOLDER | SFGAO_CANCOPY;
+    LPCITEMIDLIST one = song.pidl();
+    EXPECT_EQ(S_OK, files->GetAttributesOf(1, &one, &mask));
+    EXPECT_EQ(static_cast<SFGAOF>(SFGAO_CANCOPY), mask);
+    mask = 0x1234;
+    EXPECT_EQ(S_OK, files->GetAttributesOf(0, nullptr, &mask));
+    EXPECT_EQ(0x1234u, mask);
+}
+
+TEST_F(NamespaceTest, DisplayNamesAndParsingNames) {
+    util::com_ptr<IShellFolder2> files = open({L"Music", L"Genre", L"Rock", L"Filtered Items( Rock )"});
+    const listed song = find(files.get(), L"song1.mp3");
+    STRRET name;
+    ASSERT_EQ(S_OK, files->GetDisplayNameOf(song.pidl(), SHGDN_NORMAL, &name));
+    EXPECT_EQ(L"song1.mp3", strret_text(name));
+    ASSERT_EQ(S_OK, files->GetDisplayNameOf(song.pidl(), SHGDN_FORPARSING | SHGDN_INFOLDER, &name));
+    EXPECT_EQ(L"song1.mp3", strret_text(name));
+    ASSERT_EQ(S_OK, files->GetDisplayNameOf(song.pidl(), SHGDN_FORPARSING, &name));
+    EXPECT_EQ(L"Quibrix\\Music\\Genre\\Rock\\Filtered Items( Rock )\\song1.mp3", strret_text(name));
+    ASSERT_EQ(S_OK, files->GetDisplayNameOf(song.pidl(), SHGDN_FORPARSING | SHGDN_FORADDRESSBAR, &name));
+    EXPECT_EQ(L"Quibrix\\Music\\Genre\\Rock\\Filtered Items( Rock )\\song1.mp3", strret_text(name));
+
+    util::com_ptr<IShellFolder2> root = top();
+    const listed music = find(root.get(), L"Music");
+    ASSERT_EQ(S_OK, root->GetDisplayNameOf(music.pidl(), SHGDN_FORPARSING, &name));
+    EXPECT_EQ(L"Quibrix\\Music", strret_text(name));
+}
+
+TEST_F(NamespaceTest, PersistenceAndInterfaceIdentity) {
+    util::com_ptr<ShellNamespace::CShellFolder> folder =
+        util::com_ptr<ShellNamespace::CShellFolder>::attach(ShellNamespace::CShellFolder::create());
+    ASSERT_TRUE(folder);
+    CLSID clsid = {};
+    EXPECT_EQ(S_OK, folder->GetClassID(&clsid));
+    const CLSID expected = {0x6A1F3C52, 0x9D4E, 0x4B7A, {0x8C, 0x21, 0x3E, 0x5D, 0x7F, 0x9A, 0x0B, 0x64}};
+    EXPECT_TRUE(IsEqualCLSID(expected, clsid));
+
+    LPITEMIDLIST current = sentinel_pidl;
+    EXPECT_EQ(E_FAIL, folder->GetCurFolder(&current));
+    EXPECT_EQ(nullptr, current);
+    EXPECT_EQ(E_INVALIDARG, folder->Initialize(nullptr));
+
+    const IID asked[] = {IID_IUnknown, IID_IShellFolder, IID_IShellFolder2, IID_IPersist, IID_IPersistFolder,
+                         IID_IPersistFolder2, IID_IShellIcon};
+    IUnknown* identity = nullptr;
+    ASSERT_EQ(S_OK, folder->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&identity)));
+    for (const IID& iid : asked) {
+        util::com_ptr<IUnknown> got;
+        ASSERT_EQ(S_OK, folder->QueryInterface(iid, got.put_void()));
+        util::com_ptr<IUnknown> back;
+        ASSERT_EQ(S_OK, got->QueryInterface(IID_IUnknown, back.put_void()));
+        EXPECT_EQ(identity, back.get());
+    }
+    identity->Release();
+    for (const IID& iid : {IID_IShellView, IID_IContextMenu, IID_IDataObject, IID_IExtractIconW}) {
+        void* out = sentinel;
+        EXPECT_EQ(E_NOINTERFACE, folder->QueryInterface(iid, &out));
+        EXPECT_EQ(nullptr, out);
+    }
+}
+
+TEST_F(NamespaceTest, ReferenceCountsBalance) {
+    ShellNamespace::CShellFolder* folder = ShellNamespace::CShellFolder::create();
+    ASSERT_NE(nullptr, folder);
+    const std::vector<BYTE> junction = foreign_item();
+    ASSERT_EQ(S_OK, folder->Initialize(reinterpret_cast<LPCITEMIDLIST>(junction.data())));
+    EXPECT_EQ(2u, folder->AddRef());
+    EXPECT_EQ(1u, folder->Release());
+
+    // The folder keeps one reference to its enumerator, each caller another.
+    IEnumIDList* items = nullptr;
+    ASSERT_EQ(S_OK, folder->EnumObjects(nullptr, SHCONTF_FOLDERS, &items));
+    EXPECT_EQ(3u, items->AddRef());
+    EXPECT_EQ(2u, items->Release());
+    IEnumIDList* again = nullptr;
+    ASSERT_EQ(S_OK, folder->EnumObjects(nullptr, SHCONTF_FOLDERS, &again));
+    EXPECT_EQ(items, again);
+    EXPECT_EQ(2u, again->Release());
+    EXPECT_EQ(1u, items->Release());
+
+    // A bound folder comes back with the caller's reference only.
+    LPITEMIDLIST first = nullptr;
+    ASSERT_EQ(S_OK, folder->EnumObjects(nullptr, SHCONTF_FOLDERS, &items));
+    ASSERT_EQ(S_OK, items->Next(1, &first, nullptr));
+    EXPECT_EQ(1u, items->Release());
+    IShellFolder* child = nullptr;
+    ASSERT_EQ(S_OK, folder->BindToObject(first, nullptr, IID_IShellFolder, reinterpret_cast<void**>(&child)));
+    ::CoTaskMemFree(first);
+    EXPECT_EQ(2u, child->AddRef());
+    EXPECT_EQ(1u, child->Release());
+    EXPECT_EQ(0u, child->Release());
+
+    // Objects handed out by the folder hold no reference to it.
+    EXPECT_EQ(0u, folder->Release());
+}

@@ -1,0 +1,202 @@
+// The folder's view in a real window: the system's default view over the folder, its
+// callback, and the per-window view count that the database keeps.
+#include "namespace_fixture.h"
+
+#include "database/tags_holder.h"
+#include "namespace/shell_view_cb.h"
+
+#include <commctrl.h>
+
+#include <algorithm>
+
+namespace {
+
+// The views of `owner` that the database counts; -1 when it keeps no state for the window.
+int views_of(HWND owner) {
+    util::lock_guard lock(items::database_lock());
+    for (const boost::shared_ptr<items::filtered_item>& context : items::tags_holder().contexts) {
+        if (context->owner == owner) return context->views;
+    }
+    return -1;
+}
+
+// Just enough of a browser for the default view to create its window in ours.
+class FakeBrowser final : public IShellBrowser {
+public:
+    explicit FakeBrowser(HWND window) : window_(window) {}
+
+    IFACEMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
+        if (!ppv) return E_POINTER;
+        *ppv = nullptr;
+        if (riid == IID_IUnknown || riid == IID_IOleWindow || riid == IID_IShellBrowser) {
+            *ppv = static_cast<IShellBrowser*>(this);
+            AddRef();
+            return S_OK;
+        }
+        return E_NOINTERFACE;
+    }
+    IFACEMETHODIMP_(ULONG) AddRef() override { return ::InterlockedIncrement(&refs_); }
+    IFACEMETHODIMP_(ULONG) Release() override { return ::InterlockedDecrement(&refs_); }
+    IFACEMETHODIMP GetWindow(HWND* window) override {
+        *window = window_;
+        return S_OK;
+    }
+    IFACEMETHODIMP ContextSensitiveHelp(BOOL) override { return E_NOTIMPL; }
+    IFACEMETHODIMP InsertMenusSB(HMENU, LPOLEMENUGROUPWIDTHS) override { return E_NOTIMPL; }
+    IFACEMETHODIMP SetMenuSB(HMENU, HOLEMENU, HWND) override { return E_NOTIMPL; }
+    IFACEMETHODIMP RemoveMenusSB(HMENU) override { return E_NOTIMPL; }
+    IFACEMETHODIMP SetStatusTextSB(LPCWSTR) override { return E_NOTIMPL; }
+    IFACEMETHODIMP EnableModelessSB(BOOL) override { return E_NOTIMPL; }
+    IFACEMETHODIMP TranslateAcceleratorSB(MSG*, WORD) override { return E_NOTIMPL; }
+    IFACEMETHODIMP BrowseObject(LPCITEMIDLIST, UINT) override { return E_NOTIMPL; }
+    IFACEMETHODIMP GetViewStateStream(DWORD, IStream** stream) override {
+        *stream = nullptr;
+        return E_NOTIMPL;
+    }
+    IFACEMETHODIMP GetControlWindow(UINT, HWND* window) override {
+        *window = nullptr;
+        return E_NOTIMPL;
+    }
+    IFACEMETHODIMP SendControlMsg(UINT, UINT, WPARAM, LPARAM, LRESULT* result) override {
+        if (result) *result = 0;
+        return S_OK;
+    }
+    IFACEMETHODIMP QueryActiveShellView(IShellView** view) override {
+        *view = nullptr;
+        return E_NOTIMPL;
+    }
+    IFACEMETHODIMP OnViewWindowActive(IShellView*) override { return S_OK; }
+    IFACEMETHODIMP SetToolbarItems(LPTBBUTTONSB, UINT, UINT) override { return E_NOTIMPL; }
+
+    LONG refs() const { return refs_; }
+
+private:
+    volatile LONG refs_ = 1;
+    HWND window_;
+};
+
+class ViewTest : public NamespaceTest {
+protected:
+    void SetUp() override {
+        NamespaceTest::SetUp();
+        WNDCLASSW window_class = {};
+        window_class.lpfnWndProc = ::DefWindowProcW;
+        window_class.hInstance = ::GetModuleHandleW(nullptr);
+        window_class.lpszClassName = L"QuibrixViewTestFrame";
+        ::RegisterClassW(&window_class);
+        frame_ = ::CreateWindowExW(0, L"QuibrixViewTestFrame", L"Tags", WS_OVERLAPPEDWINDOW, 0, 0, 640,
+                                   480, nullptr, nullptr, window_class.hInstance, nullptr);
+        ASSERT_NE(nullptr, frame_) << ::GetLastError();
+    }
+    void TearDown() override {
+        if (frame_) ::DestroyWindow(frame_);
+        NamespaceTest::TearDown();
+    }
+    static void pump() {
+        MSG msg;
+        while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            ::TranslateMessage(&msg);
+            ::DispatchMessageW(&msg);
+        }
+    }
+
+    HWND frame_ = nullptr;
+};
+
+HWND find_list(HWND view) {
+    return ::FindWindowExW(view, nullptr, WC_LISTVIEWW, nullptr);
+}
+
+}  // namespace
+
+TEST_F(ViewTest, TheViewShowsTheLevelAndItsDestructionLowersTheViewCount) {
+    util::com_ptr<IShellFolder2> music = open({L"Music"});
+    EXPECT_EQ(-1, views_of(frame_));
+    util::com_ptr<IShellView> view;
+    ASSERT_EQ(S_OK, music->CreateViewObject(frame_, IID_IShellView, view.put_void()));
+    ASSERT_TRUE(view);
+    EXPECT_EQ(1, views_of(frame_));
+
+    FakeBrowser browser(frame_);
+    FOLDERSETTINGS settings = {FVM_DETAILS, 0};
+    RECT area = {0, 0, 600, 400};
+    HWND view_window = nullptr;
+    ASSERT_EQ(S_OK, view->CreateViewWindow(nullptr, &settings, &browser, &area, &view_window));
+    ASSERT_TRUE(::IsWindow(view_window));
+    EXPECT_TRUE(::IsChild(frame_, view_window));
+    pump();
+    // The view listed the level through the folder, with the counts in the second column.
+    HWND list = find_list(view_window);
+    ASSERT_NE(nullptr, list);
+    ASSERT_EQ(4, ::SendMessageW(list, LVM_GETITEMCOUNT, 0, 0));
+    std::vector<std::wstring> counts;
+    for (int row = 0; row < 4; ++row) {
+        wchar_t text[64] = L"";
+        LVITEMW item = {};
+        item.iSubItem = 1;
+        item.pszText = text;
+        item.cchTextMax = 64;
+        ::SendMessageW(list, LVM_GETITEMTEXTW, row, reinterpret_cast<LPARAM>(&item));
+        counts.push_back(text);
+    }
+    std::sort(counts.begin(), counts.end());
+    EXPECT_EQ((std::vector<std::wstring>{L"", L"1", L"4", L"4"}), counts);
+
+    // A second view of the same window counts too.
+    util::com_ptr<IShellView> second;
+    ASSERT_EQ(S_OK, music->CreateViewObject(frame_, IID_IShellView, second.put_void()));
+    EXPECT_EQ(2, views_of(frame_));
+    second.reset();
+
+    EXPECT_EQ(S_OK, view->DestroyViewWindow());
+    pump();
+    EXPECT_FALSE(::IsWindow(view_window));
+    // Wine 8's default view drops the callback (its SetCallback is a stub) and never calls
+    // it; Windows' view sends message 16 while its window is destroyed. Send it as Windows
+    // does, to the callback that the folder gave the view.
+    ShellNamespace::CShellViewCB* callback = static_cast<ShellNamespace::CShellFolder*>(music.get())->view_callback();
+    ASSERT_NE(nullptr, callback);
+    EXPECT_EQ(frame_, callback->owner());
+    EXPECT_EQ(E_NOTIMPL, callback->MessageSFVCB(16, 0, 0));
+    EXPECT_EQ(1, views_of(frame_));
+    EXPECT_EQ(E_NOTIMPL, callback->MessageSFVCB(16, 0, 0));
+    // The last view of the window gone: the database drops the window's state.
+    EXPECT_EQ(-1, views_of(frame_));
+    view.reset();
+    pump();
+}
+
+TEST_F(ViewTest, OnlyAShellViewIsMade) {
+    util::com_ptr<IShellFolder2> root = top();
+    for (const IID& iid : {IID_IDropTarget, IID_IContextMenu, IID_IShellFolder}) {
+        void* out = &root;
+        EXPECT_EQ(E_NOINTERFACE, root->CreateViewObject(frame_, iid, &out));
+        EXPECT_EQ(nullptr, out);
+    }
+    EXPECT_EQ(-1, views_of(frame_));
+}
+
+TEST_F(ViewTest, TheCallbackCountsViewsDownAndIsNeverFreed) {
+    ShellNamespace::CShellViewCB* callback = ShellNamespace::CShellViewCB::create(nullptr, frame_);
+    ASSERT_NE(nullptr, callback);
+    IShellFolderViewCB* as_callback = nullptr;
+    ASSERT_EQ(S_OK, callback->QueryInterface(IID_IShellFolderViewCB, reinterpret_cast<void**>(&as_callback)));
+    EXPECT_EQ(static_cast<IShellFolderViewCB*>(callback), as_callback);
+    EXPECT_EQ(0u, callback->Release());
+    // Released more often than referenced: still alive, counting from 1.
+    EXPECT_EQ(0u, callback->Release());
+    EXPECT_EQ(2u, callback->AddRef());
+    EXPECT_EQ(1u, callback->Release());
+    void* other = &other;
+    EXPECT_EQ(E_NOINTERFACE, callback->QueryInterface(IID_IShellView, &other));
+    EXPECT_EQ(nullptr, other);
+
+    items::tags_holder().view_opened(frame_);
+    items::tags_holder().view_opened(frame_);
+    ASSERT_EQ(2, views_of(frame_));
+    // Every message is left to the view's defaults.
+    EXPECT_EQ(E_NOTIMPL, callback->MessageSFVCB(15, 0, 0));
+    EXPECT_EQ(2, views_of(frame_));
+    EXPECT_EQ(E_NOTIMPL, callback->MessageSFVCB(16, 0, 0));
+    EXPECT_EQ(1, views_of(frame_));
+}
