@@ -55,12 +55,6 @@ bool intercept_shell_notify() {
     return intercepted;
 }
 
-std::wstring path_of(const shared_pidl& pidl) {
-    wchar_t path[MAX_PATH] = L"";
-    if (!pidl || !::SHGetPathFromIDListW(pidl.get(), path)) return std::wstring();
-    return path;
-}
-
 std::wstring path_of(LPCITEMIDLIST pidl) {
     wchar_t path[MAX_PATH] = L"";
     if (!pidl || !::SHGetPathFromIDListW(pidl, path)) return std::wstring();
@@ -174,8 +168,8 @@ void ShellChangeTracker::forget_pending() {
 }
 
 void ShellChangeTracker::handle(const ShellChangeRecord& record) {
-    const std::wstring first = path_of(record.first);
-    const std::wstring second = path_of(record.second);
+    const std::wstring first = path_of(record.first.get());
+    const std::wstring second = path_of(record.second.get());
     if (first.empty()) return;
     const LONG event = record.event & ~SHCNE_INTERRUPT;
     switch (event) {

@@ -39,6 +39,7 @@ public:
     // `quiet_ms`: how long a deletion waits for a creation of the same name (a move to another
     // drive) before it is final.
     explicit ShellChangeTracker(items::TagsHolder& db, DWORD quiet_ms = default_quiet_ms);
+    // Stops the worker; a window loop must have been ended (stop_window) before.
     ~ShellChangeTracker();
     ShellChangeTracker(const ShellChangeTracker&) = delete;
     ShellChangeTracker& operator=(const ShellChangeTracker&) = delete;

@@ -21,10 +21,10 @@ const std::size_t jump_back_size = sizeof(jump_back_opcode) + 8;
 const std::size_t trampoline_size = patch_size + 15 + jump_back_size;
 
 // Reads the ModRM byte (and SIB and displacement) at code[i]; advances i.
-bool skip_modrm(const unsigned char* code, std::size_t& i, instruction_info& info) {
+void skip_modrm(const unsigned char* code, std::size_t& i, instruction_info& info) {
     const unsigned char modrm = code[i++];
     const unsigned mod = modrm >> 6, rm = modrm & 7;
-    if (mod == 3) return true;
+    if (mod == 3) return;
     if (rm == 4) {
         const unsigned char sib = code[i++];
         if (mod == 0 && (sib & 7) == 5) i += 4;
@@ -34,7 +34,6 @@ bool skip_modrm(const unsigned char* code, std::size_t& i, instruction_info& inf
     }
     if (mod == 1) i += 1;
     if (mod == 2) i += 4;
-    return true;
 }
 
 bool is_alu_modrm(unsigned char op) { return op < 0x40 && (op & 7) < 4 && (op & 0xC0) == 0; }
