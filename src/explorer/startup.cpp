@@ -1,0 +1,105 @@
+#include "explorer/startup.h"
+
+#include "database/store_io.h"
+#include "database/tags_holder.h"
+#include "explorer/bit_settings.h"
+#include "explorer/change_tracking.h"
+#include "util/file_names.h"
+#include "util/module.h"
+
+#include <sddl.h>
+#include <shlobj.h>
+
+namespace explorer {
+
+namespace {
+
+// Process-wide and never freed: threads of the host may read them while statics go away.
+std::wstring& module_path_value() {
+    static std::wstring* value = new std::wstring;
+    return *value;
+}
+std::wstring& data_folder_value() {
+    static std::wstring* value = new std::wstring;
+    return *value;
+}
+COLORREF menu_colour_value = 0;
+
+bool folder_exists(const std::wstring& path) {
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+std::wstring common_app_data() {
+    wchar_t path[MAX_PATH] = L"";
+    if (FAILED(::SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, path))) return std::wstring();
+    return path;
+}
+
+}  // namespace
+
+const std::wstring& module_path() {
+    return module_path_value();
+}
+
+COLORREF menu_colour() {
+    return menu_colour_value;
+}
+
+const std::wstring& data_folder() {
+    return data_folder_value();
+}
+
+bool create_folder_if_missing(const std::wstring& path) {
+    return folder_exists(path) || ::CreateDirectoryW(path.c_str(), items::g_store_security);
+}
+
+bool build_folder_security() {
+    static SECURITY_ATTRIBUTES* built = [] {
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;OICI;GA;;;AU)", SDDL_REVISION_1, &descriptor,
+                                                                    nullptr)) {
+            return static_cast<SECURITY_ATTRIBUTES*>(nullptr);
+        }
+        // Kept for the life of the process: the store hands it to every folder it creates.
+        SECURITY_ATTRIBUTES* attributes = new SECURITY_ATTRIBUTES;
+        attributes->nLength = sizeof(SECURITY_ATTRIBUTES);
+        attributes->lpSecurityDescriptor = descriptor;
+        attributes->bInheritHandle = FALSE;
+        return attributes;
+    }();
+    if (built) items::g_store_security = built;
+    return built != nullptr;
+}
+
+BOOL start_up(const startup_places& places) {
+    wchar_t path[MAX_PATH] = L"";
+    const DWORD length = ::GetModuleFileNameW(util::module_instance(), path, MAX_PATH);
+    module_path_value().assign(path, length < MAX_PATH ? length : 0);
+
+    menu_colour_value = ::GetSysColor(COLOR_MENU);
+
+    const std::wstring app_data = places.common_app_data.empty() ? common_app_data() : places.common_app_data;
+    if (!app_data.empty()) {
+        // Made before the folder security exists, so it takes the security of its parent.
+        const std::wstring folder = util::with_trailing_backslash(app_data) + L"Quibrix";
+        if (!folder_exists(folder) && !::CreateDirectoryW(folder.c_str(), nullptr)) return FALSE;
+        data_folder_value() = folder + L'\\';
+    }
+    items::tags_holder().set_data_folder(data_folder());
+
+    items::database_lock();
+    confirmation_messages();
+    set_bit_settings_root(places.registry_root);
+    items::g_immediate_write = true;
+
+    // Before any thread that may write to the store starts: a folder made by the loader or the
+    // tracker must get it too, and the threads read the pointer without a lock.
+    build_folder_security();
+
+    items::tags_holder().start_loader();
+    start_change_tracking();
+    return TRUE;
+}
+
+}  // namespace explorer
