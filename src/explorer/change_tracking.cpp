@@ -301,11 +301,10 @@ void start_change_tracking() {
         [](void*) -> DWORD {
             // Lives until the process ends, like the database it serves.
             ShellChangeTracker* tracker = new ShellChangeTracker(items::tags_holder());
-            if (LOBYTE(LOWORD(::GetVersion())) >= 6) {
-                tracker->start_intercepting();
-            } else {
-                tracker->run_window();
-            }
+            // Where the entry cannot be patched (a prologue the decoder does not know), the
+            // window still follows renames and deletions, only without pairing moves.
+            const bool intercepted = LOBYTE(LOWORD(::GetVersion())) >= 6 && tracker->start_intercepting();
+            if (!intercepted) tracker->run_window();
             return 0;
         },
         nullptr, 0, nullptr));

@@ -18,8 +18,15 @@ TEST_F(TrackingTest, RenamedItemKeepsItsTags) {
     wait_handled(1);
     EXPECT_EQ(photo_tags, tags_of(file(L"b.jpg")));
     EXPECT_FALSE(tagged(file(L"a.jpg")));
+
+    // Asking to wait for delivery changes nothing about the items: still tracked.
+    util::unique_pidl second_item = pidl_of(file(L"b.jpg"));
+    ASSERT_TRUE(::MoveFileW(file(L"b.jpg").c_str(), file(L"c.jpg").c_str()));
+    ::SHChangeNotify(SHCNE_RENAMEITEM, SHCNF_IDLIST | SHCNF_FLUSH, second_item.get(), pidl_of(file(L"c.jpg")).get());
+    wait_handled(2);
     reload();
-    EXPECT_EQ(photo_tags, tags_of(file(L"b.jpg")));
+    EXPECT_EQ(photo_tags, tags_of(file(L"c.jpg")));
+    EXPECT_FALSE(tagged(file(L"b.jpg")));
 }
 
 TEST_F(TrackingTest, MoveToAnotherDriveIsDeleteThenCreateOfTheSameName) {
