@@ -18,7 +18,9 @@ struct WatchedDir {
     std::int32_t recursive = 0;
     std::vector<std::wstring> plugins;  // names of the enabled plug-ins, e.g. "other.dll"
 
-    // Defaults for a directory the user just chose, with `loaded_plugins` enabled.
+    // Defaults for a directory the user just chose: every loaded plug-in enabled.
+    void init_from_path(const std::wstring& dir_path);
+    // The same with `loaded_plugins` standing for the loaded plug-ins.
     void init_from_path(const std::wstring& dir_path, const std::vector<std::wstring>& loaded_plugins);
 };
 
