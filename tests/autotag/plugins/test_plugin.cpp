@@ -3,7 +3,8 @@
 //   - one chain of names per line, separated by tabs: "Music<TAB>Genre<TAB>Rock";
 //   - "FAIL A B" on the first line: the plug-ins A and B fail (* for all);
 //   - "NOTREE A": A succeeds without a tree;
-//   - "BROKEN A": A answers a tree whose children array does not hold whole records.
+//   - "BROKEN A": A answers a tree whose children array does not hold whole records;
+//   - "WAIT <event>": wait until the named event is set (at most 20 s), then answer.
 // An empty file gets Metadata -> Plugin -> <id>, which tells the tests who tagged it.
 // Every block handed to the host comes from CoTaskMemAlloc, as the contract says.
 #include "autotag/plugin_abi.h"
@@ -150,6 +151,13 @@ QBX_EXPORT plugin_bool WINAPI FillNode(const wchar_t* file_path, PluginNode** ro
         *root = nullptr;
         return 1;
     }
+    if (lines[0].compare(0, 5, L"WAIT ") == 0) {
+        HANDLE event = ::OpenEventW(SYNCHRONIZE, FALSE, lines[0].substr(5).c_str());
+        if (event) {
+            ::WaitForSingleObject(event, 20000);
+            ::CloseHandle(event);
+        }
+    }
     if (directive_for_me(lines[0], L"BROKEN")) {
         PluginNode* node = static_cast<PluginNode*>(::CoTaskMemAlloc(sizeof(PluginNode)));
         write_node(*node, Draft{L"Broken", {Draft{L"a", {}}, Draft{L"b", {}}}});
@@ -161,7 +169,7 @@ QBX_EXPORT plugin_bool WINAPI FillNode(const wchar_t* file_path, PluginNode** ro
     bool any = false;
     for (const std::wstring& line : lines) {
         if (line.empty() || line.compare(0, 4, L"FAIL") == 0 || line.compare(0, 6, L"NOTREE") == 0 ||
-            line.compare(0, 6, L"BROKEN") == 0) {
+            line.compare(0, 6, L"BROKEN") == 0 || line.compare(0, 4, L"WAIT") == 0) {
             continue;
         }
         std::vector<std::wstring> names = split(line, L'\t');
