@@ -110,9 +110,12 @@ struct parse_job {
 DWORD WINAPI parse_thread(void* param) {
     std::unique_ptr<parse_job> job(static_cast<parse_job*>(param));
     util::lock_guard lock(items::database_lock());
-    {
-        dialog_progress progress(job->dialog, job->shared);
+    dialog_progress progress(job->dialog, job->shared);
+    try {
         parse_directory(job->entry, *job->plugins, *job->db, progress);
+    } catch (...) {
+        // Nothing may leave this thread: the host would end. The dialog must still close and
+        // the next parse be allowed.
     }
     ::PostMessageW(job->dialog, close_message, 0, 0);
     g_parse_stop = false;

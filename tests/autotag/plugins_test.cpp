@@ -108,6 +108,7 @@ TEST_F(PluginTest, FailureNoTreeAndBrokenTreeGiveNothing) {
     EXPECT_FALSE(alpha->fill(file(L"fail.mp3", "FAIL A")));
     EXPECT_FALSE(alpha->fill(file(L"notree.mp3", "NOTREE A")));
     EXPECT_FALSE(alpha->fill(file(L"broken.mp3", "BROKEN A")));
+    EXPECT_FALSE(alpha->fill(file(L"throws.mp3", "THROW A")));
     EXPECT_FALSE(plugins.find(L"broken_fill.dll")->fill(file(L"any.mp3")));
     EXPECT_TRUE(alpha->fill(file(L"fine.mp3", "FAIL B")));
 }

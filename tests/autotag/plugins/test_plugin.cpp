@@ -4,6 +4,7 @@
 //   - "FAIL A B" on the first line: the plug-ins A and B fail (* for all);
 //   - "NOTREE A": A succeeds without a tree;
 //   - "BROKEN A": A answers a tree whose children array does not hold whole records;
+//   - "THROW A": A throws a C++ exception out of FillNode;
 //   - "WAIT <event>": wait until the named event is set (at most 20 s), then answer.
 // An empty file gets Metadata -> Plugin -> <id>, which tells the tests who tagged it.
 // Every block handed to the host comes from CoTaskMemAlloc, as the contract says.
@@ -12,7 +13,7 @@
 #include <objbase.h>
 
 #include <cstring>
-#include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -147,6 +148,7 @@ QBX_EXPORT plugin_bool WINAPI FillNode(const wchar_t* file_path, PluginNode** ro
         if (!line.empty() && line.back() == L'\r') line.pop_back();
     }
     if (directive_for_me(lines[0], L"FAIL")) return 0;
+    if (directive_for_me(lines[0], L"THROW")) throw std::runtime_error("plug-in failure");
     if (directive_for_me(lines[0], L"NOTREE")) {
         *root = nullptr;
         return 1;
