@@ -1,0 +1,170 @@
+#include "autotag/plugins.h"
+
+#include "database/tags_holder.h"
+#include "util/module.h"
+#include "util/unique_resource.h"
+
+#include <objbase.h>
+
+#include <algorithm>
+
+namespace autotag {
+
+namespace {
+
+const wchar_t fallback_plugin[] = L"other.dll";
+
+bool contains(const std::vector<std::wstring>& list, const std::wstring& value) {
+    return std::find(list.begin(), list.end(), value) != list.end();
+}
+
+// Copies the plug-in's extensions and frees every block it handed over.
+bool take_extensions(const AutoAssignPlugins::plugin_info& info, std::vector<std::wstring>& exts) {
+    wchar_t** array = nullptr;
+    std::uint32_t count = 0;
+    if (!info.GetExts(&array, &count)) return false;
+    util::unique_cotaskmem array_block(array);
+    if (!array) return count == 0;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        util::unique_cotaskmem text_block(array[i]);
+        if (array[i]) exts.push_back(array[i]);
+    }
+    return true;
+}
+
+bool take_description(const AutoAssignPlugins::plugin_info& info, std::wstring& description) {
+    wchar_t* text = nullptr;
+    if (!info.GetDescription(&text)) return false;
+    util::unique_cotaskmem block(text);
+    description = text ? text : L"";
+    return true;
+}
+
+// One candidate DLL; null when it lacks an export or refuses to describe itself.
+AutoAssignPlugins::plugin_ptr load_one(const std::wstring& folder, const std::wstring& file_name) {
+    // Never unloaded, also when skipped: a plug-in may have started something that outlives
+    // its answers, and unloading it under that would crash the host.
+    HMODULE module = ::LoadLibraryW((folder + L'\\' + file_name).c_str());
+    if (!module) return AutoAssignPlugins::plugin_ptr();
+    AutoAssignPlugins::plugin_ptr info(new AutoAssignPlugins::plugin_info);
+    info->GetExts = reinterpret_cast<GetExtsProc>(::GetProcAddress(module, "GetExts"));
+    if (!info->GetExts) return AutoAssignPlugins::plugin_ptr();
+    info->FillNode = reinterpret_cast<FillNodeProc>(::GetProcAddress(module, "FillNode"));
+    if (!info->FillNode) return AutoAssignPlugins::plugin_ptr();
+    info->SaveNode = reinterpret_cast<SaveNodeProc>(::GetProcAddress(module, "SaveNode"));
+    if (!info->SaveNode) return AutoAssignPlugins::plugin_ptr();
+    info->GetDescription = reinterpret_cast<GetDescriptionProc>(::GetProcAddress(module, "GetDescription"));
+    if (!info->GetDescription) return AutoAssignPlugins::plugin_ptr();
+    info->name = file_name;
+    try {
+        if (!take_extensions(*info, info->exts)) return AutoAssignPlugins::plugin_ptr();
+        if (!take_description(*info, info->description)) return AutoAssignPlugins::plugin_ptr();
+    } catch (...) {
+        return AutoAssignPlugins::plugin_ptr();
+    }
+    return info;
+}
+
+}  // namespace
+
+AutoAssignPlugins& autoassign_plugins() {
+    // Deliberately leaked: the watcher and a parse may still use it while statics are torn down.
+    static AutoAssignPlugins* plugins = new AutoAssignPlugins;
+    return *plugins;
+}
+
+AutoAssignPlugins::~AutoAssignPlugins() {}
+
+items::tree_ptr AutoAssignPlugins::plugin_info::fill(const std::wstring& file_path) const {
+    PluginNode* root = nullptr;
+    plugin_bool ok = 0;
+    try {
+        ok = FillNode(file_path.c_str(), &root);
+    } catch (...) {
+        return items::tree_ptr();
+    }
+    // After a failure the out-parameter is not ours to touch.
+    if (!ok || !root) return items::tree_ptr();
+    items::tree_ptr tree;
+    try {
+        tree = convert_plugin_tree(*root);
+    } catch (...) {
+        tree.reset();
+    }
+    free_plugin_tree(root);
+    return tree;
+}
+
+void AutoAssignPlugins::load_plugins() {
+    wchar_t module_path[MAX_PATH];
+    const DWORD length = ::GetModuleFileNameW(util::module_instance(), module_path, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return;
+    std::wstring folder(module_path, length);
+    const std::wstring::size_type slash = folder.rfind(L'\\');
+    if (slash == std::wstring::npos) return;
+    folder.resize(slash);
+    load_plugins(folder + L"\\plugins");
+}
+
+void AutoAssignPlugins::load_plugins(const std::wstring& folder) {
+    WIN32_FIND_DATAW data;
+    util::unique_find find(::FindFirstFileW((folder + L"\\*.dll").c_str(), &data));
+    if (!find) return;
+    do {
+        if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+        if (plugin_ptr info = load_one(folder, data.cFileName)) plugins.push_back(info);
+    } while (::FindNextFileW(find.get(), &data));
+}
+
+AutoAssignPlugins::plugin_ptr AutoAssignPlugins::find(const std::wstring& name) const {
+    for (const plugin_ptr& info : plugins) {
+        if (info->name == name) return info;
+    }
+    return plugin_ptr();
+}
+
+std::vector<std::wstring> AutoAssignPlugins::names() const {
+    std::vector<std::wstring> all;
+    for (const plugin_ptr& info : plugins) all.push_back(info->name);
+    return all;
+}
+
+void AutoAssignPlugins::tag_new_file(const std::wstring& path) {
+    tag_new_file(path, settings(), items::tags_holder());
+}
+
+void AutoAssignPlugins::tag_new_file(const std::wstring& path, const Settings& config, items::TagsHolder& db) const {
+    if (db.find_root(&path, 0)) return;
+    const WatchedDir* entry = nullptr;
+    std::wstring::size_type found = std::wstring::npos;
+    for (const WatchedDir& candidate : config.watch_dirs) {
+        if (candidate.path.empty()) continue;
+        found = path.find(candidate.path);
+        if (found != std::wstring::npos) {
+            entry = &candidate;
+            break;
+        }
+    }
+    if (!entry) return;
+
+    items::tree_ptr tree;
+    std::wstring ext;
+    if (usable_extension(path, ext)) {
+        for (const plugin_ptr& info : plugins) {
+            if (!contains(info->exts, ext) || !contains(entry->plugins, info->name)) continue;
+            tree = info->fill(path);
+            if (tree) break;
+        }
+    }
+    if (!tree && contains(entry->plugins, fallback_plugin)) {
+        if (plugin_ptr other = find(fallback_plugin)) tree = other->fill(path);
+    }
+    if (!tree) return;
+    apply_tag_request(db, path, build_tag_request(tree, *entry, path, found + entry->path.size()));
+}
+
+void WatchedDir::init_from_path(const std::wstring& dir_path) {
+    init_from_path(dir_path, autoassign_plugins().names());
+}
+
+}  // namespace autotag
