@@ -12,6 +12,8 @@ SECURITY_ATTRIBUTES* g_store_security = nullptr;
 
 namespace store {
 
+bool (*g_replace_interrupted)() = nullptr;
+
 namespace {
 
 const wchar_t temporary_prefix[] = L"~quibrix-";
@@ -80,6 +82,7 @@ void replace_file(const std::wstring& path, const std::vector<unsigned char>& by
             throw int(error_short_write);
         }
     }
+    if (g_replace_interrupted && g_replace_interrupted()) throw int(error_short_write);
     if (!::MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         ::DeleteFileW(temporary.c_str());
         throw int(error_cannot_open);

@@ -65,6 +65,10 @@ void append_file(const std::wstring& path, const std::vector<unsigned char>& byt
 void replace_file(const std::wstring& path, const std::vector<unsigned char>& bytes,
                   const std::wstring& temp_folder);
 
+// Tests set this to stand for a crash between writing a replacement and putting it in place:
+// when it answers true, replace_file stops there, leaving the temporary file behind.
+extern bool (*g_replace_interrupted)();
+
 // Deletes the temporary files that an interrupted replace_file left in `folder`.
 void remove_temporary_files(const std::wstring& folder);
 

@@ -203,6 +203,23 @@ TEST_F(StoreTest, FailedRewriteLeavesTheOldFileWhole) {
     EXPECT_EQ((std::vector<std::wstring>{L"Music", L"Music.dat"}), folder_entries(folder.path()));
 }
 
+TEST_F(StoreTest, RewriteInterruptedBeforeItsLastStepLeavesTheOldContent) {
+    give({song, tune, clip}, {L"Music/Rock"});
+    const std::vector<unsigned char> tag_before = read_bytes(data(L"Music\\Rock"));
+    const std::vector<unsigned char> map_before = read_bytes(data(L"Music.dat"));
+    items::store::g_replace_interrupted = [] { return true; };
+    EXPECT_THROW(db->remove_all_tags({tune}, false), int);
+    items::store::g_replace_interrupted = nullptr;
+    EXPECT_EQ(tag_before, read_bytes(data(L"Music\\Rock")));
+    EXPECT_EQ(map_before, read_bytes(data(L"Music.dat")));
+    EXPECT_EQ(3u, folder_entries(folder.path()).size()) << "the interrupted replacement left no file behind";
+
+    // The next start finds the old store whole and sweeps the leftover away.
+    reload();
+    EXPECT_EQ((std::vector<std::wstring>{L"Music", L"Music.dat"}), folder_entries(folder.path()));
+    EXPECT_EQ((std::vector<std::wstring>{L"Music/Rock"}), tags_of(tune));
+}
+
 TEST_F(StoreTest, LeftoverTemporaryFilesAreRemovedAtLoad) {
     give({song}, {L"Music/Rock"});
     write_bytes(data(L"~quibrix-99-1.tmp"), id_bytes({1, 2}));
