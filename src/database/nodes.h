@@ -178,6 +178,18 @@ public:
     void flush();
 
     static append_batch* current();
+    // Leaves the node's appends to the thread's open batch, if there is one (enlisting the node
+    // once); false when there is none and the node must write them itself.
+    template <typename Node>
+    static bool defer(Node* node, bool& enlisted) {
+        append_batch* batch = current();
+        if (!batch) return false;
+        if (!enlisted) {
+            enlisted = true;
+            batch->enlist(node);
+        }
+        return true;
+    }
     void enlist(tag* node);
     void enlist(root_scope* node);
 

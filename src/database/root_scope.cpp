@@ -58,14 +58,7 @@ void root_scope::register_path(file_id_t id, const std::wstring& file_path) {
         return;
     }
     store::encode_map_record(id, file_path, unwritten_records_);
-    if (append_batch* batch = append_batch::current()) {
-        if (!in_batch_) {
-            in_batch_ = true;
-            batch->enlist(this);
-        }
-        return;
-    }
-    flush_appends();
+    if (!append_batch::defer(this, in_batch_)) flush_appends();
 }
 
 void root_scope::flush_appends() {

@@ -61,14 +61,7 @@ void tag::append_new_ids() {
         unwritten_from_ = ids.size();
         return;
     }
-    if (append_batch* batch = append_batch::current()) {
-        if (!in_batch_) {
-            in_batch_ = true;
-            batch->enlist(this);
-        }
-        return;
-    }
-    flush_appends();
+    if (!append_batch::defer(this, in_batch_)) flush_appends();
 }
 
 void tag::flush_appends() {
