@@ -190,7 +190,8 @@ INT_PTR ManageTagsDialog::handle(UINT message, WPARAM wparam, LPARAM lparam) {
             const LPARAM kind = draw->nmcd.lItemlParam;
             const bool bold = (kind & row_chosen) && (kind & kNodeRows);
             ::SelectObject(draw->nmcd.hdc, bold && bold_font_ ? bold_font_.get() : normal_font_);
-            draw->clrTextBk = ::GetSysColor(COLOR_WINDOW);
+            // The selected row keeps the highlight colours, or its white text would vanish.
+            if (!(draw->nmcd.uItemState & CDIS_SELECTED)) draw->clrTextBk = ::GetSysColor(COLOR_WINDOW);
             result = CDRF_NEWFONT;
         }
         ::SetWindowLongPtrW(window_, DWLP_MSGRESULT, result);
@@ -263,6 +264,12 @@ void ManageTagsDialog::init_window() {
 
     const bool watching = services_.watcher_active && services_.watcher_active();
     ::CheckDlgButton(window_, IDC_WATCHER_ACTIVE, watching ? BST_CHECKED : BST_UNCHECKED);
+    // The resource is laid out with the settings open; closed, the hidden check box would
+    // leave an empty band below "Settings".
+    RECT frame;
+    ::GetWindowRect(window_, &frame);
+    ::SetWindowPos(window_, nullptr, 0, 0, frame.right - frame.left, frame.bottom - frame.top - kSettingsGrowth,
+                   SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
 
     fill_tree();
     mark_chosen();
