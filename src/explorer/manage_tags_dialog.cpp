@@ -77,6 +77,57 @@ items::tree_ptr tree_named(const std::vector<items::tree_ptr>& trees, const std:
     return items::tree_ptr();
 }
 
+bool node_exists(const std::vector<items::tree_ptr>& roots, const std::vector<std::wstring>& chain) {
+    const items::tree_node* node = nullptr;
+    for (std::size_t i = 0; i < chain.size(); ++i) {
+        if (i == 0) {
+            items::tree_ptr root = tree_named(roots, chain[0]);
+            node = root.get();
+        } else {
+            node = node->find(chain[i]);
+        }
+        if (!node) return false;
+    }
+    return true;
+}
+
+// Creates the root tags and scopes of `chain` that the database no longer has.
+void ensure_containers(items::TagsHolder& db, const std::vector<std::wstring>& chain) {
+    for (std::size_t length = 1; length <= chain.size(); ++length) {
+        const std::vector<std::wstring> prefix(chain.begin(), chain.begin() + length);
+        if (node_exists(db.name_trees(), prefix)) continue;
+        items::tree_edit create;
+        create.op = items::tree_edit::create;
+        create.node.assign(prefix.begin(), prefix.end() - 1);
+        create.kind = length == 1 ? items::kind_root : items::kind_scope;
+        create.new_name = prefix.back();
+        if (!db.apply_edits({create})) throw std::runtime_error("container not recreated");
+    }
+}
+
+// Applies the dialog's edits one by one. The database drops a root tag or scope that an edit
+// left empty, while the dialog still shows it and may have given it new children, a new name
+// or a new place since; such a container is made again before the edit that needs it.
+void apply_tree_edits(items::TagsHolder& db, const std::vector<items::tree_edit>& edits) {
+    for (const items::tree_edit& edit : edits) {
+        switch (edit.op) {
+        case items::tree_edit::create:
+            ensure_containers(db, edit.node);
+            break;
+        case items::tree_edit::remove:
+            if (!node_exists(db.name_trees(), edit.node)) continue;  // already gone with its parent
+            break;
+        case items::tree_edit::rename:
+        case items::tree_edit::move:
+            // Only containers vanish unasked, so a missing node was an emptied one.
+            ensure_containers(db, edit.node);
+            if (edit.op == items::tree_edit::move) ensure_containers(db, edit.target);
+            break;
+        }
+        if (!db.apply_edits({edit})) throw std::runtime_error("tree edit refused by the database");
+    }
+}
+
 }  // namespace
 
 ManageTagsDialog& ManageTagsDialog::instance() {
@@ -696,7 +747,7 @@ void ManageTagsDialog::on_add() {
         if (!PendingTreeEdits.empty()) {
             std::vector<items::tree_edit> edits;
             edits.swap(PendingTreeEdits);
-            if (!db.apply_edits(edits)) throw std::runtime_error("tree edit refused by the database");
+            apply_tree_edits(db, edits);
         }
 
         std::vector<items::tree_ptr> chosen;

@@ -135,6 +135,45 @@ TEST_F(DialogTest, ARootMovesUnderAnotherRootAndBecomesItsScope) {
     EXPECT_EQ(names({L"Docs/Music/Rock"}), tags_on_disk(b));
 }
 
+TEST_F(DialogTest, ContainersEmptiedByEarlierEditsStayUsable) {
+    const std::wstring a = file(L"a.txt"), b = file(L"b.txt");
+    give({a}, {L"Docs/Work/Report"});
+    give({b}, {L"Docs/Home/Bills"});
+    open({a});
+    // The database drops a scope once its last tag goes; the dialog still shows it.
+    choose_from_menu(L"Docs/Work/Report", L"Delete");
+    enter_name(L"Docs/Work/< New tag >", L"Memo");
+    choose_from_menu(L"Docs/Home/Bills", L"MoveTo>Docs><Place Here>");
+    choose_from_menu(L"Docs/Home", L"Rename");
+    type(L"House");
+
+    EXPECT_TRUE(answering_boxes([&] { press(IDC_ADD_TAGS); }).empty());
+    EXPECT_EQ(names({L"Docs/Work/Memo"}), tags_of(a));
+    EXPECT_EQ(names({L"Docs/Bills"}), tags_of(b));
+    EXPECT_TRUE(exists(data(L"Docs\\Work\\Memo")));
+    EXPECT_FALSE(exists(data(L"Docs\\Work\\Report")));
+    EXPECT_TRUE(exists(data(L"Docs\\House")));
+    EXPECT_FALSE(exists(data(L"Docs\\Home")));
+    EXPECT_EQ(names({L"Docs/Bills"}), tags_on_disk(b));
+}
+
+TEST_F(DialogTest, AStoreFailureInAddIsReportedAndTheTreeShowsTheDatabase) {
+    const std::wstring a = file(L"a.txt");
+    std::vector<std::pair<names, int> > calls;
+    open({a}, [&calls](const names& files, int flag) { calls.emplace_back(files, flag); });
+    enter_name(L"< New root tag >", L"Books");
+    enter_name(L"Books/< New tag >", L"Novel");
+    // A plain file where the root tag's folder must go.
+    write_bytes(data(L"Books"), {1});
+
+    EXPECT_EQ(names({L"Unable to add item"}), answering_boxes([&] { press(IDC_ADD_TAGS); }));
+    ASSERT_EQ(1u, calls.size()) << "only the finish as for Cancel calls back";
+    EXPECT_EQ(1, calls[0].second);
+    ASSERT_TRUE(dialog() != nullptr);
+    EXPECT_EQ(names({L"< New root tag >"}), rows());
+    EXPECT_TRUE(tags_of(a).empty());
+}
+
 TEST_F(DialogTest, ChoosingAndUnchoosingTagsByDoubleClick) {
     const std::wstring a = file(L"a.txt"), b = file(L"b.txt");
     give({a}, {L"Docs/Work/Report"});
