@@ -291,10 +291,13 @@ std::vector<std::wstring> DialogTest::rows() const {
     return all;
 }
 
-std::wstring DialogTest::tooltip_text() const {
+std::wstring DialogTest::tooltip_text() const { return tooltip().second; }
+
+std::pair<HWND, std::wstring> DialogTest::tooltip() const {
     struct search {
         HWND tree;
         std::wstring text;
+        HWND window;
         static BOOL CALLBACK visit(HWND window, LPARAM self) {
             search* s = reinterpret_cast<search*>(self);
             if (class_of(window) != TOOLTIPS_CLASSW) return TRUE;
@@ -305,12 +308,15 @@ std::wstring DialogTest::tooltip_text() const {
             tool.uId = reinterpret_cast<UINT_PTR>(s->tree);
             tool.lpszText = text;
             ::SendMessageW(window, TTM_GETTEXTW, 1024, reinterpret_cast<LPARAM>(&tool));
-            if (text[0]) s->text = text;
+            if (text[0]) {
+                s->text = text;
+                s->window = window;
+            }
             return TRUE;
         }
-    } s = {tree(), std::wstring()};
+    } s = {tree(), std::wstring(), nullptr};
     ::EnumThreadWindows(::GetCurrentThreadId(), search::visit, reinterpret_cast<LPARAM>(&s));
-    return s.text;
+    return std::make_pair(s.window, s.text);
 }
 
 POINT DialogTest::center_of(const std::wstring& path) const {

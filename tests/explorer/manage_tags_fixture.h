@@ -42,6 +42,8 @@ protected:
     // Every row as its path, chosen ones followed by " *", in tree order.
     std::vector<std::wstring> rows() const;
     std::wstring tooltip_text() const;
+    // The tooltip window over the tree and its text (null and empty when there is none).
+    std::pair<HWND, std::wstring> tooltip() const;
 
     void click(const std::wstring& path);
     void double_click(const std::wstring& path);

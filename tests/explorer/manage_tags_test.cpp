@@ -20,6 +20,10 @@ TEST_F(DialogTest, BuildsRootScopeAndTagAndGivesTheTagToTwoFiles) {
     EXPECT_EQ(L"File list", title());
     EXPECT_EQ(names({L"< New root tag >"}), rows());
     EXPECT_EQ(kFirstSteps, tooltip_text());
+    HWND tip = tooltip().first;
+    EXPECT_TRUE(::GetWindowLongPtrW(tip, GWL_EXSTYLE) & WS_EX_TOPMOST);
+    EXPECT_EQ(250, ::SendMessageW(tip, TTM_GETMAXTIPWIDTH, 0, 0));
+    EXPECT_EQ(15000, ::SendMessageW(tip, TTM_GETDELAYTIME, TTDT_AUTOPOP, 0));
 
     enter_name(L"< New root tag >", L"  Books ");
     EXPECT_EQ(kRootAdded, tooltip_text());
