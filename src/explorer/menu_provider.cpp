@@ -1,0 +1,134 @@
+#include "explorer/menu_provider.h"
+
+#include "explorer/manage_tags_dialog.h"
+#include "util/module.h"
+#include "util/hresult.h"
+#include "util/unique_resource.h"
+
+#include <shlwapi.h>
+#include <uxtheme.h>
+
+#include <new>
+
+namespace {
+
+// Drawn by the icon resources; until they are present the command has no bitmap.
+const UINT kMenuBitmap = 117;
+const UINT kMenuBitmapMapped = 118;
+// SM_CYSIZE, asked of the menu's visual style.
+const int kThemeCaptionSize = 31;
+
+// The menu into which the command was last inserted. Explorer asks every handler registered
+// for "*" and for "Folder" to fill one menu; a folder matches both.
+HMENU g_last_menu = nullptr;
+
+HBITMAP build_menu_bitmap() {
+    HINSTANCE module = util::module_instance();
+    wchar_t module_path[MAX_PATH];
+    if (!module || !::GetModuleFileNameW(module, module_path, MAX_PATH)) return nullptr;
+    util::unique_hbitmap bitmap(::LoadBitmapW(module, MAKEINTRESOURCEW(kMenuBitmap)));
+    if (HTHEME theme = ::OpenThemeData(::GetDesktopWindow(), L"MENU")) {
+        if (::GetThemeSysSize(theme, kThemeCaptionSize) > 16) {
+            // A larger menu style gets the 16-colour glyph whose black takes the menu colour.
+            COLORMAP map = {RGB(0, 0, 0), ::GetSysColor(COLOR_MENU)};
+            if (HBITMAP mapped = ::CreateMappedBitmap(module, kMenuBitmapMapped, 0, &map, 1)) bitmap.reset(mapped);
+        }
+        ::CloseThemeData(theme);
+    }
+    return bitmap.release();
+}
+
+HBITMAP menu_bitmap() {
+    // Built once and kept for the process: the menus that show it come and go.
+    static HBITMAP bitmap = build_menu_bitmap();
+    return bitmap;
+}
+
+}  // namespace
+
+CMenuProvider::CMenuProvider() : refs_(1) {}
+
+CMenuProvider::~CMenuProvider() {}
+
+HRESULT CMenuProvider::create(REFIID riid, void** ppv) {
+    if (!ppv) return E_POINTER;
+    *ppv = nullptr;
+    CMenuProvider* provider = new (std::nothrow) CMenuProvider;
+    if (!provider) return E_OUTOFMEMORY;
+    const HRESULT hr = provider->QueryInterface(riid, ppv);
+    provider->Release();
+    return hr;
+}
+
+IFACEMETHODIMP CMenuProvider::QueryInterface(REFIID riid, void** ppv) {
+    static const QITAB table[] = {
+        QITABENT(CMenuProvider, IContextMenu),
+        QITABENT(CMenuProvider, IShellExtInit),
+        {nullptr, 0},
+    };
+    return ::QISearch(this, table, riid, ppv);
+}
+
+IFACEMETHODIMP_(ULONG) CMenuProvider::AddRef() { return ::InterlockedIncrement(&refs_); }
+
+IFACEMETHODIMP_(ULONG) CMenuProvider::Release() {
+    const LONG refs = ::InterlockedDecrement(&refs_);
+    if (refs == 0) delete this;
+    return refs;
+}
+
+IFACEMETHODIMP CMenuProvider::Initialize(PCIDLIST_ABSOLUTE, IDataObject* data, HKEY) {
+    selection_.clear();
+    if (!data) return E_INVALIDARG;
+    FORMATETC format = {CF_HDROP, nullptr, DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
+    STGMEDIUM medium = {};
+    if (FAILED(data->GetData(&format, &medium))) return E_INVALIDARG;
+    HDROP drop = static_cast<HDROP>(::GlobalLock(medium.hGlobal));
+    if (!drop) {
+        ::ReleaseStgMedium(&medium);
+        return E_INVALIDARG;
+    }
+    HRESULT hr = S_OK;
+    try {
+        const UINT count = ::DragQueryFileW(drop, 0xFFFFFFFF, nullptr, 0);
+        for (UINT i = 0; i < count; ++i) {
+            wchar_t name[MAX_PATH];
+            if (::DragQueryFileW(drop, i, name, MAX_PATH)) selection_.push_back(name);
+        }
+    } catch (const std::bad_alloc&) {
+        hr = E_OUTOFMEMORY;
+    }
+    ::GlobalUnlock(medium.hGlobal);
+    ::ReleaseStgMedium(&medium);
+    if (FAILED(hr)) {
+        selection_.clear();
+        return hr;
+    }
+    return selection_.empty() ? E_INVALIDARG : S_OK;
+}
+
+IFACEMETHODIMP CMenuProvider::QueryContextMenu(HMENU menu, UINT index, UINT first_id, UINT, UINT flags) {
+    const HRESULT one_id = MAKE_HRESULT(SEVERITY_SUCCESS, FACILITY_NULL, 1);
+    if (menu == g_last_menu) return one_id;
+    g_last_menu = menu;
+    // A drive root ("C:\" is three characters) gets no command.
+    if (selection_.empty() || selection_[0].size() < 4) return one_id;
+    if (flags & CMF_DEFAULTONLY) return S_OK;
+    QBX_RETURN_LAST_ERROR_IF_FALSE(::InsertMenuW(menu, index, MF_BYPOSITION | MF_STRING, first_id, L"Manage Tags"));
+    if (HBITMAP bitmap = menu_bitmap()) ::SetMenuItemBitmaps(menu, index, MF_BYPOSITION, bitmap, bitmap);
+    return one_id;
+}
+
+IFACEMETHODIMP CMenuProvider::InvokeCommand(CMINVOKECOMMANDINFO* invocation) {
+    if (!invocation) return E_INVALIDARG;
+    // A verb given by name is not ours: the handler has no verbs, only its one menu entry.
+    if (!IS_INTRESOURCE(invocation->lpVerb)) return E_INVALIDARG;
+    try {
+        open_manage_tags(selection_);
+    } catch (...) {
+        // The dialog could not be built (out of memory); the menu has nothing to report to.
+    }
+    return S_OK;
+}
+
+IFACEMETHODIMP CMenuProvider::GetCommandString(UINT_PTR, UINT, UINT*, CHAR*, UINT) { return E_NOTIMPL; }

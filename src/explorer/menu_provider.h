@@ -1,0 +1,39 @@
+// The "Manage Tags" command in Explorer's context menu of files and folders. Explorer creates
+// one object per menu request, hands it the selection through IShellExtInit and asks it to fill
+// the menu; choosing the command opens the Manage Tags dialog on the selection.
+#pragma once
+
+#include <windows.h>
+#include <shlobj.h>
+
+#include <string>
+#include <vector>
+
+class CMenuProvider final : public IContextMenu, public IShellExtInit {
+public:
+    // The class factory's entry: a new object, answered through `riid`.
+    static HRESULT create(REFIID riid, void** ppv);
+
+    // IUnknown
+    IFACEMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
+    IFACEMETHODIMP_(ULONG) AddRef() override;
+    IFACEMETHODIMP_(ULONG) Release() override;
+
+    // IContextMenu
+    IFACEMETHODIMP QueryContextMenu(HMENU menu, UINT index, UINT first_id, UINT last_id, UINT flags) override;
+    IFACEMETHODIMP InvokeCommand(CMINVOKECOMMANDINFO* invocation) override;
+    IFACEMETHODIMP GetCommandString(UINT_PTR command, UINT type, UINT* reserved, CHAR* name, UINT size) override;
+
+    // IShellExtInit
+    IFACEMETHODIMP Initialize(PCIDLIST_ABSOLUTE folder, IDataObject* data, HKEY program_key) override;
+
+private:
+    CMenuProvider();
+    ~CMenuProvider();
+    CMenuProvider(const CMenuProvider&) = delete;
+    CMenuProvider& operator=(const CMenuProvider&) = delete;
+
+    volatile LONG refs_;
+    // Full paths of the selected items, in the shell's order.
+    std::vector<std::wstring> selection_;
+};
