@@ -90,6 +90,7 @@ void DirectoryWatcher::restart_watching() {
 }
 
 bool DirectoryWatcher::is_watching() const {
+    util::lock_guard hold(control_);
     HANDLE thread = watch_thread.get();
     return thread && ::WaitForSingleObject(thread, 0) == WAIT_TIMEOUT;
 }

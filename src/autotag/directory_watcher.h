@@ -122,7 +122,7 @@ private:
     items::TagsHolder& db_;
     const DWORD poll_ms_;
 
-    util::critical_section control_;        // one start or stop at a time
+    mutable util::critical_section control_;  // one start or stop at a time
     mutable util::critical_section lock_;  // guards `records` and `new_files` for readers
     util::unique_handle window_thread_;
     util::unique_handle window_ready_;  // manual-reset: the window thread's queue takes messages

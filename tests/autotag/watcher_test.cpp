@@ -35,6 +35,32 @@ DWORD exit_code(HANDLE thread) {
     return code;
 }
 
+// Runs a Linux program on a Windows path, as another program outside Wine would touch the
+// file; false when the program cannot be run here.
+bool run_linux(const char* program, const std::wstring& path) {
+    typedef char*(CDECL * to_unix)(const wchar_t*);
+    const to_unix convert =
+        reinterpret_cast<to_unix>(::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name"));
+    if (!convert) return false;
+    char* unix_path = convert(path.c_str());
+    if (!unix_path) return false;
+    std::string command = std::string(program) + " \"" + unix_path + "\"";
+    ::HeapFree(::GetProcessHeap(), 0, unix_path);
+    STARTUPINFOA startup;
+    ::ZeroMemory(&startup, sizeof startup);
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process;
+    ::ZeroMemory(&process, sizeof process);
+    std::string image = std::string("Z:\\bin\\") + program;
+    if (!::CreateProcessA(image.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                          &process)) {
+        return false;
+    }
+    ::CloseHandle(process.hThread);
+    ::CloseHandle(process.hProcess);
+    return true;
+}
+
 class WatcherTest : public PluginTest {
 protected:
     ~WatcherTest() override { watcher.reset(); }
@@ -108,6 +134,16 @@ TEST_F(WatcherTest, NewFileIsReportedOnceAndTaggedByItsPlugin) {
     settle(watched());
     EXPECT_EQ(1u, times_reported(song));
     EXPECT_EQ(calls, fill_calls(L"alpha.dll"));  // song.mp3 not asked again; away.bin has no plug-in
+}
+
+TEST_F(WatcherTest, FileMadeByAProgramOutsideWineIsReported) {
+    start_flat_or_recursive(true);
+    const std::wstring song = files.path() + L"from-linux.mp3";
+    if (!run_linux("touch", song)) GTEST_SKIP() << "no Linux programs to run here";
+    // Wine hands the program to the system and does not wait for it.
+    ASSERT_TRUE(eventually([&] { return path_exists(song); }));
+    EXPECT_TRUE(eventually([&] { return times_reported(song) == 1; }));
+    EXPECT_TRUE(eventually([&] { return tags_of(song) == names{L"Metadata/Plugin/A"}; }));
 }
 
 TEST_F(WatcherTest, TemporaryAndDownloadNamesAreIgnoredUntilRenamed) {
