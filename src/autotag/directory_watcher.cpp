@@ -180,7 +180,12 @@ bool DirectoryWatcher::request_changes(DirEntrie& entry, DWORD filter) {
 VOID CALLBACK DirectoryWatcher::changes_arrived(DWORD error, DWORD bytes, OVERLAPPED* overlapped) {
     DirEntrie& entry = *CONTAINING_RECORD(overlapped, DirEntrie, overlapped);
     entry.pending = false;
-    entry.owner->take_changes(entry, error, bytes);
+    // Nothing may unwind through the system's frames that called this routine.
+    try {
+        entry.owner->take_changes(entry, error, bytes);
+    } catch (...) {
+        entry.owner->drop(entry);
+    }
 }
 
 void DirectoryWatcher::take_changes(DirEntrie& entry, DWORD error, DWORD bytes) {
@@ -283,25 +288,27 @@ void DirectoryWatcher::hand_on_directory(const std::wstring& path) {
         if (is_set(cancel_event.get())) return;
         // The same rule as for new names: nothing below a ".tmp" folder is reported.
         if (is_dir || is_temporary_path(found)) continue;
-        post_new_file(found);
+        // A folder being copied in is walked while its files are still being written; one
+        // reported now would be tagged from half its data, and its own report later ignored.
+        if (wait_until_written(found, 0)) post_new_file(found);
     }
 }
 
 void DirectoryWatcher::hand_on_file(const std::wstring& path) {
-    for (;;) {
-        if (::WaitForSingleObject(cancel_event.get(), poll_ms_) == WAIT_OBJECT_0) return;
-        if (!::PathFileExistsW(path.c_str())) return;
+    if (wait_until_written(path, poll_ms_)) post_new_file(path);
+}
+
+bool DirectoryWatcher::wait_until_written(const std::wstring& path, DWORD first_wait) {
+    for (DWORD wait = first_wait;; wait = poll_ms_) {
+        if (::WaitForSingleObject(cancel_event.get(), wait) == WAIT_OBJECT_0) return false;
+        if (!::PathFileExistsW(path.c_str())) return false;
         // Read access while denying others write access: this fails as long as anyone holds
         // the file open for writing, whatever share mode the writer chose. (An open for
         // FILE_WRITE_EA alone would not do: the system checks sharing only for data and
         // delete access, so it succeeds while the writer is still writing.)
         util::unique_file file(::CreateFileW(path.c_str(), FILE_READ_DATA, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
                                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-        if (file) {
-            file.reset();
-            post_new_file(path);
-            return;
-        }
+        if (file) return true;
     }
 }
 

@@ -110,6 +110,8 @@ private:
     static DWORD WINAPI handler_thread(void* job);
     void hand_on_directory(const std::wstring& path);
     void hand_on_file(const std::wstring& path);
+    // True once nobody holds `path` open for writing; false when cancelled or the file is gone.
+    bool wait_until_written(const std::wstring& path, DWORD first_wait);
     bool post_new_file(const std::wstring& path);
 
     void start_window_thread();

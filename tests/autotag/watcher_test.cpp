@@ -219,6 +219,22 @@ TEST_F(WatcherTest, DirectoryMovedIntoRecursiveWatchHandsOnEveryFileOnce) {
     EXPECT_EQ(names{L"Metadata/Plugin/A"}, tags_of(two));
 }
 
+TEST_F(WatcherTest, FileOfAMovedDirectoryStillBeingWrittenWaitsForItsWriter) {
+    start_flat_or_recursive(true);
+    TempFolder outside;
+    make_folder(outside.path() + L"copying");
+    util::unique_file writer(::CreateFileW((outside.path() + L"copying\\big.mp3").c_str(), GENERIC_WRITE,
+                                           FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                                           FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(writer);
+    ASSERT_TRUE(::MoveFileW((outside.path() + L"copying").c_str(), (files.path() + L"copying").c_str()));
+    const std::wstring big = files.path() + L"copying\\big.mp3";
+    ::Sleep(poll_ms * 8);
+    EXPECT_EQ(0u, times_reported(big));
+    writer.reset();
+    EXPECT_TRUE(eventually([&] { return times_reported(big) == 1; }));
+}
+
 TEST_F(WatcherTest, DirectoryInFlatWatchIsIgnored) {
     start_flat_or_recursive(false);
     TempFolder outside;
