@@ -277,6 +277,17 @@ TEST_F(WatcherTest, MissingAndRemovedDirectoriesAreLeftOutAndTheRestWatched) {
     EXPECT_TRUE(eventually([&] { return times_reported(tune) == 1; }));
 }
 
+TEST_F(WatcherTest, StopOfAThreadThatEndedByItselfDoesNotEndTheNextOne) {
+    start({watched_entry(files.path() + L"not-there")}, 0);
+    ASSERT_TRUE(eventually([&] { return !watcher->is_watching(); }));  // nothing to watch
+    watcher->stop_watching();
+    config.watch_dirs = {watched_entry(watched())};
+    watcher->restart_watching();
+    ASSERT_TRUE(eventually([&] { return watcher->watched_paths().size() == 1; }));
+    const std::wstring song = file(L"song.mp3");
+    EXPECT_TRUE(eventually([&] { return times_reported(song) == 1; }));
+}
+
 TEST_F(WatcherTest, StopEndsTheThreadPromptlyAndNormally) {
     start_flat_or_recursive(true);
     HANDLE thread = nullptr;
