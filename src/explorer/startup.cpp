@@ -1,5 +1,8 @@
 #include "explorer/startup.h"
 
+#include "autotag/directory_watcher.h"
+#include "autotag/plugins.h"
+#include "autotag/settings.h"
 #include "database/store_io.h"
 #include "database/tags_holder.h"
 #include "explorer/bit_settings.h"
@@ -93,12 +96,22 @@ BOOL start_up(const startup_places& places) {
     set_bit_settings_root(places.registry_root);
     items::g_immediate_write = true;
 
+    // Before the plug-ins: an older settings file migrated now gives its directories no
+    // plug-ins. Without a data folder there is no place for the file, and the defaults stay.
+    if (!data_folder().empty()) autotag::load_settings(data_folder());
+
     // Before any thread that may write to the store starts: a folder made by the loader or the
     // tracker must get it too, and the threads read the pointer without a lock.
     build_folder_security();
 
     items::tags_holder().start_loader();
+    autotag::directory_watcher().start_watcher();
     start_change_tracking();
+    if (places.plugin_folder.empty()) {
+        autotag::autoassign_plugins().load_plugins();
+    } else {
+        autotag::autoassign_plugins().load_plugins(places.plugin_folder);
+    }
     return TRUE;
 }
 

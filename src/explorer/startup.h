@@ -15,6 +15,8 @@ struct startup_places {
     std::wstring common_app_data;
     // Holds "software\Quibrix" with "BitSettings".
     HKEY registry_root = HKEY_LOCAL_MACHINE;
+    // The metadata plug-ins' folder; empty: "plugins" beside the module.
+    std::wstring plugin_folder;
 };
 
 // FALSE when the data folder is missing and cannot be created: the module must then not load.

@@ -1,8 +1,13 @@
 // Start-up with an application-data folder and a registry root of the test's own: the data
 // folder, the state left behind, the store's folder security, and the threads it starts.
+#include "autotag/directory_watcher.h"
+#include "autotag/plugins.h"
+#include "autotag/settings.h"
 #include "explorer/bit_settings.h"
 #include "explorer/startup.h"
 #include "tracking_fixture.h"
+
+#include <algorithm>
 
 
 namespace {
@@ -24,6 +29,35 @@ bool grants_authenticated_users_everything(const SECURITY_ATTRIBUTES* attributes
     if (!::GetAce(dacl, 0, reinterpret_cast<void**>(&ace)) || ace->Header.AceType != ACCESS_ALLOWED_ACE_TYPE) return false;
     const BYTE inherit = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
     return ::EqualSid(&ace->SidStart, sid) && (ace->Header.AceFlags & inherit) == inherit && ace->Mask == GENERIC_ALL;
+}
+
+// The test plug-ins built for the automatic-tagging tests, beside their test program.
+std::wstring test_plugin_folder() {
+    wchar_t program[MAX_PATH];
+    const DWORD length = ::GetModuleFileNameW(nullptr, program, MAX_PATH);
+    const std::wstring path(program, length);
+    const std::wstring tests = path.substr(0, path.rfind(L'\\', path.rfind(L'\\') - 1));
+    return tests + L"\\autotag\\plugins";
+}
+
+// An older binary settings file: watcher on, one directory.
+std::vector<unsigned char> legacy_settings(const std::wstring& dir) {
+    std::vector<unsigned char> bytes;
+    const auto u16 = [&](unsigned value) {
+        bytes.push_back(static_cast<unsigned char>(value & 0xFF));
+        bytes.push_back(static_cast<unsigned char>(value >> 8));
+    };
+    const auto text = [&](const std::wstring& value) {
+        u16(static_cast<unsigned>(value.size() * 2));
+        for (wchar_t c : value) u16(c);
+    };
+    text(L"one");
+    text(L"two");
+    text(L"three");
+    u16(1);
+    u16(1);
+    text(dir);
+    return bytes;
 }
 
 class StartUpTest : public ::testing::Test {
@@ -66,6 +100,13 @@ TEST_F(StartUpTest, PreparesTheProcessAndStartsLoaderAndTracking) {
     const std::wstring photo = files.path() + L"a.jpg", renamed = files.path() + L"b.jpg";
     make_file(photo);
 
+    // A first start after an older version: only its binary settings file is there.
+    TempFolder watched;
+    const std::wstring watched_dir = watched.path().substr(0, watched.path().size() - 1);
+    ASSERT_TRUE(::CreateDirectoryW(expected_folder.c_str(), nullptr));
+    write_bytes(expected_folder + L"settings.dt", legacy_settings(watched_dir));
+    places.plugin_folder = test_plugin_folder();
+
     items::g_immediate_write = false;
     ASSERT_EQ(TRUE, explorer::start_up(places));
     EXPECT_EQ(expected_folder, explorer::data_folder());
@@ -100,5 +141,31 @@ TEST_F(StartUpTest, PreparesTheProcessAndStartsLoaderAndTracking) {
         return db.tags_of_paths({renamed}).size() == 2;
     }));
     EXPECT_TRUE(db.tags_of_paths({photo}).empty());
+
+    // Settings came from the data folder and were migrated before the plug-ins were loaded,
+    // so the migrated directory enables none of them.
+    EXPECT_TRUE(exists(expected_folder + L"settings.xml"));
+    const autotag::Settings& config = autotag::settings();
+    ASSERT_EQ(1u, config.watch_dirs.size());
+    EXPECT_EQ(watched_dir, config.watch_dirs[0].path);
+    EXPECT_TRUE(config.watch_dirs[0].plugins.empty());
+    EXPECT_TRUE(autotag::g_first_run);
+    const std::vector<std::wstring> loaded = autotag::autoassign_plugins().names();
+    EXPECT_NE(loaded.end(), std::find(loaded.begin(), loaded.end(), L"alpha.dll"));
+
+    // The watcher runs on those settings: a new file reaches the window thread, and no
+    // plug-in tags it.
+    autotag::DirectoryWatcher& watcher = autotag::directory_watcher();
+    EXPECT_TRUE(watcher.is_watching());
+    ASSERT_TRUE(eventually([&] { return watcher.watched_paths().size() == 1; }));
+    const std::wstring song = watched.path() + L"song.mp3";
+    make_file(song);
+    EXPECT_TRUE(eventually([&] {
+        const std::vector<std::wstring> found = watcher.new_file_list();
+        return std::find(found.begin(), found.end(), song) != found.end();
+    }));
+    ::Sleep(300);
+    EXPECT_TRUE(db.tags_of_paths({song}).empty());
+    watcher.stop_watching();
     db.set_data_folder(std::wstring());
 }

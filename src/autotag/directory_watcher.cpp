@@ -1,0 +1,329 @@
+#include "autotag/directory_watcher.h"
+
+#include "autotag/files_iterator.h"
+#include "database/tags_holder.h"
+#include "util/file_names.h"
+
+#include <shlwapi.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+
+namespace autotag {
+
+namespace {
+
+// Names of files and directories, and creations. Every request asks for directory names too:
+// without them a directory moved or copied into a recursive watch after the first report
+// would never be seen, and the files it brings would never be handed on.
+const DWORD change_filter = FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DIR_NAME | FILE_NOTIFY_CHANGE_CREATION;
+
+// How long a stopping thread lets cancelled requests report back before it frees their buffers.
+const DWORD cancel_drain_ms = 500;
+
+bool is_set(HANDLE event) {
+    return ::WaitForSingleObject(event, 0) == WAIT_OBJECT_0;
+}
+
+}  // namespace
+
+bool is_temporary_path(const std::wstring& path) {
+    return path.find(L".part") != std::wstring::npos || path.find(L".tmp") != std::wstring::npos ||
+           path.find(L".crdownload") != std::wstring::npos;
+}
+
+DirectoryWatcher& directory_watcher() {
+    // Deliberately leaked: its threads may still run while statics are torn down.
+    static DirectoryWatcher* watcher = new DirectoryWatcher(settings(), autoassign_plugins(), items::tags_holder());
+    return *watcher;
+}
+
+DirectoryWatcher::DirectoryWatcher(const Settings& config, AutoAssignPlugins& plugins, items::TagsHolder& db,
+                                   DWORD poll_ms)
+    : ui_thread_id(0),
+      stop_event(::CreateEventW(nullptr, FALSE, FALSE, nullptr)),
+      cancel_event(::CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+      config_(config),
+      plugins_(plugins),
+      db_(db),
+      poll_ms_(poll_ms),
+      window_ready_(::CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+      live_handlers_(0),
+      watching_threads_(0),
+      peak_watching_(0) {}
+
+DirectoryWatcher::~DirectoryWatcher() {
+    stop_watching();
+    // Handlers hold this object; let every waiting one give up before it goes.
+    ::SetEvent(cancel_event.get());
+    for (int waited = 0; live_handlers_.load() > 0 && waited < 10000; waited += 5) ::Sleep(5);
+    if (window_thread_) {
+        if (::WaitForSingleObject(window_ready_.get(), 5000) == WAIT_OBJECT_0) {
+            ::PostThreadMessageW(ui_thread_id.load(), watcher_quit_message, 0, 0);
+        }
+        ::WaitForSingleObject(window_thread_.get(), 5000);
+    }
+}
+
+void DirectoryWatcher::start_watcher() {
+    util::lock_guard hold(control_);
+    if (config_.is_watch_dirs) start_watching_thread();
+    ::ResetEvent(cancel_event.get());
+    start_window_thread();
+}
+
+void DirectoryWatcher::stop_watching() {
+    util::lock_guard hold(control_);
+    if (!watch_thread) return;
+    ::SetEvent(stop_event.get());
+    // Never TerminateThread: a thread killed inside the heap or the loader would leave their
+    // locks held and freeze Explorer. The thread spends its life in an alertable wait and
+    // looks at the stop event between directory opens, so it ends promptly.
+    ::WaitForSingleObject(watch_thread.get(), INFINITE);
+    watch_thread.reset();
+}
+
+void DirectoryWatcher::restart_watching() {
+    util::lock_guard hold(control_);
+    start_watching_thread();
+}
+
+bool DirectoryWatcher::is_watching() const {
+    util::lock_guard hold(control_);
+    HANDLE thread = watch_thread.get();
+    return thread && ::WaitForSingleObject(thread, 0) == WAIT_TIMEOUT;
+}
+
+std::vector<std::wstring> DirectoryWatcher::watched_paths() const {
+    util::lock_guard hold(lock_);
+    std::vector<std::wstring> paths;
+    for (const entry_ptr& entry : records) paths.push_back(entry->path);
+    return paths;
+}
+
+std::vector<std::wstring> DirectoryWatcher::new_file_list() const {
+    util::lock_guard hold(lock_);
+    return new_files;
+}
+
+// Called with `control_` held.
+void DirectoryWatcher::start_watching_thread() {
+    // The previous thread has ended before the next begins: two would report every file twice.
+    stop_watching();
+    // A copy taken here, on the thread that changes the settings, rather than read by the
+    // watching thread while the settings may change under it.
+    std::unique_ptr<WatchJob> job(new WatchJob{this, config_.watch_dirs});
+    if (job->dirs.empty()) return;
+    // A stop aimed at a thread that had already ended by itself must not end this one.
+    ::ResetEvent(stop_event.get());
+    watch_thread.reset(::CreateThread(nullptr, 0, watching_thread, job.get(), 0, nullptr));
+    if (watch_thread) job.release();
+}
+
+DWORD WINAPI DirectoryWatcher::watching_thread(void* param) {
+    std::unique_ptr<WatchJob> job(static_cast<WatchJob*>(param));
+    DirectoryWatcher& watcher = *job->watcher;
+    const long running = ++watcher.watching_threads_;
+    long peak = watcher.peak_watching_.load();
+    while (running > peak && !watcher.peak_watching_.compare_exchange_weak(peak, running)) {
+    }
+    try {
+        watcher.watch(job->dirs);
+    } catch (...) {
+        watcher.release_records();
+    }
+    --watcher.watching_threads_;
+    return 0;
+}
+
+void DirectoryWatcher::watch(const std::vector<WatchedDir>& dirs) {
+    for (const WatchedDir& dir : dirs) {
+        if (is_set(stop_event.get())) {
+            release_records();
+            return;
+        }
+        entry_ptr entry(new DirEntrie);
+        entry->path = dir.path;
+        entry->subtree = dir.recursive ? TRUE : FALSE;
+        entry->owner = this;
+        entry->handle.reset(::CreateFileW(dir.path.c_str(), FILE_LIST_DIRECTORY,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED, nullptr));
+        // A directory that is missing or refuses the request is not watched.
+        if (!entry->handle || !request_changes(*entry, change_filter)) continue;
+        util::lock_guard hold(lock_);
+        records.push_back(entry);
+    }
+
+    // Completion routines rather than one wait on every directory's handle: a wait takes at
+    // most 64 handles, and the user may watch more directories than that.
+    for (;;) {
+        {
+            util::lock_guard hold(lock_);
+            if (records.empty()) break;  // none could be watched, or all have gone
+        }
+        const DWORD woke = ::WaitForSingleObjectEx(stop_event.get(), INFINITE, TRUE);
+        if (woke == WAIT_IO_COMPLETION) continue;
+        break;  // the stop event, or a wait that cannot go on
+    }
+    release_records();
+}
+
+bool DirectoryWatcher::request_changes(DirEntrie& entry, DWORD filter) {
+    ::ZeroMemory(&entry.overlapped, sizeof entry.overlapped);
+    entry.pending = ::ReadDirectoryChangesW(entry.handle.get(), entry.buffer, sizeof entry.buffer, entry.subtree,
+                                            filter, nullptr, &entry.overlapped, changes_arrived) != FALSE;
+    return entry.pending;
+}
+
+VOID CALLBACK DirectoryWatcher::changes_arrived(DWORD error, DWORD bytes, OVERLAPPED* overlapped) {
+    DirEntrie& entry = *CONTAINING_RECORD(overlapped, DirEntrie, overlapped);
+    entry.pending = false;
+    // Nothing may unwind through the system's frames that called this routine.
+    try {
+        entry.owner->take_changes(entry, error, bytes);
+    } catch (...) {
+        entry.owner->drop(entry);
+    }
+}
+
+void DirectoryWatcher::take_changes(DirEntrie& entry, DWORD error, DWORD bytes) {
+    if (error == ERROR_OPERATION_ABORTED) return;  // cancelled by the stop
+    // An overflow arrives as a completion without records: nothing to report, watch on.
+    if (error != ERROR_SUCCESS && error != ERROR_NOTIFY_ENUM_DIR) {
+        drop(entry);  // the directory went away, or its volume did
+        return;
+    }
+    const DWORD size = std::min<DWORD>(bytes, sizeof entry.buffer);
+    const DWORD header = offsetof(FILE_NOTIFY_INFORMATION, FileName);
+    for (DWORD offset = 0; offset + header <= size;) {
+        FILE_NOTIFY_INFORMATION info;
+        std::memcpy(&info, entry.buffer + offset, header);
+        const DWORD name_bytes = std::min<DWORD>(info.FileNameLength, size - offset - header);
+        if (name_bytes >= sizeof(wchar_t) &&
+            (info.Action == FILE_ACTION_ADDED || info.Action == FILE_ACTION_RENAMED_NEW_NAME)) {
+            std::wstring name(name_bytes / sizeof(wchar_t), L'\0');
+            std::memcpy(&name[0], entry.buffer + offset + header, name.size() * sizeof(wchar_t));
+            consider(entry, name);
+        }
+        if (info.NextEntryOffset == 0) break;
+        offset += info.NextEntryOffset;
+    }
+    if (!request_changes(entry, change_filter)) drop(entry);
+}
+
+void DirectoryWatcher::consider(const DirEntrie& entry, const std::wstring& name) {
+    // A drive root already ends with its separator.
+    const std::wstring path = util::with_trailing_backslash(entry.path) + name;
+    if (!::PathFileExistsW(path.c_str())) return;
+    if (!entry.subtree && ::PathIsDirectoryW(path.c_str())) return;
+    if (is_temporary_path(path)) return;
+    start_handler(path);
+}
+
+void DirectoryWatcher::drop(DirEntrie& entry) {
+    entry_ptr keep;  // the record outlives its removal until this call returns
+    util::lock_guard hold(lock_);
+    for (std::vector<entry_ptr>::iterator it = records.begin(); it != records.end(); ++it) {
+        if (it->get() != &entry) continue;
+        keep = *it;
+        records.erase(it);
+        break;
+    }
+}
+
+void DirectoryWatcher::release_records() {
+    std::vector<entry_ptr> ending;
+    {
+        util::lock_guard hold(lock_);
+        ending.swap(records);
+    }
+    // The system writes into a request's buffer until the request reports back, so the
+    // records are freed only after their cancellations have arrived (or after a bounded wait).
+    for (const entry_ptr& entry : ending) {
+        if (entry->pending) ::CancelIo(entry->handle.get());
+    }
+    const DWORD started = ::GetTickCount();
+    for (;;) {
+        bool pending = false;
+        for (const entry_ptr& entry : ending) pending = pending || entry->pending;
+        if (!pending || ::GetTickCount() - started > cancel_drain_ms) break;
+        ::SleepEx(10, TRUE);
+    }
+}
+
+void DirectoryWatcher::start_handler(const std::wstring& path) {
+    std::unique_ptr<HandlerJob> job(new HandlerJob{this, path});
+    ++live_handlers_;
+    util::unique_handle thread(::CreateThread(nullptr, 0, handler_thread, job.get(), 0, nullptr));
+    if (thread) {
+        job.release();
+    } else {
+        --live_handlers_;
+    }
+}
+
+DWORD WINAPI DirectoryWatcher::handler_thread(void* param) {
+    std::unique_ptr<HandlerJob> job(static_cast<HandlerJob*>(param));
+    DirectoryWatcher& watcher = *job->watcher;
+    try {
+        if (::PathIsDirectoryW(job->path.c_str())) {
+            watcher.hand_on_directory(job->path);
+        } else {
+            watcher.hand_on_file(job->path);
+        }
+    } catch (...) {
+    }
+    job.reset();
+    --watcher.live_handlers_;
+    return 0;
+}
+
+void DirectoryWatcher::hand_on_directory(const std::wstring& path) {
+    FilesIteratorInDir walk(path, true);
+    std::wstring found;
+    bool is_dir = false;
+    while (walk.next(found, is_dir)) {
+        if (is_set(cancel_event.get())) return;
+        // The same rule as for new names: nothing below a ".tmp" folder is reported.
+        if (is_dir || is_temporary_path(found)) continue;
+        // A folder being copied in is walked while its files are still being written; one
+        // reported now would be tagged from half its data, and its own report later ignored.
+        if (wait_until_written(found, 0)) post_new_file(found);
+    }
+}
+
+void DirectoryWatcher::hand_on_file(const std::wstring& path) {
+    if (wait_until_written(path, poll_ms_)) post_new_file(path);
+}
+
+bool DirectoryWatcher::wait_until_written(const std::wstring& path, DWORD first_wait) {
+    for (DWORD wait = first_wait;; wait = poll_ms_) {
+        if (::WaitForSingleObject(cancel_event.get(), wait) == WAIT_OBJECT_0) return false;
+        if (!::PathFileExistsW(path.c_str())) return false;
+        // Read access while denying others write access: this fails as long as anyone holds
+        // the file open for writing, whatever share mode the writer chose. (An open for
+        // FILE_WRITE_EA alone would not do: the system checks sharing only for data and
+        // delete access, so it succeeds while the writer is still writing.)
+        util::unique_file file(::CreateFileW(path.c_str(), FILE_READ_DATA, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        if (file) return true;
+    }
+}
+
+bool DirectoryWatcher::post_new_file(const std::wstring& path) {
+    // Start-up cannot wait for the window thread (it runs inside DllMain), so a handler waits
+    // here until that thread's queue exists.
+    HANDLE wait[] = {cancel_event.get(), window_ready_.get()};
+    if (::WaitForMultipleObjects(2, wait, FALSE, INFINITE) != WAIT_OBJECT_0 + 1) return false;
+    std::unique_ptr<wchar_t[]> copy(new wchar_t[path.size() + 1]);
+    std::memcpy(copy.get(), path.c_str(), (path.size() + 1) * sizeof(wchar_t));
+    if (!::PostThreadMessageW(ui_thread_id.load(), watcher_new_file_message, reinterpret_cast<WPARAM>(copy.get()), 0)) {
+        return false;
+    }
+    copy.release();  // the window thread owns it now
+    return true;
+}
+
+}  // namespace autotag

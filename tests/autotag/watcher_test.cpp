@@ -1,0 +1,377 @@
+// The directory watcher on real directories: which new names reach the window thread, when,
+// and how often; the tagging of what arrives; and stopping and restarting the watching thread.
+#include "autotag/directory_watcher.h"
+
+#include "plugin_fixture.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <functional>
+#include <memory>
+
+using autotag::DirectoryWatcher;
+using autotag::WatchedDir;
+
+namespace {
+
+typedef std::vector<std::wstring> names;
+
+const DWORD poll_ms = 40;
+
+bool eventually(const std::function<bool()>& done, DWORD timeout_ms = 5000) {
+    const DWORD started = ::GetTickCount();
+    for (;;) {
+        if (done()) return true;
+        if (::GetTickCount() - started > timeout_ms) return false;
+        ::Sleep(10);
+    }
+}
+
+// Exit code of a thread handle duplicated before it was closed.
+DWORD exit_code(HANDLE thread) {
+    DWORD code = 0;
+    ::GetExitCodeThread(thread, &code);
+    return code;
+}
+
+// Runs a Linux program on a Windows path, as another program outside Wine would touch the
+// file; false when the program cannot be run here.
+bool run_linux(const char* program, const std::wstring& path) {
+    typedef char*(CDECL * to_unix)(const wchar_t*);
+    const to_unix convert =
+        reinterpret_cast<to_unix>(::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name"));
+    if (!convert) return false;
+    char* unix_path = convert(path.c_str());
+    if (!unix_path) return false;
+    std::string command = std::string(program) + " \"" + unix_path + "\"";
+    ::HeapFree(::GetProcessHeap(), 0, unix_path);
+    STARTUPINFOA startup;
+    ::ZeroMemory(&startup, sizeof startup);
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process;
+    ::ZeroMemory(&process, sizeof process);
+    std::string image = std::string("Z:\\bin\\") + program;
+    if (!::CreateProcessA(image.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                          &process)) {
+        return false;
+    }
+    ::CloseHandle(process.hThread);
+    ::CloseHandle(process.hProcess);
+    return true;
+}
+
+class WatcherTest : public PluginTest {
+protected:
+    ~WatcherTest() override { watcher.reset(); }
+
+    WatchedDir watched_entry(const std::wstring& path, bool recursive = true) const {
+        WatchedDir dir;
+        dir.init_from_path(path, {L"alpha.dll"});
+        dir.recursive = recursive ? 1 : 0;
+        dir.autotag = 0;
+        return dir;
+    }
+    // Watches `dirs` and returns once every directory that exists is watched.
+    void start(const std::vector<WatchedDir>& dirs, size_t expected_watched) {
+        config.watch_dirs = dirs;
+        watcher.reset(new DirectoryWatcher(config, plugins, *db, poll_ms));
+        watcher->start_watcher();
+        ASSERT_TRUE(eventually([&] { return watcher->watched_paths().size() == expected_watched; }))
+            << watcher->watched_paths().size() << " watched";
+    }
+    void start_flat_or_recursive(bool recursive) { start({watched_entry(watched(), recursive)}, 1); }
+
+    size_t times_reported(const std::wstring& path) const {
+        const names list = watcher->new_file_list();
+        return std::count(list.begin(), list.end(), path);
+    }
+    // Makes a last file and waits for it: the names made before it have had their chance.
+    void settle(const std::wstring& folder) {
+        const std::wstring last = folder + L"\\zz-settle-" + std::to_wstring(++settles) + L".bin";  // no plug-in claims it
+        write_file_bytes(last, std::string());
+        ASSERT_TRUE(eventually([&] { return times_reported(last) == 1; })) << "settle file not reported";
+        ::Sleep(poll_ms * 3);
+    }
+    names reported_except_settles() const {
+        names result;
+        for (const std::wstring& path : watcher->new_file_list()) {
+            if (path.find(L"zz-settle-") == std::wstring::npos) result.push_back(path);
+        }
+        return result;
+    }
+
+    autotag::Settings config;
+    std::unique_ptr<DirectoryWatcher> watcher;
+    int settles = 0;
+};
+
+}  // namespace
+
+TEST(TemporaryPath, DownloadAndTemporaryMarksAnywhereCaseSensitive) {
+    EXPECT_TRUE(autotag::is_temporary_path(L"C:\\In\\movie.mp4.part"));
+    EXPECT_TRUE(autotag::is_temporary_path(L"C:\\In\\a.tmp"));
+    EXPECT_TRUE(autotag::is_temporary_path(L"C:\\In\\setup.exe.crdownload"));
+    EXPECT_TRUE(autotag::is_temporary_path(L"C:\\In\\x.tmp\\song.mp3"));
+    EXPECT_TRUE(autotag::is_temporary_path(L"C:\\In\\a.party.jpg"));  // anywhere, as the rule says
+    EXPECT_FALSE(autotag::is_temporary_path(L"C:\\In\\A.TMP"));
+    EXPECT_FALSE(autotag::is_temporary_path(L"C:\\In\\part\\tmp.mp3"));
+}
+
+TEST_F(WatcherTest, NewFileIsReportedOnceAndTaggedByItsPlugin) {
+    start_flat_or_recursive(true);
+    const std::wstring song = file(L"song.mp3");
+    ASSERT_TRUE(eventually([&] { return times_reported(song) == 1; }));
+    EXPECT_TRUE(eventually([&] { return tags_of(song) == names{L"Metadata/Plugin/A"}; }));
+    const long calls = fill_calls(L"alpha.dll");
+
+    // Renamed away and back: reported again by the system, but announced and tagged once.
+    const std::wstring away = files.path() + L"away.bin";
+    ASSERT_TRUE(::MoveFileW(song.c_str(), away.c_str()));
+    ::Sleep(poll_ms * 4);
+    ASSERT_TRUE(::MoveFileW(away.c_str(), song.c_str()));
+    ASSERT_TRUE(eventually([&] { return times_reported(away) == 1; }));
+    settle(watched());
+    EXPECT_EQ(1u, times_reported(song));
+    EXPECT_EQ(calls, fill_calls(L"alpha.dll"));  // song.mp3 not asked again; away.bin has no plug-in
+}
+
+TEST_F(WatcherTest, FileMadeByAProgramOutsideWineIsReported) {
+    start_flat_or_recursive(true);
+    const std::wstring song = files.path() + L"from-linux.mp3";
+    if (!run_linux("touch", song)) GTEST_SKIP() << "no Linux programs to run here";
+    // Wine hands the program to the system and does not wait for it.
+    ASSERT_TRUE(eventually([&] { return path_exists(song); }));
+    EXPECT_TRUE(eventually([&] { return times_reported(song) == 1; }));
+    EXPECT_TRUE(eventually([&] { return tags_of(song) == names{L"Metadata/Plugin/A"}; }));
+}
+
+TEST_F(WatcherTest, TemporaryAndDownloadNamesAreIgnoredUntilRenamed) {
+    start_flat_or_recursive(true);
+    file(L"clip.mp4.part");
+    file(L"scratch.tmp");
+    file(L"unpacked.tmp\\inside.mp3");
+    const std::wstring download = file(L"movie.mp3.crdownload");
+    settle(watched());
+    EXPECT_EQ(names(), reported_except_settles());
+
+    // The browser's final rename: reported once, under the final name.
+    const std::wstring final_name = files.path() + L"movie.mp3";
+    ASSERT_TRUE(::MoveFileW(download.c_str(), final_name.c_str()));
+    settle(watched());
+    EXPECT_EQ(names{final_name}, reported_except_settles());
+    EXPECT_EQ(names{L"Metadata/Plugin/A"}, tags_of(final_name));
+}
+
+TEST_F(WatcherTest, FileHeldOpenForWritingIsReportedOnlyAfterItsWriterClosedIt) {
+    start_flat_or_recursive(true);
+    // A writer that lets others read, and one that also lets others write: both still write.
+    for (DWORD writer_sharing : {DWORD(FILE_SHARE_READ), DWORD(FILE_SHARE_READ | FILE_SHARE_WRITE)}) {
+        const std::wstring path = files.path() + L"writing-" + std::to_wstring(writer_sharing) + L".mp3";
+        util::unique_file writer(::CreateFileW(path.c_str(), GENERIC_WRITE, writer_sharing, nullptr, CREATE_NEW,
+                                               FILE_ATTRIBUTE_NORMAL, nullptr));
+        ASSERT_TRUE(writer);
+        DWORD written = 0;
+        ::WriteFile(writer.get(), "data", 4, &written, nullptr);
+        ::Sleep(poll_ms * 8);  // several polls
+        EXPECT_EQ(0u, times_reported(path)) << "sharing " << writer_sharing;
+        writer.reset();
+        EXPECT_TRUE(eventually([&] { return times_reported(path) == 1; })) << "sharing " << writer_sharing;
+    }
+}
+
+TEST_F(WatcherTest, FileDeletedBeforeItCouldBeOpenedIsNeverReported) {
+    start_flat_or_recursive(true);
+    const std::wstring path = files.path() + L"short-lived.mp3";
+    util::unique_file writer(::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                           CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(writer);
+    ::Sleep(poll_ms * 3);  // the handler is polling, kept out by the writer
+    ASSERT_TRUE(::DeleteFileW(path.c_str()));
+    writer.reset();
+    settle(watched());
+    EXPECT_EQ(names(), reported_except_settles());
+}
+
+TEST_F(WatcherTest, DirectoryMovedIntoRecursiveWatchHandsOnEveryFileOnce) {
+    start_flat_or_recursive(true);
+    // A first report, so that the directory arrives on a later change request.
+    const std::wstring first = file(L"first.mp3");
+    ASSERT_TRUE(eventually([&] { return times_reported(first) == 1; }));
+
+    TempFolder outside;
+    make_folder(outside.path() + L"album");
+    make_folder(outside.path() + L"album\\disc2");
+    make_folder(outside.path() + L"album\\covers.tmp");
+    write_file_bytes(outside.path() + L"album\\one.mp3", std::string());
+    write_file_bytes(outside.path() + L"album\\disc2\\two.mp3", std::string());
+    write_file_bytes(outside.path() + L"album\\covers.tmp\\front.jpg", std::string());
+    ASSERT_TRUE(::MoveFileW((outside.path() + L"album").c_str(), (files.path() + L"album").c_str()));
+
+    const std::wstring one = files.path() + L"album\\one.mp3", two = files.path() + L"album\\disc2\\two.mp3";
+    ASSERT_TRUE(eventually([&] { return times_reported(one) == 1 && times_reported(two) == 1; }));
+    settle(watched());
+    names got = reported_except_settles();
+    std::sort(got.begin(), got.end());
+    names expected{one, two, first};
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(expected, got);  // each once; nothing below the ".tmp" folder
+    EXPECT_EQ(names{L"Metadata/Plugin/A"}, tags_of(two));
+}
+
+TEST_F(WatcherTest, FileOfAMovedDirectoryStillBeingWrittenWaitsForItsWriter) {
+    start_flat_or_recursive(true);
+    TempFolder outside;
+    make_folder(outside.path() + L"copying");
+    util::unique_file writer(::CreateFileW((outside.path() + L"copying\\big.mp3").c_str(), GENERIC_WRITE,
+                                           FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                                           FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(writer);
+    ASSERT_TRUE(::MoveFileW((outside.path() + L"copying").c_str(), (files.path() + L"copying").c_str()));
+    const std::wstring big = files.path() + L"copying\\big.mp3";
+    ::Sleep(poll_ms * 8);
+    EXPECT_EQ(0u, times_reported(big));
+    writer.reset();
+    EXPECT_TRUE(eventually([&] { return times_reported(big) == 1; }));
+}
+
+TEST_F(WatcherTest, DirectoryInFlatWatchIsIgnored) {
+    start_flat_or_recursive(false);
+    TempFolder outside;
+    make_folder(outside.path() + L"album");
+    write_file_bytes(outside.path() + L"album\\one.mp3", std::string());
+    ASSERT_TRUE(::MoveFileW((outside.path() + L"album").c_str(), (files.path() + L"album").c_str()));
+    file(L"album\\two.mp3");
+    settle(watched());
+    EXPECT_EQ(names(), reported_except_settles());
+}
+
+TEST_F(WatcherTest, MoreDirectoriesThanOneWaitCanHoldAreAllWatched) {
+    std::vector<WatchedDir> dirs;
+    for (int i = 0; i < 70; ++i) {
+        make_folder(files.path() + L"d" + std::to_wstring(i));
+        dirs.push_back(watched_entry(files.path() + L"d" + std::to_wstring(i), false));
+    }
+    start(dirs, 70);
+    const std::wstring last = file(L"d69\\late.mp3"), first = file(L"d0\\early.mp3");
+    EXPECT_TRUE(eventually([&] { return times_reported(last) == 1 && times_reported(first) == 1; }));
+}
+
+TEST_F(WatcherTest, MissingAndRemovedDirectoriesAreLeftOutAndTheRestWatched) {
+    const std::wstring missing = files.path() + L"not-there", doomed = files.path() + L"doomed",
+                       kept = files.path() + L"kept";
+    make_folder(doomed);
+    make_folder(kept);
+    start({watched_entry(missing), watched_entry(doomed), watched_entry(kept)}, 2);
+    EXPECT_EQ((names{doomed, kept}), watcher->watched_paths());
+
+    // Windows ends the request of a removed directory, which drops it at once; Wine leaves the
+    // request pending, so it is dropped at the next start.
+    ASSERT_TRUE(::RemoveDirectoryW(doomed.c_str()));
+    const std::wstring song = file(L"kept\\song.mp3");
+    EXPECT_TRUE(eventually([&] { return times_reported(song) == 1; }));
+    EXPECT_TRUE(watcher->is_watching());
+    watcher->restart_watching();
+    EXPECT_TRUE(eventually([&] { return watcher->watched_paths() == names{kept}; }));
+    const std::wstring tune = file(L"kept\\tune.mp3");
+    EXPECT_TRUE(eventually([&] { return times_reported(tune) == 1; }));
+}
+
+TEST_F(WatcherTest, StopOfAThreadThatEndedByItselfDoesNotEndTheNextOne) {
+    start({watched_entry(files.path() + L"not-there")}, 0);
+    ASSERT_TRUE(eventually([&] { return !watcher->is_watching(); }));  // nothing to watch
+    watcher->stop_watching();
+    config.watch_dirs = {watched_entry(watched())};
+    watcher->restart_watching();
+    ASSERT_TRUE(eventually([&] { return watcher->watched_paths().size() == 1; }));
+    const std::wstring song = file(L"song.mp3");
+    EXPECT_TRUE(eventually([&] { return times_reported(song) == 1; }));
+}
+
+TEST_F(WatcherTest, StopEndsTheThreadPromptlyAndNormally) {
+    start_flat_or_recursive(true);
+    HANDLE thread = nullptr;
+    ASSERT_TRUE(::DuplicateHandle(::GetCurrentProcess(), watcher->watch_thread.get(), ::GetCurrentProcess(), &thread,
+                                  0, FALSE, DUPLICATE_SAME_ACCESS));
+    util::unique_handle held(thread);
+
+    const DWORD before = ::GetTickCount();
+    watcher->stop_watching();
+    const DWORD took = ::GetTickCount() - before;
+    EXPECT_LT(took, 200u);
+    EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(thread, 0));
+    EXPECT_EQ(0u, exit_code(thread));  // returned by itself, not killed with another code
+    EXPECT_FALSE(watcher->is_watching());
+    EXPECT_TRUE(watcher->watched_paths().empty());
+    EXPECT_NE(0u, watcher->ui_thread_id.load());  // the window thread stays
+
+    const std::wstring late = file(L"after-stop.mp3");
+    ::Sleep(poll_ms * 8);
+    EXPECT_EQ(0u, times_reported(late));
+}
+
+TEST_F(WatcherTest, StopWhileDirectoriesAreStillBeingOpened) {
+    std::vector<WatchedDir> dirs;
+    for (int i = 0; i < 300; ++i) dirs.push_back(watched_entry(watched()));
+    config.watch_dirs = dirs;
+    watcher.reset(new DirectoryWatcher(config, plugins, *db, poll_ms));
+    watcher->start_watcher();
+    const DWORD before = ::GetTickCount();
+    watcher->stop_watching();
+    EXPECT_LT(::GetTickCount() - before, 500u);
+    EXPECT_FALSE(watcher->is_watching());
+    EXPECT_TRUE(watcher->watched_paths().empty());
+}
+
+TEST_F(WatcherTest, RestartWatchesTheNewListWithOneThreadAtATime) {
+    const std::wstring before_dir = files.path() + L"before", after_dir = files.path() + L"after";
+    make_folder(before_dir);
+    make_folder(after_dir);
+    start({watched_entry(before_dir)}, 1);
+
+    // Many quick restarts over many directories: a thread that had not ended before the next
+    // one began would show in the peak.
+    std::vector<WatchedDir> many(40, watched_entry(before_dir));
+    config.watch_dirs = many;
+    for (int i = 0; i < 15; ++i) watcher->restart_watching();
+    watcher->start_watcher();  // a second start does not add a thread either
+
+    config.watch_dirs = {watched_entry(after_dir)};
+    watcher->restart_watching();
+    ASSERT_TRUE(eventually([&] { return watcher->watched_paths() == names{after_dir}; }));
+    EXPECT_EQ(1, watcher->peak_watching_threads());
+
+    const std::wstring old_file = file(L"before\\old.mp3"), new_file = file(L"after\\new.mp3");
+    ASSERT_TRUE(eventually([&] { return times_reported(new_file) == 1; }));
+    settle(after_dir);
+    EXPECT_EQ(0u, times_reported(old_file));
+}
+
+TEST_F(WatcherTest, SwitchedOffOrEmptyWatchStartsOnlyTheWindowThread) {
+    config.is_watch_dirs = false;
+    config.watch_dirs = {watched_entry(watched())};
+    watcher.reset(new DirectoryWatcher(config, plugins, *db, poll_ms));
+    watcher->start_watcher();
+    EXPECT_FALSE(watcher->watch_thread);
+    EXPECT_NE(0u, watcher->ui_thread_id.load());
+    // A restart watches whatever the switch says: the list changed and the user wants it.
+    watcher->restart_watching();
+    EXPECT_TRUE(eventually([&] { return watcher->watched_paths().size() == 1; }));
+
+    config.watch_dirs.clear();
+    watcher->restart_watching();
+    EXPECT_FALSE(watcher->watch_thread);
+    EXPECT_FALSE(watcher->is_watching());
+}
+
+TEST_F(WatcherTest, EndingTheWatcherLetsWaitingHandlersGiveUp) {
+    start_flat_or_recursive(true);
+    const std::wstring path = files.path() + L"never-closed.mp3";
+    util::unique_file writer(::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                                           FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(writer);
+    ::Sleep(poll_ms * 3);
+    const DWORD before = ::GetTickCount();
+    watcher.reset();
+    EXPECT_LT(::GetTickCount() - before, 1000u);
+}
