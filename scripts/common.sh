@@ -103,8 +103,19 @@ quibrix_create_prefix() {
   WINEDLLOVERRIDES='mscoree,mshtml=' wineboot -i </dev/null >/dev/null 2>&1
   wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f \
     </dev/null >/dev/null 2>&1
+  quibrix_unmanaged_windows
   wineserver -w
   touch "$WINEPREFIX/.quibrix-ready"
+}
+
+# Xvfb runs no window manager, and Wine waits for one for about two seconds whenever a
+# managed window is shown or hidden: every dialog a test closes would cost that wait.
+quibrix_unmanaged_windows() {
+  [ -f "$WINEPREFIX/.quibrix-unmanaged" ] && return 0
+  wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f </dev/null >/dev/null 2>&1
+  # Wine's desktop process started here has no display: it must be gone before the tests.
+  wineserver -w
+  touch "$WINEPREFIX/.quibrix-unmanaged"
 }
 
 # Everything a test, run or bench needs; the prefix is made while the compiler works.
@@ -123,5 +134,7 @@ quibrix_prepare() {  # build targets...
   if [ -n "$prefix_pid" ]; then
     wait "$prefix_pid" || { echo "creating the wine prefix failed" >&2; return 1; }
   fi
+  # Prefixes made before this setting existed get it too.
+  quibrix_unmanaged_windows
   return $rc
 }
