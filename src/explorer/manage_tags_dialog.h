@@ -53,6 +53,7 @@ public:
     static ManageTagsDialog& instance();
 
     void set_services(const Services& services) { services_ = services; }
+    const Services& services() const { return services_; }
 
     // Opens the dialog for `paths`, or refreshes the open one with them. Call on the shell's
     // user-interface thread; the window belongs to that thread.

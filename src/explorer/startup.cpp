@@ -7,6 +7,7 @@
 #include "database/tags_holder.h"
 #include "explorer/bit_settings.h"
 #include "explorer/change_tracking.h"
+#include "explorer/manage_tags_dialog.h"
 #include "util/file_names.h"
 #include "util/module.h"
 
@@ -37,6 +38,23 @@ std::wstring common_app_data() {
     wchar_t path[MAX_PATH] = L"";
     if (FAILED(::SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, path))) return std::wstring();
     return path;
+}
+
+// The tag dialog asks for confirmations and switches the watcher through these.
+void connect_dialog_services() {
+    ManageTagsDialog::Services services;
+    services.confirm = [](unsigned bit, HWND owner) { return Confirm(bit, owner) != FALSE; };
+    services.watcher_active = [] { return autotag::settings().is_watch_dirs; };
+    services.set_watcher_active = [](bool active) {
+        autotag::settings().is_watch_dirs = active;
+        if (active) {
+            autotag::directory_watcher().start_watcher();
+        } else {
+            autotag::directory_watcher().stop_watching();
+        }
+        autotag::save_settings();
+    };
+    ManageTagsDialog::instance().set_services(services);
 }
 
 }  // namespace
@@ -94,6 +112,7 @@ BOOL start_up(const startup_places& places) {
     items::database_lock();
     confirmation_messages();
     set_bit_settings_root(places.registry_root);
+    connect_dialog_services();
     items::g_immediate_write = true;
 
     // Before the plug-ins: an older settings file migrated now gives its directories no

@@ -4,6 +4,7 @@
 #include "autotag/plugins.h"
 #include "autotag/settings.h"
 #include "explorer/bit_settings.h"
+#include "explorer/manage_tags_dialog.h"
 #include "explorer/startup.h"
 #include "tracking_fixture.h"
 
@@ -166,6 +167,18 @@ TEST_F(StartUpTest, PreparesTheProcessAndStartsLoaderAndTracking) {
     }));
     ::Sleep(300);
     EXPECT_TRUE(db.tags_of_paths({song}).empty());
+
+    // The tag dialog's watcher switch reaches the settings, the watcher and the settings file.
+    const ManageTagsDialog::Services& services = ManageTagsDialog::instance().services();
+    ASSERT_TRUE(services.confirm && services.watcher_active && services.set_watcher_active);
+    EXPECT_TRUE(services.watcher_active());
+    services.set_watcher_active(false);
+    EXPECT_FALSE(watcher.is_watching());
+    EXPECT_FALSE(services.watcher_active());
+    const std::vector<unsigned char> xml = read_bytes(expected_folder + L"settings.xml");
+    EXPECT_NE(std::string::npos, std::string(xml.begin(), xml.end()).find("<is_watch_dirs attrib=\"0\""));
+    services.set_watcher_active(true);
+    EXPECT_TRUE(watcher.is_watching());
     watcher.stop_watching();
     db.set_data_folder(std::wstring());
 }
