@@ -181,6 +181,31 @@ void path_map::compact() {
     dead_characters_ = 0;
 }
 
+void path_map::adopt_pool(std::vector<wchar_t>&& units) {
+    clear();
+    pool_.swap(units);
+    dead_characters_ = pool_.size();  // nothing refers to any of it yet
+}
+
+void path_map::set_in_pool(file_id_t id, std::size_t offset, std::size_t length) {
+    if (id == 0) return;
+    if ((size_ + 1) * 2 > slots_.size()) rehash(capacity_for(size_ + 1));
+    slot& s = slots_[slot_of(id)];
+    if (s.id == id) {
+        dead_characters_ += s.length;
+    } else {
+        s.id = id;
+        ++size_;
+    }
+    s.offset = static_cast<std::uint32_t>(offset);
+    s.length = static_cast<std::uint32_t>(length);
+    dead_characters_ -= length;
+}
+
+void path_map::compact_if_sparse() {
+    if (dead_characters_ > pool_.size() / 2) compact();
+}
+
 void path_map::clear() {
     slots_.clear();
     pool_.clear();

@@ -48,6 +48,16 @@ public:
     std::size_t size() const { return size_; }
     bool empty() const { return size_ == 0; }
 
+    // Takes `units` as the character pool (a map file read whole), for entries then made with
+    // set_in_pool: a load keeps each path where the file put it instead of copying it.
+    // Only for an empty map.
+    void adopt_pool(std::vector<wchar_t>&& units);
+    const std::vector<wchar_t>& pool() const { return pool_; }
+    // Adds or replaces id -> the `length` characters at `offset` of the pool.
+    void set_in_pool(file_id_t id, std::size_t offset, std::size_t length);
+    // Drops the pool characters no entry uses when they are most of it.
+    void compact_if_sparse();
+
     // Calls f(id, path) for every entry, in table order.
     template <typename F>
     void for_each(F f) const {

@@ -20,15 +20,27 @@ void root_scope::update_path() {
 
 bool root_scope::load() {
     if (loaded) return true;
-    std::vector<unsigned char> bytes;
-    if (!store::read_file(map_path(), bytes)) return false;
-    id_map.reserve(bytes.size() / 96 + 16, bytes.size() / 2);
-    const store::map_read_result read = store::decode_map(
-        bytes, [this](file_id_t id, const wchar_t* file_path, std::size_t length) {
-            id_map.set(id, std::wstring_view(file_path, length));
+    std::vector<wchar_t> units;
+    std::size_t size = 0;
+    if (!store::read_file(map_path(), units, size)) return false;
+    store::map_read_result read;
+    if (id_map.empty()) {
+        // The paths stay where the file put them: the file's text becomes the map's pool.
+        id_map.adopt_pool(std::move(units));
+        const unsigned char* bytes = reinterpret_cast<const unsigned char*>(id_map.pool().data());
+        id_map.reserve(size / 96 + 16, 0);
+        read = store::decode_map(bytes, size, [this](file_id_t id, std::size_t offset, std::size_t length) {
+            id_map.set_in_pool(id, offset / 2, length);
         });
-    bytes.clear();
-    bytes.shrink_to_fit();
+        id_map.compact_if_sparse();
+    } else {
+        // Entries made before this load (while its map file was missing) keep their text.
+        const unsigned char* bytes = reinterpret_cast<const unsigned char*>(units.data());
+        const wchar_t* text = units.data();
+        read = store::decode_map(bytes, size, [this, text](file_id_t id, std::size_t offset, std::size_t length) {
+            id_map.set(id, std::wstring_view(text + offset / 2, length));
+        });
+    }
     // Void records, a damaged record or a torn tail: write the map clean now, or the next
     // append would land behind the damage and every later record would be unreadable.
     if (read.needs_rewrite) rewrite_map();

@@ -39,24 +39,50 @@ std::wstring unique_temporary_name(const std::wstring& folder) {
 
 }  // namespace
 
-bool read_file(const std::wstring& path, std::vector<unsigned char>& bytes) {
-    bytes.clear();
+namespace {
+
+// Opens the file and reads it whole into the buffer that `resize(bytes)` gives; returns the
+// number of bytes read, or -1.
+template <typename Resize>
+long long read_whole(const std::wstring& path, Resize resize) {
     util::unique_file file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                          FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    if (!file) return false;
+    if (!file) return -1;
     LARGE_INTEGER size;
-    if (!::GetFileSizeEx(file.get(), &size) || size.QuadPart > 0x7fffffff) return false;
-    bytes.resize(static_cast<std::size_t>(size.QuadPart));
+    if (!::GetFileSizeEx(file.get(), &size) || size.QuadPart > 0x7fffffff) return -1;
+    unsigned char* buffer = resize(static_cast<std::size_t>(size.QuadPart));
     std::size_t done = 0;
-    while (done < bytes.size()) {
+    while (done < static_cast<std::size_t>(size.QuadPart)) {
         DWORD got = 0;
-        if (!::ReadFile(file.get(), bytes.data() + done, static_cast<DWORD>(bytes.size() - done), &got, nullptr)) {
-            return false;
-        }
+        if (!::ReadFile(file.get(), buffer + done, static_cast<DWORD>(size.QuadPart - done), &got, nullptr)) return -1;
         if (got == 0) break;
         done += got;
     }
-    bytes.resize(done);
+    return static_cast<long long>(done);
+}
+
+}  // namespace
+
+bool read_file(const std::wstring& path, std::vector<unsigned char>& bytes) {
+    bytes.clear();
+    const long long read = read_whole(path, [&bytes](std::size_t size) {
+        bytes.resize(size);
+        return bytes.data();
+    });
+    if (read < 0) return false;
+    bytes.resize(static_cast<std::size_t>(read));
+    return true;
+}
+
+bool read_file(const std::wstring& path, std::vector<wchar_t>& units, std::size_t& size) {
+    units.clear();
+    const long long read = read_whole(path, [&units](std::size_t bytes) {
+        units.assign((bytes + 1) / 2, L'\0');
+        return reinterpret_cast<unsigned char*>(units.data());
+    });
+    if (read < 0) return false;
+    size = static_cast<std::size_t>(read);
+    units.resize((size + 1) / 2);
     return true;
 }
 

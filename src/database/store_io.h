@@ -54,6 +54,9 @@ namespace store {
 
 // Whole-file read (shared read access). False when the file cannot be opened or read.
 bool read_file(const std::wstring& path, std::vector<unsigned char>& bytes);
+// The same into UTF-16 units (an odd last byte is kept in a zero-padded unit); `size` gets the
+// file's size in bytes.
+bool read_file(const std::wstring& path, std::vector<wchar_t>& units, std::size_t& size);
 
 // Opens (OPEN_ALWAYS) and writes `bytes` at the end. Throws error_cannot_open, and
 // error_short_write when `check_written` and fewer bytes were written.
@@ -91,9 +94,10 @@ void encode_map_record(file_id_t id, std::wstring_view path, std::vector<unsigne
 struct map_read_result {
     bool needs_rewrite = false;  // void records, a damaged record or a torn tail were seen
 };
-// Calls `add(id, path, length)` for every complete record, in file order, up to the first damaged one.
+// Calls `add(id, byte offset of the path, length in units)` for every complete record, in
+// file order, up to the first damaged one.
 template <typename Add>
-map_read_result decode_map(const std::vector<unsigned char>& bytes, Add add);
+map_read_result decode_map(const unsigned char* bytes, std::size_t size, Add add);
 
 }  // namespace store
 }  // namespace items
