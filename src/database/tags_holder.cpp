@@ -79,7 +79,13 @@ TagsHolder::~TagsHolder() {}
 
 void TagsHolder::set_data_folder(const std::wstring& folder) {
     util::lock_guard lock(database_lock());
-    path = util::with_trailing_backslash(folder);
+    const std::wstring next = util::with_trailing_backslash(folder);
+    if (next == path) return;
+    // The tree mirrors one folder: what was read from another means nothing here.
+    path = next;
+    children.clear();
+    contexts.clear();
+    changed();
 }
 
 void TagsHolder::start_loader() {

@@ -39,7 +39,8 @@ public:
     TagsHolder();
     ~TagsHolder() override;
 
-    // The data folder, with a trailing backslash; roots live directly in it.
+    // The data folder, with a trailing backslash; roots live directly in it. Another folder
+    // than the current one starts an empty tree (load_store reads it).
     void set_data_folder(const std::wstring& folder);
 
     // Starts the idle-priority loader thread; wait_loaded() returns once it has finished.

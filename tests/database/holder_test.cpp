@@ -217,3 +217,16 @@ TEST_F(StoreTest, ConcurrentUseKeepsTheTreeWhole) {
     }
     EXPECT_EQ((std::vector<std::wstring>{L"Music/Rock"}), tags_of(song));
 }
+
+TEST_F(StoreTest, AnotherDataFolderStartsAnEmptyTree) {
+    give({song}, {L"Music/Rock"});
+    TempFolder other;
+    db->set_data_folder(other.path());
+    EXPECT_TRUE(db->name_trees().empty());
+    give({tune}, {L"Music/Jazz"});
+    EXPECT_TRUE(exists(other.path() + L"Music\\Jazz"));
+    EXPECT_FALSE(exists(data(L"Music\\Jazz")));
+    db->set_data_folder(folder.path());
+    db->load_store();
+    EXPECT_EQ((std::vector<std::wstring>{L"Music/Rock"}), tags_of(song));
+}
