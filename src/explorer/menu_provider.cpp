@@ -1,6 +1,7 @@
 #include "explorer/menu_provider.h"
 
 #include "explorer/manage_tags_dialog.h"
+#include "resource.h"
 #include "util/module.h"
 #include "util/hresult.h"
 #include "util/unique_resource.h"
@@ -12,9 +13,8 @@
 
 namespace {
 
-// Drawn by the icon resources; until they are present the command has no bitmap.
-const UINT kMenuBitmap = 117;
-const UINT kMenuBitmapMapped = 118;
+const UINT kMenuBitmap = IDB_MENU_TAG;
+const UINT kMenuBitmapMapped = IDB_MENU_TAG_MAPPED;
 // SM_CYSIZE, asked of the menu's visual style.
 const int kThemeCaptionSize = 31;
 

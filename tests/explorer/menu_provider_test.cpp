@@ -140,6 +140,17 @@ TEST_F(MenuProviderTest, InsertsOneCommandOncePerMenu) {
     ASSERT_EQ(3, ::GetMenuItemCount(menu.get()));
     EXPECT_EQ(L"Manage Tags", item_text(menu.get(), 1));
     EXPECT_EQ(100u, ::GetMenuItemID(menu.get(), 1));
+    // The tag glyph stands beside the command, checked or not.
+    MENUITEMINFOW info = {};
+    info.cbSize = sizeof info;
+    info.fMask = MIIM_CHECKMARKS;
+    ASSERT_TRUE(::GetMenuItemInfoW(menu.get(), 1, TRUE, &info));
+    ASSERT_NE(nullptr, info.hbmpUnchecked);
+    EXPECT_EQ(info.hbmpChecked, info.hbmpUnchecked);
+    BITMAP glyph = {};
+    ASSERT_NE(0, ::GetObjectW(info.hbmpUnchecked, sizeof glyph, &glyph));
+    EXPECT_EQ(16, glyph.bmWidth);
+    EXPECT_EQ(16, glyph.bmHeight);
 
     // A folder is matched by both the "*" and the "Folder" registration: a second handler
     // asked to fill the same menu adds nothing.
