@@ -2,6 +2,7 @@
 
 #include "autotag/files_iterator.h"
 #include "database/tags_holder.h"
+#include "explorer/class_id.h"
 #include "resource.h"
 #include "util/module.h"
 #include "util/unique_resource.h"
@@ -26,9 +27,6 @@ namespace {
 const wchar_t fallback_plugin[] = L"other.dll";
 const wchar_t busy_message[] =
     L"Now is executing parsing another directory\nIt is impossible parsing more then one directory simultaneously";
-
-// {6A1F3C52-9D4E-4B7A-8C21-3E5D7F9A0B64}: the extension's folder in the shell namespace.
-const GUID extension_class = {0x6A1F3C52, 0x9D4E, 0x4B7A, {0x8C, 0x21, 0x3E, 0x5D, 0x7F, 0x9A, 0x0B, 0x64}};
 
 // Private messages of the progress dialog. The parse thread only posts: it holds the database
 // lock, and a sent message would wait for the dialog's thread, which may itself be waiting for
@@ -205,7 +203,7 @@ std::vector<unsigned char> extension_folder_id_list() {
     ids[0] = 20;
     ids[2] = 0x1F;
     ids[3] = 0x80;
-    std::memcpy(&ids[4], &extension_class, sizeof extension_class);
+    std::memcpy(&ids[4], &explorer::class_id, sizeof explorer::class_id);
     return ids;
 }
 

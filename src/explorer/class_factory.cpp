@@ -1,0 +1,61 @@
+#include "explorer/class_factory.h"
+
+#include "explorer/overlay_icon_provider.h"
+#include "namespace/shell_folder.h"
+
+#include <shlobj.h>
+#include <shlwapi.h>
+
+namespace explorer {
+
+namespace {
+
+const factory_entry factory_table[] = {
+    {&IID_IShellFolder, &create_object<ShellNamespace::CShellFolder, IShellFolder>},
+    {&IID_IShellIconOverlayIdentifier, &create_object<COverlayIconProvider, IShellIconOverlayIdentifier>},
+};
+
+// Static storage: constructed before DllMain runs and alive until the module is unloaded.
+CShellExtClassFactory the_factory;
+
+}  // namespace
+
+CShellExtClassFactory& class_factory() { return the_factory; }
+
+IFACEMETHODIMP CShellExtClassFactory::QueryInterface(REFIID riid, void** ppv) {
+    static const QITAB table[] = {
+        QITABENT(CShellExtClassFactory, IClassFactory),
+        {nullptr, 0},
+    };
+    return ::QISearch(this, table, riid, ppv);
+}
+
+IFACEMETHODIMP_(ULONG) CShellExtClassFactory::AddRef() { return ++refs_; }
+
+IFACEMETHODIMP_(ULONG) CShellExtClassFactory::Release() {
+    if (refs_ == 0 || --refs_ == 0) {
+        // The factory outlives every caller: a count that reaches zero is kept alive at one.
+        refs_ = 1;
+        return 0;
+    }
+    return refs_;
+}
+
+IFACEMETHODIMP CShellExtClassFactory::CreateInstance(IUnknown*, REFIID riid, void** ppv) {
+    if (!ppv) return E_POINTER;
+    *ppv = nullptr;
+    for (const factory_entry& entry : factory_table) {
+        if (riid != *entry.iid) continue;
+        IUnknown* object = entry.create();
+        if (!object) return E_OUTOFMEMORY;
+        // The object's own reference goes; a failed QueryInterface thus destroys it at once.
+        const HRESULT hr = object->QueryInterface(riid, ppv);
+        object->Release();
+        return hr;
+    }
+    return E_NOINTERFACE;
+}
+
+IFACEMETHODIMP CShellExtClassFactory::LockServer(BOOL) { return S_OK; }
+
+}  // namespace explorer

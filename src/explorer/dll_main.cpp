@@ -1,0 +1,48 @@
+// The module's entry point and its four COM exports.
+#include "explorer/class_factory.h"
+#include "explorer/host_rule.h"
+#include "explorer/registration.h"
+#include "explorer/startup.h"
+#include "util/module.h"
+
+#include <objbase.h>
+
+BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
+    // Remembered before anything else: resources, dialogs and the module path all come from it.
+    util::module_instance();
+    // Nothing is torn down at detach: threads of the host may still be inside the module.
+    if (reason != DLL_PROCESS_ATTACH) return TRUE;
+
+    wchar_t host[MAX_PATH] = L"";
+    const DWORD length = ::GetModuleFileNameW(nullptr, host, MAX_PATH);
+    switch (explorer::HostRule(std::wstring(host, length < MAX_PATH ? length : 0))) {
+    case explorer::host_action::start:
+        return explorer::start_up();
+    case explorer::host_action::load_only:
+        return TRUE;
+    case explorer::host_action::refuse:
+        break;
+    }
+    return FALSE;
+}
+
+STDAPI DllGetClassObject(REFCLSID, REFIID riid, LPVOID* ppv) {
+    // One class serves every role, so the class identifier is not looked at.
+    return explorer::class_factory().QueryInterface(riid, ppv);
+}
+
+STDAPI DllCanUnloadNow() {
+    // Start-up leaves threads and process-wide state behind: the module stays until the host ends.
+    return S_FALSE;
+}
+
+STDAPI DllRegisterServer() {
+    wchar_t path[MAX_PATH] = L"";
+    const DWORD length = ::GetModuleFileNameW(util::module_instance(), path, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return HRESULT_FROM_WIN32(::GetLastError());
+    return explorer::register_server(path);
+}
+
+STDAPI DllUnregisterServer() {
+    return explorer::unregister_server();
+}

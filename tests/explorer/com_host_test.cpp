@@ -1,0 +1,102 @@
+// The host rule: which processes the module loads into, and whether it starts there. Checked
+// on paths, then with the built Quibrix.dll loaded by host programs whose paths do or do not
+// match.
+#include "com_fixture.h"
+#include "explorer/host_rule.h"
+
+namespace {
+
+using explorer::host_action;
+
+const std::wstring data_folder = L"C:\\ProgramData\\Quibrix";
+
+bool exists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+// The host's one line, without the line end its text-mode output adds.
+std::string line(const process_result& result) {
+    return result.output.substr(0, result.output.find_first_of("\r\n"));
+}
+
+std::wstring dll() { return windows_path_from_environment("QUIBRIX_DLL"); }
+std::wstring host(const wchar_t* name) { return windows_path_from_environment("QUIBRIX_HOSTS") + L'\\' + name; }
+
+const wchar_t explorer_host[] = L"host_EXPLORER.EXE";
+const wchar_t regsvr32_host[] = L"host_regsvr32.exe";
+const wchar_t other_host[] = L"host_editor.exe";
+
+class HostProgramTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (dll().empty()) GTEST_SKIP() << "QUIBRIX_DLL and QUIBRIX_HOSTS are set by the test suite";
+        remove_registration_keys();
+    }
+    void TearDown() override { remove_registration_keys(); }
+};
+
+}  // namespace
+
+TEST(HostRule, DecidesByLowerCasedSubstringsInOrder) {
+    struct {
+        const wchar_t* path;
+        host_action action;
+    } const cases[] = {
+        {L"C:\\windows\\explorer.exe", host_action::start},
+        {L"C:\\WINDOWS\\EXPLORER.EXE", host_action::start},
+        {L"D:\\Tools\\MyExplorer.Exe", host_action::start},
+        // Explorer is tested first, so a path holding both names starts.
+        {L"C:\\regsvr32.exe\\explorer.exe", host_action::start},
+        {L"C:\\windows\\system32\\regsvr32.exe", host_action::load_only},
+        {L"C:\\Windows\\SysWOW64\\REGSVR32.EXE", host_action::load_only},
+        {L"C:\\Temp\\QuibrixInstall.exe", host_action::load_only},
+        {L"C:\\windows\\system32\\verclsid.exe", host_action::load_only},
+        {L"C:\\Program Files\\Quibrix\\unins000.exe", host_action::load_only},
+        {L"C:\\Program Files\\Editor\\notepad.exe", host_action::refuse},
+        {L"C:\\windows\\explorer.com", host_action::refuse},
+        {L"C:\\windows\\regsvr32", host_action::refuse},
+        {L"", host_action::refuse},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << std::string(c.path, c.path + ::lstrlenW(c.path)));
+        EXPECT_EQ(c.action, explorer::HostRule(c.path));
+    }
+}
+
+TEST_F(HostProgramTest, ExplorerInCapitalsStartsTheModule) {
+    // Start-up makes the data folder in the prefix's common application data if it is missing.
+    const bool had_data = exists(data_folder);
+    const process_result result = run_process(host(explorer_host), L"\"" + dll() + L"\" load");
+    EXPECT_EQ(0u, result.exit_code) << result.output;
+    EXPECT_EQ("started", line(result));
+    EXPECT_TRUE(exists(data_folder));
+    if (!had_data) ::RemoveDirectoryW(data_folder.c_str());
+}
+
+TEST_F(HostProgramTest, Regsvr32LoadsWithoutStartingAndRegisters) {
+    const bool had_data = exists(data_folder);
+    process_result result = run_process(host(regsvr32_host), L"\"" + dll() + L"\" load");
+    EXPECT_EQ(0u, result.exit_code) << result.output;
+    EXPECT_EQ("quiet", line(result));
+    EXPECT_EQ(had_data, exists(data_folder));
+
+    result = run_process(host(regsvr32_host), L"\"" + dll() + L"\" factory");
+    EXPECT_EQ(0u, result.exit_code) << result.output;
+
+    result = run_process(host(regsvr32_host), L"\"" + dll() + L"\" register");
+    EXPECT_EQ(0u, result.exit_code) << result.output;
+    const std::wstring class_key = L"CLSID\\{6A1F3C52-9D4E-4B7A-8C21-3E5D7F9A0B64}\\InprocServer32";
+    // The module registers its own path, as the loader gave it.
+    EXPECT_EQ(0, ::lstrcmpiW(dll().c_str(), read_value(HKEY_CLASSES_ROOT, class_key, nullptr).text().c_str()))
+        << result.output;
+
+    MessageBoxAnswer answer(L"Deinstalation", IDNO);
+    result = run_process(host(regsvr32_host), L"\"" + dll() + L"\" unregister");
+    EXPECT_TRUE(answer.answered());
+    EXPECT_EQ(0u, result.exit_code) << result.output;
+    EXPECT_FALSE(key_exists(HKEY_CLASSES_ROOT, class_key));
+}
+
+TEST_F(HostProgramTest, AnyOtherHostCannotLoadTheModule) {
+    const process_result result = run_process(host(other_host), L"\"" + dll() + L"\" load");
+    EXPECT_EQ(1u, result.exit_code) << result.output;
+    EXPECT_EQ(0u, line(result).rfind("refused", 0)) << result.output;
+}
