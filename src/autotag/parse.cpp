@@ -107,7 +107,7 @@ struct parse_job {
 
 DWORD WINAPI parse_thread(void* param) {
     std::unique_ptr<parse_job> job(static_cast<parse_job*>(param));
-    util::lock_guard lock(items::database_lock());
+    const util::lock_guard held = job->db->lock();
     dialog_progress progress(job->dialog, job->shared);
     try {
         parse_directory(job->entry, *job->plugins, *job->db, progress);
@@ -138,7 +138,7 @@ void parse_directory(const WatchedDir& job, const AutoAssignPlugins& plugins, it
         enabled(job, fallback_plugin) ? plugins.find(fallback_plugin) : AutoAssignPlugins::plugin_ptr();
 
     FilesIteratorInDir files(job.path, job.recursive != 0);
-    util::lock_guard lock(items::database_lock());
+    const util::lock_guard held = db.lock();
     items::g_immediate_write = false;
     try {
         std::wstring path;

@@ -261,7 +261,7 @@ boost::shared_ptr<filtered_item> TagsHolder::context_for(HWND owner, bool create
 }
 
 bool TagsHolder::list_level(const std::vector<std::wstring>& level_path, HWND owner, shell_item_list& out) {
-    util::lock_guard lock(database_lock());
+    const util::lock_guard held = lock();
     out.clear();
     boost::shared_ptr<filtered_item> context = context_for(owner, true);
     if (!context->follow(*this, level_path)) {
@@ -274,12 +274,12 @@ bool TagsHolder::list_level(const std::vector<std::wstring>& level_path, HWND ow
 }
 
 void TagsHolder::view_opened(HWND owner) {
-    util::lock_guard lock(database_lock());
+    const util::lock_guard held = lock();
     ++context_for(owner, true)->views;
 }
 
 void TagsHolder::view_closed(HWND owner) {
-    util::lock_guard lock(database_lock());
+    const util::lock_guard held = lock();
     boost::shared_ptr<filtered_item> context = context_for(owner, false);
     if (!context) return;
     // The last view of the window is gone: its display tree is dropped with it.

@@ -70,15 +70,20 @@ HWND top_level_of(HWND window) {
 TagsHolder::TagsHolder()
     : base_node(std::wstring(), nullptr),
       loaded_event_(::CreateEventW(nullptr, TRUE, TRUE, nullptr)),
+      loading_(false),
+      loader_thread_(0),
       generation_(1) {
     parent = this;
     kind = kind_holder;
 }
 
-TagsHolder::~TagsHolder() {}
+TagsHolder::~TagsHolder() {
+    // The loader works on this object.
+    wait_loaded(INFINITE);
+}
 
 void TagsHolder::set_data_folder(const std::wstring& folder) {
-    util::lock_guard lock(database_lock());
+    const util::lock_guard held = lock();
     const std::wstring next = util::with_trailing_backslash(folder);
     if (next == path) return;
     // The tree mirrors one folder: what was read from another means nothing here.
@@ -90,8 +95,24 @@ void TagsHolder::set_data_folder(const std::wstring& folder) {
 
 void TagsHolder::start_loader() {
     ::ResetEvent(loaded_event_.get());
-    util::unique_handle thread(::CreateThread(nullptr, 0, loader_thread, this, 0, nullptr));
-    if (!thread) ::SetEvent(loaded_event_.get());
+    loading_ = true;
+    DWORD id = 0;
+    util::unique_handle thread(::CreateThread(nullptr, 0, loader_thread, this, CREATE_SUSPENDED, &id));
+    if (!thread) {
+        loading_ = false;
+        ::SetEvent(loaded_event_.get());
+        return;
+    }
+    loader_thread_ = id;
+    ::ResumeThread(thread.get());
+}
+
+util::lock_guard TagsHolder::lock() {
+    // The loader itself, and a thread already holding the lock (which the loader needs), go on.
+    if (loading_ && ::GetCurrentThreadId() != loader_thread_ && !database_lock().held_by_this_thread()) {
+        ::WaitForSingleObject(loaded_event_.get(), INFINITE);
+    }
+    return util::lock_guard(database_lock());
 }
 
 bool TagsHolder::wait_loaded(DWORD timeout_ms) {
@@ -105,18 +126,19 @@ void TagsHolder::load_store() {
     HANDLE self = ::GetCurrentThread();
     ::SetThreadPriority(self, THREAD_PRIORITY_IDLE);
     {
-        util::lock_guard lock(database_lock());
+        const util::lock_guard held = lock();
         ::SetThreadPriority(self, THREAD_PRIORITY_NORMAL);
         read_folder();
         load_all_roots();
         changed();
     }
     ::SetThreadPriority(self, THREAD_PRIORITY_IDLE);
+    loading_ = false;
     ::SetEvent(loaded_event_.get());
 }
 
 void TagsHolder::read_folder() {
-    util::lock_guard lock(database_lock());
+    const util::lock_guard held = lock();
     if (path.empty()) return;
     store::remove_temporary_files(path);
     WIN32_FIND_DATAW data;
@@ -156,7 +178,7 @@ void TagsHolder::remove_child(base_node* node) {
 }
 
 void TagsHolder::save() {
-    util::lock_guard lock(database_lock());
+    const util::lock_guard held = lock();
     changed();
     base_node::save();
 }
@@ -176,7 +198,7 @@ root_scope* TagsHolder::create_root(const std::wstring& root_name) {
 }
 
 root_scope* TagsHolder::find_path(file_id_t id, std::wstring& found) {
-    util::lock_guard lock(database_lock());
+    const util::lock_guard held = lock();
     found.clear();
     for (const node_ptr& child : children) {
         root_scope* root = static_cast<root_scope*>(child.get());
@@ -209,7 +231,7 @@ void TagsHolder::remove_tags(const std::vector<std::wstring>& paths, const tree_
 }
 
 bool TagsHolder::set_tags(const std::vector<std::wstring>& paths, const tree_ptr& tree, const tree_ptr& previous) {
-    util::lock_guard lock(database_lock());
+    const util::lock_guard held = lock();
     if (paths.empty() || (!tree && !previous)) return false;
     changed();
     append_batch batch;
@@ -233,7 +255,7 @@ bool TagsHolder::set_tags(const std::vector<std::wstring>& paths, const tree_ptr
 }
 
 void TagsHolder::follow_rename(file_id_t old_id, const std::wstring& new_path) {
-    util::lock_guard lock(database_lock());
+    const util::lock_guard held = lock();
     std::wstring old_path;
     root_scope* root = find_path(old_id, old_path);
     if (!root || new_path.empty() || new_path.size() > max_stored_path) return;
@@ -259,7 +281,7 @@ node_ptr TagsHolder::find_node(const std::vector<std::wstring>& chain) const {
 }
 
 bool TagsHolder::delete_node(const tree_node& chain) {
-    util::lock_guard lock(database_lock());
+    const util::lock_guard held = lock();
     std::vector<std::wstring> names;
     for (const tree_node* step = &chain; step; step = step->children.empty() ? nullptr : step->children[0].get()) {
         names.push_back(step->name);
@@ -274,7 +296,7 @@ bool TagsHolder::delete_node(const tree_node& chain) {
 }
 
 void TagsHolder::refresh_views(const std::wstring& root_name) {
-    util::lock_guard lock(database_lock());
+    const util::lock_guard held = lock();
     if (!g_immediate_write) return;
     for (const boost::shared_ptr<filtered_item>& context : contexts) {
         node_ptr shown = context->root.lock();
@@ -290,7 +312,7 @@ void TagsHolder::refresh_views(const std::wstring& root_name) {
 }
 
 void TagsHolder::remove_all_tags(const std::vector<std::wstring>& paths, bool refresh) {
-    util::lock_guard lock(database_lock());
+    const util::lock_guard held = lock();
     changed();
     std::vector<std::wstring> touched;
     for (const std::wstring& file_path : paths) {
@@ -308,14 +330,14 @@ void TagsHolder::remove_all_tags(const std::vector<std::wstring>& paths, bool re
 }
 
 std::vector<tree_ptr> TagsHolder::name_trees() {
-    util::lock_guard lock(database_lock());
+    const util::lock_guard held = lock();
     std::vector<tree_ptr> result;
     for (const node_ptr& root : children) result.push_back(names_of(*root));
     return result;
 }
 
 std::vector<tree_ptr> TagsHolder::tags_of_paths(const std::vector<std::wstring>& paths) {
-    util::lock_guard lock(database_lock());
+    const util::lock_guard held = lock();
     std::vector<file_id_t> ids;
     for (const std::wstring& file_path : paths) ids.push_back(file_id(file_path));
     std::vector<tree_ptr> result;
@@ -336,7 +358,7 @@ std::vector<tree_ptr> TagsHolder::tags_of_paths(const std::vector<std::wstring>&
 }
 
 std::vector<std::pair<file_id_t, std::wstring> > TagsHolder::tagged_paths() {
-    util::lock_guard lock(database_lock());
+    const util::lock_guard held = lock();
     std::vector<std::pair<file_id_t, std::wstring> > result;
     id_set seen;
     for (const node_ptr& node : children) {

@@ -45,6 +45,10 @@ public:
 
     // Starts the idle-priority loader thread; wait_loaded() returns once it has finished.
     void start_loader();
+    // The database lock, taken once the start-up load has finished: a request that came before
+    // would see a tree still being read (and could create a root that the loader then skips).
+    // Every operation takes it so; so must code that holds the lock across several of them.
+    util::lock_guard lock();
     bool wait_loaded(DWORD timeout_ms);
     // What the loader does: read the data folder, then load every root.
     void load_store();
@@ -101,6 +105,8 @@ private:
     void changed() { ++generation_; }
 
     util::unique_handle loaded_event_;
+    std::atomic<bool> loading_;
+    std::atomic<DWORD> loader_thread_;
     // Bumped by every change of the tree, so that views built before it are rebuilt.
     std::atomic<unsigned long> generation_;
 };

@@ -48,7 +48,7 @@ std::vector<std::pair<file_id_t, std::wstring> > paths_below(base_node& node, co
 }  // namespace
 
 bool TagsHolder::apply_edits(const std::vector<tree_edit>& edits) {
-    util::lock_guard lock(database_lock());
+    const util::lock_guard held = lock();
     changed();
     for (const tree_edit& edit : edits) {
         if (!apply_edit(edit)) return false;

@@ -1,5 +1,6 @@
 #include "explorer/class_factory.h"
 
+#include "explorer/menu_provider.h"
 #include "explorer/overlay_icon_provider.h"
 #include "namespace/shell_folder.h"
 
@@ -11,6 +12,8 @@ namespace explorer {
 namespace {
 
 const factory_entry factory_table[] = {
+    {&IID_IContextMenu, &create_object<CMenuProvider, IContextMenu>},
+    {&IID_IShellExtInit, &create_object<CMenuProvider, IShellExtInit>},
     {&IID_IShellFolder, &create_object<ShellNamespace::CShellFolder, IShellFolder>},
     {&IID_IShellIconOverlayIdentifier, &create_object<COverlayIconProvider, IShellIconOverlayIdentifier>},
 };

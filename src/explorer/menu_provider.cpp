@@ -50,10 +50,14 @@ CMenuProvider::CMenuProvider() : refs_(1) {}
 
 CMenuProvider::~CMenuProvider() {}
 
+CMenuProvider* CMenuProvider::create() noexcept {
+    return new (std::nothrow) CMenuProvider;
+}
+
 HRESULT CMenuProvider::create(REFIID riid, void** ppv) {
     if (!ppv) return E_POINTER;
     *ppv = nullptr;
-    CMenuProvider* provider = new (std::nothrow) CMenuProvider;
+    CMenuProvider* provider = create();
     if (!provider) return E_OUTOFMEMORY;
     const HRESULT hr = provider->QueryInterface(riid, ppv);
     provider->Release();

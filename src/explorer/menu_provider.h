@@ -11,7 +11,9 @@
 
 class CMenuProvider final : public IContextMenu, public IShellExtInit {
 public:
-    // The class factory's entry: a new object, answered through `riid`.
+    // A new object holding one reference (null when out of memory), for the class factory.
+    static CMenuProvider* create() noexcept;
+    // A new object, answered through `riid`.
     static HRESULT create(REFIID riid, void** ppv);
 
     // IUnknown

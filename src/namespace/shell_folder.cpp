@@ -52,7 +52,7 @@ void append_leaves(const items::tree_node& node, std::wstring& text) {
 // "( Rock, Jazz )": the file's tags under the root that holds it.
 bool tags_text(std::uint32_t id, std::wstring& text) {
     // Held across both calls so the root found cannot be dropped before it is asked.
-    util::lock_guard lock(items::database_lock());
+    const util::lock_guard held = items::tags_holder().lock();
     items::root_scope* root = items::tags_holder().find_root(nullptr, id);
     if (!root) return false;
     items::tree_ptr tree = root->tags_of(id);
@@ -65,6 +65,11 @@ bool tags_text(std::uint32_t id, std::wstring& text) {
 
 HRESULT cell_text(const items::shell_item_fields& item, UINT column_index, std::wstring& text) {
     switch (column_index) {
+    case 0:
+        // Windows' view names items through GetDisplayNameOf, but Wine's takes every cell from
+        // here: without the name its list shows blank rows.
+        text = item.name;
+        return S_OK;
     case 1:
         if (item.count == 0) return E_FAIL;
         text = std::to_wstring(item.count);

@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <shlobj.h>
 
+#include <atomic>
 #include <utility>
 
 namespace util {
@@ -117,20 +118,38 @@ typedef unique_resource<cotaskmem_traits> unique_cotaskmem;
 typedef unique_resource<local_traits> unique_hlocal;
 
 // A re-entrant critical section; the scoped guard below is the only way code takes it, so every
-// path out of a locked region leaves it.
+// path out of a locked region leaves it. It knows which thread holds it, so that code can tell
+// whether waiting for another thread that needs it would deadlock.
 class critical_section {
 public:
-    critical_section() noexcept { ::InitializeCriticalSection(&cs_); }
+    critical_section() noexcept : owner_(0), depth_(0) { ::InitializeCriticalSection(&cs_); }
     ~critical_section() { ::DeleteCriticalSection(&cs_); }
     critical_section(const critical_section&) = delete;
     critical_section& operator=(const critical_section&) = delete;
 
-    void enter() noexcept { ::EnterCriticalSection(&cs_); }
-    bool try_enter() noexcept { return ::TryEnterCriticalSection(&cs_) != FALSE; }
-    void leave() noexcept { ::LeaveCriticalSection(&cs_); }
+    void enter() noexcept {
+        ::EnterCriticalSection(&cs_);
+        taken();
+    }
+    bool try_enter() noexcept {
+        if (!::TryEnterCriticalSection(&cs_)) return false;
+        taken();
+        return true;
+    }
+    void leave() noexcept {
+        if (--depth_ == 0) owner_ = 0;
+        ::LeaveCriticalSection(&cs_);
+    }
+    bool held_by_this_thread() const noexcept { return owner_ == ::GetCurrentThreadId(); }
 
 private:
+    void taken() noexcept {
+        if (depth_++ == 0) owner_ = ::GetCurrentThreadId();
+    }
+
     CRITICAL_SECTION cs_;
+    std::atomic<DWORD> owner_;
+    long depth_;  // changed only by the owner
 };
 
 class lock_guard {

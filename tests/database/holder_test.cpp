@@ -230,3 +230,24 @@ TEST_F(StoreTest, AnotherDataFolderStartsAnEmptyTree) {
     db->load_store();
     EXPECT_EQ((std::vector<std::wstring>{L"Music/Rock"}), tags_of(song));
 }
+
+// Explorer may list the folder or tag a file before the loader thread has even started.
+TEST_F(StoreTest, RequestsMadeWhileTheLoaderStartsSeeTheWholeStore) {
+    const std::wstring clip = L"D:\\Video\\clip.avi";
+    give({song}, {L"Music/Rock"});
+    give({tune}, {L"Video/Clips"});
+    db = open();
+    db->start_loader();
+    items::shell_item_list top;
+    ASSERT_TRUE(db->list_level({}, nullptr, top));
+    EXPECT_EQ(2u, top.size());
+
+    // Tagging under an existing root at once must not hide that root's other tags.
+    db = open();
+    db->start_loader();
+    give({clip}, {L"Music/Jazz"});
+    EXPECT_EQ((std::vector<std::wstring>{L"Music/Rock"}), tags_of(song));
+    reload();
+    EXPECT_EQ((std::vector<std::wstring>{L"Music/Jazz"}), tags_of(clip));
+    EXPECT_EQ((std::vector<std::wstring>{L"Music/Rock"}), tags_of(song));
+}

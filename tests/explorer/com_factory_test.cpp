@@ -109,6 +109,24 @@ TEST(ClassFactory, CreatesTheOverlayIdentifier) {
     factory->Release();
 }
 
+TEST(ClassFactory, CreatesTheMenuHandlerForEitherOfItsInterfaces) {
+    IClassFactory* factory = get_factory(explorer::class_id);
+    ASSERT_NE(nullptr, factory);
+    IContextMenu* menu = nullptr;
+    ASSERT_EQ(S_OK, factory->CreateInstance(nullptr, IID_IContextMenu, reinterpret_cast<void**>(&menu)));
+    IShellExtInit* init = nullptr;
+    ASSERT_EQ(S_OK, menu->QueryInterface(IID_IShellExtInit, reinterpret_cast<void**>(&init)));
+    EXPECT_EQ(1u, init->Release());
+    EXPECT_EQ(0u, menu->Release());
+
+    ASSERT_EQ(S_OK, factory->CreateInstance(nullptr, IID_IShellExtInit, reinterpret_cast<void**>(&init)));
+    EXPECT_EQ(1u, count_of(init));
+    ASSERT_EQ(S_OK, init->QueryInterface(IID_IContextMenu, reinterpret_cast<void**>(&menu)));
+    menu->Release();
+    EXPECT_EQ(0u, init->Release());
+    factory->Release();
+}
+
 TEST(ClassFactory, OtherInterfacesCreateNothing) {
     IClassFactory* factory = get_factory(explorer::class_id);
     ASSERT_NE(nullptr, factory);

@@ -86,15 +86,15 @@ TEST_F(NamespaceTest, CellsOfEveryKindOfItem) {
         const listed* item;
         std::wstring cells[4];
     } rows[] = {
-        {&root_tag, {L"E_FAIL", L"E_FAIL", L"E_FAIL", L"E_FAIL"}},
-        {&fi, {L"E_FAIL", L"4", L"E_FAIL", L"E_FAIL"}},
-        {&genre, {L"E_FAIL", L"4", L"E_FAIL", L"E_FAIL"}},
-        {&empty, {L"E_FAIL", L"E_FAIL", L"E_FAIL", L"E_FAIL"}},
-        {&both, {L"E_FAIL", L"E_FAIL", folder, L"( Rock, Jazz )"}},
+        {&root_tag, {L"Music", L"E_FAIL", L"E_FAIL", L"E_FAIL"}},
+        {&fi, {L"Filtered Items", L"4", L"E_FAIL", L"E_FAIL"}},
+        {&genre, {L"Genre", L"4", L"E_FAIL", L"E_FAIL"}},
+        {&empty, {L"Empty", L"E_FAIL", L"E_FAIL", L"E_FAIL"}},
+        {&both, {L"both.mp3", L"E_FAIL", folder, L"( Rock, Jazz )"}},
         // Tags in two scopes, in tree order.
-        {&song2, {L"E_FAIL", L"E_FAIL", folder, L"( Rock, Calm )"}},
+        {&song2, {L"song2.mp3", L"E_FAIL", folder, L"( Rock, Calm )"}},
         // Tagged under two roots: the first root that knows the file answers.
-        {&song1, {L"E_FAIL", L"E_FAIL", folder, L"( Rock )"}},
+        {&song1, {L"song1.mp3", L"E_FAIL", folder, L"( Rock )"}},
     };
     for (const row& r : rows) {
         for (UINT column = 0; column < 4; ++column) {
