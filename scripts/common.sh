@@ -103,13 +103,13 @@ quibrix_create_prefix() {
   WINEDLLOVERRIDES='mscoree,mshtml=' wineboot -i </dev/null >/dev/null 2>&1
   wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f \
     </dev/null >/dev/null 2>&1
-  quibrix_unmanaged_windows
   wineserver -w
   touch "$WINEPREFIX/.quibrix-ready"
 }
 
 # Xvfb runs no window manager, and Wine waits for one for about two seconds whenever a
-# managed window is shown or hidden: every dialog a test closes would cost that wait.
+# managed window is shown or hidden: every dialog a test closes would cost that wait. Only the
+# test prefix: scripts/run's prefix keeps ordinary windows for a real desktop.
 quibrix_unmanaged_windows() {
   [ -f "$WINEPREFIX/.quibrix-unmanaged" ] && return 0
   wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f </dev/null >/dev/null 2>&1
