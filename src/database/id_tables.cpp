@@ -139,17 +139,21 @@ bool path_map::insert(file_id_t id, std::wstring_view path) {
     return true;
 }
 
-void path_map::set(file_id_t id, std::wstring_view path) {
-    if (id == 0) return;
+path_map::slot& path_map::place(file_id_t id) {
     if ((size_ + 1) * 2 > slots_.size()) rehash(capacity_for(size_ + 1));
     slot& s = slots_[slot_of(id)];
     if (s.id == id) {
-        dead_characters_ += s.length;
+        dead_characters_ += s.length;  // the path it replaces
     } else {
         s.id = id;
         ++size_;
     }
-    store(s, path);
+    return s;
+}
+
+void path_map::set(file_id_t id, std::wstring_view path) {
+    if (id == 0) return;
+    store(place(id), path);
     if (dead_characters_ > pool_.size() / 2 + 4096) compact();
 }
 
@@ -189,14 +193,7 @@ void path_map::adopt_pool(std::vector<wchar_t>&& units) {
 
 void path_map::set_in_pool(file_id_t id, std::size_t offset, std::size_t length) {
     if (id == 0) return;
-    if ((size_ + 1) * 2 > slots_.size()) rehash(capacity_for(size_ + 1));
-    slot& s = slots_[slot_of(id)];
-    if (s.id == id) {
-        dead_characters_ += s.length;
-    } else {
-        s.id = id;
-        ++size_;
-    }
+    slot& s = place(id);
     s.offset = static_cast<std::uint32_t>(offset);
     s.length = static_cast<std::uint32_t>(length);
     dead_characters_ -= length;

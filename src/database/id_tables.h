@@ -74,6 +74,8 @@ private:
     };
     std::size_t slot_of(file_id_t id) const;
     void rehash(std::size_t capacity);
+    // The slot of `id`, made when missing; a path it held counts as dead.
+    slot& place(file_id_t id);
     void store(slot& s, std::wstring_view path);
     void compact();
 
