@@ -90,13 +90,13 @@ bool base_node::ensure_folder(bool create) {
 }
 
 void base_node::save() {
-    for (std::size_t i = 0; i < children.size();) {
+    for (const node_ptr& child : children) {
         try {
-            children[i]->save();
-            ++i;
+            child->save();
         } catch (int) {
-            // Its file stays as it was on disk; the next load brings the node back.
-            children.erase(children.begin() + i);
+            // Its file stays as it was on disk. The node stays too, still not clean, so that the
+            // next save tries again: dropped, it would come back later as a new, empty node over
+            // the files it left.
         }
     }
 }

@@ -131,6 +131,7 @@ private:
     // ids[unwritten_from_ ..] were added in a batch and are not on disk yet.
     std::size_t unwritten_from_ = 0;
     bool in_batch_ = false;
+    bool unread_ = false;  // its file could not be read at load
 };
 
 class root_scope : public scope {

@@ -10,7 +10,14 @@ tag::tag(const std::wstring& node_name, base_node* parent_node) : base_node(node
 
 bool tag::load() {
     std::vector<unsigned char> bytes;
-    if (!store::read_file(path, bytes) || bytes.empty()) return false;
+    // A file that exists but cannot be read now (held by another program) is kept: dropping it
+    // would let its scope, and then the root with its map, erase themselves from disk.
+    if (!store::read_file(path, bytes)) {
+        unread_ = true;
+        return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+    }
+    unread_ = false;
+    if (bytes.empty()) return false;
     // A size that is not a multiple of 4 means a torn append: rewrite, or the next append would
     // land after the torn bytes and shift every later id.
     bool damaged = !store::decode_ids(bytes, ids);
@@ -51,6 +58,8 @@ bool tag::erase_id(file_id_t id) {
 }
 
 void tag::add_file(const std::wstring& file_path, const tree_node&) {
+    // Its ids were never read: a later rewrite from memory would drop them from the file.
+    if (unread_ && (!load() || unread_)) throw int(error_cannot_open);
     if (!insert_id(file_id(file_path))) return;
     append_new_ids();
 }

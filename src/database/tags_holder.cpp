@@ -160,9 +160,14 @@ void TagsHolder::read_folder() {
 
 void TagsHolder::load_root(root_scope* root) {
     node_ptr keep = root->shared_from_this();
-    if (!root->load() && root->loaded) {
-        // The root loaded its map but none of its tags survived: it erased itself from disk.
-        drop_child(root);
+    try {
+        if (!root->load() && root->loaded) {
+            // The root loaded its map but none of its tags survived: it erased itself from disk.
+            drop_child(root);
+        }
+    } catch (int) {
+        // A repair at load (a rewrite of a damaged file) failed; the file stays as it was and
+        // the next start repairs it. An error must not end the loader, or the host with it.
     }
 }
 
@@ -261,12 +266,17 @@ void TagsHolder::follow_rename(file_id_t old_id, const std::wstring& new_path) {
     if (!root || new_path.empty() || new_path.size() > max_stored_path) return;
     changed();
     const file_id_t new_id = file_id(new_path);
-    root->id_map.erase(old_id);
-    root->id_map.insert(new_id, new_path);
-    if (new_id != old_id) {
-        for (const node_ptr& child : root->children) child->replace_id(old_id, new_id);
+    if (new_id == old_id) {
+        root->id_map.set(old_id, new_path);
+        root->rewrite_map();
+        return;
     }
+    // The map learns the new id before any tag file holds it, and keeps the old one until the
+    // tags have moved: whichever step fails, every id on disk stays known to the map.
+    root->id_map.insert(new_id, new_path);
     root->rewrite_map();
+    for (const node_ptr& child : root->children) child->replace_id(old_id, new_id);
+    root->id_map.erase(old_id);  // written out with the map's next rewrite
 }
 
 node_ptr TagsHolder::find_node(const std::vector<std::wstring>& chain) const {
@@ -304,8 +314,11 @@ void TagsHolder::refresh_views(const std::wstring& root_name) {
         context->drop_to(0);
         if (!context->owner || !::IsWindow(context->owner)) continue;
         HWND top = top_level_of(context->owner);
-        ::ShowWindow(top, SW_SHOW);
-        ::SetWindowPos(top, nullptr, 0, 0, 0, 0, SWP_NOSIZE | SWP_NOMOVE | SWP_SHOWWINDOW | SWP_NOZORDER);
+        // Asynchronous: the window may belong to a thread that is waiting for the database lock
+        // this thread holds.
+        ::ShowWindowAsync(top, SW_SHOW);
+        ::SetWindowPos(top, nullptr, 0, 0, 0, 0,
+                       SWP_NOSIZE | SWP_NOMOVE | SWP_SHOWWINDOW | SWP_NOZORDER | SWP_ASYNCWINDOWPOS);
         // F5 makes the shell view reload its items.
         ::keybd_event(VK_F5, 0, 0, 0);
     }

@@ -141,7 +141,11 @@ void ShellChangeTracker::work() {
     for (;;) {
         const DWORD woke = ::WaitForMultipleObjects(2, waits, FALSE, quiet_ms_);
         if (woke == WAIT_TIMEOUT) {
-            forget_pending();
+            try {
+                forget_pending();
+            } catch (...) {
+                // As below: a store failure loses this change, not the tracker.
+            }
             continue;
         }
         if (woke != WAIT_OBJECT_0) return;

@@ -96,8 +96,10 @@ IFACEMETHODIMP CMenuProvider::Initialize(PCIDLIST_ABSOLUTE, IDataObject* data, H
     try {
         const UINT count = ::DragQueryFileW(drop, 0xFFFFFFFF, nullptr, 0);
         for (UINT i = 0; i < count; ++i) {
-            wchar_t name[MAX_PATH];
-            if (::DragQueryFileW(drop, i, name, MAX_PATH)) selection_.push_back(name);
+            // Sized from the name itself: a fixed buffer would cut a long path to another one.
+            std::wstring name(::DragQueryFileW(drop, i, nullptr, 0) + 1, L'\0');
+            const UINT length = ::DragQueryFileW(drop, i, &name[0], static_cast<UINT>(name.size()));
+            if (length) selection_.push_back(name.substr(0, length));
         }
     } catch (const std::bad_alloc&) {
         hr = E_OUTOFMEMORY;

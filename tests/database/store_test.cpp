@@ -267,3 +267,51 @@ TEST_F(StoreTest, NamesThatAreNotFileNamesAreRefused) {
     }
     EXPECT_TRUE(tags_of(song).empty());
 }
+
+TEST_F(StoreTest, FilesHeldByOtherProgramsAtLoadAreNeitherLostNorFatal) {
+    give({song, tune}, {L"Music/Genre/Rock"});
+    give({clip}, {L"Video/Clips"});
+    {
+        // Unreadable at load: the tag stays, so its scope and root are not erased.
+        util::unique_file held = lock_exclusively(data(L"Music\\Genre\\Rock"));
+        ASSERT_TRUE(held.valid());
+        // Readable but torn, and not replaceable while held: the repair fails, the load goes on.
+        std::vector<unsigned char> torn = read_bytes(data(L"Video\\Clips"));
+        torn.push_back(7);
+        write_bytes(data(L"Video\\Clips"), torn);
+        util::unique_file reader(::CreateFileW(data(L"Video\\Clips").c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                               nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(reader.valid());
+        db = open();
+        db->start_loader();
+        ASSERT_TRUE(db->wait_loaded(30000));
+        EXPECT_TRUE(exists(data(L"Music\\Genre\\Rock")));
+        EXPECT_TRUE(exists(data(L"Music.dat")));
+        EXPECT_EQ((std::vector<std::wstring>{L"Video/Clips"}), tags_of(clip));
+        // A tag whose ids were never read takes no new file rather than losing the old ones.
+        EXPECT_THROW(db->set_tags({L"C:\\new.txt"}, tags({L"Music/Genre/Rock"}), items::tree_ptr()), int);
+    }
+    give({L"C:\\new.txt"}, {L"Music/Genre/Rock"});
+    reload();
+    EXPECT_EQ((std::vector<std::wstring>{L"Music/Genre/Rock"}), tags_of(song));
+    EXPECT_EQ((std::vector<std::wstring>{L"Music/Genre/Rock"}), tags_of(L"C:\\new.txt"));
+    // Repaired at the first load that could replace it.
+    EXPECT_EQ(4u, read_bytes(data(L"Video\\Clips")).size());
+}
+
+TEST_F(StoreTest, ANodeWhoseSaveFailedIsSavedByTheNextSave) {
+    give({song}, {L"Music/Rock"});
+    {
+        items::deferred_writing deferred;
+        give({tune}, {L"Music/Rock"});
+    }
+    {
+        util::unique_file held = lock_exclusively(data(L"Music\\Rock"));
+        ASSERT_TRUE(held.valid());
+        db->save();
+    }
+    EXPECT_EQ(id_bytes({file_id(song)}), read_bytes(data(L"Music\\Rock")));
+    EXPECT_EQ((std::vector<std::wstring>{L"Music/Rock"}), tags_of(tune));
+    db->save();
+    EXPECT_EQ(id_bytes({file_id(song), file_id(tune)}), read_bytes(data(L"Music\\Rock")));
+}
