@@ -76,12 +76,18 @@ void root_scope::register_path(file_id_t id, const std::wstring& file_path) {
 void root_scope::flush_appends() {
     in_batch_ = false;
     if (unwritten_records_.empty()) return;
-    std::vector<unsigned char> records;
-    records.swap(unwritten_records_);
-    // A map file lies beside its root's folder and is written only while that folder exists.
-    // The entries stay in memory either way; the next rewrite of the map writes them.
+    // A map file lies beside its root's folder and is written only while that folder exists;
+    // until then the records wait for the next flush.
     if (!ensure_folder(true)) return;
-    store::append_file(map_path(), records, false);
+    try {
+        store::append_file(map_path(), unwritten_records_, true);
+    } catch (int) {
+        // A failed or partial append: write the whole map anew in one step instead, so that no
+        // torn record hides the ones after it. If that fails too, the records wait for the next
+        // flush and the caller hears of it.
+        rewrite_map();
+    }
+    unwritten_records_.clear();
 }
 
 void root_scope::rewrite_map() {

@@ -315,3 +315,16 @@ TEST_F(StoreTest, ANodeWhoseSaveFailedIsSavedByTheNextSave) {
     db->save();
     EXPECT_EQ(id_bytes({file_id(song), file_id(tune)}), read_bytes(data(L"Music\\Rock")));
 }
+
+TEST_F(StoreTest, MapRecordsThatCouldNotBeWrittenAreWrittenByTheNextAppend) {
+    give({song}, {L"Music/Rock"});
+    {
+        util::unique_file held = lock_exclusively(data(L"Music.dat"));
+        ASSERT_TRUE(held.valid());
+        EXPECT_THROW(db->set_tags({tune}, tags({L"Music/Rock"}), items::tree_ptr()), int);
+    }
+    give({clip}, {L"Music/Rock"});
+    reload();
+    EXPECT_EQ((std::vector<std::wstring>{L"Music/Rock"}), tags_of(tune));
+    EXPECT_EQ((std::vector<std::wstring>{L"Music/Rock"}), tags_of(clip));
+}
