@@ -155,7 +155,6 @@ bool TagsHolder::move_node(const node_ptr& node, const std::vector<std::wstring>
         for (const node_ptr& child : moved->children) child->parent = moved.get();
     }
     if (node->kind == kind_root) {
-        ::DeleteFileW(static_cast<root_scope&>(*node).map_path().c_str());
         drop_child(node.get());
     } else {
         old_parent->drop_child(node.get());
@@ -168,6 +167,8 @@ bool TagsHolder::move_node(const node_ptr& node, const std::vector<std::wstring>
     append_batch batch;
     for (const auto& entry : files) new_root->register_path(entry.first, entry.second);
     batch.flush();
+    // Only now that the new root's map knows the files may the old root's map go.
+    if (node->kind == kind_root) ::DeleteFileW(static_cast<root_scope&>(*node).map_path().c_str());
 
     // The old parent may be empty now; it leaves like any emptied scope.
     if (node->kind != kind_root && old_parent->children.empty() && old_parent != this) {
