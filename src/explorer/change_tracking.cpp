@@ -93,6 +93,22 @@ void rename_folder(items::TagsHolder& db, const std::wstring& from, const std::w
     }
 }
 
+namespace {
+
+// The renames are followed the same way by the worker and by the notification window.
+bool follow_rename_event(items::TagsHolder& db, LONG event, const std::wstring& first, const std::wstring& second) {
+    if (event == SHCNE_RENAMEITEM) {
+        move_item(db, first, second);
+    } else if (event == SHCNE_RENAMEFOLDER) {
+        rename_folder(db, first, second);
+    } else {
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 void forget(items::TagsHolder& db, const std::wstring& path, bool was_folder) {
     if (path.empty()) return;
     std::vector<std::wstring> paths(1, path);
@@ -204,13 +220,8 @@ void ShellChangeTracker::handle(const ShellChangeRecord& record) {
             pendingName.clear();
         }
         break;
-    case SHCNE_RENAMEITEM:
-        move_item(db_, first, second);
-        break;
-    case SHCNE_RENAMEFOLDER:
-        rename_folder(db_, first, second);
-        break;
     default:
+        follow_rename_event(db_, event, first, second);
         break;
     }
     forget_pending();
@@ -278,21 +289,11 @@ void ShellChangeTracker::on_notification(WPARAM wparam, LPARAM lparam) {
     const std::wstring second = items ? path_of(items[1]) : std::wstring();
     ::SHChangeNotification_Unlock(lock);
     // Without the interception there is no pairing: a deletion is final at once.
-    switch (event & ~SHCNE_INTERRUPT) {
-    case SHCNE_RENAMEITEM:
-        move_item(db_, first, second);
-        break;
-    case SHCNE_DELETE:
-        forget(db_, first, false);
-        break;
-    case SHCNE_RMDIR:
-        forget(db_, first, true);
-        break;
-    case SHCNE_RENAMEFOLDER:
-        rename_folder(db_, first, second);
-        break;
-    default:
-        break;
+    const LONG kind = event & ~SHCNE_INTERRUPT;
+    if (kind == SHCNE_DELETE || kind == SHCNE_RMDIR) {
+        forget(db_, first, kind == SHCNE_RMDIR);
+    } else {
+        follow_rename_event(db_, kind, first, second);
     }
     ++handled_;
 }
