@@ -125,12 +125,15 @@ void TagsHolder::load_store() {
     // Explorer's window thread waiting on it.
     HANDLE self = ::GetCurrentThread();
     ::SetThreadPriority(self, THREAD_PRIORITY_IDLE);
-    {
+    try {
         const util::lock_guard held = lock();
         ::SetThreadPriority(self, THREAD_PRIORITY_NORMAL);
         read_folder();
         load_all_roots();
         changed();
+    } catch (...) {
+        // Out of memory in the middle of a load: what was read is kept. The requests waiting for
+        // the load must be let go whatever happened, or they would wait forever.
     }
     ::SetThreadPriority(self, THREAD_PRIORITY_IDLE);
     loading_ = false;
