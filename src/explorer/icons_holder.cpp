@@ -178,35 +178,27 @@ IconsHolder::IconObject* IconsHolder::shared(IconObject* icon) noexcept {
     return icon;
 }
 
-IconsHolder::IconObject* IconsHolder::icon_of_kind(unsigned kind) noexcept {
-    if (kind < 1 || kind > 4) return nullptr;
+IconsHolder::IconObject* IconsHolder::kept(IconObject* const* slot) noexcept {
     try {
         util::lock_guard lock(lock_);
         fill();
-        return shared(kinds_[kind - 1]);
+        return shared(*slot);
     } catch (...) {
         return nullptr;
     }
+}
+
+IconsHolder::IconObject* IconsHolder::icon_of_kind(unsigned kind) noexcept {
+    if (kind < 1 || kind > 4) return nullptr;
+    return kept(&kinds_[kind - 1]);
 }
 
 IconsHolder::IconObject* IconsHolder::folder_icon() noexcept {
-    try {
-        util::lock_guard lock(lock_);
-        fill();
-        return shared(folder_);
-    } catch (...) {
-        return nullptr;
-    }
+    return kept(&folder_);
 }
 
 IconsHolder::IconObject* IconsHolder::fallback_icon() noexcept {
-    try {
-        util::lock_guard lock(lock_);
-        fill();
-        return shared(fallback_);
-    } catch (...) {
-        return nullptr;
-    }
+    return kept(&fallback_);
 }
 
 IExtractIconW* IconsHolder::icon_of_file(std::uint32_t id) noexcept {

@@ -69,6 +69,8 @@ public:
 private:
     void fill();
     IconObject* shared(IconObject* icon) noexcept;
+    // One of the fixed icons, filled on first use, with a reference for the caller.
+    IconObject* kept(IconObject* const* slot) noexcept;
     IconObject* icon_of_type(const std::wstring& extension);
 
     util::critical_section lock_;
