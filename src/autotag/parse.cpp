@@ -2,7 +2,7 @@
 
 #include "autotag/files_iterator.h"
 #include "database/tags_holder.h"
-#include "explorer/class_id.h"
+#include "util/class_id.h"
 #include "resource.h"
 #include "util/module.h"
 #include "util/unique_resource.h"
@@ -203,7 +203,7 @@ std::vector<unsigned char> extension_folder_id_list() {
     ids[0] = 20;
     ids[2] = 0x1F;
     ids[3] = 0x80;
-    std::memcpy(&ids[4], &explorer::class_id, sizeof explorer::class_id);
+    std::memcpy(&ids[4], &util::class_id, sizeof util::class_id);
     return ids;
 }
 

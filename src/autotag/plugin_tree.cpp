@@ -141,7 +141,7 @@ bool apply_tag_request(items::TagsHolder& db, const std::wstring& file_path, con
     if (!request) return false;
     try {
         return db.set_tags(std::vector<std::wstring>(1, file_path), request, items::tree_ptr());
-    } catch (int) {
+    } catch (const items::store_error&) {
         // The store refused a name or could not write; the file simply stays untagged.
         return false;
     }

@@ -96,14 +96,8 @@ items::tree_ptr AutoAssignPlugins::plugin_info::fill(const std::wstring& file_pa
 }
 
 void AutoAssignPlugins::load_plugins() {
-    wchar_t module_path[MAX_PATH];
-    const DWORD length = ::GetModuleFileNameW(util::module_instance(), module_path, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH) return;
-    std::wstring folder(module_path, length);
-    const std::wstring::size_type slash = folder.rfind(L'\\');
-    if (slash == std::wstring::npos) return;
-    folder.resize(slash);
-    load_plugins(folder + L"\\plugins");
+    const std::wstring folder = util::module_folder();
+    if (!folder.empty()) load_plugins(folder + L"\\plugins");
 }
 
 void AutoAssignPlugins::load_plugins(const std::wstring& folder) {

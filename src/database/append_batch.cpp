@@ -1,5 +1,7 @@
 #include "database/nodes.h"
 
+#include <memory>
+
 namespace items {
 
 namespace {
@@ -13,7 +15,7 @@ append_batch::append_batch() : previous_(g_current_batch) {
 append_batch::~append_batch() {
     try {
         flush();
-    } catch (int) {
+    } catch (...) {
         // Reported by an explicit flush() where the caller wants it; here the batch only must
         // not leave appends behind.
     }
@@ -37,24 +39,24 @@ void append_batch::flush() {
     std::vector<node_ptr> roots;
     tags.swap(tags_);
     roots.swap(roots_);
-    int first_error = 0;
+    std::unique_ptr<store_error> first_error;
     // Map records first: a record whose ids never reached a tag is harmless, while ids whose
     // record is missing would be dropped by the next load.
     for (const node_ptr& node : roots) {
         try {
             static_cast<root_scope*>(node.get())->flush_appends();
-        } catch (int error) {
-            if (!first_error) first_error = error;
+        } catch (const store_error& error) {
+            if (!first_error) first_error.reset(new store_error(error));
         }
     }
     for (const node_ptr& node : tags) {
         try {
             static_cast<tag*>(node.get())->flush_appends();
-        } catch (int error) {
-            if (!first_error) first_error = error;
+        } catch (const store_error& error) {
+            if (!first_error) first_error.reset(new store_error(error));
         }
     }
-    if (first_error) throw first_error;
+    if (first_error) throw *first_error;
 }
 
 }  // namespace items

@@ -1,6 +1,7 @@
 #include "database/nodes.h"
 
 #include "util/file_names.h"
+#include "util/file_system.h"
 #include "util/unique_resource.h"
 
 #include <algorithm>
@@ -63,13 +64,13 @@ void base_node::read_folder() {
 }
 
 node_ptr base_node::create_child(const tree_node& request) {
-    if (!util::is_valid_file_name(request.name)) throw int(error_invalid_name);
+    if (!util::is_valid_file_name(request.name)) throw store_error(error_invalid_name);
     node_ptr child;
     if (request.children.empty()) {
         child.reset(new tag(request.name, this));
     } else {
         child.reset(new scope(request.name, this));
-        if (!child->ensure_folder(true)) throw int(error_folder_not_created);
+        if (!child->ensure_folder(true)) throw store_error(error_folder_not_created);
     }
     children.push_back(child);
     return child;
@@ -84,7 +85,7 @@ void base_node::add_file(const std::wstring& file_path, const tree_node& tree) {
 }
 
 bool base_node::ensure_folder(bool create) {
-    if (store::folder_exists(path)) return true;
+    if (util::folder_exists(path)) return true;
     if (!create) return false;
     return store::create_folder(path);
 }
@@ -93,7 +94,7 @@ void base_node::save() {
     for (const node_ptr& child : children) {
         try {
             child->save();
-        } catch (int) {
+        } catch (const store_error&) {
             // Its file stays as it was on disk. The node stays too, still not clean, so that the
             // next save tries again: dropped, it would come back later as a new, empty node over
             // the files it left.
@@ -206,7 +207,7 @@ void scope::collect_ids(std::set<file_id_t>& ids) {
 }
 
 void scope::erase_from_disk() {
-    store::remove_folder_tree(path);
+    util::remove_folder_tree(path, util::removal::best_effort);
 }
 
 void scope::replace_id(file_id_t old_id, file_id_t new_id) {

@@ -27,12 +27,6 @@ std::vector<std::uint32_t> unite(const std::vector<std::uint32_t>& a, const std:
     return out;
 }
 
-HWND top_level_of(HWND window) {
-    HWND top = window;
-    while (HWND parent = ::GetParent(top)) top = parent;
-    return top;
-}
-
 }  // namespace
 
 combine_mode split_combined_name(const std::wstring& name, std::vector<std::wstring>& parts) {
@@ -242,45 +236,48 @@ void filtered_item::list(TagsHolder& holder, shell_item_list& out) const {
 
 // ---- TagsHolder's side of navigation
 
-boost::shared_ptr<filtered_item> TagsHolder::context_for(HWND owner, bool create) {
+boost::shared_ptr<filtered_item> TagsHolder::context_for(view_key view, bool create) {
     // Contexts of windows that are gone without closing their views would pile up otherwise.
-    contexts.erase(std::remove_if(contexts.begin(), contexts.end(),
-                                  [](const boost::shared_ptr<filtered_item>& context) {
-                                      return context->owner && !::IsWindow(context->owner);
-                                  }),
-                   contexts.end());
+    if (view_listener* listener = listener_.load()) {
+        contexts.erase(std::remove_if(contexts.begin(), contexts.end(),
+                                      [listener](const boost::shared_ptr<filtered_item>& context) {
+                                          return context->view && listener->view_gone(context->view);
+                                      }),
+                       contexts.end());
+    }
     for (const boost::shared_ptr<filtered_item>& context : contexts) {
-        if (context->owner == owner) return context;
+        if (context->view == view) return context;
     }
     boost::shared_ptr<filtered_item> context;
     if (!create) return context;
     context.reset(new filtered_item);
-    context->owner = owner;
+    context->view = view;
     contexts.push_back(context);
     return context;
 }
 
-bool TagsHolder::list_level(const std::vector<std::wstring>& level_path, HWND owner, shell_item_list& out) {
+bool TagsHolder::list_level(const std::vector<std::wstring>& level_path, view_key view, shell_item_list& out) {
     const util::lock_guard held = lock();
     out.clear();
-    boost::shared_ptr<filtered_item> context = context_for(owner, true);
+    boost::shared_ptr<filtered_item> context = context_for(view, true);
     if (!context->follow(*this, level_path)) {
         // The path names something that no longer exists: the window cannot show it.
-        if (owner && ::IsWindow(owner)) ::PostMessageW(top_level_of(owner), WM_CLOSE, 0, 0);
+        view_listener* listener = listener_.load();
+        if (view && listener) listener->view_path_lost(view);
         return false;
     }
     context->list(*this, out);
     return !out.empty();
 }
 
-void TagsHolder::view_opened(HWND owner) {
+void TagsHolder::view_opened(view_key view) {
     const util::lock_guard held = lock();
-    ++context_for(owner, true)->views;
+    ++context_for(view, true)->views;
 }
 
-void TagsHolder::view_closed(HWND owner) {
+void TagsHolder::view_closed(view_key view) {
     const util::lock_guard held = lock();
-    boost::shared_ptr<filtered_item> context = context_for(owner, false);
+    boost::shared_ptr<filtered_item> context = context_for(view, false);
     if (!context) return;
     // The last view of the window is gone: its display tree is dropped with it.
     if (--context->views <= 0) contexts.erase(std::find(contexts.begin(), contexts.end(), context));

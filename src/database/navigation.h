@@ -8,8 +8,7 @@
 
 #include "database/shell_item.h"
 #include "database/tree_nodes.h"
-
-#include <windows.h>
+#include "database/view_listener.h"
 
 #include <boost/shared_ptr.hpp>
 #include <boost/weak_ptr.hpp>
@@ -42,7 +41,7 @@ public:
         std::size_t chosen_count = 0;             // chosen names this level added
     };
 
-    HWND owner = nullptr;
+    view_key view = 0;
     boost::weak_ptr<base_node> root;
     std::vector<level> levels;
     std::vector<std::wstring> chosen_names;

@@ -57,7 +57,7 @@ void root_scope::validate_ids(std::vector<file_id_t>& list) {
 }
 
 void root_scope::add_file(const std::wstring& file_path, const tree_node& tree) {
-    if (file_path.empty() || file_path.size() > max_stored_path) throw int(error_invalid_name);
+    if (file_path.empty() || file_path.size() > max_stored_path) throw store_error(error_invalid_name);
     if (!loaded) load();
     scope::add_file(file_path, tree);
     register_path(file_id(file_path), file_path);
@@ -81,7 +81,7 @@ void root_scope::flush_appends() {
     if (!ensure_folder(true)) return;
     try {
         store::append_file(map_path(), unwritten_records_, true);
-    } catch (int) {
+    } catch (const store_error&) {
         // A failed or partial append: write the whole map anew in one step instead, so that no
         // torn record hides the ones after it. If that fails too, the records wait for the next
         // flush and the caller hears of it.

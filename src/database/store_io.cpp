@@ -1,11 +1,33 @@
 #include "database/store_io.h"
 
+#include "util/file_system.h"
 #include "util/unique_resource.h"
 
 #include <algorithm>
 #include <cstring>
 
 namespace items {
+
+namespace {
+std::string store_error_text(int code) {
+    switch (code) {
+    case error_folder_not_created: return "store: a folder could not be created";
+    case error_cannot_open: return "store: a file could not be opened or replaced";
+    case error_short_write: return "store: a write was cut short";
+    case error_invalid_name: return "store: a name cannot be stored";
+    }
+    return "store: failure";
+}
+}  // namespace
+
+store_error::store_error(int error_code, DWORD last_error)
+    : std::runtime_error(store_error_text(error_code)), code(error_code), system_error(last_error) {}
+
+HRESULT store_error::hresult() const {
+    if (code == error_invalid_name) return E_INVALIDARG;
+    if (system_error != ERROR_SUCCESS) return HRESULT_FROM_WIN32(system_error);
+    return code == error_short_write ? HRESULT_FROM_WIN32(ERROR_WRITE_FAULT) : E_FAIL;
+}
 
 std::atomic<bool> g_immediate_write(true);
 SECURITY_ATTRIBUTES* g_store_security = nullptr;
@@ -89,10 +111,10 @@ bool read_file(const std::wstring& path, std::vector<wchar_t>& units, std::size_
 void append_file(const std::wstring& path, const std::vector<unsigned char>& bytes, bool check_written) {
     util::unique_file file(::CreateFileW(path.c_str(), FILE_APPEND_DATA | FILE_WRITE_DATA, 0, g_store_security,
                                          OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) throw int(error_cannot_open);
+    if (!file) throw store_error(error_cannot_open);
     LARGE_INTEGER zero = {};
     ::SetFilePointerEx(file.get(), zero, nullptr, FILE_END);
-    if (!write_all(file.get(), bytes) && check_written) throw int(error_short_write);
+    if (!write_all(file.get(), bytes) && check_written) throw store_error(error_short_write);
 }
 
 void replace_file(const std::wstring& path, const std::vector<unsigned char>& bytes,
@@ -101,17 +123,17 @@ void replace_file(const std::wstring& path, const std::vector<unsigned char>& by
     {
         util::unique_file file(::CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, g_store_security, CREATE_ALWAYS,
                                              FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!file) throw int(error_cannot_open);
+        if (!file) throw store_error(error_cannot_open);
         if (!write_all(file.get(), bytes) || !::FlushFileBuffers(file.get())) {
             file.reset();
             ::DeleteFileW(temporary.c_str());
-            throw int(error_short_write);
+            throw store_error(error_short_write);
         }
     }
-    if (g_replace_interrupted && g_replace_interrupted()) throw int(error_short_write);
+    if (g_replace_interrupted && g_replace_interrupted()) throw store_error(error_short_write);
     if (!::MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         ::DeleteFileW(temporary.c_str());
-        throw int(error_cannot_open);
+        throw store_error(error_cannot_open);
     }
 }
 
@@ -130,36 +152,8 @@ HANDLE find_first(const std::wstring& pattern, WIN32_FIND_DATAW& data) {
                               FIND_FIRST_EX_LARGE_FETCH);
 }
 
-bool folder_exists(const std::wstring& path) {
-    DWORD attributes = ::GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
 bool create_folder(const std::wstring& path) {
-    return ::CreateDirectoryW(path.c_str(), g_store_security) || folder_exists(path);
-}
-
-bool remove_folder_tree(const std::wstring& path) {
-    WIN32_FIND_DATAW data;
-    {
-        util::unique_find find(find_first(path + L"\\*", data));
-        if (find) {
-            do {
-                const std::wstring name = data.cFileName;
-                if (name == L"." || name == L"..") continue;
-                const std::wstring child = path + L'\\' + name;
-                if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                    remove_folder_tree(child);
-                } else {
-                    if (data.dwFileAttributes & FILE_ATTRIBUTE_READONLY) {
-                        ::SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
-                    }
-                    ::DeleteFileW(child.c_str());
-                }
-            } while (::FindNextFileW(find.get(), &data));
-        }
-    }
-    return ::RemoveDirectoryW(path.c_str()) || !folder_exists(path);
+    return ::CreateDirectoryW(path.c_str(), g_store_security) || util::folder_exists(path);
 }
 
 void encode_ids(const std::vector<file_id_t>& ids, std::size_t from, std::vector<unsigned char>& out) {

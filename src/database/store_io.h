@@ -9,6 +9,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <stdexcept>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -19,12 +20,23 @@ namespace items {
 
 typedef std::uint32_t file_id_t;
 
-// The store reports write failures by throwing one of these as a plain int.
-enum store_error : int {
+// What a store failure was; the numbers are the codes callers have always compared.
+enum store_error_code : int {
     error_folder_not_created = 1,  // a scope folder could not be created
     error_cannot_open = 2,         // a file could not be opened, created or replaced
     error_short_write = 3,         // fewer bytes were written than asked
     error_invalid_name = 4,        // a name that cannot be a file name, or a path too long to store
+};
+
+// The one exception the store throws. It keeps the system's error of the failed call, so the
+// COM boundary can answer the real cause.
+class store_error : public std::runtime_error {
+public:
+    // The system error is read at the throw, before anything else can change it.
+    explicit store_error(int error_code, DWORD last_error = ::GetLastError());
+    const int code;
+    const DWORD system_error;  // GetLastError() when thrown; 0 when the system reported none
+    HRESULT hresult() const;
 };
 
 // True while every change goes to disk at once; a directory parse switches it off and saves
@@ -79,10 +91,8 @@ void remove_temporary_files(const std::wstring& folder);
 // name computation for every entry of every folder at load.
 HANDLE find_first(const std::wstring& pattern, WIN32_FIND_DATAW& data);
 
-bool folder_exists(const std::wstring& path);
+// With the store's folder security; true also when the folder was there already.
 bool create_folder(const std::wstring& path);
-// Removes a folder with everything in it; true when it is gone afterwards.
-bool remove_folder_tree(const std::wstring& path);
 
 // Encoders and decoders of the two formats.
 void encode_ids(const std::vector<file_id_t>& ids, std::size_t from, std::vector<unsigned char>& out);

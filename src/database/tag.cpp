@@ -59,7 +59,7 @@ bool tag::erase_id(file_id_t id) {
 
 void tag::add_file(const std::wstring& file_path, const tree_node&) {
     // Its ids were never read: a later rewrite from memory would drop them from the file.
-    if (unread_ && (!load() || unread_)) throw int(error_cannot_open);
+    if (unread_ && (!load() || unread_)) throw store_error(error_cannot_open);
     if (!insert_id(file_id(file_path))) return;
     append_new_ids();
 }
@@ -80,7 +80,7 @@ void tag::flush_appends() {
     store::encode_ids(ids, unwritten_from_, bytes);
     try {
         store::append_file(path, bytes, true);
-    } catch (int) {
+    } catch (const store_error&) {
         // The disk never got these ids: take them back, so memory does not claim what a restart
         // would lose. A tag left with nothing leaves its parent (and empties climb).
         while (ids.size() > unwritten_from_) {

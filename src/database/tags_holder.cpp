@@ -59,12 +59,6 @@ DWORD WINAPI loader_thread(void* holder) {
     return 0;
 }
 
-HWND top_level_of(HWND window) {
-    HWND top = window;
-    while (HWND parent = ::GetParent(top)) top = parent;
-    return top;
-}
-
 }  // namespace
 
 TagsHolder::TagsHolder()
@@ -72,6 +66,7 @@ TagsHolder::TagsHolder()
       loaded_event_(::CreateEventW(nullptr, TRUE, TRUE, nullptr)),
       loading_(false),
       loader_thread_(0),
+      listener_(nullptr),
       generation_(1) {
     parent = this;
     kind = kind_holder;
@@ -168,7 +163,7 @@ void TagsHolder::load_root(root_scope* root) {
             // The root loaded its map but none of its tags survived: it erased itself from disk.
             drop_child(root);
         }
-    } catch (int) {
+    } catch (const store_error&) {
         // A repair at load (a rewrite of a damaged file) failed; the file stays as it was and
         // the next start repairs it. An error must not end the loader, or the host with it.
     }
@@ -196,11 +191,11 @@ root_scope* TagsHolder::root_named(const std::wstring& root_name) const {
 }
 
 root_scope* TagsHolder::create_root(const std::wstring& root_name) {
-    if (!util::is_valid_file_name(root_name)) throw int(error_invalid_name);
+    if (!util::is_valid_file_name(root_name)) throw store_error(error_invalid_name);
     boost::shared_ptr<root_scope> root(new root_scope(root_name, this));
     // Nothing of a new root is on disk yet: there is no map file to read.
     root->loaded = true;
-    if (!root->ensure_folder(true)) throw int(error_cannot_open);
+    if (!root->ensure_folder(true)) throw store_error(error_cannot_open);
     children.push_back(root);
     return root.get();
 }
@@ -311,20 +306,15 @@ bool TagsHolder::delete_node(const tree_node& chain) {
 void TagsHolder::refresh_views(const std::wstring& root_name) {
     const util::lock_guard held = lock();
     if (!g_immediate_write) return;
+    std::vector<view_key> views;
     for (const boost::shared_ptr<filtered_item>& context : contexts) {
         node_ptr shown = context->root.lock();
         if (!shown || shown->name != root_name) continue;
         context->drop_to(0);
-        if (!context->owner || !::IsWindow(context->owner)) continue;
-        HWND top = top_level_of(context->owner);
-        // Asynchronous: the window may belong to a thread that is waiting for the database lock
-        // this thread holds.
-        ::ShowWindowAsync(top, SW_SHOW);
-        ::SetWindowPos(top, nullptr, 0, 0, 0, 0,
-                       SWP_NOSIZE | SWP_NOMOVE | SWP_SHOWWINDOW | SWP_NOZORDER | SWP_ASYNCWINDOWPOS);
-        // F5 makes the shell view reload its items.
-        ::keybd_event(VK_F5, 0, 0, 0);
+        if (context->view) views.push_back(context->view);
     }
+    view_listener* listener = listener_.load();
+    if (listener && !views.empty()) listener->views_changed(views);
 }
 
 void TagsHolder::remove_all_tags(const std::vector<std::wstring>& paths, bool refresh) {

@@ -64,7 +64,7 @@ public:
     root_scope* find_path(file_id_t id, std::wstring& path);
     root_scope* find_root(const std::wstring* path, file_id_t id);
     // Gives every path the tags of `tree` (root name at its top); with `previous`, the tags of
-    // `previous` that `tree` no longer names are removed first. Store errors pass out as int.
+    // `previous` that `tree` no longer names are removed first. Store errors pass out as store_error.
     bool set_tags(const std::vector<std::wstring>& paths, const tree_ptr& tree, const tree_ptr& previous);
     void follow_rename(file_id_t old_id, const std::wstring& new_path);
     bool delete_node(const tree_node& chain);
@@ -82,10 +82,12 @@ public:
     // Every tagged file (id and path), each once, first root first.
     std::vector<std::pair<file_id_t, std::wstring> > tagged_paths();
 
-    // Folder navigation for the window `owner`.
-    bool list_level(const std::vector<std::wstring>& path, HWND owner, shell_item_list& out);
-    void view_opened(HWND owner);
-    void view_closed(HWND owner);
+    // Folder navigation for the window that the folder layer knows as `view`.
+    bool list_level(const std::vector<std::wstring>& path, view_key view, shell_item_list& out);
+    void view_opened(view_key view);
+    void view_closed(view_key view);
+    // The layer that owns the windows; null (the default) leaves them alone.
+    void set_view_listener(view_listener* listener) { listener_ = listener; }
 
     std::vector<boost::shared_ptr<filtered_item> > contexts;
     std::wstring unused;
@@ -101,12 +103,13 @@ private:
     void remove_tags(const std::vector<std::wstring>& paths, const tree_node& previous);
     bool apply_edit(const tree_edit& edit);
     bool move_node(const node_ptr& node, const std::vector<std::wstring>& target);
-    boost::shared_ptr<filtered_item> context_for(HWND owner, bool create);
+    boost::shared_ptr<filtered_item> context_for(view_key view, bool create);
     void changed() { ++generation_; }
 
     util::unique_handle loaded_event_;
     std::atomic<bool> loading_;
     std::atomic<DWORD> loader_thread_;
+    std::atomic<view_listener*> listener_;
     // Bumped by every change of the tree, so that views built before it are rebuilt.
     std::atomic<unsigned long> generation_;
 };

@@ -3,6 +3,7 @@
 #include "database/tags_holder.h"
 #include "explorer/code_patch.h"
 #include "util/file_names.h"
+#include "util/file_system.h"
 #include "util/module.h"
 
 #include <algorithm>
@@ -61,11 +62,6 @@ std::wstring path_of(LPCITEMIDLIST pidl) {
     return path;
 }
 
-bool folder_exists(const std::wstring& path) {
-    const DWORD attributes = ::GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
 // Tagged paths strictly below `folder`.
 std::vector<std::pair<items::file_id_t, std::wstring> > tagged_below(items::TagsHolder& db, const std::wstring& folder) {
     std::vector<std::pair<items::file_id_t, std::wstring> > below = db.tagged_paths();
@@ -112,7 +108,7 @@ bool follow_rename_event(items::TagsHolder& db, LONG event, const std::wstring& 
 void forget(items::TagsHolder& db, const std::wstring& path, bool was_folder) {
     if (path.empty()) return;
     std::vector<std::wstring> paths(1, path);
-    if (was_folder || folder_exists(path)) {
+    if (was_folder || util::folder_exists(path)) {
         for (const auto& entry : tagged_below(db, path)) paths.push_back(entry.second);
     }
     // No view refresh: a refresh raises the virtual folder's windows, which a deletion made
@@ -170,7 +166,7 @@ void ShellChangeTracker::work() {
             try {
                 handle(record);
             } catch (...) {
-                // A store failure (an int) or no memory: this change is lost, the next ones are not.
+                // A store failure or no memory: this change is lost, the next ones are not.
             }
             record = ShellChangeRecord();
             ++handled_;
@@ -304,12 +300,16 @@ void start_change_tracking() {
     util::unique_handle thread(::CreateThread(
         nullptr, 0,
         [](void*) -> DWORD {
-            // Lives until the process ends, like the database it serves.
-            ShellChangeTracker* tracker = new ShellChangeTracker(items::tags_holder());
-            // Where the entry cannot be patched (a prologue the decoder does not know), the
-            // window still follows renames and deletions, only without pairing moves.
-            const bool intercepted = LOBYTE(LOWORD(::GetVersion())) >= 6 && tracker->start_intercepting();
-            if (!intercepted) tracker->run_window();
+            try {
+                // Lives until the process ends, like the database it serves.
+                ShellChangeTracker* tracker = new ShellChangeTracker(items::tags_holder());
+                // Where the entry cannot be patched (a prologue the decoder does not know), the
+                // window still follows renames and deletions, only without pairing moves.
+                const bool intercepted = LOBYTE(LOWORD(::GetVersion())) >= 6 && tracker->start_intercepting();
+                if (!intercepted) tracker->run_window();
+            } catch (...) {
+                // No memory for the tracker: Explorer goes on without following renames.
+            }
             return 0;
         },
         nullptr, 0, nullptr));

@@ -13,9 +13,7 @@ BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
     // Nothing is torn down at detach: threads of the host may still be inside the module.
     if (reason != DLL_PROCESS_ATTACH) return TRUE;
 
-    wchar_t host[MAX_PATH] = L"";
-    const DWORD length = ::GetModuleFileNameW(nullptr, host, MAX_PATH);
-    switch (explorer::HostRule(std::wstring(host, length < MAX_PATH ? length : 0))) {
+    switch (explorer::HostRule(util::module_file_path(nullptr))) {
     case explorer::host_action::start:
         return explorer::start_up();
     case explorer::host_action::load_only:
@@ -37,9 +35,10 @@ STDAPI DllCanUnloadNow() {
 }
 
 STDAPI DllRegisterServer() {
-    wchar_t path[MAX_PATH] = L"";
-    const DWORD length = ::GetModuleFileNameW(util::module_instance(), path, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH) return HRESULT_FROM_WIN32(::GetLastError());
+    const std::wstring path = util::module_file_path(util::module_instance());
+    if (path.empty()) return HRESULT_FROM_WIN32(::GetLastError());
+    // The registry values hold at most MAX_PATH characters: a cut path would name another file.
+    if (path.size() >= MAX_PATH) return HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE);
     return explorer::register_server(path);
 }
 

@@ -1,6 +1,6 @@
 #include "explorer/menu_provider.h"
 
-#include "explorer/manage_tags_dialog.h"
+#include "shell/manage_tags_dialog.h"
 #include "resource.h"
 #include "util/module.h"
 #include "util/hresult.h"
@@ -24,8 +24,7 @@ HMENU g_last_menu = nullptr;
 
 HBITMAP build_menu_bitmap() {
     HINSTANCE module = util::module_instance();
-    wchar_t module_path[MAX_PATH];
-    if (!module || !::GetModuleFileNameW(module, module_path, MAX_PATH)) return nullptr;
+    if (!module) return nullptr;
     util::unique_hbitmap bitmap(::LoadBitmapW(module, MAKEINTRESOURCEW(kMenuBitmap)));
     if (HTHEME theme = ::OpenThemeData(::GetDesktopWindow(), L"MENU")) {
         if (::GetThemeSysSize(theme, kThemeCaptionSize) > 16) {

@@ -1,7 +1,8 @@
 #include "explorer/registration.h"
 
-#include "explorer/class_id.h"
+#include "util/class_id.h"
 #include "util/file_names.h"
+#include "util/file_system.h"
 #include "util/unique_resource.h"
 
 #include <objbase.h>
@@ -22,13 +23,13 @@ const registration_row RegistrationTable[9] = {
     {HKEY_CLASSES_ROOT, L"CLSID\\%s\\ShellFolder", registration_row::class_id_argument, L"Attributes", REG_DWORD,
      nullptr, 0xA0000020},
     {HKEY_CLASSES_ROOT, L"Folder\\shellex\\ContextMenuHandlers\\%s", registration_row::product_argument, nullptr,
-     REG_SZ, class_id_text, 0},
+     REG_SZ, util::class_id_text, 0},
     {HKEY_CLASSES_ROOT, L"*\\shellex\\ContextMenuHandlers\\%s", registration_row::product_argument, nullptr, REG_SZ,
-     class_id_text, 0},
+     util::class_id_text, 0},
     {HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Shell Extensions\\Approved",
-     registration_row::class_id_argument, class_id_text, REG_SZ, L"Quibrix", 0},
+     registration_row::class_id_argument, util::class_id_text, REG_SZ, L"Quibrix", 0},
     {HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\ShellIconOverlayIdentifiers\\%s",
-     registration_row::product_argument, nullptr, REG_SZ, class_id_text, 0},
+     registration_row::product_argument, nullptr, REG_SZ, util::class_id_text, 0},
 };
 
 const wchar_t desktop_namespace_key[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Desktop\\Namespace";
@@ -55,19 +56,13 @@ LSTATUS set_string(HKEY key, const wchar_t* name, const wchar_t* text) {
     return ::RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text), bytes);
 }
 
-std::wstring common_app_data() {
-    wchar_t path[MAX_PATH] = L"";
-    if (FAILED(::SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, path))) return std::wstring();
-    return path;
-}
-
 bool gone(LSTATUS status) { return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND; }
 
 }  // namespace
 
 std::wstring class_id_string() {
     wchar_t text[64] = L"";
-    ::StringFromGUID2(class_id, text, 64);
+    ::StringFromGUID2(util::class_id, text, 64);
     return text;
 }
 
@@ -78,7 +73,7 @@ HRESULT register_server(const std::wstring& module_path) {
 
     for (const registration_row& row : RegistrationTable) {
         wchar_t key_path[MAX_PATH];
-        const wchar_t* argument = row.key_argument == registration_row::class_id_argument ? clsid.c_str() : product_name;
+        const wchar_t* argument = row.key_argument == registration_row::class_id_argument ? clsid.c_str() : util::product_name;
         HRESULT hr = format(key_path, row.key_format, argument);
         if (FAILED(hr)) return hr;
 
@@ -109,7 +104,7 @@ HRESULT NamespacePlacement(DWORD mask) {
             util::unique_hkey key;
             if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, key_path->c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, key.put(),
                                   nullptr) == ERROR_SUCCESS) {
-                set_string(key.get(), nullptr, product_name);
+                set_string(key.get(), nullptr, util::product_name);
             }
         }
     }
@@ -127,12 +122,12 @@ HRESULT unregister_server(const unregistration_places& places) {
         all_removed &= gone(::SHDeleteKeyW(HKEY_CLASSES_ROOT, key_path));
     }
     for (const wchar_t* handlers : {L"Folder\\shellex\\ContextMenuHandlers\\%s", L"*\\shellex\\ContextMenuHandlers\\%s"}) {
-        if (SUCCEEDED(format(key_path, handlers, product_name))) {
+        if (SUCCEEDED(format(key_path, handlers, util::product_name))) {
             all_removed &= gone(::SHDeleteKeyW(HKEY_CLASSES_ROOT, key_path));
         }
     }
     if (SUCCEEDED(format(key_path, L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\ShellIconOverlayIdentifiers\\%s",
-                         product_name))) {
+                         util::product_name))) {
         all_removed &= gone(::SHDeleteKeyW(HKEY_LOCAL_MACHINE, key_path));
     }
     // Other extensions keep their overlays under the same parent: it goes only when empty.
@@ -148,38 +143,15 @@ HRESULT unregister_server(const unregistration_places& places) {
     if (::MessageBoxW(nullptr, remove_data_question, remove_data_title, MB_YESNO) == IDYES) {
         // The registering hosts load the module without start-up, so the data folder is worked
         // out here by the start-up rule.
-        const std::wstring app_data = places.common_app_data.empty() ? common_app_data() : places.common_app_data;
-        if (!app_data.empty()) RemoveDataFolder(util::with_trailing_backslash(app_data) + product_name);
+        const std::wstring app_data = places.common_app_data.empty() ? util::common_app_data() : places.common_app_data;
+        if (!app_data.empty()) RemoveDataFolder(util::with_trailing_backslash(app_data) + util::product_name);
     }
     return all_removed ? S_OK : S_FALSE;
 }
 
 bool RemoveDataFolder(const std::wstring& folder) {
-    const std::wstring prefix = folder + L'\\';
-    if (::GetFileAttributesW(prefix.c_str()) == INVALID_FILE_ATTRIBUTES) return true;
-
-    WIN32_FIND_DATAW entry;
-    util::unique_find find(::FindFirstFileW((prefix + L'*').c_str(), &entry));
-    if (find) {
-        do {
-            const std::wstring name = entry.cFileName;
-            if (name == L"." || name == L"..") continue;
-            const std::wstring path = prefix + name;
-            bool removed;
-            if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-                removed = ::DeleteFileW(path.c_str()) != 0;
-            } else if (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-                // A linked folder goes as a link: descending would delete the files it points at,
-                // which lie outside the data folder.
-                removed = ::RemoveDirectoryW(path.c_str()) != 0;
-            } else {
-                removed = RemoveDataFolder(path);
-            }
-            if (!removed) return false;
-        } while (::FindNextFileW(find.get(), &entry));
-    }
-    find.reset();
-    return ::RemoveDirectoryW(folder.c_str()) != 0;
+    // Stops at a file another program holds, so what is left stays whole enough to load.
+    return util::remove_folder_tree(folder, util::removal::stop_at_failure);
 }
 
 }  // namespace explorer

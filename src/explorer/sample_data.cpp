@@ -65,8 +65,8 @@ int wmain(int argc, wchar_t** argv) {
         for (const std::vector<std::wstring>& chain : s.tags) {
             try {
                 if (!db.set_tags({path}, items::make_chain(chain), items::tree_ptr())) ++failures;
-            } catch (int code) {
-                std::fwprintf(stderr, L"store error %d for %ls\n", code, path.c_str());
+            } catch (const items::store_error& error) {
+                std::fwprintf(stderr, L"store error %d for %ls\n", error.code, path.c_str());
                 ++failures;
             }
         }

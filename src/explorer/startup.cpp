@@ -7,8 +7,10 @@
 #include "database/tags_holder.h"
 #include "explorer/bit_settings.h"
 #include "explorer/change_tracking.h"
-#include "explorer/manage_tags_dialog.h"
+#include "namespace/view_windows.h"
+#include "shell/manage_tags_dialog.h"
 #include "util/file_names.h"
+#include "util/file_system.h"
 #include "util/module.h"
 
 #include <sddl.h>
@@ -28,17 +30,6 @@ std::wstring& data_folder_value() {
     return *value;
 }
 COLORREF menu_colour_value = 0;
-
-bool folder_exists(const std::wstring& path) {
-    const DWORD attributes = ::GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
-std::wstring common_app_data() {
-    wchar_t path[MAX_PATH] = L"";
-    if (FAILED(::SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, path))) return std::wstring();
-    return path;
-}
 
 // The tag dialog asks for confirmations and switches the watcher through these.
 void connect_dialog_services() {
@@ -72,7 +63,7 @@ const std::wstring& data_folder() {
 }
 
 bool create_folder_if_missing(const std::wstring& path) {
-    return folder_exists(path) || ::CreateDirectoryW(path.c_str(), items::g_store_security);
+    return util::folder_exists(path) || ::CreateDirectoryW(path.c_str(), items::g_store_security);
 }
 
 bool build_folder_security() {
@@ -94,20 +85,19 @@ bool build_folder_security() {
 }
 
 BOOL start_up(const startup_places& places) {
-    wchar_t path[MAX_PATH] = L"";
-    const DWORD length = ::GetModuleFileNameW(util::module_instance(), path, MAX_PATH);
-    module_path_value().assign(path, length < MAX_PATH ? length : 0);
+    module_path_value() = util::module_file_path(util::module_instance());
 
     menu_colour_value = ::GetSysColor(COLOR_MENU);
 
-    const std::wstring app_data = places.common_app_data.empty() ? common_app_data() : places.common_app_data;
+    const std::wstring app_data = places.common_app_data.empty() ? util::common_app_data() : places.common_app_data;
     if (!app_data.empty()) {
         // Made before the folder security exists, so it takes the security of its parent.
         const std::wstring folder = util::with_trailing_backslash(app_data) + L"Quibrix";
-        if (!folder_exists(folder) && !::CreateDirectoryW(folder.c_str(), nullptr)) return FALSE;
+        if (!util::folder_exists(folder) && !::CreateDirectoryW(folder.c_str(), nullptr)) return FALSE;
         data_folder_value() = folder + L'\\';
     }
     items::tags_holder().set_data_folder(data_folder());
+    items::tags_holder().set_view_listener(&ShellNamespace::view_windows());
 
     items::database_lock();
     confirmation_messages();

@@ -1,6 +1,7 @@
 #include "namespace/enum_id_list.h"
 
 #include "database/tags_holder.h"
+#include "namespace/view_windows.h"
 #include "namespace/item_ids.h"
 
 #include <shlwapi.h>
@@ -29,7 +30,7 @@ void CEnumIDList::fill() noexcept {
     items_.clear();
     if (!listed_) return;
     try {
-        items::tags_holder().list_level(path_, owner_, items_);
+        items::tags_holder().list_level(path_, view_key_of(owner_), items_);
     } catch (...) {
         // A listing that fails half-way shows nothing rather than half a level.
         items_.clear();

@@ -1,7 +1,9 @@
 #include "namespace/shell_folder.h"
 
 #include "database/tags_holder.h"
-#include "explorer/icons_holder.h"
+#include "namespace/view_windows.h"
+#include "shell/icons_holder.h"
+#include "util/class_id.h"
 #include "namespace/com_guard.h"
 #include "namespace/enum_id_list.h"
 #include "namespace/item_ids.h"
@@ -15,7 +17,6 @@
 
 namespace ShellNamespace {
 
-const CLSID CLSID_ShellFolder = {0x6A1F3C52, 0x9D4E, 0x4B7A, {0x8C, 0x21, 0x3E, 0x5D, 0x7F, 0x9A, 0x0B, 0x64}};
 
 namespace {
 
@@ -124,7 +125,7 @@ IFACEMETHODIMP_(ULONG) CShellFolder::Release() {
 
 IFACEMETHODIMP CShellFolder::GetClassID(CLSID* clsid) {
     if (!clsid) return E_POINTER;
-    *clsid = CLSID_ShellFolder;
+    *clsid = util::class_id;
     return S_OK;
 }
 
@@ -249,7 +250,7 @@ IFACEMETHODIMP CShellFolder::CreateViewObject(HWND owner, REFIID riid, void** ou
     // window's state alive for good.
     if (FAILED(hr)) return hr;
     const HRESULT opened = guarded([&] {
-        items::tags_holder().view_opened(owner);
+        items::tags_holder().view_opened(view_key_of(owner));
         return S_OK;
     });
     if (FAILED(opened)) {

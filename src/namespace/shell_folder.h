@@ -13,9 +13,6 @@ namespace ShellNamespace {
 class CEnumIDList;
 class CShellViewCB;
 
-// {6A1F3C52-9D4E-4B7A-8C21-3E5D7F9A0B64}
-extern const CLSID CLSID_ShellFolder;
-
 class CShellFolder final : public IShellFolder2, public IPersistFolder2, public IShellIcon {
 public:
     // A folder with no list yet (Initialize gives it one); reference count 1. Null when out

@@ -1,6 +1,7 @@
 #include "namespace/shell_view_cb.h"
 
 #include "database/tags_holder.h"
+#include "namespace/view_windows.h"
 
 #include <shlwapi.h>
 
@@ -43,7 +44,7 @@ IFACEMETHODIMP CShellViewCB::MessageSFVCB(UINT message, WPARAM, LPARAM) {
     ::OutputDebugStringW(line);
     if (message == view_window_closing) {
         try {
-            items::tags_holder().view_closed(owner_);
+            items::tags_holder().view_closed(view_key_of(owner_));
         } catch (...) {
         }
     }

@@ -1,5 +1,6 @@
 // The database object: lookups, set_tags with a previous tree, renames, node deletion, the
 // tree edits of the tag dialog, the loader thread and concurrent use from several threads.
+#include "util/file_system.h"
 #include "store_fixture.h"
 
 #include <atomic>
@@ -52,7 +53,7 @@ TEST_F(StoreTest, SetTagsWithPreviousTreeRemovesOnlyWhatDisappeared) {
 TEST_F(StoreTest, NewRootFolderComesBeforeAnyFile) {
     items::deferred_writing deferred;
     give({song}, {L"Fresh/Scope/Tag"});
-    EXPECT_TRUE(items::store::folder_exists(data(L"Fresh")));
+    EXPECT_TRUE(util::folder_exists(data(L"Fresh")));
     EXPECT_FALSE(exists(data(L"Fresh.dat")));
     EXPECT_FALSE(exists(data(L"Fresh\\Scope\\Tag")));
 }
@@ -188,7 +189,7 @@ TEST_F(StoreTest, ConcurrentUseKeepsTheTreeWhole) {
                     case 3: {
                         items::shell_item_list out;
                         db->list_level({L"Music", L"T" + std::to_wstring(i % 7), items::filtered_items_name},
-                                       nullptr, out);
+                                       0, out);
                         break;
                     }
                     default: {
@@ -239,7 +240,7 @@ TEST_F(StoreTest, RequestsMadeWhileTheLoaderStartsSeeTheWholeStore) {
     db = open();
     db->start_loader();
     items::shell_item_list top;
-    ASSERT_TRUE(db->list_level({}, nullptr, top));
+    ASSERT_TRUE(db->list_level({}, 0, top));
     EXPECT_EQ(2u, top.size());
 
     // Tagging under an existing root at once must not hide that root's other tags.

@@ -35,7 +35,7 @@ protected:
     }
     std::vector<entry> level(const std::vector<std::wstring>& path, bool expect_ok = true) {
         items::shell_item_list out;
-        EXPECT_EQ(expect_ok, db->list_level(path, nullptr, out));
+        EXPECT_EQ(expect_ok, db->list_level(path, 0, out));
         std::vector<entry> result;
         for (std::size_t i = 0; i < out.size(); ++i) {
             items::shell_item_fields f = out.fields(i);
@@ -47,7 +47,7 @@ protected:
     std::vector<int> files(std::vector<std::wstring> path) {
         path.push_back(items::filtered_items_name);
         items::shell_item_list out;
-        db->list_level(path, nullptr, out);
+        db->list_level(path, 0, out);
         std::vector<int> numbers;
         for (std::size_t i = 0; i < out.size(); ++i) {
             items::shell_item_fields f = out.fields(i);
@@ -133,7 +133,7 @@ TEST_F(NavigationTest, PathToADeletedNodeFails) {
 
 TEST_F(NavigationTest, IdentifiersAreLaidOutByteForByte) {
     items::shell_item_list out;
-    ASSERT_TRUE(db->list_level({L"Video", items::filtered_items_name}, nullptr, out));
+    ASSERT_TRUE(db->list_level({L"Video", items::filtered_items_name}, 0, out));
     ASSERT_EQ(1u, out.size());
     const unsigned char* p = out.at(0);
     const std::wstring name = L"file9.txt";
@@ -144,7 +144,7 @@ TEST_F(NavigationTest, IdentifiersAreLaidOutByteForByte) {
     expected = expected + std::vector<unsigned char>{0, 0};
     EXPECT_EQ(expected, std::vector<unsigned char>(p, p + cb));
 
-    ASSERT_TRUE(db->list_level({L"Video"}, nullptr, out));
+    ASSERT_TRUE(db->list_level({L"Video"}, 0, out));
     p = out.at(0);
     std::uint16_t kind;
     std::uint32_t id, count;
@@ -156,24 +156,53 @@ TEST_F(NavigationTest, IdentifiersAreLaidOutByteForByte) {
     EXPECT_EQ(1u, count);
 }
 
-TEST_F(NavigationTest, WindowsKeepTheirOwnLevels) {
-    HWND a = ::CreateWindowW(L"STATIC", L"a", 0, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
-    HWND b = ::CreateWindowW(L"STATIC", L"b", 0, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
-    ASSERT_TRUE(a && b);
+// What the folder layer would be told, recorded instead of done to windows.
+class RecordingListener final : public items::view_listener {
+public:
+    void views_changed(const std::vector<items::view_key>& views) override {
+        changed.insert(changed.end(), views.begin(), views.end());
+    }
+    void view_path_lost(items::view_key view) override { lost.push_back(view); }
+    bool view_gone(items::view_key view) override {
+        return std::find(gone.begin(), gone.end(), view) != gone.end();
+    }
+    std::vector<items::view_key> changed, lost, gone;
+};
+
+TEST_F(NavigationTest, ViewsKeepTheirOwnLevelsAndHearOfChangesToTheirRoot) {
+    RecordingListener listener;
+    db->set_view_listener(&listener);
+    const items::view_key a = 11, b = 22, c = 33;
     items::shell_item_list out;
     db->view_opened(a);
     db->view_opened(b);
+    db->view_opened(c);
     ASSERT_TRUE(db->list_level({L"Music", L"Genre", L"Rock"}, a, out));
     ASSERT_TRUE(db->list_level({L"Music", L"Genre", L"Jazz"}, b, out));
+    ASSERT_TRUE(db->list_level({L"Video"}, c, out));
     ASSERT_TRUE(db->list_level({L"Music", L"Genre", L"Rock", items::filtered_items_name}, a, out));
     EXPECT_EQ(5u, out.size());
-    EXPECT_EQ(2u, db->contexts.size());
+    EXPECT_EQ(3u, db->contexts.size());
+
+    // Tagging under Music refreshes the two views showing it, not the one showing Video.
+    give({file(8)}, {L"Music/Genre/Rock"});
+    std::sort(listener.changed.begin(), listener.changed.end());
+    EXPECT_EQ((std::vector<items::view_key>{a, b}), listener.changed);
+    ASSERT_TRUE(db->list_level({L"Music", L"Genre", L"Rock", items::filtered_items_name}, a, out));
+    EXPECT_EQ(6u, out.size());
+
+    // A path that can no longer be followed is reported for its view only.
+    ASSERT_TRUE(db->delete_node(*items::make_chain({L"Music", L"Genre", L"Jazz"})));
+    EXPECT_FALSE(db->list_level({L"Music", L"Genre", L"Jazz"}, b, out));
+    EXPECT_EQ(std::vector<items::view_key>{b}, listener.lost);
+
     db->view_closed(a);
-    EXPECT_EQ(1u, db->contexts.size());
-    ::DestroyWindow(b);
-    ASSERT_TRUE(db->list_level({}, a, out));
-    EXPECT_EQ(1u, db->contexts.size()) << "the context of a destroyed window was kept";
-    ::DestroyWindow(a);
+    EXPECT_EQ(2u, db->contexts.size());
+    // A view whose window went away without closing is dropped at the next request.
+    listener.gone.push_back(b);
+    ASSERT_TRUE(db->list_level({}, c, out));
+    EXPECT_EQ(1u, db->contexts.size()) << "the state of a vanished view was kept";
+    db->set_view_listener(nullptr);
 }
 
 TEST(ShellItem, ForeignAndTruncatedIdentifiersAreRejected) {

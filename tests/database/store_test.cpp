@@ -1,5 +1,6 @@
 // The tag store on disk: byte layouts, load with pruning and repair, the emptiness cascade,
 // deferred writing, crash-safe rewrites and refusal of names that are not file names.
+#include "util/file_system.h"
 #include "store_fixture.h"
 
 #include "util/unique_resource.h"
@@ -31,7 +32,7 @@ TEST(FileId, HashesUtf16UnitsTimes33WithoutFolding) {
 
 TEST_F(StoreTest, WritesTagFilesAndMapRecordsByteForByte) {
     give({song, tune}, {L"Music/Genre/Rock"});
-    EXPECT_TRUE(items::store::folder_exists(data(L"Music\\Genre")));
+    EXPECT_TRUE(util::folder_exists(data(L"Music\\Genre")));
     EXPECT_EQ(id_bytes({file_id(song), file_id(tune)}), read_bytes(data(L"Music\\Genre\\Rock")));
     EXPECT_EQ(record_bytes(file_id(song), song) + record_bytes(file_id(tune), tune), read_bytes(data(L"Music.dat")));
 
@@ -194,8 +195,8 @@ TEST_F(StoreTest, FailedRewriteLeavesTheOldFileWhole) {
         try {
             db->remove_all_tags({tune}, false);
             FAIL() << "a rewrite onto a locked file reported success";
-        } catch (int error) {
-            EXPECT_EQ(items::error_cannot_open, error);
+        } catch (const items::store_error& error) {
+            EXPECT_EQ(items::error_cannot_open, error.code);
         }
     }
     EXPECT_EQ(before, read_bytes(data(L"Music\\Rock")));
@@ -208,7 +209,7 @@ TEST_F(StoreTest, RewriteInterruptedBeforeItsLastStepLeavesTheOldContent) {
     const std::vector<unsigned char> tag_before = read_bytes(data(L"Music\\Rock"));
     const std::vector<unsigned char> map_before = read_bytes(data(L"Music.dat"));
     items::store::g_replace_interrupted = [] { return true; };
-    EXPECT_THROW(db->remove_all_tags({tune}, false), int);
+    EXPECT_THROW(db->remove_all_tags({tune}, false), items::store_error);
     items::store::g_replace_interrupted = nullptr;
     EXPECT_EQ(tag_before, read_bytes(data(L"Music\\Rock")));
     EXPECT_EQ(map_before, read_bytes(data(L"Music.dat")));
@@ -234,7 +235,7 @@ TEST_F(StoreTest, FailedAppendKeepsEveryEarlierTag) {
     {
         util::unique_file held = lock_exclusively(data(L"Music\\Genre\\Rock"));
         ASSERT_TRUE(held.valid());
-        EXPECT_THROW(db->set_tags({tune}, tags({L"Music/Genre/Rock"}), items::tree_ptr()), int);
+        EXPECT_THROW(db->set_tags({tune}, tags({L"Music/Genre/Rock"}), items::tree_ptr()), items::store_error);
     }
     // The tag, its scope and its file stay, and memory does not claim the failed id.
     EXPECT_EQ(id_bytes({file_id(song)}), read_bytes(data(L"Music\\Genre\\Rock")));
@@ -257,8 +258,8 @@ TEST_F(StoreTest, NamesThatAreNotFileNamesAreRefused) {
         try {
             db->set_tags({song}, items::make_chain(names), items::tree_ptr());
             ADD_FAILURE() << "accepted a request with an unsafe name, " << names.size() << " names";
-        } catch (int error) {
-            EXPECT_EQ(items::error_invalid_name, error);
+        } catch (const items::store_error& error) {
+            EXPECT_EQ(items::error_invalid_name, error.code);
         }
     }
     EXPECT_EQ(before_outside, folder_entries(outside));
@@ -289,7 +290,7 @@ TEST_F(StoreTest, FilesHeldByOtherProgramsAtLoadAreNeitherLostNorFatal) {
         EXPECT_TRUE(exists(data(L"Music.dat")));
         EXPECT_EQ((std::vector<std::wstring>{L"Video/Clips"}), tags_of(clip));
         // A tag whose ids were never read takes no new file rather than losing the old ones.
-        EXPECT_THROW(db->set_tags({L"C:\\new.txt"}, tags({L"Music/Genre/Rock"}), items::tree_ptr()), int);
+        EXPECT_THROW(db->set_tags({L"C:\\new.txt"}, tags({L"Music/Genre/Rock"}), items::tree_ptr()), items::store_error);
     }
     give({L"C:\\new.txt"}, {L"Music/Genre/Rock"});
     reload();
@@ -321,7 +322,7 @@ TEST_F(StoreTest, MapRecordsThatCouldNotBeWrittenAreWrittenByTheNextAppend) {
     {
         util::unique_file held = lock_exclusively(data(L"Music.dat"));
         ASSERT_TRUE(held.valid());
-        EXPECT_THROW(db->set_tags({tune}, tags({L"Music/Rock"}), items::tree_ptr()), int);
+        EXPECT_THROW(db->set_tags({tune}, tags({L"Music/Rock"}), items::tree_ptr()), items::store_error);
     }
     give({clip}, {L"Music/Rock"});
     reload();

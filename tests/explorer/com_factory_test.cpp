@@ -1,7 +1,7 @@
 // The module's exports and its class factory, called in-process as the shell calls them.
 #include "com_fixture.h"
 #include "explorer/class_factory.h"
-#include "explorer/class_id.h"
+#include "util/class_id.h"
 
 #include <objbase.h>
 #include <shlobj.h>
@@ -29,7 +29,7 @@ ULONG count_of(IUnknown* object) {
 
 TEST(ClassFactory, AnyClassIdentifierGivesTheOneFactory) {
     const CLSID unregistered = {0x01234567, 0x89AB, 0xCDEF, {0, 1, 2, 3, 4, 5, 6, 7}};
-    IClassFactory* ours = get_factory(explorer::class_id);
+    IClassFactory* ours = get_factory(util::class_id);
     IClassFactory* other = get_factory(unregistered);
     IClassFactory* null_class = get_factory(GUID_NULL);
     ASSERT_NE(nullptr, ours);
@@ -46,12 +46,12 @@ TEST(ClassFactory, AnyClassIdentifierGivesTheOneFactory) {
     static_cast<IUnknown*>(unknown)->Release();
 
     void* wrong = sentinel;
-    EXPECT_EQ(E_NOINTERFACE, DllGetClassObject(explorer::class_id, IID_IShellFolder, &wrong));
+    EXPECT_EQ(E_NOINTERFACE, DllGetClassObject(util::class_id, IID_IShellFolder, &wrong));
     EXPECT_EQ(nullptr, wrong);
 }
 
 TEST(ClassFactory, CountRestsAtOneAndTheFactoryIsNeverFreed) {
-    IClassFactory* factory = get_factory(explorer::class_id);
+    IClassFactory* factory = get_factory(util::class_id);
     ASSERT_NE(nullptr, factory);
     const ULONG held = explorer::class_factory().references();
     EXPECT_EQ(held + 1, factory->AddRef());
@@ -73,7 +73,7 @@ TEST(ClassFactory, CountRestsAtOneAndTheFactoryIsNeverFreed) {
 }
 
 TEST(ClassFactory, CreatesTheFolderForIShellFolder) {
-    IClassFactory* factory = get_factory(explorer::class_id);
+    IClassFactory* factory = get_factory(util::class_id);
     ASSERT_NE(nullptr, factory);
     void* out = sentinel;
     ASSERT_EQ(S_OK, factory->CreateInstance(nullptr, IID_IShellFolder, &out));
@@ -85,7 +85,7 @@ TEST(ClassFactory, CreatesTheFolderForIShellFolder) {
     ASSERT_EQ(S_OK, folder->QueryInterface(IID_IPersistFolder, reinterpret_cast<void**>(&persist)));
     CLSID clsid = GUID_NULL;
     EXPECT_EQ(S_OK, persist->GetClassID(&clsid));
-    EXPECT_EQ(explorer::class_id, clsid);
+    EXPECT_EQ(util::class_id, clsid);
     persist->Release();
     EXPECT_EQ(0u, folder->Release());
 
@@ -98,7 +98,7 @@ TEST(ClassFactory, CreatesTheFolderForIShellFolder) {
 }
 
 TEST(ClassFactory, CreatesTheOverlayIdentifier) {
-    IClassFactory* factory = get_factory(explorer::class_id);
+    IClassFactory* factory = get_factory(util::class_id);
     ASSERT_NE(nullptr, factory);
     IShellIconOverlayIdentifier* overlay = nullptr;
     ASSERT_EQ(S_OK, factory->CreateInstance(nullptr, IID_IShellIconOverlayIdentifier, reinterpret_cast<void**>(&overlay)));
@@ -110,7 +110,7 @@ TEST(ClassFactory, CreatesTheOverlayIdentifier) {
 }
 
 TEST(ClassFactory, CreatesTheMenuHandlerForEitherOfItsInterfaces) {
-    IClassFactory* factory = get_factory(explorer::class_id);
+    IClassFactory* factory = get_factory(util::class_id);
     ASSERT_NE(nullptr, factory);
     IContextMenu* menu = nullptr;
     ASSERT_EQ(S_OK, factory->CreateInstance(nullptr, IID_IContextMenu, reinterpret_cast<void**>(&menu)));
@@ -128,7 +128,7 @@ TEST(ClassFactory, CreatesTheMenuHandlerForEitherOfItsInterfaces) {
 }
 
 TEST(ClassFactory, OtherInterfacesCreateNothing) {
-    IClassFactory* factory = get_factory(explorer::class_id);
+    IClassFactory* factory = get_factory(util::class_id);
     ASSERT_NE(nullptr, factory);
     // IShellFolder2 and IPersistFolder are served by the folder once it exists, but the
     // factory chooses the object only by the interfaces of its table.

@@ -1,7 +1,7 @@
 // Registration and unregistration against the test prefix's real registry, the offer to remove
 // the tag data (answered in the real message box), and the removal of the data folder.
 #include "com_fixture.h"
-#include "explorer/class_id.h"
+#include "util/class_id.h"
 #include "explorer/registration.h"
 
 #include <olectl.h>
@@ -112,7 +112,7 @@ protected:
 
 TEST(RegistrationIdentity, ClassIdentifierTextIsWhatStringFromGUID2Prints) {
     EXPECT_EQ(clsid, explorer::class_id_string());
-    EXPECT_EQ(clsid, std::wstring(explorer::class_id_text));
+    EXPECT_EQ(clsid, std::wstring(util::class_id_text));
 }
 
 TEST_F(RegistrationTest, RegisteringTwiceWritesTheSameValues) {

@@ -1,6 +1,6 @@
 // Shows the Manage Tags dialog over a small sample store for a number of seconds, so that
 // scripts/screenshot-dialog can photograph it as a user would see it. Not a test.
-#include "explorer/manage_tags_dialog.h"
+#include "shell/manage_tags_dialog.h"
 #include "temp_folder.h"
 
 #include <cstdlib>

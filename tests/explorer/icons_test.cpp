@@ -3,7 +3,7 @@
 // icons handed out as copies, and the module's own icon and bitmap resources.
 #include "database/nodes.h"
 #include "database/tags_holder.h"
-#include "explorer/icons_holder.h"
+#include "shell/icons_holder.h"
 #include "explorer/overlay_icon_provider.h"
 #include "temp_folder.h"
 #include "util/module.h"

@@ -2,7 +2,7 @@
 // answers the modal windows (message boxes, popup menus) that it opens from a second thread.
 #pragma once
 
-#include "explorer/manage_tags_dialog.h"
+#include "shell/manage_tags_dialog.h"
 #include "store_fixture.h"
 #include "temp_folder.h"
 

@@ -2,7 +2,7 @@
 // QueryContextMenu on a real menu, InvokeCommand.
 #include "explorer/menu_provider.h"
 
-#include "explorer/manage_tags_dialog.h"
+#include "shell/manage_tags_dialog.h"
 #include "manage_tags_fixture.h"
 #include "util/unique_resource.h"
 

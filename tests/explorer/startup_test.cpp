@@ -4,7 +4,7 @@
 #include "autotag/plugins.h"
 #include "autotag/settings.h"
 #include "explorer/bit_settings.h"
-#include "explorer/manage_tags_dialog.h"
+#include "shell/manage_tags_dialog.h"
 #include "explorer/startup.h"
 #include "tracking_fixture.h"
 

@@ -1,6 +1,7 @@
 #include "namespace_fixture.h"
 
 #include "database/tags_holder.h"
+#include "namespace/view_windows.h"
 
 #include <cstring>
 
@@ -64,6 +65,7 @@ void NamespaceTest::SetUp() {
     }
 
     items::TagsHolder& db = items::tags_holder();
+    db.set_view_listener(&ShellNamespace::view_windows());
     {
         // Each test starts from an empty database over its own data folder.
         util::lock_guard lock(items::database_lock());

@@ -4,6 +4,7 @@
 
 #include "database/tags_holder.h"
 #include "namespace/shell_view_cb.h"
+#include "namespace/view_windows.h"
 
 #include <commctrl.h>
 
@@ -15,7 +16,7 @@ namespace {
 int views_of(HWND owner) {
     util::lock_guard lock(items::database_lock());
     for (const boost::shared_ptr<items::filtered_item>& context : items::tags_holder().contexts) {
-        if (context->owner == owner) return context->views;
+        if (context->view == ShellNamespace::view_key_of(owner)) return context->views;
     }
     return -1;
 }
@@ -191,8 +192,8 @@ TEST_F(ViewTest, TheCallbackCountsViewsDownAndIsNeverFreed) {
     EXPECT_EQ(E_NOINTERFACE, callback->QueryInterface(IID_IShellView, &other));
     EXPECT_EQ(nullptr, other);
 
-    items::tags_holder().view_opened(frame_);
-    items::tags_holder().view_opened(frame_);
+    items::tags_holder().view_opened(ShellNamespace::view_key_of(frame_));
+    items::tags_holder().view_opened(ShellNamespace::view_key_of(frame_));
     ASSERT_EQ(2, views_of(frame_));
     // Every message is left to the view's defaults.
     EXPECT_EQ(E_NOTIMPL, callback->MessageSFVCB(15, 0, 0));

@@ -1,4 +1,4 @@
-#include "explorer/manage_tags_dialog.h"
+#include "shell/manage_tags_dialog.h"
 
 #include "manage_tags_ids.h"
 #include "util/file_names.h"

@@ -1,4 +1,4 @@
-#include "explorer/icons_holder.h"
+#include "shell/icons_holder.h"
 
 #include "database/tags_holder.h"
 #include "util/module.h"
@@ -37,17 +37,6 @@ std::wstring expand(const wchar_t* text) {
 }
 
 std::wstring shell32_path() { return expand(L"%SystemRoot%\\system32\\SHELL32.dll"); }
-
-std::wstring module_path() {
-    std::vector<wchar_t> buffer(MAX_PATH);
-    for (;;) {
-        const DWORD length = ::GetModuleFileNameW(util::module_instance(), buffer.data(),
-                                                  static_cast<DWORD>(buffer.size()));
-        if (length == 0) return std::wstring();
-        if (length < buffer.size()) return std::wstring(buffer.data(), length);
-        buffer.resize(buffer.size() * 2);
-    }
-}
 
 std::wstring lower(std::wstring text) {
     std::transform(text.begin(), text.end(), text.begin(), [](wchar_t c) { return static_cast<wchar_t>(std::towlower(c)); });
@@ -158,7 +147,7 @@ HICON IconsHolder::IconObject::icon(UINT size) noexcept {
 
 void IconsHolder::fill() {
     if (filled_) return;
-    const std::wstring module = module_path();
+    const std::wstring module = util::module_file_path(util::module_instance());
     const int large = ::GetSystemMetrics(SM_CXICON);
     const int small = ::GetSystemMetrics(SM_CXSMICON);
     for (int kind = 0; kind < 4; ++kind) {
