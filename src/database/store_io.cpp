@@ -21,7 +21,7 @@ std::string store_error_text(int code) {
 }  // namespace
 
 store_error::store_error(int error_code, DWORD last_error)
-    : std::runtime_error(store_error_text(error_code)), code(error_code), system_error(last_error) {}
+    : util::hresult_error(store_error_text(error_code)), code(error_code), system_error(last_error) {}
 
 HRESULT store_error::hresult() const {
     if (code == error_invalid_name) return E_INVALIDARG;

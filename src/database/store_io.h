@@ -6,6 +6,8 @@
 // bytes, no terminator). L = 0 is a void record; the last record of an id wins.
 #pragma once
 
+#include "util/hresult.h"
+
 #include <windows.h>
 
 #include <atomic>
@@ -30,13 +32,13 @@ enum store_error_code : int {
 
 // The one exception the store throws. It keeps the system's error of the failed call, so the
 // COM boundary can answer the real cause.
-class store_error : public std::runtime_error {
+class store_error : public util::hresult_error {
 public:
     // The system error is read at the throw, before anything else can change it.
     explicit store_error(int error_code, DWORD last_error = ::GetLastError());
     const int code;
     const DWORD system_error;  // GetLastError() when thrown; 0 when the system reported none
-    HRESULT hresult() const;
+    HRESULT hresult() const override;
 };
 
 // True while every change goes to disk at once; a directory parse switches it off and saves

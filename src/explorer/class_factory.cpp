@@ -25,23 +25,12 @@ CShellExtClassFactory the_factory;
 
 CShellExtClassFactory& class_factory() { return the_factory; }
 
-IFACEMETHODIMP CShellExtClassFactory::QueryInterface(REFIID riid, void** ppv) {
+const QITAB* CShellExtClassFactory::interface_table() {
     static const QITAB table[] = {
         QITABENT(CShellExtClassFactory, IClassFactory),
         {nullptr, 0},
     };
-    return ::QISearch(this, table, riid, ppv);
-}
-
-IFACEMETHODIMP_(ULONG) CShellExtClassFactory::AddRef() { return ++refs_; }
-
-IFACEMETHODIMP_(ULONG) CShellExtClassFactory::Release() {
-    if (refs_ == 0 || --refs_ == 0) {
-        // The factory outlives every caller: a count that reaches zero is kept alive at one.
-        refs_ = 1;
-        return 0;
-    }
-    return refs_;
+    return table;
 }
 
 IFACEMETHODIMP CShellExtClassFactory::CreateInstance(IUnknown*, REFIID riid, void** ppv) {

@@ -2,31 +2,21 @@
 // whatever class identifier the caller asked for.
 #pragma once
 
+#include "util/com_object.h"
+
 #include <windows.h>
 #include <unknwn.h>
 
 namespace explorer {
 
-class CShellExtClassFactory : public IClassFactory {
+class CShellExtClassFactory final : public util::ComObject<CShellExtClassFactory, IClassFactory> {
 public:
-    CShellExtClassFactory() = default;
-    virtual ~CShellExtClassFactory() = default;
+    // The module's own: a count that would reach 0 rests at 1.
+    CShellExtClassFactory() : ComObject(util::com_lifetime::process) {}
 
-    IFACEMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
-    IFACEMETHODIMP_(ULONG) AddRef() override;
-    IFACEMETHODIMP_(ULONG) Release() override;
+    static const QITAB* interface_table();
     IFACEMETHODIMP CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override;
     IFACEMETHODIMP LockServer(BOOL lock) override;
-
-    // The count as it stands, for tests.
-    ULONG references() const { return refs_; }
-
-private:
-    CShellExtClassFactory(const CShellExtClassFactory&) = delete;
-    CShellExtClassFactory& operator=(const CShellExtClassFactory&) = delete;
-
-    // Plain, not interlocked: the factory is never destroyed, so a lost count does no harm.
-    ULONG refs_ = 0;
 };
 
 // The one instance, built by static initialisation and never freed by Release.

@@ -45,7 +45,7 @@ HBITMAP menu_bitmap() {
 
 }  // namespace
 
-CMenuProvider::CMenuProvider() : refs_(1) {}
+CMenuProvider::CMenuProvider() = default;
 
 CMenuProvider::~CMenuProvider() {}
 
@@ -63,21 +63,13 @@ HRESULT CMenuProvider::create(REFIID riid, void** ppv) {
     return hr;
 }
 
-IFACEMETHODIMP CMenuProvider::QueryInterface(REFIID riid, void** ppv) {
+const QITAB* CMenuProvider::interface_table() {
     static const QITAB table[] = {
         QITABENT(CMenuProvider, IContextMenu),
         QITABENT(CMenuProvider, IShellExtInit),
         {nullptr, 0},
     };
-    return ::QISearch(this, table, riid, ppv);
-}
-
-IFACEMETHODIMP_(ULONG) CMenuProvider::AddRef() { return ::InterlockedIncrement(&refs_); }
-
-IFACEMETHODIMP_(ULONG) CMenuProvider::Release() {
-    const LONG refs = ::InterlockedDecrement(&refs_);
-    if (refs == 0) delete this;
-    return refs;
+    return table;
 }
 
 IFACEMETHODIMP CMenuProvider::Initialize(PCIDLIST_ABSOLUTE, IDataObject* data, HKEY) {
@@ -91,8 +83,7 @@ IFACEMETHODIMP CMenuProvider::Initialize(PCIDLIST_ABSOLUTE, IDataObject* data, H
         ::ReleaseStgMedium(&medium);
         return E_INVALIDARG;
     }
-    HRESULT hr = S_OK;
-    try {
+    const HRESULT hr = util::guarded([&] {
         const UINT count = ::DragQueryFileW(drop, 0xFFFFFFFF, nullptr, 0);
         for (UINT i = 0; i < count; ++i) {
             // Sized from the name itself: a fixed buffer would cut a long path to another one.
@@ -100,9 +91,8 @@ IFACEMETHODIMP CMenuProvider::Initialize(PCIDLIST_ABSOLUTE, IDataObject* data, H
             const UINT length = ::DragQueryFileW(drop, i, &name[0], static_cast<UINT>(name.size()));
             if (length) selection_.push_back(name.substr(0, length));
         }
-    } catch (const std::bad_alloc&) {
-        hr = E_OUTOFMEMORY;
-    }
+        return S_OK;
+    });
     ::GlobalUnlock(medium.hGlobal);
     ::ReleaseStgMedium(&medium);
     if (FAILED(hr)) {
@@ -128,12 +118,10 @@ IFACEMETHODIMP CMenuProvider::InvokeCommand(CMINVOKECOMMANDINFO* invocation) {
     if (!invocation) return E_INVALIDARG;
     // A verb given by name is not ours: the handler has no verbs, only its one menu entry.
     if (!IS_INTRESOURCE(invocation->lpVerb)) return E_INVALIDARG;
-    try {
+    return util::guarded([&] {
         open_manage_tags(selection_);
-    } catch (...) {
-        // The dialog could not be built (out of memory); the menu has nothing to report to.
-    }
-    return S_OK;
+        return S_OK;
+    });
 }
 
 IFACEMETHODIMP CMenuProvider::GetCommandString(UINT_PTR, UINT, UINT*, CHAR*, UINT) { return E_NOTIMPL; }

@@ -3,23 +3,22 @@
 // the menu; choosing the command opens the Manage Tags dialog on the selection.
 #pragma once
 
+#include "util/com_object.h"
+
 #include <windows.h>
 #include <shlobj.h>
 
 #include <string>
 #include <vector>
 
-class CMenuProvider final : public IContextMenu, public IShellExtInit {
+class CMenuProvider final : public util::ComObject<CMenuProvider, IContextMenu, IShellExtInit> {
 public:
     // A new object holding one reference (null when out of memory), for the class factory.
     static CMenuProvider* create() noexcept;
     // A new object, answered through `riid`.
     static HRESULT create(REFIID riid, void** ppv);
 
-    // IUnknown
-    IFACEMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
-    IFACEMETHODIMP_(ULONG) AddRef() override;
-    IFACEMETHODIMP_(ULONG) Release() override;
+    static const QITAB* interface_table();
 
     // IContextMenu
     IFACEMETHODIMP QueryContextMenu(HMENU menu, UINT index, UINT first_id, UINT last_id, UINT flags) override;
@@ -31,11 +30,7 @@ public:
 
 private:
     CMenuProvider();
-    ~CMenuProvider();
-    CMenuProvider(const CMenuProvider&) = delete;
-    CMenuProvider& operator=(const CMenuProvider&) = delete;
-
-    volatile LONG refs_;
+    ~CMenuProvider() override;
     // Full paths of the selected items, in the shell's order.
     std::vector<std::wstring> selection_;
 };

@@ -4,22 +4,12 @@
 
 COverlayIconProvider* COverlayIconProvider::create() noexcept { return new (std::nothrow) COverlayIconProvider; }
 
-IFACEMETHODIMP COverlayIconProvider::QueryInterface(REFIID riid, void** ppv) {
-    if (!ppv) return E_POINTER;
-    *ppv = nullptr;
-    // Only the overlay interface: the shell never asks this object for anything else.
-    if (riid != IID_IShellIconOverlayIdentifier) return E_NOINTERFACE;
-    AddRef();
-    *ppv = static_cast<IShellIconOverlayIdentifier*>(this);
-    return S_OK;
-}
-
-IFACEMETHODIMP_(ULONG) COverlayIconProvider::AddRef() { return ::InterlockedIncrement(&refs_); }
-
-IFACEMETHODIMP_(ULONG) COverlayIconProvider::Release() {
-    const LONG refs = ::InterlockedDecrement(&refs_);
-    if (refs == 0) delete this;
-    return refs;
+const QITAB* COverlayIconProvider::interface_table() {
+    static const QITAB table[] = {
+        QITABENTMULTI2(COverlayIconProvider, IID_IShellIconOverlayIdentifier, IShellIconOverlayIdentifier),
+        {nullptr, 0},
+    };
+    return table;
 }
 
 IFACEMETHODIMP COverlayIconProvider::IsMemberOf(LPCWSTR, DWORD) { return E_FAIL; }

@@ -2,24 +2,23 @@
 // is registered so that the extension keeps its overlay slot.
 #pragma once
 
+#include "util/com_object.h"
+
 #include <windows.h>
 #include <shlobj.h>
 
-class COverlayIconProvider final : public IShellIconOverlayIdentifier {
+class COverlayIconProvider final : public util::ComObject<COverlayIconProvider, IShellIconOverlayIdentifier> {
 public:
     // Reference count 1. Null when out of memory.
     static COverlayIconProvider* create() noexcept;
 
-    IFACEMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
-    IFACEMETHODIMP_(ULONG) AddRef() override;
-    IFACEMETHODIMP_(ULONG) Release() override;
+    static const QITAB* interface_table();
+
     IFACEMETHODIMP IsMemberOf(LPCWSTR path, DWORD attributes) override;
     IFACEMETHODIMP GetOverlayInfo(LPWSTR file, int size, int* index, DWORD* flags) override;
     IFACEMETHODIMP GetPriority(int* priority) override;
 
 private:
     COverlayIconProvider() = default;
-    ~COverlayIconProvider() = default;
-
-    volatile LONG refs_ = 1;
+    ~COverlayIconProvider() override = default;
 };

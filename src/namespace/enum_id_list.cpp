@@ -39,20 +39,12 @@ void CEnumIDList::fill() noexcept {
 
 void CEnumIDList::refill() noexcept { fill(); }
 
-IFACEMETHODIMP CEnumIDList::QueryInterface(REFIID riid, void** ppv) {
+const QITAB* CEnumIDList::interface_table() {
     static const QITAB table[] = {
         QITABENT(CEnumIDList, IEnumIDList),
         {nullptr, 0},
     };
-    return QISearch(this, table, riid, ppv);
-}
-
-IFACEMETHODIMP_(ULONG) CEnumIDList::AddRef() { return ::InterlockedIncrement(&refs_); }
-
-IFACEMETHODIMP_(ULONG) CEnumIDList::Release() {
-    const LONG refs = ::InterlockedDecrement(&refs_);
-    if (refs == 0) delete this;
-    return refs;
+    return table;
 }
 
 IFACEMETHODIMP CEnumIDList::Next(ULONG celt, LPITEMIDLIST* out, ULONG* fetched) {

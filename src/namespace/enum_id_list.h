@@ -3,6 +3,7 @@
 #pragma once
 
 #include "database/shell_item.h"
+#include "util/com_object.h"
 
 #include <windows.h>
 #include <shlobj.h>
@@ -12,7 +13,7 @@
 
 namespace ShellNamespace {
 
-class CEnumIDList final : public IEnumIDList {
+class CEnumIDList final : public util::ComObject<CEnumIDList, IEnumIDList> {
 public:
     // An enumerator for the level named by the folder's absolute list; reference count 1.
     // Null when out of memory.
@@ -21,10 +22,7 @@ public:
     // Empties the list, asks the database again for the same level and rewinds.
     void refill() noexcept;
 
-    // IUnknown
-    IFACEMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
-    IFACEMETHODIMP_(ULONG) AddRef() override;
-    IFACEMETHODIMP_(ULONG) Release() override;
+    static const QITAB* interface_table();
 
     // IEnumIDList
     IFACEMETHODIMP Next(ULONG celt, LPITEMIDLIST* items, ULONG* fetched) override;
@@ -34,10 +32,9 @@ public:
 
 private:
     CEnumIDList(HWND owner, std::vector<std::wstring>&& path, bool listed);
-    ~CEnumIDList() = default;
+    ~CEnumIDList() override = default;
     void fill() noexcept;
 
-    volatile LONG refs_ = 1;
     HWND owner_;
     std::size_t position_ = 0;
     std::vector<std::wstring> path_;

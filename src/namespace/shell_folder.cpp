@@ -4,7 +4,6 @@
 #include "namespace/view_windows.h"
 #include "shell/icons_holder.h"
 #include "util/class_id.h"
-#include "namespace/com_guard.h"
 #include "namespace/enum_id_list.h"
 #include "namespace/item_ids.h"
 #include "namespace/shell_view_cb.h"
@@ -99,8 +98,7 @@ CShellFolder::~CShellFolder() {
     if (enumerator_) enumerator_->Release();
 }
 
-IFACEMETHODIMP CShellFolder::QueryInterface(REFIID riid, void** ppv) {
-    // The first entry is the object's identity: QISearch answers IUnknown with it.
+const QITAB* CShellFolder::interface_table() {
     static const QITAB table[] = {
         QITABENT(CShellFolder, IShellFolder2),
         QITABENTMULTI(CShellFolder, IShellFolder, IShellFolder2),
@@ -110,15 +108,7 @@ IFACEMETHODIMP CShellFolder::QueryInterface(REFIID riid, void** ppv) {
         QITABENT(CShellFolder, IShellIcon),
         {nullptr, 0},
     };
-    return QISearch(this, table, riid, ppv);
-}
-
-IFACEMETHODIMP_(ULONG) CShellFolder::AddRef() { return ::InterlockedIncrement(&refs_); }
-
-IFACEMETHODIMP_(ULONG) CShellFolder::Release() {
-    const LONG refs = ::InterlockedDecrement(&refs_);
-    if (refs == 0) delete this;
-    return refs;
+    return table;
 }
 
 // --- IPersistFolder2 ---
@@ -206,16 +196,16 @@ HRESULT CShellFolder::bind(LPCITEMIDLIST pidl, IBindCtx* bc, REFIID riid, void**
 
 IFACEMETHODIMP CShellFolder::BindToObject(LPCITEMIDLIST pidl, IBindCtx* bc, REFIID riid, void** out) {
     if (out) *out = nullptr;
-    return guarded([&] { return bind(pidl, bc, riid, out); });
+    return util::guarded([&] { return bind(pidl, bc, riid, out); });
 }
 
 IFACEMETHODIMP CShellFolder::BindToStorage(LPCITEMIDLIST pidl, IBindCtx* bc, REFIID riid, void** out) {
     if (out) *out = nullptr;
-    return guarded([&] { return bind(pidl, bc, riid, out); });
+    return util::guarded([&] { return bind(pidl, bc, riid, out); });
 }
 
 IFACEMETHODIMP CShellFolder::CompareIDs(LPARAM, LPCITEMIDLIST a, LPCITEMIDLIST b) {
-    return guarded([&] { return compare(a, b); });
+    return util::guarded([&] { return compare(a, b); });
 }
 
 HRESULT CShellFolder::compare(LPCITEMIDLIST a, LPCITEMIDLIST b) {
@@ -249,7 +239,7 @@ IFACEMETHODIMP CShellFolder::CreateViewObject(HWND owner, REFIID riid, void** ou
     // A view that was never made never reports its end: counting it would keep the
     // window's state alive for good.
     if (FAILED(hr)) return hr;
-    const HRESULT opened = guarded([&] {
+    const HRESULT opened = util::guarded([&] {
         items::tags_holder().view_opened(view_key_of(owner));
         return S_OK;
     });
@@ -262,7 +252,7 @@ IFACEMETHODIMP CShellFolder::CreateViewObject(HWND owner, REFIID riid, void** ou
 }
 
 IFACEMETHODIMP CShellFolder::GetAttributesOf(UINT count, LPCITEMIDLIST* list, SFGAOF* mask) {
-    return guarded([&] { return attributes(count, list, mask); });
+    return util::guarded([&] { return attributes(count, list, mask); });
 }
 
 HRESULT CShellFolder::attributes(UINT count, LPCITEMIDLIST* list, SFGAOF* mask) {
@@ -303,7 +293,7 @@ IFACEMETHODIMP CShellFolder::GetUIObjectOf(HWND, UINT count, LPCITEMIDLIST* list
     if (riid != IID_IExtractIconW) return E_NOINTERFACE;
     if (count > 1) return E_NOINTERFACE;
     if (count == 0 || !list) return E_INVALIDARG;
-    return guarded([&] {
+    return util::guarded([&] {
         items::shell_item_fields item;
         if (!read_own_item(list[0], item)) return E_INVALIDARG;
         IconsHolder& icons = icons_holder();
@@ -318,7 +308,7 @@ IFACEMETHODIMP CShellFolder::GetDisplayNameOf(LPCITEMIDLIST pidl, SHGDNF flags, 
     if (!name) return E_POINTER;
     name->uType = STRRET_WSTR;
     name->pOleStr = nullptr;
-    return guarded([&] {
+    return util::guarded([&] {
         items::shell_item_fields item;
         if (!read_own_item(pidl, item)) return E_INVALIDARG;
         if (!(flags & SHGDN_FORPARSING) || (flags & SHGDN_INFOLDER)) return make_strret(item.name, name);
@@ -359,7 +349,7 @@ IFACEMETHODIMP CShellFolder::GetDetailsOf(LPCITEMIDLIST pidl, UINT column_index,
     details->str.uType = STRRET_WSTR;
     details->str.pOleStr = nullptr;
     if (column_index >= column_count) return E_FAIL;
-    return guarded([&] {
+    return util::guarded([&] {
         if (!pidl) {
             // Wine's view sizes its columns from these rather than from defaults of its own.
             details->fmt = LVCFMT_LEFT;
@@ -382,7 +372,7 @@ IFACEMETHODIMP CShellFolder::MapColumnToSCID(UINT, SHCOLUMNID*) { return E_NOTIM
 IFACEMETHODIMP CShellFolder::GetIconOf(LPCITEMIDLIST pidl, UINT, int* index) {
     if (!index) return E_POINTER;
     *index = 0;
-    return guarded([&] {
+    return util::guarded([&] {
         items::shell_item_fields item;
         if (!read_own_item(pidl, item)) return E_INVALIDARG;
         if (item.kind != items::item_file) {

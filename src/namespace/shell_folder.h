@@ -3,6 +3,7 @@
 // database follows for the window, and the database builds the identifiers of each level.
 #pragma once
 
+#include "util/com_object.h"
 #include "util/unique_resource.h"
 
 #include <windows.h>
@@ -13,16 +14,14 @@ namespace ShellNamespace {
 class CEnumIDList;
 class CShellViewCB;
 
-class CShellFolder final : public IShellFolder2, public IPersistFolder2, public IShellIcon {
+class CShellFolder final : public util::ComObject<CShellFolder, IShellFolder2, IPersistFolder2, IShellIcon> {
 public:
     // A folder with no list yet (Initialize gives it one); reference count 1. Null when out
     // of memory.
     static CShellFolder* create() noexcept;
 
-    // IUnknown
-    IFACEMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
-    IFACEMETHODIMP_(ULONG) AddRef() override;
-    IFACEMETHODIMP_(ULONG) Release() override;
+    // The first entry is the object's identity.
+    static const QITAB* interface_table();
 
     // IShellFolder
     IFACEMETHODIMP ParseDisplayName(HWND owner, IBindCtx* bc, LPWSTR name, ULONG* eaten, LPITEMIDLIST* pidl,
@@ -61,13 +60,12 @@ public:
 
 private:
     CShellFolder() = default;
-    ~CShellFolder();
+    ~CShellFolder() override;
 
     HRESULT bind(LPCITEMIDLIST pidl, IBindCtx* bc, REFIID riid, void** out);
     HRESULT compare(LPCITEMIDLIST a, LPCITEMIDLIST b);
     HRESULT attributes(UINT count, LPCITEMIDLIST* list, SFGAOF* mask);
 
-    volatile LONG refs_ = 1;
     // The view callback made last; never freed, so this plain pointer stays valid.
     CShellViewCB* view_callback_ = nullptr;
     util::unique_pidl pidl_;

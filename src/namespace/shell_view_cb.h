@@ -2,6 +2,8 @@
 // navigation state of the owner window: a view destroyed lowers that window's view count.
 #pragma once
 
+#include "util/com_object.h"
+
 #include <windows.h>
 #include <shlobj.h>
 
@@ -9,24 +11,22 @@ namespace ShellNamespace {
 
 class CShellFolder;
 
-class CShellViewCB final : public IShellFolderViewCB {
+class CShellViewCB final : public util::ComObject<CShellViewCB, IShellFolderViewCB> {
 public:
     // Reference count 0: the view takes the first reference. Null when out of memory.
     static CShellViewCB* create(CShellFolder* folder, HWND owner) noexcept;
 
-    IFACEMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
-    IFACEMETHODIMP_(ULONG) AddRef() override;
-    // Never frees: the folder that made the callback keeps a plain pointer to it.
-    IFACEMETHODIMP_(ULONG) Release() override;
+    static const QITAB* interface_table();
     IFACEMETHODIMP MessageSFVCB(UINT message, WPARAM wparam, LPARAM lparam) override;
 
     HWND owner() const { return owner_; }
 
 private:
-    CShellViewCB(CShellFolder* folder, HWND owner) : folder_(folder), owner_(owner) {}
-    ~CShellViewCB() = default;
+    // Never freed: the folder that made the callback keeps a plain pointer to it.
+    CShellViewCB(CShellFolder* folder, HWND owner)
+        : ComObject(util::com_lifetime::process, 0), folder_(folder), owner_(owner) {}
+    ~CShellViewCB() override = default;
 
-    volatile LONG refs_ = 0;
     CShellFolder* folder_;  // not counted, and not used once the view runs
     HWND owner_;
 };

@@ -59,26 +59,12 @@ IconsHolder::IconObject* IconsHolder::IconObject::create(const std::wstring& fil
     }
 }
 
-IFACEMETHODIMP IconsHolder::IconObject::QueryInterface(REFIID riid, void** ppv) {
+const QITAB* IconsHolder::IconObject::interface_table() {
     static const QITAB table[] = {
         QITABENTMULTI2(IconObject, IID_IExtractIconW, IExtractIconW),
         {nullptr, 0},
     };
-    return QISearch(this, table, riid, ppv);
-}
-
-IFACEMETHODIMP_(ULONG) IconsHolder::IconObject::AddRef() { return ::InterlockedIncrement(&refs_); }
-
-IFACEMETHODIMP_(ULONG) IconsHolder::IconObject::Release() {
-    const LONG refs = ::InterlockedDecrement(&refs_);
-    if (refs > 0) return refs;
-    if (cached_) {
-        // The cache owns it: the shell's last reference must not free it under the cache.
-        ::InterlockedExchange(&refs_, 1);
-        return 0;
-    }
-    delete this;
-    return 0;
+    return table;
 }
 
 IFACEMETHODIMP IconsHolder::IconObject::GetIconLocation(UINT flags, LPWSTR file, UINT size, int* index,

@@ -3,6 +3,7 @@
 // per file type of the tagged files. Cached objects live as long as the process.
 #pragma once
 
+#include "util/com_object.h"
 #include "util/unique_resource.h"
 
 #include <windows.h>
@@ -14,14 +15,12 @@
 
 class IconsHolder {
 public:
-    class IconObject final : public IExtractIconW {
+    class IconObject final : public util::ComObject<IconObject, IExtractIconW> {
     public:
         // `cached`: owned by the cache, so Release never frees it. Reference count 1.
         static IconObject* create(const std::wstring& file, int index, bool cached) noexcept;
 
-        IFACEMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
-        IFACEMETHODIMP_(ULONG) AddRef() override;
-        IFACEMETHODIMP_(ULONG) Release() override;
+        static const QITAB* interface_table();
         IFACEMETHODIMP GetIconLocation(UINT flags, LPWSTR file, UINT size, int* index, UINT* out_flags) override;
         IFACEMETHODIMP Extract(LPCWSTR file, UINT index, HICON* large, HICON* small, UINT sizes) override;
 
@@ -35,10 +34,13 @@ public:
         HICON icon(UINT size) noexcept;
 
     private:
-        IconObject(const std::wstring& file, int index, bool cached) : file_(file), index_(index), cached_(cached) {}
-        ~IconObject() = default;
+        // A cached object belongs to the cache: the shell's last reference must not free it.
+        IconObject(const std::wstring& file, int index, bool cached)
+            : ComObject(cached ? util::com_lifetime::process : util::com_lifetime::counted),
+              file_(file),
+              index_(index) {}
+        ~IconObject() override = default;
 
-        volatile LONG refs_ = 1;
         std::wstring file_;
         int index_;
         UINT last_flags_ = 0;
@@ -47,7 +49,6 @@ public:
         // The shell extracts icons on worker threads too, and a cached object is shared by all.
         util::critical_section sizes_lock_;
         std::map<UINT, util::unique_hicon> sizes_;
-        bool cached_;
     };
 
     IconsHolder() = default;

@@ -281,9 +281,14 @@ TEST(OverlayIconProvider, ClaimsNoItem) {
     IShellIconOverlayIdentifier* identifier = nullptr;
     ASSERT_EQ(S_OK, overlay->QueryInterface(IID_IShellIconOverlayIdentifier, reinterpret_cast<void**>(&identifier)));
     EXPECT_EQ(static_cast<IShellIconOverlayIdentifier*>(overlay), identifier);
+    // COM's identity rule: IUnknown is always answered, the same from every interface.
+    IUnknown* unknown = nullptr;
+    ASSERT_EQ(S_OK, identifier->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&unknown)));
+    EXPECT_EQ(static_cast<IUnknown*>(overlay), unknown);
+    EXPECT_EQ(2u, unknown->Release());
     EXPECT_EQ(1u, identifier->Release());
     void* other = &identifier;
-    EXPECT_EQ(E_NOINTERFACE, overlay->QueryInterface(IID_IUnknown, &other));
+    EXPECT_EQ(E_NOINTERFACE, overlay->QueryInterface(IID_IShellFolder, &other));
     EXPECT_EQ(nullptr, other);
 
     for (const wchar_t* path : {L"C:\\music\\song.mp3", L"C:\\", L"", L"\\\\server\\share\\x"}) {
