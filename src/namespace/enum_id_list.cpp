@@ -37,8 +37,6 @@ void CEnumIDList::fill() noexcept {
     }
 }
 
-void CEnumIDList::refill() noexcept { fill(); }
-
 const QITAB* CEnumIDList::interface_table() {
     static const QITAB table[] = {
         QITABENT(CEnumIDList, IEnumIDList),

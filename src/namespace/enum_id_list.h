@@ -1,5 +1,5 @@
-// One level of the virtual folder as the shell enumerates it. The folder keeps its enumerator
-// and hands it out again for every later EnumObjects, refilled and rewound.
+// One level of the virtual folder as the shell enumerates it, listed once when it is made:
+// every EnumObjects gets an enumerator of its own.
 #pragma once
 
 #include "database/shell_item.h"
@@ -18,9 +18,6 @@ public:
     // An enumerator for the level named by the folder's absolute list; reference count 1.
     // Null when out of memory.
     static CEnumIDList* create(LPCITEMIDLIST folder, HWND owner, SHCONTF flags) noexcept;
-
-    // Empties the list, asks the database again for the same level and rewinds.
-    void refill() noexcept;
 
     static const QITAB* interface_table();
 

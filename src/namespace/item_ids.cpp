@@ -59,7 +59,7 @@ HRESULT make_strret(const std::wstring& text, STRRET* out) {
     return S_OK;
 }
 
-int compare_names(const std::wstring& a, const std::wstring& b, int equal) {
+int compare_names(const std::wstring& a, const std::wstring& b) {
     const std::size_t common = a.size() < b.size() ? a.size() : b.size();
     for (std::size_t i = 0; i < common; ++i) {
         const unsigned short ua = static_cast<unsigned short>(a[i]);
@@ -67,7 +67,7 @@ int compare_names(const std::wstring& a, const std::wstring& b, int equal) {
         if (ua != ub) return ua < ub ? -1 : 1;
     }
     if (a.size() != b.size()) return a.size() > b.size() ? -1 : 1;
-    return equal;
+    return 0;
 }
 
 }  // namespace ShellNamespace

@@ -37,7 +37,7 @@ LPITEMIDLIST copy_first_item(LPCITEMIDLIST pidl);
 HRESULT make_strret(const std::wstring& text, STRRET* out);
 
 // The CompareIDs order of two names: unit by unit as unsigned 16-bit values; when one name is
-// a prefix of the other the longer sorts first. Equal names give `equal`.
-int compare_names(const std::wstring& a, const std::wstring& b, int equal);
+// a prefix of the other the longer sorts first. Equal names give 0.
+int compare_names(const std::wstring& a, const std::wstring& b);
 
 }  // namespace ShellNamespace

@@ -94,9 +94,7 @@ HRESULT cell_text(const items::shell_item_fields& item, UINT column_index, std::
 
 CShellFolder* CShellFolder::create() noexcept { return new (std::nothrow) CShellFolder; }
 
-CShellFolder::~CShellFolder() {
-    if (enumerator_) enumerator_->Release();
-}
+CShellFolder::~CShellFolder() = default;
 
 const QITAB* CShellFolder::interface_table() {
     static const QITAB table[] = {
@@ -124,11 +122,6 @@ IFACEMETHODIMP CShellFolder::Initialize(LPCITEMIDLIST pidl) {
     util::unique_pidl copy(::ILClone(pidl));
     if (!copy) return E_FAIL;
     pidl_ = std::move(copy);
-    // An enumerator made for the old list would go on listing the old level.
-    if (enumerator_) {
-        enumerator_->Release();
-        enumerator_ = nullptr;
-    }
     return S_OK;
 }
 
@@ -152,18 +145,11 @@ IFACEMETHODIMP CShellFolder::ParseDisplayName(HWND, IBindCtx*, LPWSTR, ULONG* ea
 IFACEMETHODIMP CShellFolder::EnumObjects(HWND owner, SHCONTF flags, IEnumIDList** out) {
     if (!out) return E_POINTER;
     *out = nullptr;
-    if (enumerator_) {
-        // Every caller shares the one enumerator, and so its position.
-        enumerator_->AddRef();
-        enumerator_->refill();
-        *out = enumerator_;
-        return S_OK;
-    }
+    // Every call gets an enumerator of its own: the server runs on any thread, and a shared
+    // one would be refilled under a caller that is still inside Next.
     CEnumIDList* created = CEnumIDList::create(pidl_.get(), owner, flags);
     if (!created) return E_OUTOFMEMORY;
-    enumerator_ = created;
-    enumerator_->AddRef();
-    *out = enumerator_;
+    *out = created;
     return S_OK;
 }
 
@@ -212,10 +198,12 @@ HRESULT CShellFolder::compare(LPCITEMIDLIST a, LPCITEMIDLIST b) {
     items::shell_item_fields first;
     items::shell_item_fields second;
     if (!read_own_item(a, first) || !read_own_item(b, second)) return E_INVALIDARG;
-    // From Windows 6 on, the view drops one of two items that compare equal; distinct items
-    // with one name (a file under two tags) must both stay.
-    const int equal = LOBYTE(LOWORD(::GetVersion())) < 6 ? 0 : 1;
-    const int order = compare_names(first.name, second.name, equal);
+    // Equal only for one and the same item: the shell matches items by it (selection,
+    // change notifications) and drops one of two distinct items that compare equal, so two
+    // items with one name (a tag and a file, two files) are told apart by kind, then file id.
+    int order = compare_names(first.name, second.name);
+    if (order == 0 && first.kind != second.kind) order = first.kind < second.kind ? -1 : 1;
+    if (order == 0 && first.file_id != second.file_id) order = first.file_id < second.file_id ? -1 : 1;
     // The order travels in the code field of a success code: -1 as a bare HRESULT would
     // read as a failure to every caller that checks.
     return MAKE_HRESULT(SEVERITY_SUCCESS, 0, static_cast<USHORT>(static_cast<short>(order)));

@@ -11,7 +11,6 @@
 
 namespace ShellNamespace {
 
-class CEnumIDList;
 class CShellViewCB;
 
 class CShellFolder final : public util::ComObject<CShellFolder, IShellFolder2, IPersistFolder2, IShellIcon> {
@@ -69,7 +68,6 @@ private:
     // The view callback made last; never freed, so this plain pointer stays valid.
     CShellViewCB* view_callback_ = nullptr;
     util::unique_pidl pidl_;
-    CEnumIDList* enumerator_ = nullptr;  // counted
     // The window given to CreateViewObject, passed on to every sub-folder bound from here.
     HWND owner_ = nullptr;
 };

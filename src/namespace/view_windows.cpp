@@ -1,13 +1,28 @@
 #include "namespace/view_windows.h"
 
+#include <commctrl.h>
+
+#include <cwchar>
+
 namespace ShellNamespace {
 
 namespace {
 
-HWND top_level_of(HWND window) {
-    HWND top = window;
-    while (HWND parent = ::GetParent(top)) top = parent;
-    return top;
+// The command that the system's folder view runs for its own F5 (FCIDM_SHVIEW_REFRESH, which
+// the SDK headers do not name).
+const WORD view_refresh_command = 0x7103;
+
+BOOL CALLBACK refresh_folder_view(HWND window, LPARAM) {
+    wchar_t name[32] = L"";
+    if (!::GetClassNameW(window, name, 32) || std::wcscmp(name, L"SHELLDLL_DefView") != 0) return TRUE;
+    ::PostMessageW(window, WM_COMMAND, MAKEWPARAM(view_refresh_command, 0), 0);
+    // Wine's view ignores that command and refreshes only on F5 in its own list, so the key
+    // goes to that list, of this view alone (never to whatever window has the focus).
+    if (HWND list = ::FindWindowExW(window, nullptr, WC_LISTVIEWW, nullptr)) {
+        ::PostMessageW(list, WM_KEYDOWN, VK_F5, 1);
+        ::PostMessageW(list, WM_KEYUP, VK_F5, 0xC0000001);
+    }
+    return TRUE;
 }
 
 }  // namespace
@@ -19,23 +34,22 @@ ViewWindows& view_windows() {
 }
 
 void ViewWindows::views_changed(const std::vector<items::view_key>& views) {
+    // A view lists its items for its own window (Wine's view, and Windows' too) and is created
+    // for its frame: the window itself or any view window below it gets the refresh command,
+    // posted, since the window's thread may be waiting for the database lock the caller holds.
     for (items::view_key view : views) {
         HWND window = window_of(view);
         if (!::IsWindow(window)) continue;
-        HWND top = top_level_of(window);
-        // Asynchronous: the window may belong to a thread that is waiting for the database lock
-        // the caller holds.
-        ::ShowWindowAsync(top, SW_SHOW);
-        ::SetWindowPos(top, nullptr, 0, 0, 0, 0,
-                       SWP_NOSIZE | SWP_NOMOVE | SWP_SHOWWINDOW | SWP_NOZORDER | SWP_ASYNCWINDOWPOS);
-        // F5 makes the shell view reload its items.
-        ::keybd_event(VK_F5, 0, 0, 0);
+        refresh_folder_view(window, 0);
+        ::EnumChildWindows(window, refresh_folder_view, 0);
     }
 }
 
 void ViewWindows::view_path_lost(items::view_key view) {
     HWND window = window_of(view);
-    if (::IsWindow(window)) ::PostMessageW(top_level_of(window), WM_CLOSE, 0, 0);
+    // The root ancestor is the view's own frame; GetParent would climb from a popup to its
+    // owner, which can be another program's window.
+    if (::IsWindow(window)) ::PostMessageW(::GetAncestor(window, GA_ROOT), WM_CLOSE, 0, 0);
 }
 
 bool ViewWindows::view_gone(items::view_key view) {

@@ -9,6 +9,7 @@
 #include <commctrl.h>
 
 #include <algorithm>
+#include <thread>
 
 namespace {
 
@@ -200,4 +201,45 @@ TEST_F(ViewTest, TheCallbackCountsViewsDownAndIsNeverFreed) {
     EXPECT_EQ(2, views_of(frame_));
     EXPECT_EQ(E_NOTIMPL, callback->MessageSFVCB(16, 0, 0));
     EXPECT_EQ(1, views_of(frame_));
+}
+
+TEST_F(ViewTest, ATagAddedUnderTheShownRootRefreshesTheViewThroughItsOwnCommand) {
+    util::com_ptr<IShellFolder2> music = open({L"Music"});
+    util::com_ptr<IShellView> view;
+    ASSERT_EQ(S_OK, music->CreateViewObject(frame_, IID_IShellView, view.put_void()));
+    FakeBrowser browser(frame_);
+    FOLDERSETTINGS settings = {FVM_DETAILS, 0};
+    RECT area = {0, 0, 600, 400};
+    HWND view_window = nullptr;
+    ASSERT_EQ(S_OK, view->CreateViewWindow(nullptr, &settings, &browser, &area, &view_window));
+    pump();
+    HWND list = find_list(view_window);
+    ASSERT_EQ(4, ::SendMessageW(list, LVM_GETITEMCOUNT, 0, 0));
+
+    // Another thread tags, as the watcher or the tag dialog does; the view's thread only has
+    // to run its messages to show the new tag.
+    std::thread([this] {
+        ASSERT_TRUE(items::tags_holder().set_tags({file(L"notes.txt")}, items::make_chain({L"Music", L"Notes"}),
+                                                  items::tree_ptr()));
+    }).join();
+    pump();
+    EXPECT_EQ(5, ::SendMessageW(list, LVM_GETITEMCOUNT, 0, 0));
+    EXPECT_EQ(S_OK, view->DestroyViewWindow());
+    pump();
+}
+
+TEST(ViewWindows, APathThatCannotBeFollowedClosesTheViewsFrameNotTheOwnerOfAPopup) {
+    // The frame of a view can be a popup owned by another program's window.
+    HWND other = ::CreateWindowExW(0, L"STATIC", L"other program", WS_OVERLAPPEDWINDOW, 0, 0, 100, 100, nullptr,
+                                   nullptr, nullptr, nullptr);
+    HWND frame = ::CreateWindowExW(0, L"STATIC", L"frame", WS_POPUP, 0, 0, 100, 100, other, nullptr, nullptr, nullptr);
+    HWND view = ::CreateWindowExW(0, L"STATIC", L"view", WS_CHILD, 0, 0, 10, 10, frame, nullptr, nullptr, nullptr);
+    ASSERT_TRUE(other && frame && view);
+    ShellNamespace::view_windows().view_path_lost(ShellNamespace::view_key_of(view));
+    MSG msg;
+    while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) ::DispatchMessageW(&msg);
+    EXPECT_FALSE(::IsWindow(frame));
+    EXPECT_TRUE(::IsWindow(other));
+    EXPECT_TRUE(ShellNamespace::view_windows().view_gone(ShellNamespace::view_key_of(view)));
+    ::DestroyWindow(other);
 }
