@@ -77,11 +77,10 @@ TEST_F(RealPluginTest, WatchedFolderTagsNewFilesWithTheRealPlugins) {
     }
     write_file_bytes(outside.path() + L"report.pdf", "%PDF-1.4\n%%EOF\n");
     write_file_bytes(outside.path() + L"bundle.zip", std::string("PK\x05\x06", 4) + std::string(18, '\0'));
-    for (const std::wstring& name : {std::wstring(L"report.pdf"), std::wstring(L"bundle.zip"), std::wstring(L"untagged.mp3")}) {
+    for (const wchar_t* name : {L"report.pdf", L"bundle.zip", L"untagged.mp3"}) {
         set_modified_2016(outside.path() + name);
     }
-    for (const std::wstring& name : {L"song.mp3", L"song.flac", L"photo.jpg", L"untagged.mp3", L"report.pdf",
-                                     L"bundle.zip"}) {
+    for (const wchar_t* name : {L"song.mp3", L"song.flac", L"photo.jpg", L"untagged.mp3", L"report.pdf", L"bundle.zip"}) {
         ASSERT_TRUE(::MoveFileW((outside.path() + name).c_str(), (files.path() + name).c_str()));
     }
 
@@ -111,7 +110,7 @@ TEST_F(RealPluginTest, WatchedFolderTagsNewFilesWithTheRealPlugins) {
 }
 
 TEST_F(RealPluginTest, ParseTagsOggTiffAndUpperCaseExtensions) {
-    for (const std::wstring& name : {L"song.ogg", L"photo.tif", L"plain.jpg"}) {
+    for (const wchar_t* name : {L"song.ogg", L"photo.tif", L"plain.jpg"}) {
         ASSERT_TRUE(::CopyFileW(sample(name).c_str(), (files.path() + name).c_str(), FALSE));
     }
     ASSERT_TRUE(::CopyFileW(sample(L"photo.jpg").c_str(), (files.path() + L"IMG_0001.JPG").c_str(), FALSE));
