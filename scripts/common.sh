@@ -107,10 +107,10 @@ quibrix_fetch_plugin_libraries() {
     quibrix_fetch_source libexif libexif/exif-data.c
 }
 
-# Configures on first use (or when the TinyXML folder moved); later runs let Ninja
+# Configures on first use (or when a fetched source folder moved); later runs let Ninja
 # re-run CMake only when a CMakeLists changed.
 quibrix_configure() {
-  quibrix_fetch_plugin_libraries
+  quibrix_fetch_plugin_libraries || return 1
   local tinyxml cached taglib libexif
   tinyxml=$(quibrix_tinyxml_dir)
   taglib=$(quibrix_source_dir taglib taglib/toolkit/tstring.cpp)

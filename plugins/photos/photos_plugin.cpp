@@ -32,9 +32,10 @@ const wchar_t* const claimed_extensions[] = {
     L"jpg", L"jpeg", L"jpe", L"tif", L"tiff", L"JPG", L"JPEG", L"JPE", L"TIF", L"TIFF",
 };
 
-// A JPEG's EXIF block is an APP1 segment of at most 64 KiB near the start, after at most a
-// few other application segments; libexif reads no more than 64 KiB of a TIFF either.
-const DWORD jpeg_read_limit = 512 * 1024;
+// A JPEG's EXIF block is an APP1 segment of at most 64 KiB that follows the start marker and
+// at most a small JFIF segment; libexif reads no more than 64 KiB of a TIFF either. A parse
+// reads thousands of photos, so no more than that is read.
+const DWORD jpeg_read_limit = 128 * 1024;
 const DWORD tiff_read_limit = 64 * 1024;
 
 bool read_head(const wchar_t* path, DWORD limit, std::vector<unsigned char>& bytes) {
