@@ -34,3 +34,6 @@ add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM
 # The framework's own speed does not matter, its compile time does (the longest single
 # step of a clean build).
 target_compile_options(gtest PRIVATE -O1 -g0)
+
+# TagLib and libexif, for the metadata plug-ins.
+include(MetadataLibraries)

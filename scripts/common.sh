@@ -12,6 +12,8 @@ export WINEDEBUG=-all
 
 QUIBRIX_PACKAGES=(g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine wine64 xvfb xauth
                   libboost-dev googletest dpkg-dev ninja-build cmake)
+# Programs that write the audio and photo files the metadata plug-ins are tested on.
+QUIBRIX_PACKAGES+=(lame id3v2 flac vorbis-tools libimage-exiftool-perl imagemagick)
 
 quibrix_log() { printf '== %s\n' "$*" >&2; }
 
@@ -71,18 +73,58 @@ quibrix_fetch_tinyxml() {
   quibrix_tinyxml_dir >/dev/null || { echo "TinyXML source not found in $QUIBRIX_CACHE" >&2; return 1; }
 }
 
-# Configures on first use (or when the TinyXML folder moved); later runs let Ninja
+# The metadata plug-ins' libraries come from Debian's source packages as TinyXML does: fetched
+# once into the cache with Debian's patches applied, without touching the machine's apt setup.
+quibrix_source_dir() {  # package marker-file
+  local d
+  for d in "$QUIBRIX_CACHE/$1"-*/; do
+    [ -f "$d/$2" ] && { echo "${d%/}"; return 0; }
+  done
+  return 1
+}
+
+quibrix_fetch_source() {  # package marker-file
+  quibrix_source_dir "$1" "$2" >/dev/null && return 0
+  quibrix_log "fetching $1 source into $QUIBRIX_CACHE"
+  local mirror list
+  mirror=$(quibrix_debian_mirror) || return 1
+  mkdir -p "$QUIBRIX_CACHE/lists/partial" "$QUIBRIX_CACHE/apt-cache/archives/partial"
+  list=$QUIBRIX_CACHE/deb-src-$1.sources
+  printf 'Types: deb-src\nURIs: %s\nSuites: bookworm\nComponents: main\nSigned-By: %s\n' \
+    "$mirror" /usr/share/keyrings/debian-archive-keyring.gpg >"$list"
+  local apt=(apt-get -q -o Dir::Etc::sourceparts=/nonexistent -o Dir::Etc::sourcelist="$list"
+             -o Dir::State::Lists="$QUIBRIX_CACHE/lists" -o Dir::Cache="$QUIBRIX_CACHE/apt-cache")
+  local rc=0
+  { "${apt[@]}" update && (cd "$QUIBRIX_CACHE" && "${apt[@]}" source "$1"); } </dev/null || rc=$?
+  rm -f "$list"   # it names the mirror; keep no copy on disk
+  [ $rc -eq 0 ] || return $rc
+  quibrix_source_dir "$1" "$2" >/dev/null || { echo "$1 source not found in $QUIBRIX_CACHE" >&2; return 1; }
+}
+
+# TagLib (music tags) and libexif (photo EXIF), built into the plug-ins by CMake.
+quibrix_fetch_plugin_libraries() {
+  quibrix_fetch_source taglib taglib/toolkit/tstring.cpp &&
+    quibrix_fetch_source libexif libexif/exif-data.c
+}
+
+# Configures on first use (or when a fetched source folder moved); later runs let Ninja
 # re-run CMake only when a CMakeLists changed.
 quibrix_configure() {
-  local tinyxml cached
+  quibrix_fetch_plugin_libraries || return 1
+  local tinyxml cached taglib libexif
   tinyxml=$(quibrix_tinyxml_dir)
+  taglib=$(quibrix_source_dir taglib taglib/toolkit/tstring.cpp)
+  libexif=$(quibrix_source_dir libexif libexif/exif-data.c)
   cached=$(sed -n 's/^QUIBRIX_TINYXML_DIR:[A-Z]*=//p' "$BUILD_DIR/CMakeCache.txt" 2>/dev/null || true)
-  [ -f "$BUILD_DIR/build.ninja" ] && [ "$cached" = "$tinyxml" ] && return 0
+  cached+=:$(sed -n 's/^QUIBRIX_TAGLIB_DIR:[A-Z]*=//p' "$BUILD_DIR/CMakeCache.txt" 2>/dev/null || true)
+  cached+=:$(sed -n 's/^QUIBRIX_LIBEXIF_DIR:[A-Z]*=//p' "$BUILD_DIR/CMakeCache.txt" 2>/dev/null || true)
+  [ -f "$BUILD_DIR/build.ninja" ] && [ "$cached" = "$tinyxml:$taglib:$libexif" ] && return 0
   quibrix_log "configuring $BUILD_DIR"
   cmake -S "$REPO" -B "$BUILD_DIR" -G Ninja \
     -DCMAKE_TOOLCHAIN_FILE="$REPO/cmake/toolchain-mingw64.cmake" \
     -DCMAKE_BUILD_TYPE="${QUIBRIX_BUILD_TYPE:-RelWithDebInfo}" \
-    -DQUIBRIX_TINYXML_DIR="$tinyxml" >/dev/null
+    -DQUIBRIX_TINYXML_DIR="$tinyxml" \
+    -DQUIBRIX_TAGLIB_DIR="$taglib" -DQUIBRIX_LIBEXIF_DIR="$libexif" >/dev/null
 }
 
 quibrix_build() {  # targets...
