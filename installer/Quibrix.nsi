@@ -18,7 +18,6 @@ SetCompressor /SOLID lzma
 !include FileFunc.nsh
 
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Quibrix"
-; The host rule lets the module load, without starting, into a process whose name holds "unins".
 !define UNINSTALLER "uninstall.exe"
 !define SHCNE_ASSOCCHANGED 0x08000000
 !define MOVEFILE_DELAY_UNTIL_REBOOT 4
@@ -49,6 +48,8 @@ VIAddVersionKey "LegalCopyright" "Quibrix"
 !insertmacro MUI_PAGE_WELCOME
 !insertmacro MUI_PAGE_DIRECTORY
 !insertmacro MUI_PAGE_INSTFILES
+; The details stay on screen: they say when Explorer held the module being replaced.
+!define MUI_FINISHPAGE_NOAUTOCLOSE
 ; Explorer reads the overlay identifiers and a replaced module only when it starts.
 !define MUI_FINISHPAGE_RUN
 !define MUI_FINISHPAGE_RUN_TEXT "Restart Explorer now, so that it loads Quibrix"
@@ -57,6 +58,7 @@ VIAddVersionKey "LegalCopyright" "Quibrix"
 
 !insertmacro MUI_UNPAGE_CONFIRM
 !insertmacro MUI_UNPAGE_INSTFILES
+!define MUI_UNFINISHPAGE_NOAUTOCLOSE
 !insertmacro MUI_UNPAGE_FINISH
 
 !insertmacro MUI_LANGUAGE "English"
@@ -139,14 +141,15 @@ Section "Quibrix"
   ; Copies set aside by an earlier upgrade, once Explorer has let them go.
   Delete "$INSTDIR\ns*.tmp"
 
+  ; Unpacked under another name first, so that one copy serves both ways of putting it in place.
+  File "/oname=Quibrix.dll.new" "${QUIBRIX_PAYLOAD}/Quibrix.dll"
   Push "$INSTDIR\Quibrix.dll"
   Call MoveAsideInUse
   Pop $0
   ${If} $0 == 1
-    File "${QUIBRIX_PAYLOAD}/Quibrix.dll"
+    Rename "$INSTDIR\Quibrix.dll.new" "$INSTDIR\Quibrix.dll"
   ${Else}
     ; Held so that it cannot even be renamed: the new module takes its place at the next reboot.
-    File "/oname=Quibrix.dll.new" "${QUIBRIX_PAYLOAD}/Quibrix.dll"
     Rename /REBOOTOK "$INSTDIR\Quibrix.dll.new" "$INSTDIR\Quibrix.dll"
   ${EndIf}
   Push "$INSTDIR\quibrix.exe"
@@ -207,13 +210,11 @@ Section "Uninstall"
   ${If} ${Silent}
     System::Call 'kernel32::SetEnvironmentVariableW(w "QUIBRIX_REMOVE_TAG_DATA", w "no")'
   ${EndIf}
-  ClearErrors
-  UnRegDLL "$INSTDIR\Quibrix.dll"
-  ${If} ${Errors}
-    ExecWait '"$SYSDIR\regsvr32.exe" /s /u "$INSTDIR\Quibrix.dll"' $0
-    ${If} $0 != 0
-      DetailPrint "Quibrix.dll could not be unregistered (regsvr32 exit code $0)"
-    ${EndIf}
+  ; Through the system's registration tool: the uninstaller runs from a copy of itself in the
+  ; temporary folder ("Un.exe"), a process the host rule does not let the module load into.
+  ExecWait '"$SYSDIR\regsvr32.exe" /s /u "$INSTDIR\Quibrix.dll"' $0
+  ${If} $0 != 0
+    DetailPrint "Quibrix.dll could not be unregistered (regsvr32 exit code $0)"
   ${EndIf}
   System::Call 'shell32::SHChangeNotify(i ${SHCNE_ASSOCCHANGED}, i 0, p 0, p 0)'
 
