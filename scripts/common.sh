@@ -11,7 +11,7 @@ export WINEPREFIX=$BUILD_DIR/wineprefix
 export WINEDEBUG=-all
 
 QUIBRIX_PACKAGES=(g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine wine64 xvfb xauth
-                  libboost-dev googletest dpkg-dev ninja-build cmake)
+                  libboost-dev googletest dpkg-dev ninja-build cmake nsis)
 # Programs that write the audio and photo files the metadata plug-ins are tested on.
 QUIBRIX_PACKAGES+=(lame id3v2 flac vorbis-tools libimage-exiftool-perl imagemagick)
 

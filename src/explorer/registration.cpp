@@ -41,6 +41,7 @@ const wchar_t approved_key[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\S
 
 const wchar_t remove_data_question[] = L"    Remove all tags data ?";
 const wchar_t remove_data_title[] = L"Deinstalation";
+const wchar_t remove_data_answer_variable[] = L"QUIBRIX_REMOVE_TAG_DATA";
 
 namespace {
 
@@ -57,6 +58,16 @@ LSTATUS set_string(HKEY key, const wchar_t* name, const wchar_t* text) {
 }
 
 bool gone(LSTATUS status) { return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND; }
+
+// IDYES or IDNO given in advance by the environment, else 0.
+int preset_remove_data_answer() {
+    wchar_t answer[8] = L"";
+    const DWORD length = ::GetEnvironmentVariableW(remove_data_answer_variable, answer, 8);
+    if (length == 0 || length >= 8) return 0;
+    if (::lstrcmpiW(answer, L"yes") == 0) return IDYES;
+    if (::lstrcmpiW(answer, L"no") == 0) return IDNO;
+    return 0;
+}
 
 }  // namespace
 
@@ -140,7 +151,9 @@ HRESULT unregister_server(const unregistration_places& places) {
 
     NamespacePlacement(0);
 
-    if (::MessageBoxW(nullptr, remove_data_question, remove_data_title, MB_YESNO) == IDYES) {
+    int answer = preset_remove_data_answer();
+    if (answer == 0) answer = ::MessageBoxW(nullptr, remove_data_question, remove_data_title, MB_YESNO);
+    if (answer == IDYES) {
         // The registering hosts load the module without start-up, so the data folder is worked
         // out here by the start-up rule.
         const std::wstring app_data = places.common_app_data.empty() ? util::common_app_data() : places.common_app_data;

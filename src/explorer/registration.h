@@ -60,6 +60,11 @@ HRESULT unregister_server(const unregistration_places& places = unregistration_p
 extern const wchar_t remove_data_question[];
 extern const wchar_t remove_data_title[];
 
+// An unattended uninstaller answers the question in advance through this environment variable
+// of the unregistering process: "yes" removes the tag data, "no" keeps it, and no box is shown.
+// Unset or any other text: the user is asked.
+extern const wchar_t remove_data_answer_variable[];
+
 // Deletes `folder` (no trailing backslash) with everything in it. The first entry that cannot
 // be removed ends the removal with false and leaves the rest in place. A missing folder counts
 // as removed.

@@ -194,6 +194,35 @@ TEST_F(RegistrationTest, UnregisteringWhenNothingIsRegisteredStillAsks) {
     expect_unregistered();
 }
 
+TEST_F(RegistrationTest, AnAnswerGivenInAdvanceIsTakenWithoutAsking) {
+    struct {
+        const wchar_t* answer;
+        int wrong_button;  // how a box shown despite the answer gets answered: the data would tell
+        bool data_kept;
+    } const cases[] = {{L"no", IDYES, true}, {L"NO", IDYES, true}, {L"yes", IDNO, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << std::string(c.answer, c.answer + ::lstrlenW(c.answer)));
+        TempFolder app_data;
+        const std::wstring data = app_data.path() + L"Quibrix\\";
+        ASSERT_TRUE(::CreateDirectoryW(data.c_str(), nullptr));
+        make_file(data + L"settings.xml");
+        ASSERT_EQ(S_OK, explorer::register_server(module));
+
+        ::SetEnvironmentVariableW(explorer::remove_data_answer_variable, c.answer);
+        HRESULT hr;
+        {
+            MessageBoxAnswer wrong(L"Deinstalation", c.wrong_button);
+            explorer::unregistration_places places;
+            places.common_app_data = app_data.path();
+            hr = explorer::unregister_server(places);
+        }
+        ::SetEnvironmentVariableW(explorer::remove_data_answer_variable, nullptr);
+        EXPECT_EQ(S_OK, hr);
+        expect_unregistered();
+        EXPECT_EQ(c.data_kept, exists(data + L"settings.xml"));
+    }
+}
+
 TEST(RemoveDataFolder, StopsAtALockedFileAndLeavesTheRest) {
     TempFolder root;
     const std::wstring data = root.path() + L"Quibrix";

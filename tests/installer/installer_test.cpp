@@ -1,0 +1,403 @@
+// QuibrixInstall.exe on a machine that has never seen Quibrix (a Wine prefix made for this run):
+// silent install, the Quibrix folder listed by Wine's Explorer from the installed module, a
+// second install while Explorer holds that module, then the silent uninstall.
+#include "com_fixture.h"
+#include "database/store_io.h"
+#include "database/tags_holder.h"
+#include "quibrix_version.h"
+
+#include <commctrl.h>
+#include <tlhelp32.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <iterator>
+
+namespace {
+
+const std::wstring clsid = L"{6A1F3C52-9D4E-4B7A-8C21-3E5D7F9A0B64}";
+const std::wstring program_folder = L"C:\\Program Files\\Quibrix";
+const std::wstring installed_module = program_folder + L"\\Quibrix.dll";
+const std::wstring uninstaller = program_folder + L"\\uninstall.exe";
+const std::wstring data_folder = L"C:\\ProgramData\\Quibrix";
+const std::wstring uninstall_key = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Quibrix";
+const std::wstring explorer_key = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer";
+
+bool wait_for(const std::function<bool()>& done, int seconds = 15) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (done()) return true;
+        ::Sleep(100);
+    }
+    return done();
+}
+
+bool exists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+std::string narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
+
+std::string file_bytes(const std::wstring& path) {
+    std::ifstream in(path.c_str(), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Names of the files (not folders) in `folder` matching `pattern`, sorted.
+std::vector<std::wstring> file_names(const std::wstring& folder, const wchar_t* pattern = L"*") {
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW entry;
+    util::unique_find find(::FindFirstFileW((folder + L'\\' + pattern).c_str(), &entry));
+    if (!find) return names;
+    do {
+        if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.push_back(entry.cFileName);
+    } while (::FindNextFileW(find.get(), &entry));
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Every file under `folder`, as paths relative to it.
+void list_tree(const std::wstring& folder, const std::wstring& relative, std::vector<std::wstring>& out) {
+    WIN32_FIND_DATAW entry;
+    util::unique_find find(::FindFirstFileW((folder + L"\\*").c_str(), &entry));
+    if (!find) return;
+    do {
+        const std::wstring name = entry.cFileName;
+        if (name == L"." || name == L"..") continue;
+        if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            list_tree(folder + L'\\' + name, relative + name + L'\\', out);
+        } else {
+            out.push_back(relative + name);
+        }
+    } while (::FindNextFileW(find.get(), &entry));
+}
+
+std::vector<std::wstring> tree_files(const std::wstring& folder) {
+    std::vector<std::wstring> files;
+    list_tree(folder, L"", files);
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+// A string of a version resource's English (US, Unicode) table, or empty.
+std::wstring version_string(const std::wstring& file, const wchar_t* name) {
+    DWORD ignored = 0;
+    const DWORD size = ::GetFileVersionInfoSizeW(file.c_str(), &ignored);
+    if (size == 0) return std::wstring();
+    std::vector<BYTE> block(size);
+    if (!::GetFileVersionInfoW(file.c_str(), 0, size, block.data())) return std::wstring();
+    void* text = nullptr;
+    UINT length = 0;
+    const std::wstring query = std::wstring(L"\\StringFileInfo\\040904b0\\") + name;
+    if (!::VerQueryValueW(block.data(), query.c_str(), &text, &length) || length == 0) return std::wstring();
+    return static_cast<const wchar_t*>(text);
+}
+
+DWORD fixed_file_version_ms(const std::wstring& file) {
+    DWORD ignored = 0;
+    const DWORD size = ::GetFileVersionInfoSizeW(file.c_str(), &ignored);
+    std::vector<BYTE> block(size ? size : 1);
+    void* fixed = nullptr;
+    UINT length = 0;
+    if (!size || !::GetFileVersionInfoW(file.c_str(), 0, size, block.data()) ||
+        !::VerQueryValueW(block.data(), L"\\", &fixed, &length) || length < sizeof(VS_FIXEDFILEINFO)) {
+        return 0;
+    }
+    return static_cast<const VS_FIXEDFILEINFO*>(fixed)->dwFileVersionMS;
+}
+
+// The module paths loaded in process `id`, lower-cased.
+std::vector<std::wstring> loaded_modules(DWORD id) {
+    std::vector<std::wstring> paths;
+    // INVALID_HANDLE_VALUE on failure, as CreateFile answers.
+    util::unique_file snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, id));
+    if (!snapshot) return paths;
+    MODULEENTRY32W module = {};
+    module.dwSize = sizeof module;
+    for (BOOL more = ::Module32FirstW(snapshot.get(), &module); more; more = ::Module32NextW(snapshot.get(), &module)) {
+        std::wstring path = module.szExePath;
+        ::CharLowerBuffW(&path[0], static_cast<DWORD>(path.size()));
+        paths.push_back(path);
+    }
+    return paths;
+}
+
+// The tree control of Explorer's window, read from outside through a scratch block in
+// Explorer's process (a pointer into this process means nothing to the control).
+class ExplorerTree {
+public:
+    explicit ExplorerTree(HWND tree) : tree_(tree) {
+        DWORD id = 0;
+        ::GetWindowThreadProcessId(tree, &id);
+        process_.reset(::OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, id));
+        if (process_) block_ = static_cast<BYTE*>(::VirtualAllocEx(process_.get(), nullptr, 4096, MEM_COMMIT, PAGE_READWRITE));
+    }
+    ~ExplorerTree() {
+        if (block_) ::VirtualFreeEx(process_.get(), block_, 0, MEM_RELEASE);
+    }
+    bool valid() const { return block_ != nullptr; }
+
+    std::vector<HTREEITEM> children(HTREEITEM parent) const {
+        std::vector<HTREEITEM> items;
+        for (LPARAM item = ::SendMessageW(tree_, TVM_GETNEXTITEM, parent ? TVGN_CHILD : TVGN_ROOT,
+                                          reinterpret_cast<LPARAM>(parent));
+             item; item = ::SendMessageW(tree_, TVM_GETNEXTITEM, TVGN_NEXT, item)) {
+            items.push_back(reinterpret_cast<HTREEITEM>(item));
+        }
+        return items;
+    }
+    std::wstring text(HTREEITEM item) const {
+        TVITEMW tv = {};
+        tv.mask = TVIF_TEXT;
+        tv.hItem = item;
+        tv.pszText = reinterpret_cast<wchar_t*>(block_ + 1024);
+        tv.cchTextMax = 256;
+        ::WriteProcessMemory(process_.get(), block_, &tv, sizeof tv, nullptr);
+        if (!::SendMessageW(tree_, TVM_GETITEMW, 0, reinterpret_cast<LPARAM>(block_))) return std::wstring();
+        wchar_t name[256] = L"";
+        ::ReadProcessMemory(process_.get(), block_ + 1024, name, sizeof name, nullptr);
+        name[255] = 0;
+        return name;
+    }
+    std::vector<std::wstring> names(HTREEITEM parent) const {
+        std::vector<std::wstring> result;
+        for (HTREEITEM child : children(parent)) result.push_back(text(child));
+        return result;
+    }
+    HTREEITEM child_named(HTREEITEM parent, const std::wstring& name) const {
+        for (HTREEITEM child : children(parent)) {
+            if (text(child) == name) return child;
+        }
+        return nullptr;
+    }
+    void expand(HTREEITEM item, UINT how = TVE_EXPAND) const {
+        ::SendMessageW(tree_, TVM_EXPAND, how, reinterpret_cast<LPARAM>(item));
+    }
+
+private:
+    HWND tree_;
+    util::unique_handle process_;
+    BYTE* block_ = nullptr;
+};
+
+HWND find_visible_child(HWND parent, const wchar_t* class_name) {
+    struct search {
+        const wchar_t* class_name;
+        HWND found;
+    } s = {class_name, nullptr};
+    ::EnumChildWindows(
+        parent,
+        [](HWND child, LPARAM param) -> BOOL {
+            search* s = reinterpret_cast<search*>(param);
+            wchar_t name[64] = L"";
+            ::GetClassNameW(child, name, 64);
+            if (::lstrcmpiW(name, s->class_name) != 0 || !::IsWindowVisible(child)) return TRUE;
+            s->found = child;
+            return FALSE;
+        },
+        reinterpret_cast<LPARAM>(&s));
+    return s.found;
+}
+
+void make_file(const std::wstring& path) {
+    util::unique_file file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    ASSERT_TRUE(file.valid());
+}
+
+// What the installer was built from (scripts/package's payload folder), as Windows paths.
+struct payload {
+    std::wstring folder;
+    std::wstring installer;
+};
+
+void expect_installed_files(const payload& built) {
+    // The module that was packaged, byte for byte, and exactly the tool and plug-ins that were.
+    const std::string module = file_bytes(installed_module);
+    EXPECT_FALSE(module.empty());
+    EXPECT_TRUE(module == file_bytes(built.folder + L"\\Quibrix.dll")) << "Quibrix.dll differs from the payload";
+    EXPECT_EQ(exists(built.folder + L"\\quibrix.exe"), exists(program_folder + L"\\quibrix.exe"));
+    EXPECT_TRUE(exists(program_folder + L"\\plugins\\"));
+    EXPECT_EQ(file_names(built.folder + L"\\plugins", L"*.dll"), file_names(program_folder + L"\\plugins", L"*.dll"));
+    EXPECT_TRUE(exists(uninstaller));
+}
+
+void expect_registered() {
+    const std::wstring class_key = L"CLSID\\" + clsid;
+    EXPECT_EQ(L"Quibrix", read_value(HKEY_CLASSES_ROOT, class_key, nullptr).text());
+    EXPECT_EQ(installed_module, read_value(HKEY_CLASSES_ROOT, class_key + L"\\InprocServer32", nullptr).text());
+    EXPECT_EQ(L"Both", read_value(HKEY_CLASSES_ROOT, class_key + L"\\InprocServer32", L"ThreadingModel").text());
+    EXPECT_EQ(installed_module + L",1", read_value(HKEY_CLASSES_ROOT, class_key + L"\\DefaultIcon", nullptr).text());
+    EXPECT_EQ(0xA0000020u, read_value(HKEY_CLASSES_ROOT, class_key + L"\\ShellFolder", L"Attributes").number());
+    EXPECT_EQ(clsid, read_value(HKEY_CLASSES_ROOT, L"*\\shellex\\ContextMenuHandlers\\Quibrix", nullptr).text());
+    EXPECT_EQ(clsid, read_value(HKEY_CLASSES_ROOT, L"Folder\\shellex\\ContextMenuHandlers\\Quibrix", nullptr).text());
+    EXPECT_EQ(clsid, read_value(HKEY_LOCAL_MACHINE, explorer_key + L"\\ShellIconOverlayIdentifiers\\Quibrix", nullptr).text());
+    EXPECT_EQ(L"Quibrix", read_value(HKEY_LOCAL_MACHINE,
+                                     L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Shell Extensions\\Approved",
+                                     clsid.c_str()).text());
+    EXPECT_EQ(L"Quibrix", read_value(HKEY_LOCAL_MACHINE, explorer_key + L"\\Desktop\\Namespace\\" + clsid, nullptr).text());
+    EXPECT_EQ(L"Quibrix",
+              read_value(HKEY_LOCAL_MACHINE, explorer_key + L"\\MyComputer\\Namespace\\" + clsid, nullptr).text());
+}
+
+void expect_unregistered() {
+    EXPECT_FALSE(key_exists(HKEY_CLASSES_ROOT, L"CLSID\\" + clsid));
+    EXPECT_FALSE(key_exists(HKEY_CLASSES_ROOT, L"*\\shellex\\ContextMenuHandlers\\Quibrix"));
+    EXPECT_FALSE(key_exists(HKEY_CLASSES_ROOT, L"Folder\\shellex\\ContextMenuHandlers\\Quibrix"));
+    EXPECT_FALSE(key_exists(HKEY_LOCAL_MACHINE, explorer_key + L"\\ShellIconOverlayIdentifiers\\Quibrix"));
+    EXPECT_FALSE(read_value(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Shell Extensions\\Approved",
+                            clsid.c_str()).exists);
+    EXPECT_FALSE(key_exists(HKEY_LOCAL_MACHINE, explorer_key + L"\\Desktop\\Namespace\\" + clsid));
+    EXPECT_FALSE(key_exists(HKEY_LOCAL_MACHINE, explorer_key + L"\\MyComputer\\Namespace\\" + clsid));
+}
+
+void expect_add_remove_programs_entry() {
+    const std::wstring version = QUIBRIX_VERSION_WSTRING;
+    EXPECT_EQ(L"Quibrix", read_value(HKEY_LOCAL_MACHINE, uninstall_key, L"DisplayName").text());
+    EXPECT_EQ(version, read_value(HKEY_LOCAL_MACHINE, uninstall_key, L"DisplayVersion").text());
+    EXPECT_EQ(L"Quibrix", read_value(HKEY_LOCAL_MACHINE, uninstall_key, L"Publisher").text());
+    EXPECT_EQ(L"\"" + uninstaller + L"\"", read_value(HKEY_LOCAL_MACHINE, uninstall_key, L"UninstallString").text());
+    EXPECT_EQ(L"\"" + uninstaller + L"\" /S", read_value(HKEY_LOCAL_MACHINE, uninstall_key, L"QuietUninstallString").text());
+    EXPECT_EQ(installed_module + L",1", read_value(HKEY_LOCAL_MACHINE, uninstall_key, L"DisplayIcon").text());
+    EXPECT_EQ(program_folder, read_value(HKEY_LOCAL_MACHINE, uninstall_key, L"InstallLocation").text());
+    // In KiB: at least the module, at most all that the folder holds with room for rounding.
+    const registry_value size = read_value(HKEY_LOCAL_MACHINE, uninstall_key, L"EstimatedSize");
+    EXPECT_EQ(static_cast<DWORD>(REG_DWORD), size.type);
+    std::size_t bytes = 0;
+    std::vector<std::wstring> installed = tree_files(program_folder);
+    for (const std::wstring& file : installed) bytes += file_bytes(program_folder + L'\\' + file).size();
+    EXPECT_GE(size.number(), file_bytes(installed_module).size() / 1024);
+    EXPECT_LE(size.number(), bytes / 1024 + installed.size());
+}
+
+void expect_version_everywhere(const payload& built) {
+    const std::wstring version = QUIBRIX_VERSION_WSTRING;
+    EXPECT_EQ(version, version_string(installed_module, L"ProductVersion"));
+    EXPECT_EQ(static_cast<DWORD>(QUIBRIX_VERSION_MAJOR << 16 | QUIBRIX_VERSION_MINOR),
+              fixed_file_version_ms(installed_module));
+    EXPECT_EQ(version, version_string(built.installer, L"ProductVersion"));
+    const std::wstring tool = program_folder + L"\\quibrix.exe";
+    if (exists(tool)) {
+        const process_result printed = run_process(tool, L"--version");
+        EXPECT_EQ(0u, printed.exit_code);
+        EXPECT_NE(std::string::npos, printed.output.find(QUIBRIX_VERSION_STRING)) << printed.output;
+    }
+}
+
+}  // namespace
+
+TEST(Installer, InstallsListsInExplorerUpgradesInUseAndUninstallsKeepingTheTags) {
+    payload built = {windows_path_from_environment("QUIBRIX_PAYLOAD"),
+                     windows_path_from_environment("QUIBRIX_INSTALLER")};
+    if (built.installer.empty()) GTEST_SKIP() << "QUIBRIX_INSTALLER and QUIBRIX_PAYLOAD are set by the test suite";
+    ASSERT_TRUE(exists(built.installer));
+    ASSERT_FALSE(exists(program_folder)) << "the prefix must be new";
+
+    // Tag data from before the installation, as a user of an earlier copy would have it.
+    TempFolder files;
+    {
+        const std::wstring song = files.path() + L"song.mp3", beach = files.path() + L"beach.jpg";
+        make_file(song);
+        make_file(beach);
+        ASSERT_TRUE(::CreateDirectoryW(data_folder.c_str(), nullptr));
+        items::g_immediate_write = true;
+        items::TagsHolder& db = items::tags_holder();
+        db.set_data_folder(data_folder);
+        db.load_store();
+        ASSERT_TRUE(db.set_tags({song}, items::make_chain({L"Music", L"Rock"}), items::tree_ptr()));
+        ASSERT_TRUE(db.set_tags({beach}, items::make_chain({L"Photos", L"Holiday"}), items::tree_ptr()));
+    }
+    const std::vector<std::wstring> tag_data = tree_files(data_folder);
+    ASSERT_FALSE(tag_data.empty());
+
+    // Silent install.
+    ASSERT_EQ(0u, run_process(built.installer, L"/S").exit_code);
+    expect_installed_files(built);
+    expect_registered();
+    expect_add_remove_programs_entry();
+    expect_version_everywhere(built);
+
+    // Wine's Explorer lists the Quibrix folder with the roots of the tag data, from the module in
+    // Program Files.
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info = {};
+    wchar_t command[] = L"C:\\windows\\explorer.exe";
+    ASSERT_TRUE(::CreateProcessW(nullptr, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info));
+    util::unique_handle explorer_process(info.hProcess), explorer_thread(info.hThread);
+    HWND window = nullptr, tree_window = nullptr;
+    EXPECT_TRUE(wait_for([&] {
+        window = ::FindWindowW(L"ExplorerWClass", nullptr);
+        tree_window = window ? find_visible_child(window, L"SysTreeView32") : nullptr;
+        return tree_window != nullptr;
+    }));
+    if (tree_window) {
+        ExplorerTree tree(tree_window);
+        EXPECT_TRUE(tree.valid());
+        HTREEITEM desktop = nullptr;
+        EXPECT_TRUE(wait_for([&] { return (desktop = tree.child_named(nullptr, L"Desktop")) != nullptr; }));
+        // The extension's start-up loads the tag data on a thread of its own; a level listed
+        // before that is empty and is not listed again, so Desktop is folded away and unfolded
+        // until Quibrix shows its roots.
+        std::vector<std::wstring> roots;
+        EXPECT_TRUE(wait_for([&] {
+            tree.expand(desktop);
+            HTREEITEM quibrix = tree.child_named(desktop, L"Quibrix");
+            if (!quibrix) return false;
+            tree.expand(quibrix);
+            roots = tree.names(quibrix);
+            if (!roots.empty()) return true;
+            tree.expand(desktop, TVE_COLLAPSE | TVE_COLLAPSERESET);
+            ::Sleep(500);
+            return false;
+        })) << "Explorer shows no Quibrix folder with tags";
+        EXPECT_EQ((std::vector<std::wstring>{L"Music", L"Photos"}), roots);
+    }
+    std::wstring lowered = installed_module;
+    ::CharLowerBuffW(&lowered[0], static_cast<DWORD>(lowered.size()));
+    const std::vector<std::wstring> modules = loaded_modules(info.dwProcessId);
+    EXPECT_NE(modules.end(), std::find(modules.begin(), modules.end(), lowered)) << "Explorer did not load the installed module";
+
+    // A second install while Explorer holds the module: it cannot be overwritten there (as on
+    // Windows), so it moves aside for deletion at the next reboot and the new copy takes its place.
+    const bool held = !util::unique_file(::CreateFileW(installed_module.c_str(), GENERIC_WRITE, 0, nullptr,
+                                                       OPEN_EXISTING, 0, nullptr)).valid();
+    EXPECT_EQ(0u, run_process(built.installer, L"/S").exit_code);
+    expect_installed_files(built);
+    expect_registered();
+    expect_add_remove_programs_entry();
+    const std::vector<std::wstring> set_aside = file_names(program_folder, L"ns*.tmp");
+    std::printf("Explorer %s the module during the upgrade; %u file(s) set aside\n", held ? "held" : "did not hold",
+                static_cast<unsigned>(set_aside.size()));
+    if (held) {
+        // The module, and the plug-ins that Explorer loaded with it.
+        EXPECT_FALSE(set_aside.empty());
+        const registry_value pending = read_value(HKEY_LOCAL_MACHINE, L"System\\CurrentControlSet\\Control\\Session Manager",
+                                                  L"PendingFileRenameOperations");
+        const std::wstring operations(reinterpret_cast<const wchar_t*>(pending.bytes.data()),
+                                      pending.bytes.size() / sizeof(wchar_t));
+        for (const std::wstring& copy : set_aside) {
+            EXPECT_NE(std::wstring::npos, operations.find(program_folder + L'\\' + copy))
+                << narrow(copy) << " is not deleted at the next reboot";
+        }
+    } else {
+        EXPECT_TRUE(set_aside.empty());
+    }
+
+    if (window) ::PostMessageW(window, WM_CLOSE, 0, 0);
+    if (::WaitForSingleObject(explorer_process.get(), 10000) != WAIT_OBJECT_0) ::TerminateProcess(explorer_process.get(), 1);
+
+    // Silent uninstall. The uninstaller hands its work to a copy of itself in the temporary
+    // folder and returns at once; its last step removes the Add or Remove Programs entry.
+    // A question about the tag data, wrongly shown, would be answered Yes: the data would go.
+    {
+        MessageBoxAnswer wrongly_asked(L"Deinstalation", IDYES);
+        EXPECT_EQ(0u, run_process(uninstaller, L"/S").exit_code);
+        EXPECT_TRUE(wait_for([] { return !key_exists(HKEY_LOCAL_MACHINE, uninstall_key); }, 60));
+    }
+    expect_unregistered();
+    EXPECT_TRUE(wait_for([] { return !exists(program_folder); }, 10)) << "program files left behind";
+    // Explorer's start-up may have added its settings file; the tags are all still there.
+    const std::vector<std::wstring> kept = tree_files(data_folder);
+    EXPECT_TRUE(std::includes(kept.begin(), kept.end(), tag_data.begin(), tag_data.end()));
+}
