@@ -1,0 +1,370 @@
+// quibrix.exe: the tag store from a command line, for scripts and batch files. It links the
+// engine itself (the COM module refuses every host but Explorer) and works on the same store.
+#include "autotag/files_iterator.h"
+#include "database/store_io.h"
+#include "database/tag_query.h"
+#include "database/tags_holder.h"
+#include "util/file_names.h"
+#include "util/file_system.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <exception>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+const int exit_ok = 0;
+const int exit_nothing = 1;
+const int exit_error = 2;
+
+// Text to a console goes as UTF-16 through WriteConsoleW; to a pipe or a file as UTF-8, so that
+// any path survives whatever code page the reader uses.
+class output {
+public:
+    explicit output(DWORD which) : handle_(::GetStdHandle(which)) {
+        DWORD mode = 0;
+        console_ = handle_ && ::GetConsoleMode(handle_, &mode);
+    }
+    void write(const std::wstring& text) {
+        if (!handle_ || text.empty()) return;
+        DWORD done = 0;
+        if (console_) {
+            ::WriteConsoleW(handle_, text.data(), static_cast<DWORD>(text.size()), &done, nullptr);
+            return;
+        }
+        const int bytes = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                                                nullptr, nullptr);
+        std::string utf8(static_cast<std::size_t>(bytes), '\0');
+        ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &utf8[0], bytes, nullptr,
+                              nullptr);
+        ::WriteFile(handle_, utf8.data(), static_cast<DWORD>(utf8.size()), &done, nullptr);
+    }
+
+private:
+    HANDLE handle_;
+    bool console_ = false;
+};
+
+output& out() {
+    static output stream(STD_OUTPUT_HANDLE);
+    return stream;
+}
+output& err() {
+    static output stream(STD_ERROR_HANDLE);
+    return stream;
+}
+
+const wchar_t usage[] =
+    L"Usage: quibrix [--data FOLDER] COMMAND [ARGS]\n"
+    L"Tags files and finds them by tag, in the same store as Quibrix in Explorer.\n"
+    L"\n"
+    L"Commands:\n"
+    L"  tag PATH... --tag ROOT/SCOPE/TAG [--tag ...] [-r]   give tags to files and folders\n"
+    L"  untag PATH... (--tag ROOT/.../TAG ... | --all) [-r] take tags away\n"
+    L"  tags PATH...                                        the tags of each path\n"
+    L"  files QUERY                                         the files that match a query\n"
+    L"  tree                                                the tag tree with file counts\n"
+    L"  repair                                              list tagged files that are gone\n"
+    L"\n"
+    L"Options: --data FOLDER (the store; default: the common application data\\Quibrix),\n"
+    L"  -0 (end each output line with NUL instead of a line break), -h/--help.\n"
+    L"Exit status: 0 done, 1 nothing matched, 2 error.\n"
+    L"Run 'quibrix COMMAND --help' for one command.\n";
+
+const wchar_t* command_help(const std::wstring& command) {
+    if (command == L"tag") {
+        return L"Usage: quibrix tag PATH... --tag ROOT/SCOPE/TAG [--tag ...] [-r]\n"
+               L"Gives every PATH each tag. A tag is named by its path from the root tag down;\n"
+               L"missing roots, scopes and tags are made. A folder is tagged as itself; -r tags\n"
+               L"the files and folders below it instead.\n";
+    }
+    if (command == L"untag") {
+        return L"Usage: quibrix untag PATH... (--tag ROOT/.../TAG [--tag ...] | --all) [-r]\n"
+               L"Takes the named tags (or with --all every tag) away from every PATH.\n";
+    }
+    if (command == L"tags") {
+        return L"Usage: quibrix tags PATH...\n"
+               L"Prints the tags of each PATH, one per line (with several paths: PATH, a tab, the tag).\n"
+               L"Exit status 1 when no path has a tag.\n";
+    }
+    if (command == L"files") {
+        return L"Usage: quibrix files QUERY\n"
+               L"Prints the files that match QUERY, one per line. A query combines tag paths with\n"
+               L"and, or, not and parentheses; a tag path stands for the files tagged at it or below.\n"
+               L"Quote names with blanks: \"Work/My Invoices\" and not Work/Paid\n"
+               L"Exit status 1 when nothing matches, 2 for a query that cannot be read.\n";
+    }
+    if (command == L"tree") {
+        return L"Usage: quibrix tree\n"
+               L"Prints every root tag, scope and tag as its path, a tab and its number of files.\n";
+    }
+    if (command == L"repair") {
+        return L"Usage: quibrix repair\n"
+               L"Prints the tagged paths that no longer exist. Exit status 1 when there are some.\n";
+    }
+    return nullptr;
+}
+
+struct arguments {
+    std::wstring data;
+    std::wstring command;
+    std::vector<std::wstring> operands;
+    std::vector<std::wstring> tags;
+    bool all = false;
+    bool recursive = false;
+    bool nul = false;
+    bool help = false;
+};
+
+class usage_error : public std::exception {
+public:
+    explicit usage_error(const std::wstring& text) : text(text) {}
+    std::wstring text;
+};
+
+arguments parse_arguments(int argc, wchar_t** argv) {
+    arguments a;
+    bool options_end = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::wstring arg = argv[i];
+        if (!options_end && arg == L"--") {
+            options_end = true;
+        } else if (!options_end && (arg == L"--data" || arg == L"--tag" || arg == L"-t")) {
+            if (i + 1 >= argc) throw usage_error(arg + L" needs a value");
+            (arg == L"--data" ? a.data : (a.tags.push_back(std::wstring()), a.tags.back())) = argv[++i];
+        } else if (!options_end && arg == L"--all") {
+            a.all = true;
+        } else if (!options_end && arg == L"-r") {
+            a.recursive = true;
+        } else if (!options_end && arg == L"-0") {
+            a.nul = true;
+        } else if (!options_end && (arg == L"-h" || arg == L"--help" || arg == L"/?")) {
+            a.help = true;
+        } else if (!options_end && arg.size() > 1 && arg[0] == L'-') {
+            throw usage_error(L"unknown option " + arg);
+        } else if (a.command.empty()) {
+            a.command = arg;
+        } else {
+            a.operands.push_back(arg);
+        }
+    }
+    return a;
+}
+
+std::wstring full_path(const std::wstring& path) {
+    const DWORD needed = ::GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    if (!needed) throw usage_error(L"not a path: " + path);
+    std::wstring full(needed, L'\0');
+    const DWORD length = ::GetFullPathNameW(path.c_str(), needed, &full[0], nullptr);
+    full.resize(length);
+    // The store keeps paths without a trailing separator, as the shell hands them over.
+    while (full.size() > 3 && full.back() == L'\\') full.pop_back();
+    return full;
+}
+
+// The paths a command works on: full, and with -r what lies below each folder.
+std::vector<std::wstring> target_paths(const arguments& a) {
+    if (a.operands.empty()) throw usage_error(L"no PATH given");
+    std::vector<std::wstring> paths;
+    for (const std::wstring& operand : a.operands) {
+        const std::wstring path = full_path(operand);
+        if (a.recursive && util::folder_exists(path)) {
+            autotag::FilesIteratorInDir walk(path, true);
+            std::wstring below;
+            bool is_dir = false;
+            while (walk.next(below, is_dir)) paths.push_back(below);
+        } else {
+            paths.push_back(path);
+        }
+    }
+    return paths;
+}
+
+std::vector<std::wstring> tag_chain(const std::wstring& tag) {
+    const std::vector<std::wstring> chain = items::split_tag_path(tag);
+    if (chain.size() < 2) throw usage_error(L"a tag needs a root and a name: " + tag);
+    for (const std::wstring& name : chain) {
+        if (!util::is_valid_file_name(name)) throw usage_error(L"'" + name + L"' cannot be a tag name");
+    }
+    return chain;
+}
+
+std::wstring join(const std::vector<std::wstring>& names) {
+    std::wstring text;
+    for (const std::wstring& name : names) text += (text.empty() ? L"" : L"/") + name;
+    return text;
+}
+
+void chains_below(const items::tree_node& node, std::vector<std::wstring>& prefix, std::vector<std::wstring>& out) {
+    prefix.push_back(node.name);
+    if (node.children.empty()) out.push_back(join(prefix));
+    for (const items::tree_ptr& child : node.children) chains_below(*child, prefix, out);
+    prefix.pop_back();
+}
+
+std::size_t count_files(const items::base_node& node, std::set<items::file_id_t>& ids) {
+    if (node.kind == items::kind_tag) {
+        const items::tag& leaf = static_cast<const items::tag&>(node);
+        ids.insert(leaf.ids.begin(), leaf.ids.end());
+    }
+    for (const items::node_ptr& child : node.children) count_files(*child, ids);
+    return ids.size();
+}
+
+std::vector<items::node_ptr> sorted_by_name(const std::vector<items::node_ptr>& nodes) {
+    std::vector<items::node_ptr> sorted = nodes;
+    std::sort(sorted.begin(), sorted.end(),
+              [](const items::node_ptr& a, const items::node_ptr& b) { return a->name < b->name; });
+    return sorted;
+}
+
+void print_tree(const items::base_node& node, const std::wstring& prefix, std::vector<std::wstring>& lines) {
+    const std::wstring path = prefix.empty() ? node.name : prefix + L"/" + node.name;
+    std::set<items::file_id_t> ids;
+    lines.push_back(path + L"\t" + std::to_wstring(count_files(node, ids)));
+    for (const items::node_ptr& child : sorted_by_name(node.children)) print_tree(*child, path, lines);
+}
+
+class cli {
+public:
+    explicit cli(const arguments& a) : args_(a), end_(a.nul ? std::wstring(1, L'\0') : std::wstring(L"\n")) {}
+
+    int run() {
+        const std::wstring folder = data_folder();
+        if (!util::folder_exists(folder)) {
+            if (args_.command != L"tag" || !::CreateDirectoryW(folder.c_str(), nullptr)) {
+                err().write(L"quibrix: no tag store at " + folder + L"\n");
+                return exit_error;
+            }
+        }
+        db_.set_data_folder(folder);
+        db_.load_store();
+        if (args_.command == L"tag") return tag();
+        if (args_.command == L"untag") return untag();
+        if (args_.command == L"tags") return tags();
+        if (args_.command == L"files") return files();
+        if (args_.command == L"tree") return tree();
+        if (args_.command == L"repair") return repair();
+        throw usage_error(L"unknown command " + args_.command);
+    }
+
+private:
+    std::wstring data_folder() const {
+        if (!args_.data.empty()) return util::with_trailing_backslash(full_path(args_.data));
+        const std::wstring app_data = util::common_app_data();
+        if (app_data.empty()) throw usage_error(L"the common application data folder is unknown");
+        return util::with_trailing_backslash(app_data) + L"Quibrix\\";
+    }
+
+    void line(const std::wstring& text) { out().write(text + end_); }
+
+    int tag() {
+        if (args_.tags.empty()) throw usage_error(L"tag needs at least one --tag");
+        const std::vector<std::wstring> paths = target_paths(args_);
+        for (const std::wstring& tag : args_.tags) {
+            if (!db_.set_tags(paths, items::make_chain(tag_chain(tag)), items::tree_ptr())) return exit_error;
+        }
+        return exit_ok;
+    }
+
+    int untag() {
+        if (args_.tags.empty() == !args_.all) throw usage_error(L"untag needs --tag or --all (not both)");
+        const std::vector<std::wstring> paths = target_paths(args_);
+        if (args_.all) {
+            db_.remove_all_tags(paths, true);
+            return exit_ok;
+        }
+        for (const std::wstring& tag : args_.tags) db_.set_tags(paths, items::tree_ptr(), items::make_chain(tag_chain(tag)));
+        return exit_ok;
+    }
+
+    int tags() {
+        if (args_.operands.empty()) throw usage_error(L"no PATH given");
+        bool any = false;
+        for (const std::wstring& operand : args_.operands) {
+            const std::wstring path = full_path(operand);
+            std::vector<std::wstring> chains;
+            std::vector<std::wstring> prefix;
+            for (const items::tree_ptr& tree : db_.tags_of_paths({path})) chains_below(*tree, prefix, chains);
+            std::sort(chains.begin(), chains.end());
+            for (const std::wstring& chain : chains) line(args_.operands.size() > 1 ? path + L"\t" + chain : chain);
+            any = any || !chains.empty();
+        }
+        return any ? exit_ok : exit_nothing;
+    }
+
+    int files() {
+        if (args_.operands.size() != 1) throw usage_error(L"files takes one QUERY (quote it)");
+        const std::wstring& text = args_.operands[0];
+        try {
+            const std::vector<std::wstring> found = items::tag_query::parse(text).files(db_);
+            for (const std::wstring& path : found) line(path);
+            return found.empty() ? exit_nothing : exit_ok;
+        } catch (const items::query_error& error) {
+            const std::string what = error.what();
+            err().write(L"quibrix: " + std::wstring(what.begin(), what.end()) + L" at position " +
+                        std::to_wstring(error.position + 1) + L"\n  " + text + L"\n  " +
+                        std::wstring(error.position, L' ') + L"^\n");
+            return exit_error;
+        }
+    }
+
+    int tree() {
+        std::vector<std::wstring> lines;
+        {
+            const util::lock_guard held = db_.lock();
+            for (const items::node_ptr& root : sorted_by_name(db_.children)) print_tree(*root, std::wstring(), lines);
+        }
+        for (const std::wstring& text : lines) line(text);
+        return lines.empty() ? exit_nothing : exit_ok;
+    }
+
+    int repair() {
+        bool missing = false;
+        for (const std::pair<items::file_id_t, std::wstring>& file : db_.tagged_paths()) {
+            if (::GetFileAttributesW(file.second.c_str()) != INVALID_FILE_ATTRIBUTES) continue;
+            line(file.second);
+            missing = true;
+        }
+        return missing ? exit_nothing : exit_ok;
+    }
+
+    const arguments& args_;
+    const std::wstring end_;
+    items::TagsHolder db_;
+};
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    try {
+        const arguments a = parse_arguments(argc, argv);
+        if (a.command.empty()) {
+            (a.help ? out() : err()).write(usage);
+            return a.help ? exit_ok : exit_error;
+        }
+        if (a.help) {
+            const wchar_t* text = command_help(a.command);
+            if (!text) throw usage_error(L"unknown command " + a.command);
+            out().write(text);
+            return exit_ok;
+        }
+        items::g_immediate_write = true;
+        return cli(a).run();
+    } catch (const usage_error& error) {
+        err().write(L"quibrix: " + error.text + L"\nRun 'quibrix --help' for usage.\n");
+    } catch (const items::store_error& error) {
+        const std::string what = error.what();
+        err().write(L"quibrix: " + std::wstring(what.begin(), what.end()) + L" (system error " +
+                    std::to_wstring(error.system_error) + L")\n");
+    } catch (const std::exception& error) {
+        const std::string what = error.what();
+        err().write(L"quibrix: " + std::wstring(what.begin(), what.end()) + L"\n");
+    }
+    return exit_error;
+}

@@ -1,0 +1,220 @@
+// quibrix.exe as a script runs it: real processes, their exit codes and what they print to a
+// pipe, against a store of the test's own.
+#include "temp_folder.h"
+#include "util/unique_resource.h"
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+struct result {
+    DWORD exit_code = 0xFFFFFFFF;
+    std::wstring out, err;
+};
+
+std::wstring from_utf8(const std::string& bytes) {
+    if (bytes.empty()) return std::wstring();
+    const int units = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, bytes.data(), static_cast<int>(bytes.size()),
+                                            nullptr, 0);
+    EXPECT_GT(units, 0) << "output is not UTF-8";
+    std::wstring text(static_cast<std::size_t>(units), L'\0');
+    ::MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), &text[0], units);
+    return text;
+}
+
+std::string drain(HANDLE pipe) {
+    std::string bytes;
+    char buffer[4096];
+    DWORD got = 0;
+    while (::ReadFile(pipe, buffer, sizeof buffer, &got, nullptr) && got) bytes.append(buffer, got);
+    return bytes;
+}
+
+std::wstring env(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? std::wstring(value, value + std::strlen(value)) : std::wstring();
+}
+
+std::wstring windows_path(const std::wstring& unix_or_windows) {
+    // CMake hands Linux paths; Wine maps them through drive Z:.
+    if (!unix_or_windows.empty() && unix_or_windows[0] == L'/') {
+        std::wstring path = L"Z:" + unix_or_windows;
+        for (wchar_t& c : path) c = c == L'/' ? L'\\' : c;
+        return path;
+    }
+    return unix_or_windows;
+}
+
+class CliTest : public ::testing::Test {
+protected:
+    CliTest() : data_(store_.path() + L"store") {}
+
+    // Runs quibrix.exe with `arguments` after "--data <the test's store>".
+    result run(const std::wstring& arguments) {
+        result r;
+        SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+        HANDLE out_read = nullptr, out_write = nullptr, err_read = nullptr, err_write = nullptr;
+        EXPECT_TRUE(::CreatePipe(&out_read, &out_write, &inherit, 0));
+        EXPECT_TRUE(::CreatePipe(&err_read, &err_write, &inherit, 0));
+        util::unique_handle out_r(out_read), out_w(out_write), err_r(err_read), err_w(err_write);
+        ::SetHandleInformation(out_read, HANDLE_FLAG_INHERIT, 0);
+        ::SetHandleInformation(err_read, HANDLE_FLAG_INHERIT, 0);
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof startup;
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdInput = nullptr;
+        startup.hStdOutput = out_write;
+        startup.hStdError = err_write;
+        const std::wstring program = windows_path(env("QUIBRIX_CLI"));
+        std::wstring command = L"\"" + program + L"\" --data \"" + data_ + L"\" " + arguments;
+        PROCESS_INFORMATION info = {};
+        if (!::CreateProcessW(program.c_str(), &command[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
+                              files_.path().c_str(), &startup, &info)) {
+            ADD_FAILURE() << "cannot start quibrix.exe: " << ::GetLastError();
+            return r;
+        }
+        util::unique_handle process(info.hProcess), thread(info.hThread);
+        out_w.reset();
+        err_w.reset();
+        std::string err_bytes;
+        std::thread err_reader([&] { err_bytes = drain(err_r.get()); });
+        const std::string out_bytes = drain(out_r.get());
+        err_reader.join();
+        EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(process.get(), 30000));
+        ::GetExitCodeProcess(process.get(), &r.exit_code);
+        r.out = from_utf8(out_bytes);
+        r.err = from_utf8(err_bytes);
+        return r;
+    }
+    std::wstring make(const std::wstring& relative) {
+        const std::wstring path = files_.path() + relative;
+        util::unique_file made(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+        EXPECT_TRUE(made.valid()) << "cannot make " << std::string(relative.begin(), relative.end());
+        return path;
+    }
+    static std::wstring lines(std::initializer_list<std::wstring> all) {
+        std::wstring text;
+        for (const std::wstring& line : all) text += line + L"\n";
+        return text;
+    }
+
+    TempFolder store_;
+    TempFolder files_;
+    std::wstring data_;
+};
+
+TEST_F(CliTest, EveryCommandWithItsOutputAndExitCode) {
+    const std::wstring report = make(L"report.pdf"), paid = make(L"paid.pdf"), song = make(L"song.mp3");
+    // A name beyond any ANSI code page, with a character outside the BMP.
+    const std::wstring unicode = make(L"\u00dcber \u65e5\u672c \U0001F3B5.txt");
+    ASSERT_TRUE(::CreateDirectoryW((files_.path() + L"album").c_str(), nullptr));
+    const std::wstring track = make(L"album\\track.mp3");
+
+    EXPECT_EQ(0u, run(L"tag report.pdf paid.pdf \"" + unicode + L"\" --tag Work/Invoices").exit_code);
+    EXPECT_EQ(0u, run(L"tag paid.pdf --tag Work/Paid --tag Work/2026").exit_code);
+    EXPECT_EQ(0u, run(L"tag album -r --tag Music/Genre/Rock").exit_code);
+    EXPECT_EQ(0u, run(L"tag song.mp3 --tag Music/Genre/Jazz").exit_code);
+
+    result r = run(L"files \"Work/Invoices and not Work/Paid\"");
+    EXPECT_EQ(0u, r.exit_code);
+    EXPECT_EQ(lines({report, unicode}), r.out);
+    EXPECT_EQ(L"", r.err);
+    r = run(L"files \"Music/Genre or Work/2026\"");
+    EXPECT_EQ(lines({paid, track, song}), r.out);
+    r = run(L"-0 files Music/Genre/Rock");
+    EXPECT_EQ(track + std::wstring(1, L'\0'), r.out);
+    r = run(L"files Work/Nothing");
+    EXPECT_EQ(1u, r.exit_code);
+    EXPECT_EQ(L"", r.out);
+
+    r = run(L"tags paid.pdf");
+    EXPECT_EQ(0u, r.exit_code);
+    EXPECT_EQ(lines({L"Work/2026", L"Work/Invoices", L"Work/Paid"}), r.out);
+    r = run(L"tags song.mp3 report.pdf");
+    EXPECT_EQ(lines({song + L"\tMusic/Genre/Jazz", report + L"\tWork/Invoices"}), r.out);
+    EXPECT_EQ(1u, run(L"tags album").exit_code) << "-r tagged the folder itself";
+
+    EXPECT_EQ(0u, run(L"untag paid.pdf --tag Work/Paid").exit_code);
+    EXPECT_EQ(1u, run(L"files Work/Paid").exit_code);
+    EXPECT_EQ(0u, run(L"untag song.mp3 --all").exit_code);
+    EXPECT_EQ(1u, run(L"tags song.mp3").exit_code);
+
+    r = run(L"tree");
+    EXPECT_EQ(0u, r.exit_code);
+    EXPECT_EQ(lines({L"Music\t1", L"Music/Genre\t1", L"Music/Genre/Rock\t1", L"Work\t3", L"Work/2026\t1",
+                     L"Work/Invoices\t3"}),
+              r.out);
+
+    ASSERT_TRUE(::DeleteFileW(report.c_str()));
+    r = run(L"repair");
+    EXPECT_EQ(1u, r.exit_code);
+    EXPECT_EQ(lines({report}), r.out);
+}
+
+TEST_F(CliTest, MistakesAreRefusedOnStandardErrorWithExitCode2) {
+    make(L"a.txt");
+    ASSERT_EQ(0u, run(L"tag a.txt --tag Work/Invoices").exit_code);
+    const result syntax = run(L"files \"Work/Invoices and (not Work/Paid\"");
+    EXPECT_EQ(2u, syntax.exit_code);
+    EXPECT_EQ(L"", syntax.out);
+    EXPECT_NE(std::wstring::npos, syntax.err.find(L"'(' is never closed at position 19")) << syntax.err.c_str();
+    EXPECT_NE(std::wstring::npos, syntax.err.find(L"\n                    ^\n")) << "the caret points at the fault";
+
+    for (const wchar_t* wrong : {L"", L"frobnicate", L"tag a.txt", L"tag --tag Work/Invoices",
+                                 L"tag a.txt --tag Lonely", L"tag a.txt --tag Work/..", L"untag a.txt",
+                                 L"untag a.txt --all --tag Work/Invoices", L"files", L"tag a.txt --bogus"}) {
+        const result r = run(wrong);
+        EXPECT_EQ(2u, r.exit_code) << std::string(wrong, wrong + std::wcslen(wrong));
+        EXPECT_FALSE(r.err.empty());
+        EXPECT_EQ(L"", r.out);
+    }
+    // Nothing of the refused calls reached the store.
+    EXPECT_EQ(lines({L"Work\t1", L"Work/Invoices\t1"}), run(L"tree").out);
+    for (const wchar_t* help : {L"--help", L"files --help", L"tag -h"}) {
+        const result r = run(help);
+        EXPECT_EQ(0u, r.exit_code);
+        EXPECT_NE(std::wstring::npos, r.out.find(L"Usage: quibrix"));
+    }
+}
+
+// The examples of README's "Command line" section, run as they stand there: lines starting
+// with "> quibrix" are commands, the lines under each are what it prints. C:\Docs stands for a
+// folder of the test's own.
+TEST_F(CliTest, ReadmeExamplesPrintWhatTheReadmeSays) {
+    std::ifstream readme(std::string(std::getenv("QUIBRIX_README")));
+    ASSERT_TRUE(readme.good());
+    std::string line;
+    bool in_section = false;
+    std::vector<std::pair<std::wstring, std::wstring> > examples;  // command, expected output
+    while (std::getline(readme, line)) {
+        if (line.rfind("## ", 0) == 0) in_section = line == "## Command line";
+        if (!in_section || line.rfind("    ", 0) != 0) continue;
+        std::wstring text = from_utf8(line.substr(4));
+        const std::wstring docs = files_.path() + L"Docs";
+        for (std::size_t at; (at = text.find(L"C:\\Docs")) != std::wstring::npos;) text.replace(at, 7, docs);
+        if (text.rfind(L"> quibrix ", 0) == 0) {
+            examples.emplace_back(text.substr(10), std::wstring());
+        } else if (!examples.empty()) {
+            examples.back().second += text + L"\n";
+        }
+    }
+    ASSERT_GE(examples.size(), 3u);
+    ASSERT_TRUE(::CreateDirectoryW((files_.path() + L"Docs").c_str(), nullptr));
+    make(L"Docs\\report.pdf");
+    make(L"Docs\\paid.pdf");
+    for (const auto& example : examples) {
+        const result r = run(example.first);
+        EXPECT_EQ(example.second, r.out + r.err) << std::string(example.first.begin(), example.first.end());
+    }
+}
+
+}  // namespace

@@ -1,0 +1,67 @@
+// Boolean tag queries: what they select across root tags, and where a bad one is refused.
+#include "store_fixture.h"
+
+#include "database/tag_query.h"
+
+namespace {
+
+std::wstring file(int n) { return L"C:\\Docs\\file" + std::to_wstring(n) + L".txt"; }
+
+class TagQueryTest : public StoreTest {
+protected:
+    void SetUp() override {
+        // Invoices: 1 2 3 4   Paid: 2 4   Music/Genre/Rock: 3 5   "My Tags/Odd and (Named)": 6
+        give({file(1), file(2), file(3), file(4)}, {L"Work/Invoices"});
+        give({file(2), file(4)}, {L"Work/Paid"});
+        give({file(3), file(5)}, {L"Music/Genre/Rock"});
+        give({file(6)}, {L"My Tags/Odd and (Named)"});
+    }
+    std::vector<int> matching(const std::wstring& query) {
+        std::vector<int> numbers;
+        for (const std::wstring& path : items::tag_query::parse(query).files(*db)) {
+            for (int n = 1; n <= 6; ++n) {
+                if (path == file(n)) numbers.push_back(n);
+            }
+        }
+        return numbers;
+    }
+    std::size_t error_at(const std::wstring& query) {
+        try {
+            items::tag_query::parse(query);
+        } catch (const items::query_error& error) {
+            return error.position;
+        }
+        ADD_FAILURE() << "accepted a malformed query";
+        return std::wstring::npos;
+    }
+};
+
+TEST_F(TagQueryTest, OperatorsCombineTagsOfSeveralRoots) {
+    EXPECT_EQ((std::vector<int>{1, 3}), matching(L"Work/Invoices and not Work/Paid"));
+    // A scope or a root stands for everything below it; "and" binds tighter than "or".
+    EXPECT_EQ((std::vector<int>{2, 3, 4, 5}), matching(L"Music or Work/Invoices AND Work/Paid"));
+    EXPECT_EQ((std::vector<int>{3}), matching(L"(Music or Work/Paid) and Work/Invoices and not Work/Paid"));
+    EXPECT_EQ((std::vector<int>{3}), matching(L"Music/Genre and Work"));
+    // "not" alone is every tagged file of every root without the named ones.
+    EXPECT_EQ((std::vector<int>{1, 3, 5, 6}), matching(L"not Work/Paid"));
+    EXPECT_EQ((std::vector<int>{2, 4}), matching(L"not not Work/Paid"));
+    EXPECT_EQ((std::vector<int>{6}), matching(L"\"My Tags/Odd and (Named)\""));
+    EXPECT_TRUE(matching(L"Work/Nothing or Nowhere").empty());
+    // Across a reload the same answers come from the disk.
+    reload();
+    EXPECT_EQ((std::vector<int>{1, 3}), matching(L"Work/Invoices and not Work/Paid"));
+}
+
+TEST_F(TagQueryTest, MalformedQueriesNameThePositionOfTheFault) {
+    EXPECT_EQ(0u, error_at(L""));
+    EXPECT_EQ(17u, error_at(L"Work/Invoices and"));
+    EXPECT_EQ(0u, error_at(L"and Work"));
+    EXPECT_EQ(0u, error_at(L"( (Work) or Music"));   // the "(" that is never closed
+    EXPECT_EQ(10u, error_at(L"Work/Paid ) or Music"));
+    EXPECT_EQ(5u, error_at(L"Work Music"));
+    EXPECT_EQ(1u, error_at(L"()"));
+    EXPECT_EQ(8u, error_at(L"Work or \"Mus"));
+    EXPECT_EQ(0u, error_at(L"//"));
+}
+
+}  // namespace
