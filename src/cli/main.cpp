@@ -7,6 +7,8 @@
 #include "util/file_names.h"
 #include "util/file_system.h"
 
+#include "quibrix_version.h"
+
 #include <windows.h>
 
 #include <algorithm>
@@ -72,7 +74,7 @@ const wchar_t usage[] =
     L"  repair                                              list tagged files that are gone\n"
     L"\n"
     L"Options: --data FOLDER (the store; default: the common application data\\Quibrix),\n"
-    L"  -0 (end each output line with NUL instead of a line break), -h/--help.\n"
+    L"  -0 (end each output line with NUL instead of a line break), -h/--help, --version.\n"
     L"Exit status: 0 done, 1 nothing matched, 2 error.\n"
     L"Run 'quibrix COMMAND --help' for one command.\n";
 
@@ -119,6 +121,7 @@ struct arguments {
     bool recursive = false;
     bool nul = false;
     bool help = false;
+    bool version = false;
 };
 
 class usage_error : public std::exception {
@@ -143,6 +146,8 @@ arguments parse_arguments(int argc, wchar_t** argv) {
             a.recursive = true;
         } else if (!options_end && arg == L"-0") {
             a.nul = true;
+        } else if (!options_end && arg == L"--version") {
+            a.version = true;
         } else if (!options_end && (arg == L"-h" || arg == L"--help" || arg == L"/?")) {
             a.help = true;
         } else if (!options_end && arg.size() > 1 && arg[0] == L'-') {
@@ -344,6 +349,10 @@ private:
 int wmain(int argc, wchar_t** argv) {
     try {
         const arguments a = parse_arguments(argc, argv);
+        if (a.version) {
+            out().write(std::wstring(L"quibrix ") + QUIBRIX_VERSION_WSTRING + L"\n");
+            return exit_ok;
+        }
         if (a.command.empty()) {
             (a.help ? out() : err()).write(usage);
             return a.help ? exit_ok : exit_error;

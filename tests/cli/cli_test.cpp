@@ -3,6 +3,8 @@
 #include "temp_folder.h"
 #include "util/unique_resource.h"
 
+#include "quibrix_version.h"
+
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -179,6 +181,9 @@ TEST_F(CliTest, MistakesAreRefusedOnStandardErrorWithExitCode2) {
     }
     // Nothing of the refused calls reached the store.
     EXPECT_EQ(lines({L"Work\t1", L"Work/Invoices\t1"}), run(L"tree").out);
+    const result version = run(L"--version");
+    EXPECT_EQ(0u, version.exit_code);
+    EXPECT_EQ(L"quibrix " + std::wstring(QUIBRIX_VERSION_WSTRING) + L"\n", version.out);
     for (const wchar_t* help : {L"--help", L"files --help", L"tag -h"}) {
         const result r = run(help);
         EXPECT_EQ(0u, r.exit_code);
