@@ -1,6 +1,7 @@
 #include "autotag/plugins.h"
 
 #include "database/tags_holder.h"
+#include "util/file_names.h"
 #include "util/module.h"
 #include "util/unique_resource.h"
 
@@ -135,12 +136,12 @@ void AutoAssignPlugins::tag_new_file(const std::wstring& path) {
 
 void AutoAssignPlugins::tag_new_file(const std::wstring& path, const Settings& config, items::TagsHolder& db) const {
     if (db.find_root(&path, 0)) return;
+    // The directory that holds the file, by whole path components: a plain substring test would
+    // give a file of C:\Photos2 to an earlier C:\Photos, with that entry's plug-ins and a "Path"
+    // chain starting inside a folder name.
     const WatchedDir* entry = nullptr;
-    std::wstring::size_type found = std::wstring::npos;
     for (const WatchedDir& candidate : config.watch_dirs) {
-        if (candidate.path.empty()) continue;
-        found = path.find(candidate.path);
-        if (found != std::wstring::npos) {
+        if (util::is_same_or_below(path, candidate.path)) {
             entry = &candidate;
             break;
         }
@@ -160,7 +161,7 @@ void AutoAssignPlugins::tag_new_file(const std::wstring& path, const Settings& c
         if (plugin_ptr other = find(fallback_plugin)) tree = other->fill(path);
     }
     if (!tree) return;
-    apply_tag_request(db, path, build_tag_request(tree, *entry, path, found + entry->path.size()));
+    apply_tag_request(db, path, build_tag_request(tree, *entry, path, entry->path.size()));
 }
 
 void WatchedDir::init_from_path(const std::wstring& dir_path) {
