@@ -127,6 +127,7 @@ DWORD WINAPI parse_thread(void* param) {
 
 void parse_directory(const WatchedDir& job, const AutoAssignPlugins& plugins, items::TagsHolder& db,
                      parse_progress& progress) {
+    plugins.wait_loaded();
     // One lookup per file; for an extension that several enabled plug-ins claim, the last in
     // load order wins.
     std::map<std::wstring, AutoAssignPlugins::plugin_ptr> by_extension;
