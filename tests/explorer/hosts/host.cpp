@@ -62,8 +62,6 @@ int wmain(int argc, wchar_t** argv) {
     if (mode == L"unload") {
         if (!start_up_ran()) return 2;
         ::FreeLibrary(module);
-        // Its threads go on running whatever the host did; give them time to trip over a gap.
-        ::Sleep(300);
         HMODULE still = nullptr;
         const bool pinned = ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT, argv[1], &still) && still == module;
         std::printf(pinned ? "pinned\n" : "unloaded\n");
