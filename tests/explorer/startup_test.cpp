@@ -117,7 +117,7 @@ TEST_F(StartUpTest, PreparesTheProcessAndStartsLoaderAndTracking) {
     items::g_immediate_write = false;
     const DWORD started = ::GetTickCount();
     ASSERT_EQ(TRUE, explorer::start_up(places));
-    EXPECT_LT(::GetTickCount() - started, 2500u);
+    EXPECT_LT(::GetTickCount() - started, 4000u);
     ::SetEvent(gate.get());
     EXPECT_EQ(expected_folder, explorer::data_folder());
     EXPECT_TRUE(exists(expected_folder));
