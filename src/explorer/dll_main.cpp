@@ -24,7 +24,7 @@ BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
         {
             HMODULE self = nullptr;
             ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
-                                 reinterpret_cast<LPCWSTR>(&DllMain), &self);
+                                 reinterpret_cast<LPCWSTR>(util::module_instance()), &self);
         }
         return TRUE;
     case explorer::host_action::load_only:
