@@ -180,3 +180,55 @@ quibrix_prepare() {  # build targets...
   quibrix_unmanaged_windows
   return $rc
 }
+
+# An X server of our own for the programs that need a display. Xvfb is started directly, not
+# through xvfb-run: xvfb-run waits for the server's ready signal, and when that signal arrives
+# before it has begun to wait (a loaded machine), it waits until the server exits, which is
+# never. With -displayfd the server picks a free display itself and writes its number once it
+# accepts connections.
+QUIBRIX_XVFB_PID=
+
+quibrix_xvfb_start() {  # [screen WxHxD]: sets DISPLAY
+  local screen=${1:-1280x1024x24} dir display=
+  command -v Xvfb >/dev/null || { echo "Xvfb is not installed" >&2; return 1; }
+  dir=$(mktemp -d)
+  mkfifo "$dir/display"
+  # The redirection blocks until the read below opens the pipe; a server that dies before it
+  # is ready closes it, which ends the read.
+  Xvfb -displayfd 3 -screen 0 "$screen" -nolisten tcp 3>"$dir/display" </dev/null >/dev/null 2>"$dir/log" &
+  QUIBRIX_XVFB_PID=$!
+  read -r -t 30 display <"$dir/display" || true
+  if [ -z "$display" ]; then
+    echo "Xvfb did not start:" >&2
+    cat "$dir/log" >&2
+    rm -rf "$dir"
+    quibrix_xvfb_stop
+    return 1
+  fi
+  rm -rf "$dir"
+  export DISPLAY=:$display
+}
+
+quibrix_xvfb_stop() {
+  [ -n "$QUIBRIX_XVFB_PID" ] || return 0
+  kill "$QUIBRIX_XVFB_PID" 2>/dev/null || true
+  wait "$QUIBRIX_XVFB_PID" 2>/dev/null || true
+  QUIBRIX_XVFB_PID=
+}
+
+# Runs a command with DISPLAY on a server of its own, which is stopped however the command or
+# this script ends (an interrupt included). Answers the command's exit status.
+quibrix_with_xvfb() {  # [--screen WxHxD] command...
+  local screen=
+  if [ "${1:-}" = --screen ]; then screen=$2; shift 2; fi
+  trap quibrix_xvfb_stop EXIT
+  trap 'exit 129' HUP
+  trap 'exit 130' INT
+  trap 'exit 143' TERM
+  quibrix_xvfb_start $screen || return 1
+  local rc=0
+  "$@" || rc=$?
+  quibrix_xvfb_stop
+  trap - EXIT HUP INT TERM
+  return $rc
+}

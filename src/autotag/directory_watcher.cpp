@@ -19,8 +19,9 @@ namespace {
 // would never be seen, and the files it brings would never be handed on.
 const DWORD change_filter = FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DIR_NAME | FILE_NOTIFY_CHANGE_CREATION;
 
-// How long a stopping thread lets cancelled requests report back before it frees their buffers.
-const DWORD cancel_drain_ms = 500;
+// How long a stopping thread waits for its cancelled requests to report back. A request that
+// has not reported by then keeps its record for good: the system may still write into it.
+const DWORD cancel_drain_ms = 5000;
 
 bool is_set(HANDLE event) {
     return ::WaitForSingleObject(event, 0) == WAIT_OBJECT_0;
@@ -49,15 +50,22 @@ DirectoryWatcher::DirectoryWatcher(const Settings& config, AutoAssignPlugins& pl
       db_(db),
       poll_ms_(poll_ms),
       window_ready_(::CreateEventW(nullptr, TRUE, FALSE, nullptr)),
-      live_handlers_(0),
+      arrived_(::CreateEventW(nullptr, FALSE, FALSE, nullptr)),
+      stopping_(false),
       watching_threads_(0),
       peak_watching_(0) {}
 
 DirectoryWatcher::~DirectoryWatcher() {
     stop_watching();
-    // Handlers hold this object; let every waiting one give up before it goes.
+    // The handler thread uses this object; the files it waits for are given up.
     ::SetEvent(cancel_event.get());
-    for (int waited = 0; live_handlers_.load() > 0 && waited < 10000; waited += 5) ::Sleep(5);
+    HANDLE handler = nullptr;
+    {
+        util::lock_guard hold(arrivals_lock_);
+        handler = handler_thread_.get();
+    }
+    // Not under the lock: the ending thread takes it once more.
+    if (handler) ::WaitForSingleObject(handler, 10000);
     if (window_thread_) {
         if (::WaitForSingleObject(window_ready_.get(), 5000) == WAIT_OBJECT_0) {
             ::PostThreadMessageW(ui_thread_id.load(), watcher_quit_message, 0, 0);
@@ -76,6 +84,7 @@ void DirectoryWatcher::start_watcher() {
 void DirectoryWatcher::stop_watching() {
     util::lock_guard hold(control_);
     if (!watch_thread) return;
+    stopping_ = true;
     ::SetEvent(stop_event.get());
     // Never TerminateThread: a thread killed inside the heap or the loader would leave their
     // locks held and freeze Explorer. The thread spends its life in an alertable wait and
@@ -104,7 +113,7 @@ std::vector<std::wstring> DirectoryWatcher::watched_paths() const {
 
 std::vector<std::wstring> DirectoryWatcher::new_file_list() const {
     util::lock_guard hold(lock_);
-    return new_files;
+    return std::vector<std::wstring>(new_files.begin(), new_files.end());
 }
 
 // Called with `control_` held.
@@ -117,6 +126,7 @@ void DirectoryWatcher::start_watching_thread() {
     if (job->dirs.empty()) return;
     // A stop aimed at a thread that had already ended by itself must not end this one.
     ::ResetEvent(stop_event.get());
+    stopping_ = false;
     watch_thread.reset(::CreateThread(nullptr, 0, watching_thread, job.get(), 0, nullptr));
     if (watch_thread) job.release();
 }
@@ -189,6 +199,10 @@ VOID CALLBACK DirectoryWatcher::changes_arrived(DWORD error, DWORD bytes, OVERLA
 }
 
 void DirectoryWatcher::take_changes(DirEntrie& entry, DWORD error, DWORD bytes) {
+    // Once a stop has been asked for, a completion (a change that arrived just before the
+    // cancel) starts no further request: one started now would be one that nothing cancels,
+    // whose buffer would be freed under it. Its changes come after the stop and are not reported.
+    if (entry.closing || stopping_) return;
     if (error == ERROR_OPERATION_ABORTED) return;  // cancelled by the stop
     // An overflow arrives as a completion without records: nothing to report, watch on.
     if (error != ERROR_SUCCESS && error != ERROR_NOTIFY_ENUM_DIR) {
@@ -198,6 +212,7 @@ void DirectoryWatcher::take_changes(DirEntrie& entry, DWORD error, DWORD bytes) 
     const DWORD size = std::min<DWORD>(bytes, sizeof entry.buffer);
     const DWORD header = offsetof(FILE_NOTIFY_INFORMATION, FileName);
     for (DWORD offset = 0; offset + header <= size;) {
+        if (stopping_) return;  // a full buffer takes a while to hand on; the stop goes first
         FILE_NOTIFY_INFORMATION info;
         std::memcpy(&info, entry.buffer + offset, header);
         const DWORD name_bytes = std::min<DWORD>(info.FileNameLength, size - offset - header);
@@ -240,76 +255,130 @@ void DirectoryWatcher::release_records() {
         ending.swap(records);
     }
     // The system writes into a request's buffer until the request reports back, so the
-    // records are freed only after their cancellations have arrived (or after a bounded wait).
+    // records are freed only after their requests have reported; `closing` keeps a completion
+    // that reports meanwhile from starting another one.
     for (const entry_ptr& entry : ending) {
+        entry->closing = true;
         if (entry->pending) ::CancelIo(entry->handle.get());
     }
     const DWORD started = ::GetTickCount();
     for (;;) {
         bool pending = false;
         for (const entry_ptr& entry : ending) pending = pending || entry->pending;
-        if (!pending || ::GetTickCount() - started > cancel_drain_ms) break;
+        if (!pending) return;
+        if (::GetTickCount() - started > cancel_drain_ms) break;
         ::SleepEx(10, TRUE);
     }
+    // A request that never reported: its record (buffer, overlapped block, handle) is left
+    // alive for the life of the process rather than freed while the system may still use it.
+    for (const entry_ptr& entry : ending) {
+        if (entry->pending) new entry_ptr(entry);
+    }
 }
 
+// One handler thread for every new path, started on the first: a thread per file would mean
+// thousands of threads, each polling, during a bulk copy into a watched folder.
 void DirectoryWatcher::start_handler(const std::wstring& path) {
-    std::unique_ptr<HandlerJob> job(new HandlerJob{this, path});
-    ++live_handlers_;
-    util::unique_handle thread(::CreateThread(nullptr, 0, handler_thread, job.get(), 0, nullptr));
-    if (thread) {
-        job.release();
-    } else {
-        --live_handlers_;
-    }
+    util::lock_guard hold(arrivals_lock_);
+    arrivals_.push_back(path);
+    ::SetEvent(arrived_.get());
+    // Started again after a cancel had ended it.
+    if (handler_thread_ && ::WaitForSingleObject(handler_thread_.get(), 0) == WAIT_TIMEOUT) return;
+    handler_thread_.reset(::CreateThread(nullptr, 0, handler_thread, this, 0, nullptr));
 }
 
-DWORD WINAPI DirectoryWatcher::handler_thread(void* param) {
-    std::unique_ptr<HandlerJob> job(static_cast<HandlerJob*>(param));
-    DirectoryWatcher& watcher = *job->watcher;
+DWORD WINAPI DirectoryWatcher::handler_thread(void* self) {
     try {
-        if (::PathIsDirectoryW(job->path.c_str())) {
-            watcher.hand_on_directory(job->path);
-        } else {
-            watcher.hand_on_file(job->path);
-        }
+        static_cast<DirectoryWatcher*>(self)->hand_on();
     } catch (...) {
+        // Out of memory: the waiting files are given up; the next new path starts a new thread.
     }
-    job.reset();
-    --watcher.live_handlers_;
     return 0;
 }
 
-void DirectoryWatcher::hand_on_directory(const std::wstring& path) {
-    FilesIteratorInDir walk(path, true);
-    std::wstring found;
-    bool is_dir = false;
-    while (walk.next(found, is_dir)) {
-        if (is_set(cancel_event.get())) return;
-        // The same rule as for new names: nothing below a ".tmp" folder is reported.
-        if (is_dir || is_temporary_path(found)) continue;
-        // A folder being copied in is walked while its files are still being written; one
-        // reported now would be tagged from half its data, and its own report later ignored.
-        if (wait_until_written(found, 0)) post_new_file(found);
+void DirectoryWatcher::hand_on() {
+    std::vector<WaitingFile> waiting;  // in arrival order, which is the order of their reports
+    std::unordered_set<std::wstring> known;  // the paths in `waiting`: a path comes at most once
+    for (;;) {
+        DWORD timeout = INFINITE;
+        const DWORD now = ::GetTickCount();
+        for (const WaitingFile& file : waiting) {
+            const LONG left = static_cast<LONG>(file.due - now);
+            timeout = std::min<DWORD>(timeout, left > 0 ? static_cast<DWORD>(left) : 0);
+        }
+        HANDLE events[] = {cancel_event.get(), arrived_.get()};
+        if (::WaitForMultipleObjects(2, events, FALSE, timeout) == WAIT_OBJECT_0) break;
+        if (!take_arrivals(waiting, known) || !try_waiting(waiting, known)) break;
     }
+    // Cancelled: everything waiting is given up, also what arrived meanwhile.
+    util::lock_guard hold(arrivals_lock_);
+    arrivals_.clear();
 }
 
-void DirectoryWatcher::hand_on_file(const std::wstring& path) {
-    if (wait_until_written(path, poll_ms_)) post_new_file(path);
+bool DirectoryWatcher::take_arrivals(std::vector<WaitingFile>& waiting, std::unordered_set<std::wstring>& known) {
+    std::vector<std::wstring> arrived;
+    {
+        util::lock_guard hold(arrivals_lock_);
+        arrived.swap(arrivals_);
+    }
+    for (const std::wstring& path : arrived) {
+        if (!::PathIsDirectoryW(path.c_str())) {
+            // A new file is tried first after one poll: its writer has only just made it.
+            add_waiting(path, poll_ms_, waiting, known);
+            continue;
+        }
+        // A directory moved or copied in: every file below it, each once, the directory itself
+        // not. They may still be being written, so they wait like new files, but are tried at once.
+        FilesIteratorInDir walk(path, true);
+        std::wstring found;
+        bool is_dir = false;
+        while (walk.next(found, is_dir)) {
+            if (is_set(cancel_event.get())) return false;
+            // The same rule as for new names: nothing below a ".tmp" folder is reported.
+            if (is_dir || is_temporary_path(found)) continue;
+            add_waiting(found, 0, waiting, known);
+        }
+    }
+    return true;
 }
 
-bool DirectoryWatcher::wait_until_written(const std::wstring& path, DWORD first_wait) {
-    for (DWORD wait = first_wait;; wait = poll_ms_) {
-        if (::WaitForSingleObject(cancel_event.get(), wait) == WAIT_OBJECT_0) return false;
-        if (!::PathFileExistsW(path.c_str())) return false;
+void DirectoryWatcher::add_waiting(const std::wstring& path, DWORD first_wait, std::vector<WaitingFile>& waiting,
+                                   std::unordered_set<std::wstring>& known) {
+    if (!known.insert(path).second) return;
+    WaitingFile file = {path, ::GetTickCount() + first_wait};
+    waiting.push_back(file);
+}
+
+bool DirectoryWatcher::try_waiting(std::vector<WaitingFile>& waiting, std::unordered_set<std::wstring>& known) {
+    std::vector<WaitingFile> still;
+    for (const WaitingFile& file : waiting) {
+        if (is_set(cancel_event.get())) return false;
+        if (static_cast<LONG>(file.due - ::GetTickCount()) > 0) {
+            still.push_back(file);
+            continue;
+        }
+        // Gone before its writer let go of it: given up silently.
+        if (!::PathFileExistsW(file.path.c_str())) {
+            known.erase(file.path);
+            continue;
+        }
         // Read access while denying others write access: this fails as long as anyone holds
         // the file open for writing, whatever share mode the writer chose. (An open for
         // FILE_WRITE_EA alone would not do: the system checks sharing only for data and
         // delete access, so it succeeds while the writer is still writing.)
-        util::unique_file file(::CreateFileW(path.c_str(), FILE_READ_DATA, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-        if (file) return true;
+        util::unique_file opened(::CreateFileW(file.path.c_str(), FILE_READ_DATA, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                               nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        if (!opened) {
+            WaitingFile later = {file.path, ::GetTickCount() + poll_ms_};
+            still.push_back(later);
+            continue;
+        }
+        opened.reset();
+        known.erase(file.path);
+        if (!post_new_file(file.path) && is_set(cancel_event.get())) return false;
     }
+    waiting.swap(still);
+    return true;
 }
 
 bool DirectoryWatcher::post_new_file(const std::wstring& path) {

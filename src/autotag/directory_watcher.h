@@ -1,6 +1,6 @@
-// The directory watcher: one thread notices files that appear in the watched directories, a
-// short-lived handler thread per new path waits until its writer has closed it, and the
-// watcher's window thread receives the path, remembers it and tags it with the plug-ins.
+// The directory watcher: one thread notices files that appear in the watched directories, one
+// handler thread waits until each new file's writer has closed it, and the watcher's window
+// thread receives the path, remembers it and tags it with the plug-ins.
 #pragma once
 
 #include "autotag/plugins.h"
@@ -12,7 +12,10 @@
 #include <windows.h>
 
 #include <atomic>
+#include <cstddef>
+#include <deque>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 namespace items {
@@ -41,6 +44,7 @@ public:
         BOOL subtree = FALSE;
         DirectoryWatcher* owner = nullptr;
         bool pending = false;  // a change request is outstanding on `handle`
+        bool closing = false;  // being released: a completion must not start another request
 
         DirEntrie() { ::ZeroMemory(&overlapped, sizeof overlapped); }
         DirEntrie(const DirEntrie&) = delete;
@@ -49,6 +53,8 @@ public:
     typedef boost::shared_ptr<DirEntrie> entry_ptr;
 
     static const DWORD default_poll_ms = 1000;
+    // The most new files remembered for the user; the oldest go first.
+    static const std::size_t max_new_files = 1000;
 
     // `poll_ms`: how often a handler tries whether its new file can be opened yet.
     DirectoryWatcher(const Settings& config, AutoAssignPlugins& plugins, items::TagsHolder& db,
@@ -62,7 +68,7 @@ public:
     // thread unless it runs already.
     void start_watcher();
     // Ends the watching thread, if any, and waits until it has ended. The window thread and
-    // handlers already waiting for their files go on.
+    // the files already waiting for their writers go on.
     void stop_watching();
     // Stops and watches the settings' directories again, whether watching is switched on or
     // not: for a changed list of directories.
@@ -72,7 +78,7 @@ public:
     bool is_watching() const;
     // The directories the watching thread watches now (those that could be opened), in order.
     std::vector<std::wstring> watched_paths() const;
-    // The new files reported since start, in arrival order.
+    // The new files reported since start (the latest `max_new_files`), in arrival order.
     std::vector<std::wstring> new_file_list() const;
     // The most watching threads that ever ran at the same time.
     long peak_watching_threads() const { return peak_watching_.load(); }
@@ -80,9 +86,9 @@ public:
     util::unique_handle watch_thread;
     std::atomic<DWORD> ui_thread_id;
     util::unique_handle stop_event;    // auto-reset: ends the watching thread
-    util::unique_handle cancel_event;  // manual-reset: waiting handlers give up
+    util::unique_handle cancel_event;  // manual-reset: files waiting for their writers are given up
     // Touched by the window thread; the lock lets other threads read a copy.
-    std::vector<std::wstring> new_files;
+    std::deque<std::wstring> new_files;
     // Owned by the watching thread while it runs; other threads read them under the lock.
     std::vector<entry_ptr> records;
 
@@ -91,9 +97,10 @@ private:
         DirectoryWatcher* watcher;
         std::vector<WatchedDir> dirs;
     };
-    struct HandlerJob {
-        DirectoryWatcher* watcher;
+    // A new file whose writer may still hold it, and the tick count at which to try it next.
+    struct WaitingFile {
         std::wstring path;
+        DWORD due;
     };
 
     void start_watching_thread();
@@ -107,11 +114,14 @@ private:
     void release_records();
 
     void start_handler(const std::wstring& path);
-    static DWORD WINAPI handler_thread(void* job);
-    void hand_on_directory(const std::wstring& path);
-    void hand_on_file(const std::wstring& path);
-    // True once nobody holds `path` open for writing; false when cancelled or the file is gone.
-    bool wait_until_written(const std::wstring& path, DWORD first_wait);
+    static DWORD WINAPI handler_thread(void* self);
+    void hand_on();
+    // Adds the files that arrived since the last call to `waiting`; false when cancelled.
+    bool take_arrivals(std::vector<WaitingFile>& waiting, std::unordered_set<std::wstring>& known);
+    void add_waiting(const std::wstring& path, DWORD first_wait, std::vector<WaitingFile>& waiting,
+                     std::unordered_set<std::wstring>& known);
+    // Hands on the files whose writers have let go; false when cancelled.
+    bool try_waiting(std::vector<WaitingFile>& waiting, std::unordered_set<std::wstring>& known);
     bool post_new_file(const std::wstring& path);
 
     void start_window_thread();
@@ -126,9 +136,15 @@ private:
 
     mutable util::critical_section control_;  // one start or stop at a time
     mutable util::critical_section lock_;  // guards `records` and `new_files` for readers
+    std::unordered_set<std::wstring> listed_;  // the paths in `new_files`; window thread only
     util::unique_handle window_thread_;
     util::unique_handle window_ready_;  // manual-reset: the window thread's queue takes messages
-    std::atomic<long> live_handlers_;
+
+    util::critical_section arrivals_lock_;  // guards `arrivals_` and `handler_thread_`
+    std::vector<std::wstring> arrivals_;    // new paths not yet taken by the handler thread
+    util::unique_handle arrived_;           // auto-reset: `arrivals_` has paths
+    util::unique_handle handler_thread_;
+    std::atomic<bool> stopping_;  // set from the moment a stop is asked for until the next start
     std::atomic<long> watching_threads_;
     std::atomic<long> peak_watching_;
 };

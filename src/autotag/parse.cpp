@@ -28,9 +28,9 @@ const wchar_t fallback_plugin[] = L"other.dll";
 const wchar_t busy_message[] =
     L"Now is executing parsing another directory\nIt is impossible parsing more then one directory simultaneously";
 
-// Private messages of the progress dialog. The parse thread only posts: it holds the database
-// lock, and a sent message would wait for the dialog's thread, which may itself be waiting for
-// that lock (the watcher tags new files on the same thread), and neither would ever go on.
+// Private messages of the progress dialog. The parse thread only posts: it takes the database
+// lock between entries, and a sent message would wait for the dialog's thread, which may itself
+// be waiting for that lock (the watcher tags new files on the same thread).
 const UINT show_progress_message = WM_APP + 1;
 const UINT close_message = WM_APP + 2;
 
@@ -107,7 +107,9 @@ struct parse_job {
 
 DWORD WINAPI parse_thread(void* param) {
     std::unique_ptr<parse_job> job(static_cast<parse_job*>(param));
-    const util::lock_guard held = job->db->lock();
+    // Begins once the database is loaded and free: a "Stop" pressed while it waits here ends
+    // the parse before its first entry.
+    { const util::lock_guard wait_for_database = job->db->lock(); }
     dialog_progress progress(job->dialog, job->shared);
     try {
         parse_directory(job->entry, *job->plugins, *job->db, progress);
@@ -127,6 +129,7 @@ DWORD WINAPI parse_thread(void* param) {
 
 void parse_directory(const WatchedDir& job, const AutoAssignPlugins& plugins, items::TagsHolder& db,
                      parse_progress& progress) {
+    plugins.wait_loaded();
     // One lookup per file; for an extension that several enabled plug-ins claim, the last in
     // load order wins.
     std::map<std::wstring, AutoAssignPlugins::plugin_ptr> by_extension;
@@ -137,9 +140,12 @@ void parse_directory(const WatchedDir& job, const AutoAssignPlugins& plugins, it
     const AutoAssignPlugins::plugin_ptr fallback =
         enabled(job, fallback_plugin) ? plugins.find(fallback_plugin) : AutoAssignPlugins::plugin_ptr();
 
+    // The plug-ins are called without the database lock, and the lock is taken per file to tag
+    // it: held for the whole walk it would freeze every Explorer window that needs the database
+    // until the parse ends. Writing is deferred only while the parse holds the lock, so other
+    // threads between two files write at once, as they always do; the nodes they touch that the
+    // parse has left unwritten stay marked, and the one save at the end writes them whole.
     FilesIteratorInDir files(job.path, job.recursive != 0);
-    const util::lock_guard held = db.lock();
-    items::g_immediate_write = false;
     try {
         std::wstring path;
         bool is_dir = false;
@@ -159,12 +165,16 @@ void parse_directory(const WatchedDir& job, const AutoAssignPlugins& plugins, it
                 tree = fallback->fill(path);
             }
             if (!tree) continue;
-            apply_tag_request(db, path, build_tag_request(tree, job, path, job.path.size()));
+            const items::tree_ptr request = build_tag_request(tree, job, path, job.path.size());
+            const util::lock_guard held = db.lock();
+            // Tagged meanwhile (the watcher, the user): files already known are not parsed.
+            if (db.find_root(&path, 0)) continue;
+            items::deferred_writing deferred;
+            apply_tag_request(db, path, request);
         }
     } catch (const std::exception&) {
         // Out of memory or the like ends the walk early; what was tagged is still saved.
     }
-    items::g_immediate_write = true;
     db.save();
 }
 

@@ -1,12 +1,14 @@
 #include "autotag/plugins.h"
 
 #include "database/tags_holder.h"
+#include "util/file_names.h"
 #include "util/module.h"
 #include "util/unique_resource.h"
 
 #include <objbase.h>
 
 #include <algorithm>
+#include <memory>
 
 namespace autotag {
 
@@ -73,7 +75,47 @@ AutoAssignPlugins& autoassign_plugins() {
     return *plugins;
 }
 
-AutoAssignPlugins::~AutoAssignPlugins() {}
+AutoAssignPlugins::AutoAssignPlugins() : loaded_(::CreateEventW(nullptr, TRUE, TRUE, nullptr)) {}
+
+AutoAssignPlugins::~AutoAssignPlugins() {
+    // The loading thread fills this object.
+    wait_loaded();
+}
+
+void AutoAssignPlugins::start_loading(const std::wstring& folder) {
+    std::unique_ptr<LoadJob> job(new LoadJob{this, folder});
+    ::ResetEvent(loaded_.get());
+    util::unique_handle thread(::CreateThread(nullptr, 0, loading_thread, job.get(), 0, nullptr));
+    if (thread) {
+        job.release();
+    } else {
+        // No plug-ins then: better than running their code where it must not run.
+        ::SetEvent(loaded_.get());
+    }
+}
+
+DWORD WINAPI AutoAssignPlugins::loading_thread(void* param) {
+    std::unique_ptr<LoadJob> job(static_cast<LoadJob*>(param));
+    // Plug-ins may use COM while they describe themselves.
+    const HRESULT com = ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+    try {
+        if (job->folder.empty()) {
+            job->plugins->load_plugins();
+        } else {
+            job->plugins->load_plugins(job->folder);
+        }
+    } catch (...) {
+        // Out of memory: the plug-ins loaded so far are kept.
+    }
+    if (SUCCEEDED(com)) ::CoUninitialize();
+    // Whatever ended the load, the readers waiting for it must go on.
+    ::SetEvent(job->plugins->loaded_.get());
+    return 0;
+}
+
+void AutoAssignPlugins::wait_loaded() const {
+    ::WaitForSingleObject(loaded_.get(), INFINITE);
+}
 
 items::tree_ptr AutoAssignPlugins::plugin_info::fill(const std::wstring& file_path) const {
     PluginNode* root = nullptr;
@@ -111,6 +153,7 @@ void AutoAssignPlugins::load_plugins(const std::wstring& folder) {
 }
 
 AutoAssignPlugins::plugin_ptr AutoAssignPlugins::find(const std::wstring& name) const {
+    wait_loaded();
     for (const plugin_ptr& info : plugins) {
         if (info->name == name) return info;
     }
@@ -118,6 +161,7 @@ AutoAssignPlugins::plugin_ptr AutoAssignPlugins::find(const std::wstring& name) 
 }
 
 std::vector<std::wstring> AutoAssignPlugins::names() const {
+    wait_loaded();
     std::vector<std::wstring> all;
     for (const plugin_ptr& info : plugins) all.push_back(info->name);
     return all;
@@ -128,13 +172,14 @@ void AutoAssignPlugins::tag_new_file(const std::wstring& path) {
 }
 
 void AutoAssignPlugins::tag_new_file(const std::wstring& path, const Settings& config, items::TagsHolder& db) const {
+    wait_loaded();
     if (db.find_root(&path, 0)) return;
+    // The directory that holds the file, by whole path components: a plain substring test would
+    // give a file of C:\Photos2 to an earlier C:\Photos, with that entry's plug-ins and a "Path"
+    // chain starting inside a folder name.
     const WatchedDir* entry = nullptr;
-    std::wstring::size_type found = std::wstring::npos;
     for (const WatchedDir& candidate : config.watch_dirs) {
-        if (candidate.path.empty()) continue;
-        found = path.find(candidate.path);
-        if (found != std::wstring::npos) {
+        if (util::is_same_or_below(path, candidate.path)) {
             entry = &candidate;
             break;
         }
@@ -154,7 +199,7 @@ void AutoAssignPlugins::tag_new_file(const std::wstring& path, const Settings& c
         if (plugin_ptr other = find(fallback_plugin)) tree = other->fill(path);
     }
     if (!tree) return;
-    apply_tag_request(db, path, build_tag_request(tree, *entry, path, found + entry->path.size()));
+    apply_tag_request(db, path, build_tag_request(tree, *entry, path, entry->path.size()));
 }
 
 void WatchedDir::init_from_path(const std::wstring& dir_path) {

@@ -6,6 +6,7 @@
 #include "autotag/plugin_abi.h"
 #include "autotag/settings.h"
 #include "database/tree_nodes.h"
+#include "util/unique_resource.h"
 
 #include <boost/shared_ptr.hpp>
 
@@ -35,6 +36,7 @@ public:
     };
     typedef boost::shared_ptr<plugin_info> plugin_ptr;
 
+    AutoAssignPlugins();
     virtual ~AutoAssignPlugins();
 
     // Loads the plug-ins in the "plugins" folder beside this module.
@@ -42,6 +44,12 @@ public:
     // Loads every usable DLL in `folder`, in the order of its listing. Skipped files and
     // failures leave no trace and are not reported.
     void load_plugins(const std::wstring& folder);
+    // Loads the plug-ins of `folder` (empty: the folder beside this module) on a thread of its
+    // own and returns at once. Until that load has finished, the operations below that look at
+    // the plug-ins wait for it, and so must any other reader of `plugins`.
+    void start_loading(const std::wstring& folder = std::wstring());
+    // Returns once no load started by start_loading is under way.
+    void wait_loaded() const;
 
     // Tags a file that appeared in a watched directory, unless it is tagged already.
     void tag_new_file(const std::wstring& path);
@@ -52,6 +60,15 @@ public:
     std::vector<std::wstring> names() const;
 
     std::vector<plugin_ptr> plugins;
+
+private:
+    struct LoadJob {
+        AutoAssignPlugins* plugins;
+        std::wstring folder;
+    };
+    static DWORD WINAPI loading_thread(void* job);
+
+    util::unique_handle loaded_;  // manual-reset: set while no load of start_loading is under way
 };
 
 // The process's plug-in set: built on first use, never destroyed while the host runs.

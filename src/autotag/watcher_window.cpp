@@ -1,10 +1,9 @@
-// The watcher's window thread: it receives the new files that the handler threads post and
+// The watcher's window thread: it receives the new files that the handler thread posts and
 // tags each one once.
 #include "autotag/directory_watcher.h"
 
 #include <objbase.h>
 
-#include <algorithm>
 #include <memory>
 
 namespace autotag {
@@ -53,10 +52,16 @@ void DirectoryWatcher::run_message_loop() {
 }
 
 void DirectoryWatcher::new_file_step(const std::wstring& path) {
+    if (!listed_.insert(path).second) return;  // announced and tagged already
     {
         util::lock_guard hold(lock_);
-        if (std::find(new_files.begin(), new_files.end(), path) != new_files.end()) return;
         new_files.push_back(path);
+        // The list waits for the user, who may never open it: it keeps the latest files. One
+        // that drops out has had its automatic tags; reported again, it is announced again.
+        if (new_files.size() > max_new_files) {
+            listed_.erase(new_files.front());
+            new_files.pop_front();
+        }
     }
     plugins_.tag_new_file(path, config_, db_);
 }

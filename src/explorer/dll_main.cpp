@@ -15,7 +15,16 @@ BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
 
     switch (explorer::HostRule(util::module_file_path(nullptr))) {
     case explorer::host_action::start:
-        return explorer::start_up();
+        if (!explorer::start_up()) return FALSE;
+        // From now on the module must stay until the process ends, whatever FreeLibrary calls
+        // the host makes: shell32's SHChangeNotify is patched to jump into it and the threads
+        // that start-up began run its code.
+        {
+            HMODULE self = nullptr;
+            ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                                 reinterpret_cast<LPCWSTR>(util::module_instance()), &self);
+        }
+        return TRUE;
     case explorer::host_action::load_only:
         return TRUE;
     case explorer::host_action::refuse:

@@ -207,6 +207,34 @@ TEST_F(PluginTest, NewFileGetsAutoTagAndPathAndIsNotAskedTwice) {
     EXPECT_EQ(before + 1, fill_calls(L"alpha.dll"));
 }
 
+TEST_F(PluginTest, NewFileBelongsToTheDirectoryThatHoldsItNotToANamePrefix) {
+    // "...\Photos" listed before "...\Photos2": a file in the second is no file of the first.
+    WatchedDir photos = entry({L"beta.dll"}, true);
+    photos.path = files.path() + L"Photos";
+    photos.autotagname = L"First";
+    WatchedDir photos2 = entry({L"alpha.dll"}, true);
+    photos2.path = files.path() + L"Photos2";
+    photos2.autotagname = L"Second";
+    autotag::Settings config;
+    config.watch_dirs = {photos, photos2};
+
+    const std::wstring in_second = file(L"Photos2\\trip\\a.mp3");
+    plugins.tag_new_file(in_second, config, *db);
+    EXPECT_EQ((names{L"Metadata/Auto tag/Second", L"Metadata/Path/trip", L"Metadata/Plugin/A"}), tags_of(in_second));
+
+    const std::wstring in_first = file(L"Photos\\b.mp3");
+    plugins.tag_new_file(in_first, config, *db);
+    EXPECT_EQ((names{L"Metadata/Auto tag/First", L"Metadata/Plugin/B"}), tags_of(in_first));
+
+    // A watched path that only occurs inside the file's path, not at its start, holds nothing.
+    WatchedDir relative = entry({L"alpha.dll"});
+    relative.path = L"Photos2";
+    config.watch_dirs = {relative};
+    const std::wstring nested = file(L"Photos2\\c.mp3");
+    plugins.tag_new_file(nested, config, *db);
+    EXPECT_TRUE(tags_of(nested).empty());
+}
+
 TEST_F(PluginTest, UnsafeTreeWritesNothingOutsideTheDataFolder) {
     autotag::Settings config;
     config.watch_dirs.push_back(entry({L"alpha.dll"}));

@@ -5,10 +5,14 @@
 #include "plugin_fixture.h"
 
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstdio>
 #include <functional>
 #include <memory>
+#include <thread>
 
 using autotag::DirectoryWatcher;
 using autotag::WatchedDir;
@@ -59,6 +63,18 @@ bool run_linux(const char* program, const std::wstring& path) {
     ::CloseHandle(process.hThread);
     ::CloseHandle(process.hProcess);
     return true;
+}
+
+// Threads of this process now.
+int thread_count() {
+    util::unique_file snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+    THREADENTRY32 entry;
+    entry.dwSize = sizeof entry;
+    int count = 0;
+    for (BOOL more = ::Thread32First(snapshot.get(), &entry); more; more = ::Thread32Next(snapshot.get(), &entry)) {
+        if (entry.th32OwnerProcessID == ::GetCurrentProcessId()) ++count;
+    }
+    return count;
 }
 
 class WatcherTest : public PluginTest {
@@ -374,4 +390,103 @@ TEST_F(WatcherTest, EndingTheWatcherLetsWaitingHandlersGiveUp) {
     const DWORD before = ::GetTickCount();
     watcher.reset();
     EXPECT_LT(::GetTickCount() - before, 1000u);
+}
+
+TEST_F(WatcherTest, SwitchedOffAndOnDuringABulkCopyEndsInTheLastState) {
+    start_flat_or_recursive(true);
+    TempFolder source;
+    const std::wstring original = source.path() + L"original.bin";
+    write_file_bytes(original, std::string(4096, 'x'));
+    const int file_count = 2000, switches = 200;
+
+    std::atomic<int> copied(0);
+    std::thread copier([&] {
+        for (int i = 0; i < file_count; ++i) {
+            const std::wstring copy = files.path() + L"f" + std::to_wstring(i) + L".bin";
+            ::CopyFileW(original.c_str(), copy.c_str(), FALSE);
+            ++copied;
+        }
+    });
+    // Spread over the copy: one switch off and on per ten files copied.
+    DWORD longest_stop = 0;
+    int during_copy = 0;
+    for (int i = 0; i < switches; ++i) {
+        while (copied < i * file_count / switches) ::Sleep(1);
+        if (copied < file_count) ++during_copy;
+        const DWORD started = ::GetTickCount();
+        watcher->stop_watching();
+        longest_stop = std::max(longest_stop, ::GetTickCount() - started);
+        watcher->start_watcher();
+    }
+    copier.join();
+    std::printf("%d of %d switches during the copy; the longest stop took %lu ms\n", during_copy, switches,
+                static_cast<unsigned long>(longest_stop));
+    RecordProperty("longest_stop_ms", static_cast<int>(longest_stop));
+    // A stop waits only for its own cancelled requests: one that had to give up on a request
+    // started after the stop would take half a second.
+    EXPECT_LT(longest_stop, 400u);
+    EXPECT_GT(during_copy, switches / 2);
+
+    // On, as last switched: the directory is watched and a new file is reported.
+    EXPECT_TRUE(watcher->is_watching());
+    ASSERT_TRUE(eventually([&] { return watcher->watched_paths() == names{watched()}; }));
+    const std::wstring last = file(L"after-switching.mp3");
+    EXPECT_TRUE(eventually([&] { return times_reported(last) == 1; }));
+    EXPECT_TRUE(eventually([&] { return tags_of(last) == names{L"Metadata/Plugin/A"}; }));
+}
+
+TEST_F(WatcherTest, FilesWaitingForTheirWritersDoNotEachTakeAThread) {
+    start_flat_or_recursive(true);
+    settle(watched());
+    const int threads_before = thread_count();
+    std::vector<std::wstring> paths;
+    std::vector<util::unique_file> writers;
+    for (int i = 0; i < 100; ++i) {
+        paths.push_back(files.path() + L"held-" + std::to_wstring(i) + L".bin");
+        writers.emplace_back(::CreateFileW(paths.back().c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                                           FILE_ATTRIBUTE_NORMAL, nullptr));
+        ASSERT_TRUE(writers.back());
+    }
+    settle(watched());  // every one of them has reached the watcher and waits for its writer
+    const int threads_waiting = thread_count();
+    EXPECT_LT(threads_waiting - threads_before, 5);
+    EXPECT_EQ(names(), reported_except_settles());
+
+    writers.clear();
+    EXPECT_TRUE(eventually([&] { return reported_except_settles().size() == paths.size(); }));
+    names got = reported_except_settles();
+    std::sort(got.begin(), got.end());
+    std::sort(paths.begin(), paths.end());
+    EXPECT_EQ(paths, got);
+}
+
+TEST_F(WatcherTest, NewFileListKeepsTheLatestFilesEachOnce) {
+    start_flat_or_recursive(true);
+    const std::size_t kept = DirectoryWatcher::max_new_files;
+    const auto report = [&](const std::wstring& path) {
+        wchar_t* copy = new wchar_t[path.size() + 1];
+        std::copy(path.c_str(), path.c_str() + path.size() + 1, copy);
+        // The window thread may not have made its queue yet.
+        for (int tries = 0; !::PostThreadMessageW(watcher->ui_thread_id.load(), autotag::watcher_new_file_message,
+                                                  reinterpret_cast<WPARAM>(copy), 0);
+             ++tries) {
+            ASSERT_LT(tries, 500);
+            ::Sleep(10);
+        }
+    };
+    names sent;
+    for (std::size_t i = 0; i < kept + 100; ++i) {
+        sent.push_back(L"C:\\elsewhere\\n" + std::to_wstring(i) + L".bin");
+        report(sent.back());
+    }
+    // Reported again while still listed: ignored.
+    report(sent.back());
+    report(sent[kept + 50]);
+    const std::wstring last = L"C:\\elsewhere\\last.bin";
+    report(last);
+    ASSERT_TRUE(eventually([&] { return times_reported(last) == 1; }));
+
+    names expected(sent.begin() + 101, sent.end());
+    expected.push_back(last);
+    EXPECT_EQ(expected, watcher->new_file_list());
 }

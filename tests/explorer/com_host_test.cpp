@@ -68,6 +68,12 @@ TEST_F(HostProgramTest, ExplorerInCapitalsStartsTheModule) {
     EXPECT_EQ(0u, result.exit_code) << result.output;
     EXPECT_EQ("started", line(result));
     EXPECT_TRUE(exists(data_folder));
+
+    // Once started, the module stays loaded even if the host frees it: the code patched into
+    // shell32 and the threads it started run from it.
+    const process_result freed = run_process(host(explorer_host), L"\"" + dll() + L"\" unload");
+    EXPECT_EQ(0u, freed.exit_code) << freed.output;
+    EXPECT_EQ("pinned", line(freed));
     if (!had_data) ::RemoveDirectoryW(data_folder.c_str());
 }
 

@@ -6,6 +6,8 @@
 //   - "BROKEN A": A answers a tree whose children array does not hold whole records;
 //   - "THROW A": A throws a C++ exception out of FillNode;
 //   - "WAIT <event>": wait until the named event is set (at most 20 s), then answer.
+// GetDescription waits (at most 5 s) while the process holds an unset event named
+// "quibrix_describe_gate_<process id>": a slow plug-in, for the tests of start-up.
 // An empty file gets Metadata -> Plugin -> <id>, which tells the tests who tagged it.
 // Every block handed to the host comes from CoTaskMemAlloc, as the contract says.
 #include "autotag/plugin_abi.h"
@@ -125,6 +127,11 @@ QBX_EXPORT plugin_bool WINAPI GetExts(wchar_t*** exts, std::uint32_t* count) {
 }
 
 QBX_EXPORT plugin_bool WINAPI GetDescription(wchar_t** description) {
+    const std::wstring gate_name = L"quibrix_describe_gate_" + std::to_wstring(::GetCurrentProcessId());
+    if (HANDLE gate = ::OpenEventW(SYNCHRONIZE, FALSE, gate_name.c_str())) {
+        ::WaitForSingleObject(gate, 5000);
+        ::CloseHandle(gate);
+    }
 #ifdef PLUGIN_DESCRIPTION_FAILS
     (void)description;
     return 0;

@@ -3,6 +3,8 @@
 // line of output. The test names copies of it so that the path matches (or not) the host rule.
 //
 //   host <dll> load        load only; prints "started" when the start-up ran, else "quiet"
+//   host <dll> unload      load, let the start-up run, free the module again; prints "pinned"
+//                          when it stayed loaded (its threads still have code to run)
 //   host <dll> register    load and call DllRegisterServer
 //   host <dll> unregister  load and call DllUnregisterServer
 //   host <dll> factory     load and create a folder through DllGetClassObject
@@ -56,6 +58,14 @@ int wmain(int argc, wchar_t** argv) {
     if (mode == L"load") {
         std::printf(start_up_ran() ? "started\n" : "quiet\n");
         return 0;
+    }
+    if (mode == L"unload") {
+        if (!start_up_ran()) return 2;
+        ::FreeLibrary(module);
+        HMODULE still = nullptr;
+        const bool pinned = ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT, argv[1], &still) && still == module;
+        std::printf(pinned ? "pinned\n" : "unloaded\n");
+        return pinned ? 0 : 2;
     }
     if (mode == L"register" || mode == L"unregister") {
         plain_export call = find_export<plain_export>(module, mode == L"register" ? "DllRegisterServer" : "DllUnregisterServer");
