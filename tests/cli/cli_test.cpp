@@ -10,6 +10,7 @@
 #include <windows.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -131,7 +132,7 @@ TEST_F(CliTest, EveryCommandWithItsOutputAndExitCode) {
     EXPECT_EQ(lines({report, unicode}), r.out);
     EXPECT_EQ(L"", r.err);
     r = run(L"files \"Music/Genre or Work/2026\"");
-    EXPECT_EQ(lines({paid, track, song}), r.out);
+    EXPECT_EQ(lines({track, paid, song}), r.out);  // sorted by path
     r = run(L"-0 files Music/Genre/Rock");
     EXPECT_EQ(track + std::wstring(1, L'\0'), r.out);
     r = run(L"files Work/Nothing");
