@@ -213,7 +213,7 @@ IFACEMETHODIMP CShellFolder::CreateViewObject(HWND owner, REFIID riid, void** ou
     if (!out) return E_POINTER;
     *out = nullptr;
     if (riid != IID_IShellView) return E_NOINTERFACE;
-    CShellViewCB* callback = CShellViewCB::create(this, owner);
+    util::com_ptr<CShellViewCB> callback = util::com_ptr<CShellViewCB>::attach(CShellViewCB::create(owner));
     if (!callback) return E_OUTOFMEMORY;
     view_callback_ = callback;
     owner_ = owner;
@@ -222,7 +222,7 @@ IFACEMETHODIMP CShellFolder::CreateViewObject(HWND owner, REFIID riid, void** ou
     create_info.cbSize = sizeof create_info;
     create_info.pshf = static_cast<IShellFolder*>(this);
     create_info.psvOuter = nullptr;
-    create_info.psfvcb = callback;
+    create_info.psfvcb = callback.get();
     const HRESULT hr = ::SHCreateShellFolderView(&create_info, reinterpret_cast<IShellView**>(out));
     // A view that was never made never reports its end: counting it would keep the
     // window's state alive for good.

@@ -3,6 +3,7 @@
 // database follows for the window, and the database builds the identifiers of each level.
 #pragma once
 
+#include "namespace/shell_view_cb.h"
 #include "util/com_object.h"
 #include "util/unique_resource.h"
 
@@ -10,8 +11,6 @@
 #include <shlobj.h>
 
 namespace ShellNamespace {
-
-class CShellViewCB;
 
 class CShellFolder final : public util::ComObject<CShellFolder, IShellFolder2, IPersistFolder2, IShellIcon> {
 public:
@@ -54,8 +53,8 @@ public:
     // IShellIcon
     IFACEMETHODIMP GetIconOf(LPCITEMIDLIST pidl, UINT flags, int* index) override;
 
-    // The callback given to the view made last (null before CreateViewObject).
-    CShellViewCB* view_callback() const { return view_callback_; }
+    // The callback given to the view made last (null before CreateViewObject), for tests.
+    CShellViewCB* view_callback() const { return view_callback_.get(); }
 
 private:
     CShellFolder() = default;
@@ -65,8 +64,8 @@ private:
     HRESULT compare(LPCITEMIDLIST a, LPCITEMIDLIST b);
     HRESULT attributes(UINT count, LPCITEMIDLIST* list, SFGAOF* mask);
 
-    // The view callback made last; never freed, so this plain pointer stays valid.
-    CShellViewCB* view_callback_ = nullptr;
+    // The view callback made last.
+    util::com_ptr<CShellViewCB> view_callback_;
     util::unique_pidl pidl_;
     // The window given to CreateViewObject, passed on to every sub-folder bound from here.
     HWND owner_ = nullptr;

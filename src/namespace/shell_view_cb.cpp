@@ -14,8 +14,8 @@ namespace {
 const UINT view_window_closing = 16;
 }  // namespace
 
-CShellViewCB* CShellViewCB::create(CShellFolder* folder, HWND owner) noexcept {
-    return new (std::nothrow) CShellViewCB(folder, owner);
+CShellViewCB* CShellViewCB::create(HWND owner) noexcept {
+    return new (std::nothrow) CShellViewCB(owner);
 }
 
 const QITAB* CShellViewCB::interface_table() {

@@ -9,12 +9,10 @@
 
 namespace ShellNamespace {
 
-class CShellFolder;
-
 class CShellViewCB final : public util::ComObject<CShellViewCB, IShellFolderViewCB> {
 public:
-    // Reference count 0: the view takes the first reference. Null when out of memory.
-    static CShellViewCB* create(CShellFolder* folder, HWND owner) noexcept;
+    // Reference count 1, the caller's. Null when out of memory.
+    static CShellViewCB* create(HWND owner) noexcept;
 
     static const QITAB* interface_table();
     IFACEMETHODIMP MessageSFVCB(UINT message, WPARAM wparam, LPARAM lparam) override;
@@ -22,12 +20,11 @@ public:
     HWND owner() const { return owner_; }
 
 private:
-    // Never freed: the folder that made the callback keeps a plain pointer to it.
-    CShellViewCB(CShellFolder* folder, HWND owner)
-        : ComObject(util::com_lifetime::process, 0), folder_(folder), owner_(owner) {}
+    // Counted: the view holds it as long as it runs, and the folder that made it holds the
+    // last one it made. It holds nothing back, so neither is kept alive by it.
+    explicit CShellViewCB(HWND owner) : owner_(owner) {}
     ~CShellViewCB() override = default;
 
-    CShellFolder* folder_;  // not counted, and not used once the view runs
     HWND owner_;
 };
 

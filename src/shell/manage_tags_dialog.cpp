@@ -2,11 +2,16 @@
 
 #include "manage_tags_ids.h"
 #include "util/file_names.h"
+#include "util/hresult.h"
 #include "util/module.h"
 
+#include <objbase.h>
 #include <windowsx.h>
 
+#include <boost/shared_ptr.hpp>
+
 #include <algorithm>
+#include <memory>
 #include <stdexcept>
 
 namespace {
@@ -27,6 +32,33 @@ const wchar_t kNothingChosen[] =
     L"  Not choosen tags for adding, \nPlease add or select the real tags.\n( \"Root tag\" or \"Scope tag\" is not real tags)";
 const wchar_t kUnableToAdd[] = L"Unable to add item";
 const wchar_t kUnableToDelete[] = L"Unable delete item";
+
+// The dialog thread's own window: requests from other threads reach the thread through it.
+const wchar_t kThreadWindowClass[] = L"QuibrixManageTagsThread";
+const UINT kTakeRequest = WM_APP + 10;    // sent; lparam: the caller's Request, moved from
+const UINT kPostedRequest = WM_APP + 11;  // posted; lparam: a Request that the message owns
+const UINT kRunWork = WM_APP + 12;        // sent; lparam: const boost::function<void()>*
+const UINT kSettleMark = WM_APP + 13;     // posted; lparam: settle_mark*, owned by the message
+const UINT kRunPending = WM_APP + 14;     // posted when the dialog's handling ends with requests waiting
+
+// Signalled once the main message loop reaches the mark. Shared, because the waiter may give up
+// and go before the dialog thread gets there.
+typedef boost::shared_ptr<util::unique_handle> settle_mark;
+
+struct thread_start {
+    ManageTagsDialog* dialog;
+    HANDLE ready;
+};
+
+class thread_start_error : public util::hresult_error {
+public:
+    explicit thread_start_error(DWORD error)
+        : util::hresult_error("the Manage Tags thread did not start"), error_(error ? error : ERROR_NOT_READY) {}
+    HRESULT hresult() const override { return HRESULT_FROM_WIN32(error_); }
+
+private:
+    DWORD error_;
+};
 
 // Posted by the edit box's EN_MAXTEXT: the edit control is still inside its own text change when
 // it reports, so the name is read and the box hidden only after it has returned.
@@ -130,6 +162,20 @@ void apply_tree_edits(items::TagsHolder& db, const std::vector<items::tree_edit>
 
 }  // namespace
 
+// Counts how deep the dialog thread is inside the dialog's own handling.
+class ManageTagsDialog::Handling {
+public:
+    explicit Handling(ManageTagsDialog& dialog) : dialog_(dialog) { ++dialog_.handling_; }
+    ~Handling() {
+        if (--dialog_.handling_ == 0) dialog_.at_rest();
+    }
+    Handling(const Handling&) = delete;
+    Handling& operator=(const Handling&) = delete;
+
+private:
+    ManageTagsDialog& dialog_;
+};
+
 ManageTagsDialog& ManageTagsDialog::instance() {
     // Lives for the process: the window may outlive every object that opened it.
     static ManageTagsDialog* dialog = new ManageTagsDialog;
@@ -142,7 +188,222 @@ void open_manage_tags(const std::vector<std::wstring>& paths, const ManageTagsDi
     ManageTagsDialog::instance().open(paths, callback);
 }
 
+// ---- the dialog thread
+
+HWND ManageTagsDialog::host() {
+    if (HWND host = host_) return host;
+    util::lock_guard hold(start_lock_);
+    if (HWND host = host_) return host;
+    util::unique_handle ready(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!ready) return nullptr;
+    thread_start start = {this, ready.get()};
+    util::unique_handle thread(::CreateThread(nullptr, 0, thread_main, &start, 0, nullptr));
+    if (!thread) return nullptr;
+    // The thread sets host_ before it says it is ready; it ends at once if it cannot.
+    HANDLE either[2] = {ready.get(), thread.get()};
+    ::WaitForMultipleObjects(2, either, FALSE, INFINITE);
+    return host_;
+}
+
+DWORD WINAPI ManageTagsDialog::thread_main(void* param) {
+    const thread_start start = *static_cast<const thread_start*>(param);
+    ManageTagsDialog& self = *start.dialog;
+    // Callbacks run here and may reach the shell.
+    const HRESULT com = ::CoInitialize(nullptr);
+    WNDCLASSW window_class = {};
+    window_class.lpfnWndProc = host_proc;
+    window_class.hInstance = util::module_instance();
+    window_class.lpszClassName = kThreadWindowClass;
+    ::RegisterClassW(&window_class);
+    HWND host = ::CreateWindowExW(0, kThreadWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                  util::module_instance(), nullptr);
+    if (!host) {
+        if (SUCCEEDED(com)) ::CoUninitialize();
+        return 1;
+    }
+    self.thread_id_ = ::GetCurrentThreadId();
+    self.host_ = host;
+    ::SetEvent(start.ready);
+    // Never left: the thread serves the dialog for the life of the process.
+    self.run_message_loop();
+    return 0;
+}
+
+void ManageTagsDialog::run_message_loop() {
+    MSG message;
+    while (::GetMessageW(&message, nullptr, 0, 0) > 0) {
+        if (message.hwnd == host_ && message.message == kSettleMark) {
+            // Reached here, outside every handler, all that was posted before it is done;
+            // requests still waiting are run first.
+            if (!pending_.empty() && ::PostMessageW(host_, kSettleMark, 0, message.lParam)) continue;
+            std::unique_ptr<settle_mark> mark(reinterpret_cast<settle_mark*>(message.lParam));
+            ::SetEvent((*mark)->get());
+            continue;
+        }
+        HWND dialog = window_;
+        if (!dialog || !::IsDialogMessageW(dialog, &message)) {
+            ::TranslateMessage(&message);
+            ::DispatchMessageW(&message);
+        }
+    }
+}
+
+void ManageTagsDialog::at_rest() {
+    // The handling that just ended may have been for a message sent from another thread, after
+    // which the loop would not look at what came in meanwhile: it is woken for it.
+    if (!pending_.empty() && !wake_posted_) wake_posted_ = ::PostMessageW(host_, kRunPending, 0, 0) != FALSE;
+    // Marks that a nested loop (a message box, a menu) took go round again, behind what that
+    // step left posted.
+    std::vector<LPARAM> marks;
+    marks.swap(settle_marks_);
+    for (LPARAM mark : marks) {
+        if (!::PostMessageW(host_, kSettleMark, 0, mark)) {
+            std::unique_ptr<settle_mark> lost(reinterpret_cast<settle_mark*>(mark));
+            ::SetEvent((*lost)->get());
+        }
+    }
+}
+
+LRESULT CALLBACK ManageTagsDialog::host_proc(HWND host, UINT message, WPARAM wparam, LPARAM lparam) {
+    ManageTagsDialog& self = instance();
+    switch (message) {
+    case kTakeRequest:
+        try {
+            self.take(*reinterpret_cast<Request*>(lparam));
+        } catch (...) {
+            // Nothing may unwind into the window manager; the request simply has no effect.
+        }
+        return 1;
+    case kPostedRequest: {
+        std::unique_ptr<Request> request(reinterpret_cast<Request*>(lparam));
+        try {
+            self.take(*request);
+        } catch (...) {
+        }
+        return 1;
+    }
+    case kRunWork:
+        try {
+            (*reinterpret_cast<const boost::function<void()>*>(lparam))();
+        } catch (...) {
+        }
+        return 1;
+    case kRunPending:
+        self.wake_posted_ = false;
+        self.run_pending();
+        return 0;
+    case kSettleMark:
+        // Only a loop inside the dialog's handling dispatches a mark.
+        self.settle_marks_.push_back(lparam);
+        if (self.handling_ == 0) self.at_rest();
+        return 0;
+    }
+    return ::DefWindowProcW(host, message, wparam, lparam);
+}
+
+void ManageTagsDialog::take(Request& request) {
+    // Inside one of the dialog's steps the request would pull the files, the tree or the window
+    // from under it; it waits for the message loop.
+    if (handling_ > 0 || !pending_.empty()) {
+        pending_.push_back(std::move(request));
+        return;
+    }
+    carry_out(request);
+}
+
+void ManageTagsDialog::run_pending() {
+    while (handling_ == 0 && !pending_.empty()) {
+        Request next = std::move(pending_.front());
+        pending_.erase(pending_.begin());
+        try {
+            carry_out(next);
+        } catch (...) {
+        }
+    }
+}
+
+void ManageTagsDialog::carry_out(const Request& request) {
+    Handling busy(*this);
+    if (request.close) {
+        if (window_) ::DestroyWindow(window_);
+    } else {
+        show(request.paths, request.callback);
+    }
+}
+
+void ManageTagsDialog::submit(Request& request) {
+    HWND host = this->host();
+    if (!host) throw thread_start_error(::GetLastError());
+    if (::GetCurrentThreadId() == thread_id_) {
+        // A callback or a service of the dialog itself: done at once, as the caller expects.
+        carry_out(request);
+        return;
+    }
+    if (items::database_lock().held_by_this_thread()) {
+        // The dialog thread reads the database: waiting for it here would never end.
+        std::unique_ptr<Request> posted(new Request(std::move(request)));
+        if (::PostMessageW(host, kPostedRequest, 0, reinterpret_cast<LPARAM>(posted.get()))) posted.release();
+        return;
+    }
+    ::SendMessageW(host, kTakeRequest, 0, reinterpret_cast<LPARAM>(&request));
+}
+
+void ManageTagsDialog::on_dialog_thread(const boost::function<void()>& work) const {
+    HWND host = host_;
+    if (!host || ::GetCurrentThreadId() == thread_id_) {
+        work();
+        return;
+    }
+    ::SendMessageW(host, kRunWork, 0, reinterpret_cast<LPARAM>(&work));
+}
+
+void ManageTagsDialog::set_services(const Services& services) {
+    on_dialog_thread([&] { services_ = services; });
+}
+
+std::vector<std::wstring> ManageTagsDialog::files() const {
+    std::vector<std::wstring> copy;
+    on_dialog_thread([&] { copy = files_; });
+    return copy;
+}
+
 void ManageTagsDialog::open(const std::vector<std::wstring>& paths, const Callback& callback) {
+    Request request;
+    request.paths = paths;
+    request.callback = callback;
+    submit(request);
+}
+
+void ManageTagsDialog::close() {
+    if (!host_) return;  // no thread yet: nothing is open
+    Request request;
+    request.close = true;
+    submit(request);
+}
+
+bool ManageTagsDialog::settle(DWORD timeout_ms) const {
+    HWND host = host_;
+    if (!host || ::GetCurrentThreadId() == thread_id_) return true;
+    settle_mark done(new util::unique_handle(::CreateEventW(nullptr, TRUE, FALSE, nullptr)));
+    if (!*done) return false;
+    std::unique_ptr<settle_mark> mark(new settle_mark(done));
+    if (!::PostMessageW(host, kSettleMark, 0, reinterpret_cast<LPARAM>(mark.get()))) return false;
+    mark.release();
+    // Messages sent to this thread meanwhile are answered, as SendMessage itself would.
+    const DWORD end = ::GetTickCount() + timeout_ms;
+    for (;;) {
+        const DWORD now = ::GetTickCount();
+        const DWORD left = static_cast<LONG>(end - now) > 0 ? end - now : 0;
+        HANDLE event = done->get();
+        const DWORD woke = ::MsgWaitForMultipleObjects(1, &event, FALSE, left, QS_SENDMESSAGE);
+        if (woke == WAIT_OBJECT_0) return true;
+        if (woke != WAIT_OBJECT_0 + 1) return false;
+        MSG message;
+        ::PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+    }
+}
+
+void ManageTagsDialog::show(const std::vector<std::wstring>& paths, const Callback& callback) {
     callback_ = callback;
     files_.clear();
     added_files_.clear();
@@ -156,6 +417,7 @@ void ManageTagsDialog::open(const std::vector<std::wstring>& paths, const Callba
         end_editing();
         PendingTreeEdits.clear();
         current_ = menu_item_ = nullptr;
+        move_targets_.clear();
         TreeView_DeleteAllItems(tree_);
         fill_tree();
         mark_chosen();
@@ -178,6 +440,7 @@ INT_PTR CALLBACK ManageTagsDialog::dialog_proc(HWND window, UINT message, WPARAM
         self = reinterpret_cast<ManageTagsDialog*>(::GetWindowLongPtrW(window, DWLP_USER));
     }
     if (!self) return FALSE;
+    Handling busy(*self);
     try {
         return self->handle(message, wparam, lparam);
     } catch (...) {
@@ -190,6 +453,7 @@ LRESULT CALLBACK ManageTagsDialog::tree_proc(HWND tree, UINT message, WPARAM wpa
                                              DWORD_PTR data) {
     ManageTagsDialog* self = reinterpret_cast<ManageTagsDialog*>(data);
     if (message == WM_NCDESTROY) ::RemoveWindowSubclass(tree, tree_proc, 1);
+    Handling busy(*self);
     try {
         LRESULT result = 0;
         if (self->handle_tree(message, wparam, lparam, result)) return result;
@@ -254,7 +518,11 @@ INT_PTR ManageTagsDialog::handle(UINT message, WPARAM wparam, LPARAM lparam) {
     case WM_DESTROY:
         if (tooltip_) ::DestroyWindow(tooltip_);
         tooltip_ = nullptr;
-        window_ = tree_ = edit_ = nullptr;
+        return TRUE;
+    case WM_NCDESTROY:
+        // The last message of the window, after its children have gone.
+        window_ = nullptr;
+        tree_ = edit_ = nullptr;
         editing_ = place_editor_ = false;
         edited_ = current_ = menu_item_ = nullptr;
         move_targets_.clear();
@@ -516,24 +784,25 @@ void ManageTagsDialog::on_right_down(LPARAM point) {
 
     move_targets_.clear();
     popup_.reset(::CreatePopupMenu());
-    HMENU move = ::CreatePopupMenu();
-    if (!popup_ || !move) {
-        if (move) ::DestroyMenu(move);
-        return;
-    }
+    // Owned here until the popup menu takes it: a menu that is not part of another is freed by
+    // nobody else.
+    util::unique_hmenu move(::CreatePopupMenu());
+    if (!popup_ || !move) return;
     ::AppendMenuW(popup_.get(), MF_STRING, IDM_RENAME_NODE, L"Rename");
     ::AppendMenuW(popup_.get(), MF_STRING, IDM_DELETE_NODE, L"Delete");
     if (kind_of(item) == row_root) {
         // A root tag may go under any other root tag or one of its scopes.
         for (HTREEITEM root : children_of(nullptr)) {
-            if (kind_of(root) == row_root && root != item) add_move_targets(move, root, item);
+            if (kind_of(root) == row_root && root != item) add_move_targets(move.get(), root, item);
         }
     } else {
         // Scopes and tags stay within their root tag.
-        add_move_targets(move, top_of(item), item);
+        add_move_targets(move.get(), top_of(item), item);
     }
-    ::AppendMenuW(popup_.get(), MF_POPUP | (::GetMenuItemCount(move) > 0 ? 0 : MF_GRAYED),
-                  reinterpret_cast<UINT_PTR>(move), L"MoveTo");
+    if (::AppendMenuW(popup_.get(), MF_POPUP | (::GetMenuItemCount(move.get()) > 0 ? 0 : MF_GRAYED),
+                      reinterpret_cast<UINT_PTR>(move.get()), L"MoveTo")) {
+        move.release();
+    }
 
     POINT screen = {GET_X_LPARAM(point), GET_Y_LPARAM(point)};
     ::ClientToScreen(tree_, &screen);
@@ -544,15 +813,18 @@ void ManageTagsDialog::on_right_down(LPARAM point) {
 
 void ManageTagsDialog::add_move_targets(HMENU menu, HTREEITEM container, HTREEITEM moving) {
     if (container == moving) return;
-    HMENU submenu = ::CreatePopupMenu();
+    util::unique_hmenu submenu(::CreatePopupMenu());
     if (!submenu) return;
     const UINT id = IDM_MOVE_FIRST + static_cast<UINT>(move_targets_.size());
     move_targets_[id] = container;
-    ::AppendMenuW(submenu, MF_STRING, id, L"<Place Here>");
+    ::AppendMenuW(submenu.get(), MF_STRING, id, L"<Place Here>");
     for (HTREEITEM child : children_of(container)) {
-        if (base_kind(kind_of(child)) == row_scope && child != moving) add_move_targets(submenu, child, moving);
+        if (base_kind(kind_of(child)) == row_scope && child != moving) add_move_targets(submenu.get(), child, moving);
     }
-    ::AppendMenuW(menu, MF_POPUP, reinterpret_cast<UINT_PTR>(submenu), text_of(container).c_str());
+    // Destroying a menu destroys the submenus it holds, so only this one is at stake.
+    if (::AppendMenuW(menu, MF_POPUP, reinterpret_cast<UINT_PTR>(submenu.get()), text_of(container).c_str())) {
+        submenu.release();
+    }
 }
 
 // ---- in-place editing

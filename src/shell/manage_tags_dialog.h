@@ -1,6 +1,7 @@
 // The Manage Tags dialog: a modeless window, one per process, in which the user edits the tag
 // tree and chooses the tags of a list of files. Tree edits are collected and reach the database
-// only when the user presses "Add".
+// only when the user presses "Add". It runs on a user-interface thread of its own, so that it
+// belongs to none of the Explorer windows that open it.
 #pragma once
 
 #include "database/tags_holder.h"
@@ -11,6 +12,7 @@
 
 #include <boost/function.hpp>
 
+#include <atomic>
 #include <map>
 #include <string>
 #include <vector>
@@ -52,20 +54,61 @@ public:
 
     static ManageTagsDialog& instance();
 
-    void set_services(const Services& services) { services_ = services; }
+    // Wired by the owner of the process; stored on the dialog thread once that runs.
+    void set_services(const Services& services);
     const Services& services() const { return services_; }
 
-    // Opens the dialog for `paths`, or refreshes the open one with them. Call on the shell's
-    // user-interface thread; the window belongs to that thread.
+    // Opens the dialog for `paths`, or refreshes the open one with them. Any thread may call it.
+    // The dialog runs on a user-interface thread of its own, started by the first call and kept
+    // for the process, whatever becomes of the windows that opened it; the callback is called on
+    // that thread. The call returns once the dialog thread has taken the request, which it
+    // carries out at once, or, when the request arrives while the dialog is inside one of its
+    // own steps (a message box, a menu, a callback), as soon as that step has ended. The dialog
+    // thread never waits for a caller; the caller waits for it, so it must not hold the database
+    // lock (then the request is only posted) nor any lock that the callback takes.
     void open(const std::vector<std::wstring>& paths, const Callback& callback = Callback());
+    // Destroys the window without calling back. Any thread may call it; it is handed to the
+    // dialog thread as open() is.
+    void close();
 
+    // The window, null while closed. Other threads may send it messages but not destroy it.
     HWND window() const { return window_; }
-    const std::vector<std::wstring>& files() const { return files_; }
+    // A copy of the files it shows, read on the dialog thread.
+    std::vector<std::wstring> files() const;
+    // Waits until the dialog thread has handled every message posted to it before the call, and
+    // every request, with nothing of the dialog's running any more (for tests, which drive the
+    // dialog from another thread). False when that took longer than `timeout_ms`.
+    bool settle(DWORD timeout_ms) const;
 
 private:
     ManageTagsDialog();
     ManageTagsDialog(const ManageTagsDialog&) = delete;
     ManageTagsDialog& operator=(const ManageTagsDialog&) = delete;
+
+    // An open or close asked by another thread.
+    struct Request {
+        bool close = false;
+        std::vector<std::wstring> paths;
+        Callback callback;
+    };
+    // The dialog thread's message-only window, which takes requests from other threads;
+    // started on first use. Null when the thread could not be started.
+    HWND host();
+    static DWORD WINAPI thread_main(void* self);
+    static LRESULT CALLBACK host_proc(HWND host, UINT message, WPARAM wparam, LPARAM lparam);
+    void run_message_loop();
+    // Runs `work` on the dialog thread and waits for it; at once when called there, or before
+    // the thread has started.
+    void on_dialog_thread(const boost::function<void()>& work) const;
+    // Hands a request to the dialog thread: carried out there at once, or after the step the
+    // dialog is in (see open()).
+    void submit(Request& request);
+    void take(Request& request);
+    void run_pending();
+    // The dialog's handling has ended: wakes the loop for waiting requests and settle marks.
+    void at_rest();
+    void carry_out(const Request& request);
+    void show(const std::vector<std::wstring>& paths, const Callback& callback);
 
     static INT_PTR CALLBACK dialog_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
     static LRESULT CALLBACK tree_proc(HWND tree, UINT message, WPARAM wparam, LPARAM lparam,
@@ -111,7 +154,18 @@ private:
     void call_back(int from_buttons);
 
     Services services_;
-    HWND window_ = nullptr;
+    util::critical_section start_lock_;
+    std::atomic<HWND> host_{nullptr};
+    DWORD thread_id_ = 0;
+    // How deep the dialog thread is inside the dialog's own message handling; requests from
+    // other threads that arrive meanwhile wait in `pending_` for the message loop.
+    class Handling;
+    int handling_ = 0;
+    std::vector<Request> pending_;
+    bool wake_posted_ = false;
+    std::vector<LPARAM> settle_marks_;  // taken by a nested loop, posted again once handling ends
+
+    std::atomic<HWND> window_{nullptr};
     HWND tree_ = nullptr;
     HWND edit_ = nullptr;
     HWND tooltip_ = nullptr;
@@ -134,6 +188,6 @@ private:
     Callback callback_;
 };
 
-// Opens the Manage Tags dialog, as the context-menu command and the other openers do.
+// Opens the Manage Tags dialog, as the context-menu command and the other openers do; see open().
 void open_manage_tags(const std::vector<std::wstring>& paths,
                       const ManageTagsDialog::Callback& callback = ManageTagsDialog::Callback());

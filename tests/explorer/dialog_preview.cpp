@@ -27,15 +27,9 @@ int wmain(int argc, wchar_t** argv) {
     if (!dialog) return 1;
     ::SetWindowPos(dialog, HWND_TOP, 40, 40, 0, 0, SWP_NOSIZE);
 
+    // The dialog runs its messages on a thread of its own; this one only waits.
     const DWORD end = ::GetTickCount() + seconds * 1000;
-    while (::GetTickCount() < end && ManageTagsDialog::instance().window()) {
-        MSG message;
-        while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-            ::TranslateMessage(&message);
-            ::DispatchMessageW(&message);
-        }
-        ::Sleep(20);
-    }
-    if (ManageTagsDialog::instance().window()) ::DestroyWindow(ManageTagsDialog::instance().window());
+    while (::GetTickCount() < end && ManageTagsDialog::instance().window()) ::Sleep(20);
+    ManageTagsDialog::instance().close();
     return 0;
 }

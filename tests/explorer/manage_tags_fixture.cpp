@@ -61,7 +61,7 @@ void list_menu(HMENU menu, const std::wstring& prefix, std::vector<std::wstring>
 
 }  // namespace
 
-// Presses OK on every message box the test thread shows, remembering their texts.
+// Presses OK on every message box the dialog thread shows, remembering their texts.
 class BoxAnswerer {
 public:
     BoxAnswerer(DWORD thread, HWND except) : thread_(thread), except_(except), stop_(false) {
@@ -101,7 +101,7 @@ private:
     std::thread worker_;
 };
 
-// Waits for the popup menu of the test thread, reads it, closes it and posts the chosen
+// Waits for the popup menu of the dialog thread, reads it, closes it and posts the chosen
 // entry's command to the dialog, as choosing it would.
 class MenuAnswerer {
 public:
@@ -153,6 +153,7 @@ DialogTest::DialogTest() {
     ManageTagsDialog::Services services;
     services.confirm = [this](unsigned bit, HWND owner) {
         confirmations.emplace_back(bit, owner);
+        if (while_confirming) while_confirming();
         return confirm_answer;
     };
     services.watcher_active = [this] { return watcher_on; };
@@ -161,8 +162,8 @@ DialogTest::DialogTest() {
 }
 
 DialogTest::~DialogTest() {
-    if (dialog()) ::DestroyWindow(dialog());
-    pump();
+    ManageTagsDialog::instance().close();
+    settle();
     ManageTagsDialog::instance().set_services(ManageTagsDialog::Services());
     items::tags_holder().children.clear();
 }
@@ -223,7 +224,7 @@ void DialogTest::open(const std::vector<std::wstring>& paths, const ManageTagsDi
     open_manage_tags(paths, callback);
     ASSERT_TRUE(dialog() != nullptr);
     ::UpdateWindow(dialog());
-    pump();
+    settle();
 }
 
 HWND DialogTest::tree() const { return ::GetDlgItem(dialog(), IDC_TAG_TREE); }
@@ -315,7 +316,7 @@ std::pair<HWND, std::wstring> DialogTest::tooltip() const {
             return TRUE;
         }
     } s = {tree(), std::wstring(), nullptr};
-    ::EnumThreadWindows(::GetCurrentThreadId(), search::visit, reinterpret_cast<LPARAM>(&s));
+    ::EnumThreadWindows(dialog_thread(), search::visit, reinterpret_cast<LPARAM>(&s));
     return std::make_pair(s.window, s.text);
 }
 
@@ -335,7 +336,7 @@ void DialogTest::click(const std::wstring& path) {
     const POINT at = center_of(path);
     ::SendMessageW(tree(), WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(at.x, at.y));
     ::SendMessageW(tree(), WM_LBUTTONUP, 0, MAKELPARAM(at.x, at.y));
-    pump();
+    settle();
 }
 
 void DialogTest::double_click(const std::wstring& path) {
@@ -345,39 +346,39 @@ void DialogTest::double_click(const std::wstring& path) {
     ::SendMessageW(tree(), WM_LBUTTONUP, 0, where);
     ::SendMessageW(tree(), WM_LBUTTONDBLCLK, MK_LBUTTON, where);
     ::SendMessageW(tree(), WM_LBUTTONUP, 0, where);
-    pump();
+    settle();
 }
 
 void DialogTest::type(const std::wstring& text) {
     // The edit box is placed over its row when the tree next paints.
     ::UpdateWindow(tree());
-    pump();
+    settle();
     HWND edit = ::GetDlgItem(tree(), IDC_TAG_EDIT);
     ASSERT_TRUE(edit != nullptr);
     ASSERT_TRUE(::IsWindowVisible(edit));
     ::SetWindowTextW(edit, text.c_str());
     ::SendMessageW(edit, EM_SETSEL, text.size(), text.size());
     ::SendMessageW(edit, WM_CHAR, L'\r', 1);
-    pump();
+    settle();
 }
 
 void DialogTest::press(int id) {
     ::SendMessageW(dialog(), WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
                    reinterpret_cast<LPARAM>(::GetDlgItem(dialog(), id)));
-    pump();
+    settle();
 }
 
 std::vector<std::wstring> DialogTest::choose_from_menu(const std::wstring& row_path, const std::wstring& entry) {
     const POINT at = center_of(row_path);
-    MenuAnswerer answerer(::GetCurrentThreadId(), dialog(), entry);
+    MenuAnswerer answerer(dialog_thread(), dialog(), entry);
+    // Returns once the menu has closed.
     ::SendMessageW(tree(), WM_RBUTTONDOWN, MK_RBUTTON, MAKELPARAM(at.x, at.y));
-    pump();
     std::vector<std::wstring> lines = answerer.finish();
-    pump();
+    settle();
     return lines;
 }
 
-BoxAnswerer* DialogTest::start_boxes() { return new BoxAnswerer(::GetCurrentThreadId(), dialog()); }
+BoxAnswerer* DialogTest::start_boxes() { return new BoxAnswerer(dialog_thread(), dialog()); }
 
 std::vector<std::wstring> DialogTest::finish_boxes(BoxAnswerer* answerer) {
     std::vector<std::wstring> texts = answerer->finish();
@@ -385,13 +386,6 @@ std::vector<std::wstring> DialogTest::finish_boxes(BoxAnswerer* answerer) {
     return texts;
 }
 
-void DialogTest::pump() {
-    MSG message;
-    for (int round = 0; round < 3; ++round) {
-        while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-            ::TranslateMessage(&message);
-            ::DispatchMessageW(&message);
-        }
-        ::Sleep(5);
-    }
+void DialogTest::settle() {
+    EXPECT_TRUE(ManageTagsDialog::instance().settle(20000)) << "the dialog thread is still busy";
 }

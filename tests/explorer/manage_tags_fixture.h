@@ -1,5 +1,7 @@
 // Drives the real Manage Tags dialog by window messages, over a data folder of its own, and
 // answers the modal windows (message boxes, popup menus) that it opens from a second thread.
+// The dialog runs on a thread of its own: messages sent to it are handled before SendMessage
+// returns, and settle() waits for the ones it posts to itself.
 #pragma once
 
 #include "shell/manage_tags_dialog.h"
@@ -8,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -34,6 +37,7 @@ protected:
     void open(const std::vector<std::wstring>& paths,
               const ManageTagsDialog::Callback& callback = ManageTagsDialog::Callback());
     HWND dialog() const { return ManageTagsDialog::instance().window(); }
+    DWORD dialog_thread() const { return ::GetWindowThreadProcessId(dialog(), nullptr); }
     HWND tree() const;
     std::wstring title() const;
     // The row at "Root/Scope/Tag" (names as shown, new-item rows included); null when missing.
@@ -61,12 +65,15 @@ protected:
     template <typename Action>
     std::vector<std::wstring> answering_boxes(Action action);
 
-    void pump();
+    // Returns once the dialog thread has handled all that was posted to it.
+    void settle();
 
     TempFolder data_;
     TempFolder files_;
     std::vector<std::pair<unsigned, HWND> > confirmations;
     bool confirm_answer = true;
+    // Runs on the dialog thread while the confirmation is up.
+    std::function<void()> while_confirming;
     std::vector<bool> watcher_changes;
     bool watcher_on = false;
 
@@ -80,6 +87,6 @@ template <typename Action>
 std::vector<std::wstring> DialogTest::answering_boxes(Action action) {
     BoxAnswerer* answerer = start_boxes();
     action();
-    pump();
+    settle();
     return finish_boxes(answerer);
 }

@@ -4,6 +4,10 @@
 
 #include "manage_tags_ids.h"
 
+#include <atomic>
+#include <functional>
+#include <thread>
+
 namespace {
 
 typedef std::vector<std::wstring> names;
@@ -362,23 +366,157 @@ TEST_F(DialogTest, SettingsShowsTheWatcherSwitchWhichStoresItsState) {
     RECT closed, opened, again;
     ::GetWindowRect(dialog(), &closed);
     ::SendMessageW(settings, BM_CLICK, 0, 0);
-    pump();
+    settle();
     ::GetWindowRect(dialog(), &opened);
     EXPECT_EQ(27, (opened.bottom - opened.top) - (closed.bottom - closed.top));
     EXPECT_TRUE(::IsWindowVisible(watcher));
 
     ::SendMessageW(watcher, BM_CLICK, 0, 0);
-    pump();
+    settle();
     EXPECT_EQ(std::vector<bool>({false}), watcher_changes);
     ::SendMessageW(watcher, BM_CLICK, 0, 0);
-    pump();
+    settle();
     EXPECT_EQ(std::vector<bool>({false, true}), watcher_changes);
 
     ::SendMessageW(settings, BM_CLICK, 0, 0);
-    pump();
+    settle();
     ::GetWindowRect(dialog(), &again);
     EXPECT_EQ(closed.bottom - closed.top, again.bottom - again.top);
     EXPECT_FALSE(::IsWindowVisible(watcher));
+}
+
+
+// An Explorer window on a thread of its own, as Explorer gives each of its windows: the thread
+// runs its messages until the window closes, and ends with it.
+class ExplorerWindow {
+public:
+    ExplorerWindow() : ready_(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
+        thread_ = std::thread([this] { run(); });
+        ::WaitForSingleObject(ready_.get(), 10000);
+    }
+    ~ExplorerWindow() { close(); }
+    // Runs `work` on the window's thread, as a command chosen in that window runs.
+    void run_here(const std::function<void()>& work) {
+        ::SendMessageW(window_, kRunHere, 0, reinterpret_cast<LPARAM>(&work));
+    }
+    void close() {
+        if (!thread_.joinable()) return;
+        ::SendMessageW(window_, WM_CLOSE, 0, 0);
+        thread_.join();
+    }
+    DWORD thread_id() const { return thread_id_; }
+
+private:
+    static const UINT kRunHere = WM_APP + 40;
+    static LRESULT CALLBACK frame_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+        if (message == kRunHere) {
+            (*reinterpret_cast<const std::function<void()>*>(lparam))();
+            return 0;
+        }
+        if (message == WM_DESTROY) ::PostQuitMessage(0);
+        return ::DefWindowProcW(window, message, wparam, lparam);
+    }
+    void run() {
+        WNDCLASSW frame_class = {};
+        frame_class.lpfnWndProc = frame_proc;
+        frame_class.hInstance = ::GetModuleHandleW(nullptr);
+        frame_class.lpszClassName = L"QuibrixTestExplorerFrame";
+        ::RegisterClassW(&frame_class);
+        thread_id_ = ::GetCurrentThreadId();
+        window_ = ::CreateWindowExW(0, frame_class.lpszClassName, L"Explorer", WS_OVERLAPPEDWINDOW, 0, 0, 300, 200,
+                                    nullptr, nullptr, frame_class.hInstance, nullptr);
+        ::SetEvent(ready_.get());
+        MSG message;
+        while (::GetMessageW(&message, nullptr, 0, 0) > 0) {
+            ::TranslateMessage(&message);
+            ::DispatchMessageW(&message);
+        }
+    }
+
+    util::unique_handle ready_;
+    std::thread thread_;
+    HWND window_ = nullptr;
+    DWORD thread_id_ = 0;
+};
+
+TEST_F(DialogTest, TwoExplorerWindowsShareTheDialogWhichOutlivesTheFirstOfThem) {
+    const std::wstring a = file(L"a.txt"), b = file(L"b.txt"), c = file(L"c.txt");
+    give({a}, {L"Docs/Work/Report"});
+    give({b, c}, {L"Music/Rock"});
+    ExplorerWindow first, second;
+
+    first.run_here([&] { open_manage_tags({a}); });
+    HWND shown = dialog();
+    ASSERT_TRUE(::IsWindow(shown));
+    DWORD dialog_thread = ::GetWindowThreadProcessId(shown, nullptr);
+    EXPECT_NE(first.thread_id(), dialog_thread) << "the dialog runs on a thread of its own";
+
+    second.run_here([&] { open_manage_tags({b, c}); });
+    EXPECT_EQ(shown, dialog()) << "one dialog per process";
+    EXPECT_EQ(L"File list", title());
+    EXPECT_EQ(names({b, c}), ManageTagsDialog::instance().files());
+    EXPECT_EQ(row_tag | row_chosen, kind(L"Music/Rock"));
+    EXPECT_EQ(row_tag, kind(L"Docs/Work/Report"));
+
+    // Closing the window that opened the dialog first ends that window's thread.
+    first.close();
+    EXPECT_TRUE(::IsWindow(shown)) << "the dialog stays with the files of the second window";
+    EXPECT_EQ(shown, dialog());
+    EXPECT_EQ(names({b, c}), ManageTagsDialog::instance().files());
+
+    ::SendMessageW(shown, WM_CLOSE, 0, 0);
+    EXPECT_TRUE(dialog() == nullptr);
+    second.run_here([&] { open_manage_tags({a}); });
+    ASSERT_TRUE(::IsWindow(dialog())) << "Manage Tags opens again";
+    EXPECT_TRUE(::IsWindowVisible(dialog()));
+    EXPECT_EQ(L"a.txt", title());
+    EXPECT_EQ(row_tag | row_chosen, kind(L"Docs/Work/Report"));
+    second.close();
+    EXPECT_TRUE(::IsWindow(dialog()));
+}
+
+TEST_F(DialogTest, AnotherWindowsRequestWaitsForTheStepInProgress) {
+    const std::wstring a = file(L"a.txt"), b = file(L"b.txt"), c = file(L"c.txt");
+    give({a, b, c}, {L"Docs/Work/Report"});
+    open({a, b});
+    HWND shown = dialog();
+    // While the confirmation for a and b is up, as a modal window runs its messages, another
+    // Explorer window asks for c.
+    while_confirming = [&] {
+        std::atomic<bool> asked(false);
+        std::thread other([&] {
+            open_manage_tags({c});
+            asked = true;
+        });
+        while (!asked) {
+            MSG message;
+            while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) ::DispatchMessageW(&message);
+            ::Sleep(5);
+        }
+        other.join();
+        EXPECT_EQ(names({a, b}), ManageTagsDialog::instance().files()) << "the request waits";
+    };
+    press(IDC_REMOVE_TAGS);
+    ASSERT_EQ(1u, confirmations.size());
+    EXPECT_TRUE(tags_of(a).empty());
+    EXPECT_TRUE(tags_of(b).empty());
+    EXPECT_EQ(names({L"Docs/Work/Report"}), tags_of(c)) << "only the confirmed files lose their tags";
+    // Delete closed the dialog; the waiting request opened it again once that was done.
+    settle();
+    EXPECT_FALSE(::IsWindow(shown));
+    ASSERT_TRUE(dialog() != nullptr);
+    EXPECT_EQ(L"c.txt", title());
+    EXPECT_EQ(row_tag | row_chosen, kind(L"Docs/Work/Report"));
+
+    // An opener holding the database lock is not kept waiting for the dialog, which needs it.
+    ManageTagsDialog::instance().close();
+    {
+        util::lock_guard hold(items::database_lock());
+        open_manage_tags({a});
+    }
+    settle();
+    ASSERT_TRUE(dialog() != nullptr);
+    EXPECT_EQ(L"a.txt", title());
 }
 
 }  // namespace

@@ -87,7 +87,7 @@ protected:
         info.lpVerb = verb;
         info.nShow = SW_SHOWNORMAL;
         const HRESULT hr = menu->InvokeCommand(&info);
-        pump();
+        settle();
         return hr;
     }
 };

@@ -156,8 +156,9 @@ TEST_F(ViewTest, TheViewShowsTheLevelAndItsDestructionLowersTheViewCount) {
     // Wine 8's default view drops the callback (its SetCallback is a stub) and never calls
     // it; Windows' view sends message 16 while its window is destroyed. Send it as Windows
     // does, to the callback that the folder gave the view.
-    ShellNamespace::CShellViewCB* callback = static_cast<ShellNamespace::CShellFolder*>(music.get())->view_callback();
-    ASSERT_NE(nullptr, callback);
+    util::com_ptr<ShellNamespace::CShellViewCB> callback(
+        static_cast<ShellNamespace::CShellFolder*>(music.get())->view_callback());
+    ASSERT_TRUE(callback);
     EXPECT_EQ(frame_, callback->owner());
     EXPECT_EQ(E_NOTIMPL, callback->MessageSFVCB(16, 0, 0));
     EXPECT_EQ(1, views_of(frame_));
@@ -166,6 +167,12 @@ TEST_F(ViewTest, TheViewShowsTheLevelAndItsDestructionLowersTheViewCount) {
     EXPECT_EQ(-1, views_of(frame_));
     view.reset();
     pump();
+
+    // The callback goes with its view and folder: with the views gone, the folder's reference
+    // and this test's are all that hold it, and the folder's goes with the folder.
+    EXPECT_EQ(2u, callback->references());
+    music.reset();
+    EXPECT_EQ(1u, callback->references());
 }
 
 TEST_F(ViewTest, OnlyAShellViewIsMade) {
@@ -178,29 +185,30 @@ TEST_F(ViewTest, OnlyAShellViewIsMade) {
     EXPECT_EQ(-1, views_of(frame_));
 }
 
-TEST_F(ViewTest, TheCallbackCountsViewsDownAndIsNeverFreed) {
-    ShellNamespace::CShellViewCB* callback = ShellNamespace::CShellViewCB::create(nullptr, frame_);
-    ASSERT_NE(nullptr, callback);
+TEST_F(ViewTest, TheCallbackCountsViewsDownAndGoesWithItsLastReference) {
+    ShellNamespace::CShellViewCB* made = ShellNamespace::CShellViewCB::create(frame_);
+    ASSERT_NE(nullptr, made);
+    EXPECT_EQ(1u, made->references()) << "the creator holds the first reference";
     IShellFolderViewCB* as_callback = nullptr;
-    ASSERT_EQ(S_OK, callback->QueryInterface(IID_IShellFolderViewCB, reinterpret_cast<void**>(&as_callback)));
-    EXPECT_EQ(static_cast<IShellFolderViewCB*>(callback), as_callback);
-    EXPECT_EQ(0u, callback->Release());
-    // Released more often than referenced: still alive, counting from 1.
-    EXPECT_EQ(0u, callback->Release());
-    EXPECT_EQ(2u, callback->AddRef());
-    EXPECT_EQ(1u, callback->Release());
+    ASSERT_EQ(S_OK, made->QueryInterface(IID_IShellFolderViewCB, reinterpret_cast<void**>(&as_callback)));
+    EXPECT_EQ(static_cast<IShellFolderViewCB*>(made), as_callback);
+    EXPECT_EQ(1u, as_callback->Release());
     void* other = &other;
-    EXPECT_EQ(E_NOINTERFACE, callback->QueryInterface(IID_IShellView, &other));
+    EXPECT_EQ(E_NOINTERFACE, made->QueryInterface(IID_IShellView, &other));
     EXPECT_EQ(nullptr, other);
 
     items::tags_holder().view_opened(ShellNamespace::view_key_of(frame_));
     items::tags_holder().view_opened(ShellNamespace::view_key_of(frame_));
     ASSERT_EQ(2, views_of(frame_));
     // Every message is left to the view's defaults.
-    EXPECT_EQ(E_NOTIMPL, callback->MessageSFVCB(15, 0, 0));
+    EXPECT_EQ(E_NOTIMPL, made->MessageSFVCB(15, 0, 0));
     EXPECT_EQ(2, views_of(frame_));
-    EXPECT_EQ(E_NOTIMPL, callback->MessageSFVCB(16, 0, 0));
+    EXPECT_EQ(E_NOTIMPL, made->MessageSFVCB(16, 0, 0));
     EXPECT_EQ(1, views_of(frame_));
+    // The last reference frees it (a module-owned object would rest at 1 and answer 0 forever).
+    EXPECT_EQ(2u, made->AddRef());
+    EXPECT_EQ(1u, made->Release());
+    EXPECT_EQ(0u, made->Release());
 }
 
 TEST_F(ViewTest, ATagAddedUnderTheShownRootRefreshesTheViewThroughItsOwnCommand) {
