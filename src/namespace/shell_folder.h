@@ -64,6 +64,7 @@ private:
     HRESULT bind(LPCITEMIDLIST pidl, IBindCtx* bc, REFIID riid, void** out);
     HRESULT compare(LPCITEMIDLIST a, LPCITEMIDLIST b);
     HRESULT attributes(UINT count, LPCITEMIDLIST* list, SFGAOF* mask);
+    HRESULT context_menu(HWND owner, UINT count, LPCITEMIDLIST* list, void** out);
 
     // The view callback made last; never freed, so this plain pointer stays valid.
     CShellViewCB* view_callback_ = nullptr;
