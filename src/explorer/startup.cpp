@@ -7,6 +7,7 @@
 #include "database/tags_holder.h"
 #include "explorer/bit_settings.h"
 #include "explorer/change_tracking.h"
+#include "namespace/data_object.h"
 #include "namespace/view_windows.h"
 #include "shell/manage_tags_dialog.h"
 #include "util/file_names.h"
@@ -88,6 +89,7 @@ BOOL start_up(const startup_places& places) {
     module_path_value() = util::module_file_path(util::module_instance());
 
     menu_colour_value = ::GetSysColor(COLOR_MENU);
+    ShellNamespace::register_clipboard_formats();
 
     const std::wstring app_data = places.common_app_data.empty() ? util::common_app_data() : places.common_app_data;
     if (!app_data.empty()) {

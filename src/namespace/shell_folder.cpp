@@ -7,6 +7,8 @@
 #include "namespace/enum_id_list.h"
 #include "namespace/item_ids.h"
 #include "namespace/shell_view_cb.h"
+#include "namespace/data_object.h"
+#include "namespace/shell_menu.h"
 
 #include <commctrl.h>
 #include <shlwapi.h>
@@ -273,11 +275,14 @@ HRESULT CShellFolder::attributes(UINT count, LPCITEMIDLIST* list, SFGAOF* mask) 
     return S_OK;
 }
 
-IFACEMETHODIMP CShellFolder::GetUIObjectOf(HWND, UINT count, LPCITEMIDLIST* list, REFIID riid, UINT*,
+IFACEMETHODIMP CShellFolder::GetUIObjectOf(HWND owner, UINT count, LPCITEMIDLIST* list, REFIID riid, UINT*,
                                            void** out) {
     if (!out) return E_POINTER;
     *out = nullptr;
-    // Menus and data objects are the in-folder commands' part.
+    if (riid == IID_IContextMenu) return util::guarded([&] { return context_menu(owner, count, list, out); });
+    if (riid == IID_IDataObject) {
+        return util::guarded([&] { return CDataObject::create(pidl_.get(), count, list, riid, out); });
+    }
     if (riid != IID_IExtractIconW) return E_NOINTERFACE;
     if (count > 1) return E_NOINTERFACE;
     if (count == 0 || !list) return E_INVALIDARG;
@@ -290,6 +295,18 @@ IFACEMETHODIMP CShellFolder::GetUIObjectOf(HWND, UINT count, LPCITEMIDLIST* list
         if (!icon) return E_FAIL;
         return icon->QueryInterface(riid, out);
     });
+}
+
+HRESULT CShellFolder::context_menu(HWND owner, UINT count, LPCITEMIDLIST* list, void** out) {
+    if (count == 0 || !list) return E_INVALIDARG;
+    for (UINT i = 0; i < count; ++i) {
+        items::shell_item_fields item;
+        if (!read_own_item(list[i], item)) return E_INVALIDARG;
+    }
+    util::com_ptr<CShellMenu> menu = util::com_ptr<CShellMenu>::attach(CShellMenu::create());
+    if (!menu) return E_OUTOFMEMORY;
+    QBX_RETURN_IF_FAILED(menu->Init(pidl_.get(), count, list, owner));
+    return menu->QueryInterface(IID_IContextMenu, out);
 }
 
 IFACEMETHODIMP CShellFolder::GetDisplayNameOf(LPCITEMIDLIST pidl, SHGDNF flags, STRRET* name) {

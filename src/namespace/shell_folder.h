@@ -63,6 +63,7 @@ private:
     HRESULT bind(LPCITEMIDLIST pidl, IBindCtx* bc, REFIID riid, void** out);
     HRESULT compare(LPCITEMIDLIST a, LPCITEMIDLIST b);
     HRESULT attributes(UINT count, LPCITEMIDLIST* list, SFGAOF* mask);
+    HRESULT context_menu(HWND owner, UINT count, LPCITEMIDLIST* list, void** out);
 
     // The view callback made last.
     util::com_ptr<CShellViewCB> view_callback_;

@@ -117,6 +117,13 @@ typedef unique_resource<pidl_traits> unique_pidl;
 typedef unique_resource<cotaskmem_traits> unique_cotaskmem;
 typedef unique_resource<local_traits> unique_hlocal;
 
+struct hglobal_traits {
+    typedef HGLOBAL type;
+    static HGLOBAL invalid() { return nullptr; }
+    static void close(HGLOBAL p) { ::GlobalFree(p); }
+};
+typedef unique_resource<hglobal_traits> unique_hglobal;
+
 // A re-entrant critical section; the scoped guard below is the only way code takes it, so every
 // path out of a locked region leaves it. It knows which thread holds it, so that code can tell
 // whether waiting for another thread that needs it would deadlock.

@@ -1,0 +1,78 @@
+// The context menu of items selected inside the virtual folder, which also carries the folder's
+// double-click action. Entries depend on how many items are selected and on their common kind;
+// each entry is bound, when the menu is built, to one command kept under its offset.
+#pragma once
+
+#include "util/com_object.h"
+#include "util/unique_resource.h"
+
+#include <windows.h>
+#include <shlobj.h>
+
+#include <boost/function.hpp>
+#include <boost/shared_ptr.hpp>
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace ShellNamespace {
+
+class CShellMenu;
+
+// Offset from the first command id -> the command bound to that entry.
+typedef std::map<int, boost::function<void(CShellMenu&)> > CommandTable;
+
+class CShellMenu final : public util::ComObject<CShellMenu, IContextMenu, IShellExtInit> {
+public:
+    // A new menu holding one reference; null when out of memory.
+    static CShellMenu* create() noexcept;
+
+    static const QITAB* interface_table();
+
+    // Copies the folder's absolute list and every selected item, and keeps the window that the
+    // view gave to GetUIObjectOf. Called before the menu is handed out.
+    HRESULT Init(LPCITEMIDLIST folder, UINT count, LPCITEMIDLIST* items, HWND owner);
+
+    // IContextMenu
+    IFACEMETHODIMP QueryContextMenu(HMENU menu, UINT index, UINT first_id, UINT last_id, UINT flags) override;
+    IFACEMETHODIMP InvokeCommand(CMINVOKECOMMANDINFO* invocation) override;
+    IFACEMETHODIMP GetCommandString(UINT_PTR command, UINT type, UINT* reserved, CHAR* name, UINT size) override;
+
+    // IShellExtInit: the data object is kept; no command reads it.
+    IFACEMETHODIMP Initialize(PCIDLIST_ABSOLUTE folder, IDataObject* data, HKEY program_key) override;
+
+    const CommandTable& commands() const { return commands_; }
+
+    // The commands, as the entries bind them.
+    void open();
+    void open_path();
+    void open_with();
+    void properties();
+    void manage_tags();
+    void delete_tags();
+    void copy();
+    void delete_items();
+    void combine(wchar_t separator);
+    void open_in_real_folder();
+
+private:
+    CShellMenu() = default;
+    ~CShellMenu() override;
+
+    void build(HMENU menu, UINT index, UINT first_id);
+    void enter(LPCITEMIDLIST child);
+    // The real path of every selected file item the database knows, in selection order.
+    std::vector<std::wstring> file_paths() const;
+    std::wstring first_path() const;
+    // The views of the folder's root tag, and this menu's own view, list again.
+    void refresh_after_change();
+
+    HWND owner_ = nullptr;
+    util::unique_pidl folder_;
+    std::vector<boost::shared_ptr<ITEMIDLIST> > selection_;
+    CommandTable commands_;
+    util::com_ptr<IDataObject> data_;
+};
+
+}  // namespace ShellNamespace

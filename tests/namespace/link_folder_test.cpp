@@ -1,0 +1,158 @@
+// "Open in real folder": a numbered folder of links under qbx_tmp, one per file, and the
+// clean-up that removes old link folders without touching what their links point to.
+#include "menu_fixture.h"
+
+#include "namespace/link_folder.h"
+#include "util/file_system.h"
+#include "util/unique_resource.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+namespace {
+
+std::vector<std::wstring> entries_of(const std::wstring& folder) {
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW entry;
+    util::unique_find find(::FindFirstFileW((folder + L"\\*").c_str(), &entry));
+    if (!find) return names;
+    do {
+        const std::wstring name = entry.cFileName;
+        if (name != L"." && name != L"..") names.push_back(name);
+    } while (::FindNextFileW(find.get(), &entry));
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::string content_of(const std::wstring& path) {
+    util::unique_file f(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!f.valid()) return std::string();
+    char buffer[64];
+    DWORD got = 0;
+    ::ReadFile(f.get(), buffer, sizeof buffer, &got, nullptr);
+    return std::string(buffer, got);
+}
+
+bool numbered(const std::wstring& name) {
+    if (name.size() < 4 || name.substr(name.size() - 3) != L"dir") return false;
+    return name.find_first_not_of(L"0123456789") == name.size() - 3;
+}
+
+void make_old(const std::wstring& folder) {
+    util::unique_file handle(::CreateFileW(folder.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    ASSERT_TRUE(handle.valid());
+    FILETIME now;
+    ::GetSystemTimeAsFileTime(&now);
+    ULARGE_INTEGER time;
+    time.LowPart = now.dwLowDateTime;
+    time.HighPart = now.dwHighDateTime;
+    time.QuadPart -= 2ull * 3600 * 10000000;  // two hours
+    FILETIME old = {time.LowPart, time.HighPart};
+    ASSERT_TRUE(::SetFileTime(handle.get(), nullptr, nullptr, &old));
+}
+
+class LinkFolderTest : public MenuTest {
+protected:
+    ShellNamespace::link_folder_options options(ShellNamespace::link_kind kind) {
+        ShellNamespace::link_folder_options result;
+        result.kind = kind;
+        result.temp_folder = temp_.path();
+        result.tell = [this](const std::wstring& text) { told_.push_back(text); };
+        result.open = [this](const std::wstring& folder) { opened_.push_back(folder); };
+        return result;
+    }
+    std::vector<std::wstring> told_;
+    std::vector<std::wstring> opened_;
+};
+
+}  // namespace
+
+TEST_F(LinkFolderTest, SymbolicVariantMakesANumberedFolderWithOneLinkPerFileAndOpensIt) {
+    const std::wstring base = temp_.path() + L"qbx_tmp";
+    const std::vector<std::wstring> made = ShellNamespace::open_in_real_folder(
+        {file(L"song1.mp3"), file(L"notes.txt")}, options(ShellNamespace::link_kind::symbolic));
+    EXPECT_TRUE(told_.empty());
+    ASSERT_EQ(1u, made.size());
+    EXPECT_EQ(made, opened_);
+    const std::vector<std::wstring> folders = entries_of(base);
+    ASSERT_EQ(1u, folders.size());
+    EXPECT_TRUE(numbered(folders[0]));
+    EXPECT_EQ(base + L"\\" + folders[0], made[0]);
+    EXPECT_EQ(std::vector<std::wstring>({L"notes.txt", L"song1.mp3"}), entries_of(made[0]));
+    EXPECT_EQ("data", content_of(made[0] + L"\\song1.mp3"));
+
+    // A name drawn that is already taken is not an error: another one is drawn.
+    std::srand(77);
+    const std::wstring taken = base + L"\\" + std::to_wstring(std::rand() % 10000) + L"dir";
+    ASSERT_TRUE(::CreateDirectoryW(taken.c_str(), nullptr) || made[0] == taken);
+    std::srand(77);
+    told_.clear();
+    const std::vector<std::wstring> again =
+        ShellNamespace::open_in_real_folder({file(L"song2.mp3")}, options(ShellNamespace::link_kind::symbolic));
+    EXPECT_TRUE(told_.empty());
+    ASSERT_EQ(1u, again.size());
+    EXPECT_NE(taken, again[0]);
+    EXPECT_EQ(std::vector<std::wstring>({L"song2.mp3"}), entries_of(again[0]));
+}
+
+TEST_F(LinkFolderTest, NoLinkMadeTellsUnknownErrorAndLeavesNoFolder) {
+    const std::vector<std::wstring> made = ShellNamespace::open_in_real_folder(
+        {file(L"gone.mp3")}, options(ShellNamespace::link_kind::symbolic));
+    EXPECT_TRUE(made.empty());
+    EXPECT_EQ(std::vector<std::wstring>({L"Unknown error"}), told_);
+    EXPECT_TRUE(opened_.empty());
+    EXPECT_TRUE(entries_of(temp_.path() + L"qbx_tmp").empty());
+}
+
+TEST_F(LinkFolderTest, HardVariantMakesAFolderOnTheFilesDriveAndTellsAFileItCannotLink) {
+    const std::wstring base = file(L"").substr(0, 1) + L":\\qbx_tmp";
+    const std::vector<std::wstring> made = ShellNamespace::open_in_real_folder(
+        {file(L"song1.mp3"), file(L"gone.mp3"), file(L"both.mp3")}, options(ShellNamespace::link_kind::hard));
+    ASSERT_EQ(1u, made.size());
+    EXPECT_EQ(made, opened_);
+    EXPECT_EQ(0u, made[0].find(base + L"\\"));
+    EXPECT_EQ(std::vector<std::wstring>({L"Can't create hardlink to file \n" + file(L"gone.mp3")}), told_);
+    EXPECT_EQ(std::vector<std::wstring>({L"both.mp3", L"song1.mp3"}), entries_of(made[0]));
+    EXPECT_EQ("data", content_of(made[0] + L"\\both.mp3"));
+
+    // The clean-up takes the links and the folder, and leaves the files they stood for.
+    ShellNamespace::clean_link_folders(base, 0);
+    EXPECT_FALSE(util::folder_exists(made[0]));
+    EXPECT_EQ("data", content_of(file(L"both.mp3")));
+    EXPECT_EQ("data", content_of(file(L"song1.mp3")));
+}
+
+TEST_F(LinkFolderTest, CleanUpRemovesOnlyOldUnshownLinkFoldersAndNeverWhatTheyPointTo) {
+    const std::wstring base = temp_.path() + L"qbx_tmp";
+    ASSERT_TRUE(::CreateDirectoryW(base.c_str(), nullptr));
+    const std::wstring old_links = base + L"\\11dir";
+    const std::wstring shown = base + L"\\22dir";
+    const std::wstring young = base + L"\\33dir";
+    const std::wstring not_links = base + L"\\44dir";
+    for (const std::wstring& folder : {old_links, shown, young, not_links}) {
+        ASSERT_TRUE(::CreateDirectoryW(folder.c_str(), nullptr));
+    }
+    ASSERT_TRUE(::CreateHardLinkW((old_links + L"\\song1.mp3").c_str(), file(L"song1.mp3").c_str(), nullptr));
+    ASSERT_TRUE(::CreateHardLinkW((shown + L"\\song2.mp3").c_str(), file(L"song2.mp3").c_str(), nullptr));
+    ASSERT_TRUE(::CreateDirectoryW((not_links + L"\\inner").c_str(), nullptr));
+    {
+        util::unique_file f(::CreateFileW((not_links + L"\\inner\\kept.txt").c_str(), GENERIC_WRITE, 0, nullptr,
+                                          CREATE_ALWAYS, 0, nullptr));
+        ASSERT_TRUE(f.valid());
+    }
+    for (const std::wstring& folder : {old_links, shown, not_links}) make_old(folder);
+    // A window showing 22dir, titled as Explorer titles it.
+    HWND window = ::CreateWindowExW(0, L"STATIC", shown.c_str(), WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr,
+                                    nullptr);
+    ASSERT_NE(nullptr, window);
+
+    ShellNamespace::clean_link_folders(base, 60 * 1000);
+    ::DestroyWindow(window);
+
+    EXPECT_FALSE(util::folder_exists(old_links));
+    EXPECT_EQ("data", content_of(file(L"song1.mp3")));
+    EXPECT_TRUE(util::folder_exists(shown));
+    EXPECT_TRUE(util::folder_exists(young));
+    EXPECT_NE(INVALID_FILE_ATTRIBUTES, ::GetFileAttributesW((not_links + L"\\inner\\kept.txt").c_str()));
+}

@@ -1,0 +1,224 @@
+// The folder's context menu as the view drives it: GetUIObjectOf(IContextMenu), QueryContextMenu
+// on a real menu, InvokeCommand by offset; a frame that answers WM_USER + 7 with a browser that
+// records where the commands navigate.
+#include "namespace_fixture.h"
+#include "menu_fixture.h"
+
+#include "database/tags_holder.h"
+#include "util/file_system.h"
+
+#include <boost/make_shared.hpp>
+
+#include <algorithm>
+#include <thread>
+
+namespace {
+
+struct menu_case {
+    const char* label;
+    std::vector<std::wstring> level;     // names from the top to the folder
+    bool inside_files;                   // in that level's "Filtered Items" entry
+    std::vector<std::wstring> selected;  // names in that folder's listing
+    std::vector<menu_line> expected;
+};
+
+std::vector<std::wstring> tags_on_disk(const std::wstring& data, const std::wstring& path) {
+    // A database of its own, loaded from the data folder as at Explorer's next start.
+    boost::shared_ptr<items::TagsHolder> fresh = boost::make_shared<items::TagsHolder>();
+    fresh->set_data_folder(data);
+    fresh->load_store();
+    std::vector<std::wstring> names;
+    for (const items::tree_ptr& tree : fresh->tags_of_paths({path})) {
+        std::vector<const items::tree_node*> stack(1, tree.get());
+        while (!stack.empty()) {
+            const items::tree_node* node = stack.back();
+            stack.pop_back();
+            if (node->children.empty()) names.push_back(node->name);
+            for (const items::tree_ptr& child : node->children) stack.push_back(child.get());
+        }
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::vector<std::wstring> names_of(const std::vector<listed>& level) {
+    std::vector<std::wstring> names;
+    for (const listed& item : level) names.push_back(item.name);
+    return names;
+}
+
+}  // namespace
+
+TEST_F(MenuTest, EntriesFollowTheSelectionWithTheirTextsAndOffsets) {
+    const std::vector<std::wstring> rock = {L"Music", L"Genre", L"Rock"};
+    const menu_case cases[] = {
+        {"one file", rock, true, {L"song1.mp3"},
+         {{first + 0, L"Open"}, {first + 1, L"Open path"}, {first + 2, L"Open with"}, separator_line(),
+          {first + 3, L"Manage Tags"}, {first + 4, L"Delete tags for file"}, separator_line(),
+          {first + 5, L"Copy"}, {first + 6, L"Delete from disk"}, separator_line(), {first + 7, L"Properties"}}},
+        {"several files", rock, true, {L"song1.mp3", L"both.mp3"},
+         {{first + 0, L"Open in real folder"}, separator_line(), {first + 1, L"Manage Tags"},
+          {first + 2, L"Delete tags for file"}, separator_line(), {first + 3, L"Copy"},
+          {first + 4, L"Delete from disk"}}},
+        {"one tag", {L"Music", L"Genre"}, false, {L"Rock"},
+         {{first + 0, L"Filter to tag"}, {first + 1, L"Exclude tag"}, {first + 2, L"Delete node"}}},
+        {"several tags", {L"Music", L"Genre"}, false, {L"Rock", L"Jazz"},
+         {{first + 0, L"Filter to tags"}, {first + 1, L"Exclude tags"}, {first + 2, L"Merge tags"}, separator_line(),
+          {first + 3, L"Delete nodes"}}},
+        {"one root tag", {}, false, {L"Music"}, {{first + 0, L"Delete node"}}},
+        {"one scope", {L"Music"}, false, {L"Empty"}, {{first + 0, L"Delete node"}}},
+        {"the Filtered Items entry", {L"Music"}, false, {L"Filtered Items"}, {{first + 0, L"Delete node"}}},
+        {"several root tags", {}, false, {L"Music", L"Video"}, {{first + 0, L"Delete nodes"}}},
+        {"a tag and Filtered Items", {L"Music", L"Genre"}, false, {L"Filtered Items", L"Rock"}, {{first + 0, L"Delete nodes"}}},
+    };
+    for (const menu_case& c : cases) {
+        SCOPED_TRACE(c.label);
+        util::com_ptr<IShellFolder2> folder = c.inside_files ? files_of(c.level) : open(c.level);
+        ASSERT_TRUE(folder);
+        util::com_ptr<IContextMenu> menu = menu_of(folder.get(), c.selected);
+        ASSERT_TRUE(menu);
+        EXPECT_EQ(c.expected, lines_of(menu.get(), CMF_NORMAL));
+    }
+}
+
+TEST_F(MenuTest, AFileAndATagTogetherGiveOnlyDeleteNodes) {
+    // Files and tags never share a level, so the mixed selection is built from two levels.
+    util::com_ptr<IShellFolder2> genre = open({L"Music", L"Genre"});
+    util::com_ptr<IShellFolder2> files = files_of({L"Music", L"Genre", L"Rock"});
+    const listed song = find(files.get(), L"song1.mp3");
+    const listed rock = find(genre.get(), L"Rock");
+    LPCITEMIDLIST both[] = {song.pidl(), rock.pidl()};
+    util::com_ptr<IContextMenu> menu;
+    ASSERT_EQ(S_OK, genre->GetUIObjectOf(frame_, 2, both, IID_IContextMenu, nullptr, menu.put_void()));
+    EXPECT_EQ(std::vector<menu_line>({{first, L"Delete nodes"}}), lines_of(menu.get(), CMF_NORMAL));
+}
+
+TEST_F(MenuTest, NoEntriesAndNoCommandWhileAnotherThreadHoldsTheDatabase) {
+    util::com_ptr<IShellFolder2> genre = open({L"Music", L"Genre"});
+    util::com_ptr<IContextMenu> menu = menu_of(genre.get(), {L"Rock"});
+    ASSERT_TRUE(menu);
+    HANDLE taken = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE release = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::thread holder([&] {
+        util::lock_guard held(items::database_lock());
+        ::SetEvent(taken);
+        ::WaitForSingleObject(release, INFINITE);
+    });
+    ::WaitForSingleObject(taken, INFINITE);
+    const DWORD start = ::GetTickCount();
+    const std::vector<menu_line> busy = lines_of(menu.get(), CMF_NORMAL);
+    const DWORD waited = ::GetTickCount() - start;
+    const HRESULT invoked = invoke(menu.get(), 0);
+    ::SetEvent(release);
+    holder.join();
+    ::CloseHandle(taken);
+    ::CloseHandle(release);
+    EXPECT_TRUE(busy.empty());
+    EXPECT_LT(waited, 1000u);
+    EXPECT_NE(S_OK, invoked);
+    EXPECT_TRUE(browser_.browsed.empty());
+    // Free again, the same object builds its entries.
+    EXPECT_EQ(3u, lines_of(menu.get(), CMF_NORMAL).size());
+}
+
+TEST_F(MenuTest, FilterExcludeAndMergeBrowseIntoACombinedTagInTheSameWindow) {
+    util::com_ptr<IShellFolder2> genre = open({L"Music", L"Genre"});
+    util::com_ptr<IContextMenu> one = menu_of(genre.get(), {L"Rock"});
+    lines_of(one.get(), CMF_NORMAL);
+    ASSERT_EQ(S_OK, invoke(one.get(), 0));
+    ASSERT_EQ(1u, browser_.browsed.size());
+    EXPECT_EQ(UINT(SBSP_SAMEBROWSER), browser_.flags[0]);
+    // The folder's own list (a foreign item, Music, Genre) and one more item.
+    EXPECT_EQ(std::vector<std::wstring>({L"Music", L"Genre", L"|Rock"}), browser_.names(0));
+    items::shell_item_fields last = browser_.last_item(0);
+    EXPECT_EQ(items::item_node, last.kind);
+    EXPECT_EQ(0u, last.count);
+    EXPECT_EQ(0u, last.file_id);
+
+    const struct {
+        int offset;
+        const wchar_t* name;
+        std::uint32_t files;  // in the narrowed view's "Filtered Items"
+    } combined[] = {{0, L"|Rock|Jazz", 1}, {1, L":Rock:Jazz", 0}, {2, L"*Rock*Jazz", 4}};
+    for (const auto& c : combined) {
+        SCOPED_TRACE(std::string(c.name, c.name + wcslen(c.name)));
+        browser_.clear();
+        util::com_ptr<IContextMenu> two = menu_of(genre.get(), {L"Rock", L"Jazz"});
+        lines_of(two.get(), CMF_NORMAL);
+        ASSERT_EQ(S_OK, invoke(two.get(), c.offset));
+        ASSERT_EQ(1u, browser_.browsed.size());
+        EXPECT_EQ(c.name, browser_.names(0).back());
+        // The database follows the name the menu built.
+        const std::vector<BYTE> child = browser_.last_only(0);
+        util::com_ptr<IShellFolder2> narrowed = bind(genre.get(), reinterpret_cast<LPCITEMIDLIST>(child.data()));
+        ASSERT_TRUE(narrowed);
+        const std::vector<listed> level = list(narrowed.get());
+        ASSERT_FALSE(level.empty());
+        EXPECT_EQ(items::item_filtered, level[0].kind);
+        EXPECT_EQ(c.files, level[0].count);
+    }
+
+    // Inside a narrowed view a further filter appends one more item to the path.
+    browser_.clear();
+    const std::vector<BYTE> rock_only = make_item(items::item_node, L"|Rock");
+    util::com_ptr<IShellFolder2> narrowed = bind(genre.get(), reinterpret_cast<LPCITEMIDLIST>(rock_only.data()));
+    util::com_ptr<IContextMenu> again = menu_of(narrowed.get(), {L"Mood"});
+    lines_of(again.get(), CMF_NORMAL);
+    ASSERT_EQ(S_OK, invoke(again.get(), 0));
+    ASSERT_EQ(1u, browser_.browsed.size());
+    EXPECT_EQ(std::vector<std::wstring>({L"Music", L"Genre", L"|Rock", L"|Mood"}), browser_.names(0));
+}
+
+TEST_F(MenuTest, ADoubleClickBrowsesIntoATagAndAddsNoEntry) {
+    util::com_ptr<IShellFolder2> genre = open({L"Music", L"Genre"});
+    util::com_ptr<IContextMenu> menu = menu_of(genre.get(), {L"Rock"});
+    EXPECT_TRUE(lines_of(menu.get(), CMF_DEFAULTONLY).empty());
+    ASSERT_EQ(1u, browser_.browsed.size());
+    EXPECT_EQ(std::vector<std::wstring>({L"Music", L"Genre", L"Rock"}), browser_.names(0));
+    EXPECT_EQ(UINT(SBSP_SAMEBROWSER), browser_.flags[0]);
+}
+
+TEST_F(MenuTest, DeleteTagsForFileAndDeleteNodeChangeTheStoreOnDisk) {
+    const std::wstring data = temp_.path() + L"data\\";
+    ASSERT_FALSE(tags_on_disk(data, file(L"both.mp3")).empty());
+    util::com_ptr<IShellFolder2> files = files_of({L"Music", L"Genre", L"Rock"});
+    util::com_ptr<IContextMenu> untag = menu_of(files.get(), {L"both.mp3"});
+    lines_of(untag.get(), CMF_NORMAL);
+    ASSERT_EQ(S_OK, invoke(untag.get(), 4));
+    EXPECT_TRUE(tags_on_disk(data, file(L"both.mp3")).empty());
+    // Other files keep theirs.
+    EXPECT_EQ(std::vector<std::wstring>({long_name(), L"Rock"}), tags_on_disk(data, file(L"song1.mp3")));
+
+    util::com_ptr<IShellFolder2> music = open({L"Music"});
+    util::com_ptr<IContextMenu> remove = menu_of(music.get(), {L"Mood"});
+    // A scope with files is listed as a tag: "Delete node" is its third entry.
+    EXPECT_EQ(3u, lines_of(remove.get(), CMF_NORMAL).size());
+    ASSERT_EQ(S_OK, invoke(remove.get(), 2));
+    EXPECT_EQ(std::vector<std::wstring>({L"Rock"}), tags_on_disk(data, file(L"song2.mp3")));
+    const std::vector<std::wstring> left = names_of(list(open({L"Music"}).get()));
+    EXPECT_EQ(left.end(), std::find(left.begin(), left.end(), L"Mood"));
+    EXPECT_NE(left.end(), std::find(left.begin(), left.end(), L"Genre"));
+
+    // A root tag from the top.
+    util::com_ptr<IContextMenu> root = menu_of(top().get(), {L"Video"});
+    lines_of(root.get(), CMF_NORMAL);
+    ASSERT_EQ(S_OK, invoke(root.get(), 0));
+    EXPECT_TRUE(tags_on_disk(data, file(L"notes.txt")).empty());
+    EXPECT_FALSE(util::folder_exists(data + L"Video"));
+}
+
+TEST_F(MenuTest, DeleteFromDiskRemovesTheRealFileAndLeavesAFileThatIsHeldOpen) {
+    util::com_ptr<IShellFolder2> files = files_of({L"Music", L"Genre", L"Rock"});
+    util::com_ptr<IContextMenu> menu = menu_of(files.get(), {L"song1.mp3"});
+    lines_of(menu.get(), CMF_NORMAL);
+    ASSERT_EQ(S_OK, invoke(menu.get(), 6));
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, ::GetFileAttributesW(file(L"song1.mp3").c_str()));
+
+    util::unique_file held(::CreateFileW(file(L"song2.mp3").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(held.valid());
+    util::com_ptr<IContextMenu> busy = menu_of(files.get(), {L"song2.mp3"});
+    lines_of(busy.get(), CMF_NORMAL);
+    EXPECT_EQ(S_OK, invoke(busy.get(), 6));
+    held.reset();
+    EXPECT_NE(INVALID_FILE_ATTRIBUTES, ::GetFileAttributesW(file(L"song2.mp3").c_str()));
+}
