@@ -167,19 +167,22 @@ IFACEMETHODIMP CShellMenu::QueryContextMenu(HMENU menu, UINT index, UINT first_i
         // Never wait: the lock may be held by a whole directory parse, and the start-up load
         // must have finished before the tree can be trusted. A busy database gives no entries.
         if (!items::tags_holder().wait_loaded(0)) return S_OK;
-        util::lock_guard held = util::lock_guard::try_lock(items::database_lock());
-        if (!held.owns_lock() || selection_.empty()) return S_OK;
-
-        if (selection_.size() == 1 && (flags & CMF_DEFAULTONLY)) {
-            const items::shell_item_fields item = fields_of(selection_[0].get());
-            if (item.file_id != 0) {
-                open();
-            } else {
-                enter(selection_[0].get());
+        {
+            util::lock_guard held = util::lock_guard::try_lock(items::database_lock());
+            if (!held.owns_lock() || selection_.empty()) return S_OK;
+            if (selection_.size() != 1 || !(flags & CMF_DEFAULTONLY)) {
+                build(menu, index, first_id);
+                return S_OK;
             }
-            return S_OK;
         }
-        build(menu, index, first_id);
+        // The default command runs without the lock: opening a file can wait for the window of
+        // the program that opens it, and browsing lists the level on this thread.
+        const items::shell_item_fields item = fields_of(selection_[0].get());
+        if (item.file_id != 0) {
+            open();
+        } else {
+            enter(selection_[0].get());
+        }
         return S_OK;
     });
     // The number of ids used is not reported: the view that asks is the menu's only user.
