@@ -202,12 +202,25 @@ int main() {
         return 1;
     }
     std::printf("# generated the stores in %.1f s\n", ms_since(generation) / 1000);
+    const Clock::time_point generated = Clock::now();
 
     // Listings are made for one view, whose navigation state the database keeps between
     // them, as it does for an Explorer window.
     const items::view_key window = 1;
 
+    // Explorer loads a store that was last written long before; a file written in the last
+    // seconds is read again at every load (its stamp could still repeat), so the loads below
+    // start once the store has settled.
+    const double settle_ms = 3500 - ms_since(generated);
+    if (settle_ms > 0) ::Sleep(static_cast<DWORD>(settle_ms));
+
     boost::shared_ptr<items::TagsHolder> db;
+    // The first load reads every file and writes the snapshot that the next loads start from.
+    Clock::time_point start = Clock::now();
+    db.reset(new items::TagsHolder);
+    db->set_data_folder(folder_100k);
+    db->load_store();
+    std::printf("# first load, reading every file: %.1f ms\n", ms_since(start));
     const double load = median_ms(
         5, [&] { db.reset(); },  // the previous copy goes before the clock starts
         [&] {
@@ -219,7 +232,7 @@ int main() {
     std::printf("rss_mb: %.1f MB\n", peak_working_set_mb());
 
     const std::vector<std::wstring> paths = make_paths(file_count, 42);
-    Clock::time_point start = Clock::now();
+    start = Clock::now();
     db->set_tags(paths, items::make_chain({L"genre", L"Everything", L"all-files"}), items::tree_ptr());
     std::printf("tag_100k_ms: %.1f ms\n", ms_since(start));
 
@@ -272,12 +285,8 @@ int main() {
         5, [&] { listed(big, {L"big"}, window); },
         [&] { big_rows = listed(big, {L"big", L"everything", items::filtered_items_name}, window); });
     std::printf("list_420k_ms: %.1f ms\n", list_420k);
-    // Paths whose ids collide are one file to the database.
-    std::vector<items::file_id_t> big_ids;
-    for (const std::wstring& path : make_paths(420000, 99)) big_ids.push_back(items::file_id(path));
-    std::sort(big_ids.begin(), big_ids.end());
-    const std::size_t distinct = std::unique(big_ids.begin(), big_ids.end()) - big_ids.begin();
-    if (big_rows != distinct) {
+    // Paths whose hashes collide are still two files: every path is listed.
+    if (big_rows != 420000) {
         std::fprintf(stderr, "list_420k listed %zu files\n", big_rows);
         return 1;
     }

@@ -5,10 +5,11 @@
 #include "util/unique_resource.h"
 
 #include <algorithm>
+#include <unordered_map>
 
 namespace items {
 
-file_id_t file_id(const std::wstring& path) {
+file_id_t file_id(std::wstring_view path) {
     file_id_t h = 0;
     for (wchar_t c : path) h = h * 33 + static_cast<std::uint16_t>(c);
     return h;
@@ -21,46 +22,130 @@ base_node::base_node(const std::wstring& node_name, base_node* parent_node)
 
 base_node::~base_node() {}
 
-bool base_node::load() {
+void base_node::read_folder(sync_pass& pass) {
+    for (const node_ptr& child : children) child->seen_ = false;
+    // A folder of many tags is matched through an index, so that a sync stays linear.
+    std::unordered_map<std::wstring, node_ptr> index;
+    if (children.size() > 16) {
+        for (const node_ptr& child : children) index.emplace(child->name, child);
+    }
+    const auto match = [&](const std::wstring& entry, bool folder) -> node_ptr {
+        node_ptr found;
+        if (children.size() > 16) {
+            const auto it = index.find(entry);
+            if (it != index.end()) found = it->second;
+        } else {
+            found = find_child(entry);
+        }
+        if (found && (found->kind == kind_tag) == folder) found.reset();  // a file became a folder or back
+        return found;
+    };
+
+    std::vector<node_ptr> fresh;
+    WIN32_FIND_DATAW data;
+    util::unique_find find(store::find_first(path + L"\\*", data));
+    if (!find && util::folder_exists(path)) {
+        // Taking an unlisted folder for an empty one would drop every node in it.
+        keep_as_is();
+        pass.incomplete = true;
+        return;
+    }
+    if (find) {
+        do {
+            const std::wstring entry = data.cFileName;
+            if (entry == L"." || entry == L"..") continue;
+            const bool folder = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+            node_ptr child = match(entry, folder);
+            const bool is_new = !child;
+            if (is_new) {
+                if (folder) {
+                    child.reset(new scope(entry, this));
+                } else {
+                    child.reset(new tag(entry, this));
+                }
+            }
+            child->seen_ = true;
+            if (folder) {
+                child->read_folder(pass);
+                if (is_new && child->children.empty()) {
+                    // An empty folder is no scope; the start-up load removes it.
+                    if (pass.full_load) store::remove_empty_folder(child->path);
+                    continue;
+                }
+            } else {
+                child->on_disk = store::stamp_from(data, pass.now);
+            }
+            if (is_new) fresh.push_back(child);
+        } while (::FindNextFileW(find.get(), &data));
+    }
+
     for (std::size_t i = 0; i < children.size();) {
-        node_ptr child = children[i];
-        if (child->load()) {
+        base_node* child = children[i].get();
+        bool stays = child->seen_;
+        if (!stays) {
+            // Another process removed it, or a folder took the place of a file of that name.
+            const bool name_taken = std::any_of(fresh.begin(), fresh.end(),
+                                                [child](const node_ptr& other) { return other->name == child->name; });
+            stays = !name_taken && child->stays_without_disk();
+        }
+        if (stays) {
             ++i;
         } else {
-            // The child may already have left (a root erasing itself does); drop it by pointer.
-            std::vector<node_ptr>::iterator it = std::find(children.begin(), children.end(), child);
-            if (it != children.end()) children.erase(it);
-            i = std::min<std::size_t>(i, children.size());
+            children.erase(children.begin() + i);
+            pass.changed = true;
         }
     }
-    if (children.empty()) {
+    if (!fresh.empty()) {
+        children.insert(children.end(), fresh.begin(), fresh.end());
+        pass.changed = true;
+    }
+}
+
+bool base_node::load(sync_pass& pass) {
+    for (std::size_t i = 0; i < children.size();) {
+        node_ptr child = children[i];
+        if (child->load(pass)) {
+            ++i;
+            continue;
+        }
+        // The child may already have left (a root erasing itself does); drop it by pointer.
+        std::vector<node_ptr>::iterator it = std::find(children.begin(), children.end(), child);
+        if (it != children.end()) children.erase(it);
+        i = std::min<std::size_t>(i, children.size());
+        pass.changed = true;
+    }
+    if (children.empty() && pass.full_load) {
+        // The start-up load removes what nothing is left in; later syncs only follow the disk.
         erase_from_disk();
         return false;
     }
     return true;
 }
 
-void base_node::read_folder() {
-    WIN32_FIND_DATAW data;
-    util::unique_find find(store::find_first(path + L"\\*", data));
-    if (!find) return;
-    std::vector<node_ptr> found;
-    do {
-        const std::wstring entry = data.cFileName;
-        if (entry == L"." || entry == L"..") continue;
-        if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-            node_ptr child(new scope(entry, this));
-            child->read_folder();
-            if (child->children.empty()) {
-                ::RemoveDirectoryW(child->path.c_str());
-                continue;
-            }
-            found.push_back(child);
+void base_node::keep_as_is() {
+    for (const node_ptr& child : children) {
+        child->seen_ = true;
+        child->on_disk = child->stamp;
+        child->keep_as_is();
+    }
+}
+
+bool base_node::stays_without_disk() {
+    for (std::size_t i = 0; i < children.size();) {
+        if (children[i]->stays_without_disk()) {
+            ++i;
         } else {
-            found.push_back(node_ptr(new tag(entry, this)));
+            children.erase(children.begin() + i);
         }
-    } while (::FindNextFileW(find.get(), &data));
-    children.insert(children.end(), found.begin(), found.end());
+    }
+    on_disk = store::file_stamp();
+    return !children.empty();
+}
+
+std::size_t base_node::unread_count() const {
+    std::size_t count = 0;
+    for (const node_ptr& child : children) count += child->unread_count();
+    return count;
 }
 
 node_ptr base_node::create_child(const tree_node& request) {
@@ -76,11 +161,22 @@ node_ptr base_node::create_child(const tree_node& request) {
     return child;
 }
 
-void base_node::add_file(const std::wstring& file_path, const tree_node& tree) {
+void base_node::ensure_parent_folders() {
+    std::vector<base_node*> above;
+    for (base_node* node = parent; node && node->kind != kind_holder; node = node->parent) {
+        above.push_back(node);
+        if (node->kind == kind_root) break;
+    }
+    for (std::vector<base_node*>::reverse_iterator it = above.rbegin(); it != above.rend(); ++it) {
+        (*it)->ensure_folder(true);
+    }
+}
+
+void base_node::add_file(file_id_t id, const std::wstring& file_path, const tree_node& tree) {
     for (const tree_ptr& request : tree.children) {
         node_ptr child = find_child(request->name);
         if (!child) child = create_child(*request);
-        child->add_file(file_path, *request);
+        child->add_file(id, file_path, *request);
     }
 }
 
@@ -165,6 +261,15 @@ const std::wstring& base_node::data_folder() const {
     return node->path;
 }
 
+root_scope* base_node::root() {
+    base_node* node = this;
+    while (node->kind != kind_root) {
+        if (!node->parent || node->parent == node) return nullptr;
+        node = node->parent;
+    }
+    return static_cast<root_scope*>(node);
+}
+
 void base_node::update_path() {
     if (parent) path = parent->path + L'\\' + name;
     for (const node_ptr& child : children) child->update_path();
@@ -207,7 +312,7 @@ void scope::collect_ids(std::set<file_id_t>& ids) {
 }
 
 void scope::erase_from_disk() {
-    util::remove_folder_tree(path, util::removal::best_effort);
+    store::remove_folder_tree(path);
 }
 
 void scope::replace_id(file_id_t old_id, file_id_t new_id) {

@@ -257,6 +257,7 @@ boost::shared_ptr<filtered_item> TagsHolder::context_for(view_key view, bool cre
 }
 
 bool TagsHolder::list_level(const std::vector<std::wstring>& level_path, view_key view, shell_item_list& out) {
+    refresh();  // shows what other processes changed
     const util::lock_guard held = lock();
     out.clear();
     boost::shared_ptr<filtered_item> context = context_for(view, true);

@@ -15,13 +15,15 @@
 #include <cstdint>
 #include <set>
 #include <string>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace items {
 
 // The file id of a path: h = h * 33 + c over its UTF-16 units from h = 0, modulo 2^32.
 // No case folding: two spellings of one file are two ids. 0 never names a file.
-file_id_t file_id(const std::wstring& path);
+file_id_t file_id(std::wstring_view path);
 
 enum node_kind : std::uint32_t {
     kind_root = 1,
@@ -33,19 +35,39 @@ enum node_kind : std::uint32_t {
 
 class base_node;
 typedef boost::shared_ptr<base_node> node_ptr;
+class root_scope;
+class store_snapshot;
+
+// One pass that brings the tree in memory up to date with the store on disk (store_sync.cpp):
+// read_folder matches the nodes with the folders' entries and notes each file's stamp, load then
+// reads what changed.
+struct sync_pass {
+    bool full_load = false;    // the start-up load: prunes what is empty, uses the snapshot
+    bool reread_all = false;   // a process ended in the middle of a write: no stamp is trusted
+    std::uint64_t now = 0;     // when the listings were made
+    const store_snapshot* snapshot = nullptr;
+    bool map_changed = false;  // the map of the root being loaded was read anew
+    bool map_checked = false;  // ...and the snapshot's ids were checked against that same map
+    std::size_t files_read = 0;
+    bool changed = false;      // memory changed
+    bool incomplete = false;   // something could not be read
+};
 
 class base_node : public boost::enable_shared_from_this<base_node> {
 public:
     base_node(const std::wstring& node_name, base_node* parent_node);
     virtual ~base_node();
 
-    // Reads the node's data (ids, map) from disk; false when the node holds nothing and was
-    // dropped from disk.
-    virtual bool load();
-    // Builds child scopes and tags from the node's folder.
-    virtual void read_folder();
-    // Gives `path` the tags named by the children of `tree`, creating missing nodes.
-    virtual void add_file(const std::wstring& path, const tree_node& tree);
+    // Matches the children with the entries of the node's folder: new entries become nodes,
+    // nodes whose entry is gone leave (unless they hold changes not yet written), and each
+    // file's stamp is noted for load.
+    virtual void read_folder(sync_pass& pass);
+    // Reads what changed since memory last matched the disk; false when the node holds
+    // nothing and must leave its parent.
+    virtual bool load(sync_pass& pass);
+    // Gives the file (known by `id`, its id in this root) the tags named by the children of
+    // `tree`, creating missing nodes.
+    virtual void add_file(file_id_t id, const std::wstring& path, const tree_node& tree);
     // Removes the file from the tags named by `tree`'s children (all tags when `tree` is null);
     // true when the node became empty and erased itself from disk.
     virtual bool remove_file(file_id_t id, const tree_node* tree) = 0;
@@ -67,10 +89,17 @@ public:
     node_ptr find_child(const std::wstring& child_name) const;
     // The data folder (with its trailing backslash), found at the top of the tree.
     const std::wstring& data_folder() const;
+    // The root tag this node lies in (itself for a root); null above the roots.
+    root_scope* root();
     // Re-derives `path` from the parent's (after a rename or a move), down the whole subtree.
     virtual void update_path();
     // Drops `node` from the children without touching the disk.
     void drop_child(base_node* node);
+    // Read_folder found no entry for this node: whether it stays in memory, because it holds
+    // changes not yet written or has never been written. Drops the children that do not stay.
+    virtual bool stays_without_disk();
+    // How many tags at or below this node could not be read.
+    virtual std::size_t unread_count() const;
 
     std::wstring path;
     std::wstring name;
@@ -78,10 +107,24 @@ public:
     base_node* parent;
     std::uint32_t kind;
     bool clean;
+    // The stamp of the node's file (a tag's file, a root's map) when memory last matched it,
+    // and the stamp the last read_folder found.
+    store::file_stamp stamp;
+    store::file_stamp on_disk;
 
 protected:
     // Creates the child for a name-tree node: a scope when it has children, else a tag.
     node_ptr create_child(const tree_node& request);
+    // Creates the folders above this node that are missing (a save after another process
+    // removed them).
+    void ensure_parent_folders();
+
+    // A folder that exists but cannot be listed now: its nodes stay as memory has them.
+    void keep_as_is();
+
+    bool seen_ = false;  // during read_folder: the folder has an entry for this node
+
+    friend class TagsHolder;  // matches the roots with the data folder's entries
 };
 
 class scope : public base_node {
@@ -98,9 +141,9 @@ class tag : public base_node {
 public:
     tag(const std::wstring& node_name, base_node* parent_node);
 
-    bool load() override;
-    void read_folder() override {}
-    void add_file(const std::wstring& path, const tree_node& tree) override;
+    void read_folder(sync_pass&) override {}
+    bool load(sync_pass& pass) override;
+    void add_file(file_id_t id, const std::wstring& path, const tree_node& tree) override;
     bool remove_file(file_id_t id, const tree_node* tree) override;
     void collect_ids(std::set<file_id_t>& ids) override;
     void save() override;
@@ -109,6 +152,8 @@ public:
     tree_ptr tags_of(file_id_t id) override;
     void erase_from_disk() override;
     void replace_id(file_id_t old_id, file_id_t new_id) override;
+    bool stays_without_disk() override;
+    std::size_t unread_count() const override { return unread_ ? 1 : 0; }
 
     bool contains(file_id_t id);
     // Adds the id unless present; true when it was added. Writes nothing.
@@ -117,6 +162,7 @@ public:
     void append_new_ids();
     void flush_appends();
     void rewrite();
+    bool unread() const { return unread_; }
 
     // In the order they were added; each id once.
     std::vector<file_id_t> ids;
@@ -124,6 +170,14 @@ public:
 private:
     void build_index();
     bool erase_id(file_id_t id);
+    void set_ids(std::vector<file_id_t>& fresh);
+    // Changes made while writing was deferred, in order, so that a sync can lay them over the
+    // file another process changed meanwhile (true: added).
+    void note_deferred(file_id_t id, bool added);
+    void written();
+    // Refuses to change a tag whose file could not be read: a write from memory would drop
+    // the ids in the file.
+    void require_read() const;
 
     // Membership index over `ids`, built on first use so that a load pays nothing for it.
     id_set index_;
@@ -131,7 +185,9 @@ private:
     // ids[unwritten_from_ ..] were added in a batch and are not on disk yet.
     std::size_t unwritten_from_ = 0;
     bool in_batch_ = false;
-    bool unread_ = false;  // its file could not be read at load
+    bool unread_ = false;         // its file could not be read
+    bool must_rewrite_ = false;   // an append or a repair failed: the file may be torn
+    std::vector<std::pair<file_id_t, bool> > deferred_;
 };
 
 class root_scope : public scope {
@@ -139,28 +195,56 @@ public:
     root_scope(const std::wstring& node_name, base_node* parent_node);
     ~root_scope() override;
 
-    bool load() override;
-    void add_file(const std::wstring& path, const tree_node& tree) override;
+    bool load(sync_pass& pass) override;
+    void add_file(file_id_t id, const std::wstring& path, const tree_node& tree) override;
     bool remove_file(file_id_t id, const tree_node* tree) override;
     void save() override;
     void erase_from_disk() override;
     void validate_ids(std::vector<file_id_t>& list) override;
     void update_path() override;
+    bool stays_without_disk() override;
 
     std::wstring map_path() const { return path + L".dat"; }
     // Registers id -> path (map entry and map record) unless the id is known already.
     void register_path(file_id_t id, const std::wstring& file_path);
+    // Drops the id from the map (written with the next rewrite).
+    void forget_path(file_id_t id);
     void flush_appends();
     // Writes the whole map file anew (immediate mode) or marks the root not clean.
     void rewrite_map();
+
+    // The id this root knows `file_path` by; 0 when it does not hold the path. `hash` is
+    // file_id(file_path). Usually the hash itself; another id when the hash was taken by
+    // another path when this one came.
+    file_id_t find_id(const std::wstring& file_path, file_id_t hash);
+    file_id_t find_id(const std::wstring& file_path) { return find_id(file_path, file_id(file_path)); }
+    // Throws unless the map was read (and, with `all_tags`, every tag file too): nothing
+    // may write a root that was not read.
+    void require_read(bool all_tags) const;
+    std::size_t unread_count() const override;
 
     boost::function<void()> callback;  // kept for callers; the database never calls it
     path_map id_map;  // file id -> full path of every file tagged under this root
     bool loaded;
 
 private:
+    bool read_map(sync_pass& pass);
+    void note_displaced(file_id_t id, std::wstring_view file_path, bool added);
+    void index_displaced();
+    void forget_displaced();
+    void written();
+
     std::vector<unsigned char> unwritten_records_;
     bool in_batch_ = false;
+    bool must_rewrite_ = false;  // a failed append may have left torn bytes
+    std::size_t unread_tags_ = 0;  // counted by each load
+    DWORD read_error_ = 0;         // why the map could not be read
+    // Map changes made while writing was deferred, in order (an empty path: the id left).
+    std::vector<std::pair<file_id_t, std::wstring> > deferred_;
+    // Ids whose path does not hash to them, keyed by the hash of their path; built on first
+    // use, since every path of the map must be hashed for it.
+    std::unordered_multimap<file_id_t, file_id_t> displaced_;
+    bool displaced_indexed_ = false;
 };
 
 // Collects the appends of one bulk operation so that every touched file is opened once.

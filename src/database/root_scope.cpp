@@ -1,5 +1,9 @@
 #include "database/nodes.h"
 
+#include "database/store_snapshot.h"
+
+#include <algorithm>
+
 namespace items {
 
 root_scope::root_scope(const std::wstring& node_name, base_node* parent_node)
@@ -18,34 +22,95 @@ void root_scope::update_path() {
     for (const node_ptr& child : children) child->update_path();
 }
 
-bool root_scope::load() {
-    if (loaded) return true;
+bool root_scope::load(sync_pass& pass) {
+    pass.map_changed = false;
+    pass.map_checked = false;
+    if (pass.reread_all || !loaded || !stamp.same_as(on_disk)) {
+        if (!on_disk.known && loaded && !stamp.known) {
+            // A root made here whose map has not been written yet: memory is all there is.
+        } else if (!read_map(pass)) {
+            // Without its map nothing of the root can be checked or written. It stays, unread,
+            // with its files as they are, until the map can be read.
+            loaded = false;
+            pass.incomplete = true;
+        }
+    }
+    const bool stays = scope::load(pass);
+    unread_tags_ = base_node::unread_count();
+    if (unread_tags_) pass.incomplete = true;
+    return stays || !loaded;
+}
+
+bool root_scope::read_map(sync_pass& pass) {
+    if (!on_disk.known) {
+        read_error_ = ERROR_FILE_NOT_FOUND;
+        return false;
+    }
     std::vector<wchar_t> units;
     std::size_t size = 0;
-    if (!store::read_file(map_path(), units, size)) return false;
-    store::map_read_result read;
-    if (id_map.empty()) {
-        // The paths stay where the file put them: the file's text becomes the map's pool.
-        id_map.adopt_pool(std::move(units));
-        const unsigned char* bytes = reinterpret_cast<const unsigned char*>(id_map.pool().data());
-        id_map.reserve(size / 96 + 16, 0);
-        read = store::decode_map(bytes, size, [this](file_id_t id, std::size_t offset, std::size_t length) {
-            id_map.set_in_pool(id, offset / 2, length);
-        });
-        id_map.compact_if_sparse();
-    } else {
-        // Entries made before this load (while its map file was missing) keep their text.
-        const unsigned char* bytes = reinterpret_cast<const unsigned char*>(units.data());
-        const wchar_t* text = units.data();
-        read = store::decode_map(bytes, size, [this, text](file_id_t id, std::size_t offset, std::size_t length) {
-            id_map.set(id, std::wstring_view(text + offset / 2, length));
-        });
+    if (!store::read_file(map_path(), units, size)) {
+        read_error_ = ::GetLastError();
+        return false;
     }
+    // The paths stay where the file put them: the file's text becomes the map's pool.
+    path_map fresh;
+    fresh.adopt_pool(std::move(units));
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(fresh.pool().data());
+    fresh.reserve(size / 96 + 16, 0);
+    const store::map_read_result read =
+        store::decode_map(bytes, size, [&fresh](file_id_t id, std::size_t offset, std::size_t length) {
+            fresh.set_in_pool(id, offset / 2, length);
+        });
+    fresh.compact_if_sparse();
+    // What this process changed and has not written yet goes over what the file holds now.
+    for (const std::pair<file_id_t, std::wstring>& change : deferred_) {
+        if (change.second.empty()) {
+            fresh.erase(change.first);
+        } else {
+            fresh.set(change.first, change.second);
+        }
+    }
+    store::decode_map(unwritten_records_.data(), unwritten_records_.size(),
+                      [this, &fresh](file_id_t id, std::size_t offset, std::size_t length) {
+                          fresh.set(id, std::wstring_view(reinterpret_cast<const wchar_t*>(
+                                                              unwritten_records_.data() + offset),
+                                                          length));
+                      });
+    id_map = std::move(fresh);
+    forget_displaced();
+    stamp = on_disk;
+    loaded = true;
+    pass.map_changed = true;
+    pass.map_checked = pass.snapshot && pass.snapshot->map_unchanged(name, on_disk) && deferred_.empty() &&
+                       unwritten_records_.empty();
+    if (pass.full_load && !pass.map_checked) ++pass.files_read;  // the snapshot's ids need checking
     // Void records, a damaged record or a torn tail: write the map clean now, or the next
     // append would land behind the damage and every later record would be unreadable.
-    if (read.needs_rewrite) rewrite_map();
-    loaded = true;
-    return scope::load();
+    if (read.needs_rewrite) {
+        try {
+            rewrite_map();
+        } catch (const store_error&) {
+            // Held by another program: read, but its next write must replace it whole.
+            must_rewrite_ = true;
+            stamp = store::file_stamp();
+        }
+    }
+    return true;
+}
+
+void root_scope::require_read(bool all_tags) const {
+    if (!loaded) throw store_error(error_cannot_open, read_error_);
+    if (all_tags && unread_tags_) throw store_error(error_cannot_open, ERROR_SHARING_VIOLATION);
+}
+
+std::size_t root_scope::unread_count() const {
+    return (loaded ? 0 : 1) + unread_tags_;
+}
+
+bool root_scope::stays_without_disk() {
+    const bool pending = !clean;
+    const bool children_stay = scope::stays_without_disk();
+    return pending || children_stay;
 }
 
 void root_scope::validate_ids(std::vector<file_id_t>& list) {
@@ -56,21 +121,79 @@ void root_scope::validate_ids(std::vector<file_id_t>& list) {
     list.erase(out, list.end());
 }
 
-void root_scope::add_file(const std::wstring& file_path, const tree_node& tree) {
+void root_scope::add_file(file_id_t id, const std::wstring& file_path, const tree_node& tree) {
     if (file_path.empty() || file_path.size() > max_stored_path) throw store_error(error_invalid_name);
-    if (!loaded) load();
-    scope::add_file(file_path, tree);
-    register_path(file_id(file_path), file_path);
+    require_read(false);
+    scope::add_file(id, file_path, tree);
+    register_path(id, file_path);
+}
+
+file_id_t root_scope::find_id(const std::wstring& file_path, file_id_t hash) {
+    const std::wstring_view at = id_map.find(hash);
+    if (!at.empty() && at == file_path) return hash;
+    index_displaced();
+    const auto range = displaced_.equal_range(hash);
+    for (auto it = range.first; it != range.second; ++it) {
+        if (id_map.find(it->second) == file_path) return it->second;
+    }
+    return 0;
+}
+
+void root_scope::index_displaced() {
+    if (displaced_indexed_) return;
+    displaced_.clear();
+    id_map.for_each([this](file_id_t id, std::wstring_view file_path) {
+        const file_id_t hash = file_id(file_path);
+        if (hash != id) displaced_.emplace(hash, id);
+    });
+    displaced_indexed_ = true;
+}
+
+void root_scope::forget_displaced() {
+    displaced_.clear();
+    displaced_indexed_ = false;
+}
+
+void root_scope::note_displaced(file_id_t id, std::wstring_view file_path, bool added) {
+    if (!displaced_indexed_) return;
+    const file_id_t hash = file_id(file_path);
+    if (hash == id) return;
+    if (added) {
+        displaced_.emplace(hash, id);
+        return;
+    }
+    const auto range = displaced_.equal_range(hash);
+    for (auto it = range.first; it != range.second; ++it) {
+        if (it->second == id) {
+            displaced_.erase(it);
+            return;
+        }
+    }
 }
 
 void root_scope::register_path(file_id_t id, const std::wstring& file_path) {
-    if (!id_map.insert(id, file_path)) return;
+    const bool added = id_map.insert(id, file_path);
+    if (added) note_displaced(id, file_path, true);
     if (!g_immediate_write) {
+        // Noted even when known already: another process may drop it from the file meanwhile.
         clean = false;
+        deferred_.emplace_back(id, file_path);
         return;
     }
+    if (!added) return;
     store::encode_map_record(id, file_path, unwritten_records_);
     if (!append_batch::defer(this, in_batch_)) flush_appends();
+}
+
+void root_scope::forget_path(file_id_t id) {
+    const std::wstring_view known = id_map.find(id);
+    if (known.empty()) return;
+    note_displaced(id, known, false);
+    id_map.erase(id);
+    if (!g_immediate_write) {
+        clean = false;
+        deferred_.emplace_back(id, std::wstring());
+    }
 }
 
 void root_scope::flush_appends() {
@@ -79,12 +202,18 @@ void root_scope::flush_appends() {
     // A map file lies beside its root's folder and is written only while that folder exists;
     // until then the records wait for the next flush.
     if (!ensure_folder(true)) return;
+    if (must_rewrite_) {
+        rewrite_map();
+        return;
+    }
     try {
-        store::append_file(map_path(), unwritten_records_, true);
+        store::append_file(map_path(), unwritten_records_);
+        stamp = store::stamp_of(map_path());
     } catch (const store_error&) {
-        // A failed or partial append: write the whole map anew in one step instead, so that no
-        // torn record hides the ones after it. If that fails too, the records wait for the next
-        // flush and the caller hears of it.
+        // A failed append: write the whole map anew in one step instead. If that fails too,
+        // the records wait for the next flush and the caller hears of it.
+        stamp = store::file_stamp();
+        must_rewrite_ = true;
         rewrite_map();
     }
     unwritten_records_.clear();
@@ -95,25 +224,43 @@ void root_scope::rewrite_map() {
         clean = false;
         return;
     }
+    // Written from memory, a map that was never read would lose every path in the file.
+    require_read(false);
     if (!ensure_folder(true)) return;
     std::vector<unsigned char> bytes;
     id_map.for_each([&bytes](file_id_t id, std::wstring_view file_path) {
         store::encode_map_record(id, file_path, bytes);
     });
-    store::replace_file(map_path(), bytes, data_folder());
+    try {
+        store::replace_file(map_path(), bytes, data_folder());
+    } catch (const store_error&) {
+        stamp = store::file_stamp();
+        throw;
+    }
+    written();
+}
+
+void root_scope::written() {
+    stamp = store::stamp_of(map_path());
     unwritten_records_.clear();
+    must_rewrite_ = false;
+    deferred_.clear();
+    clean = true;
 }
 
 bool root_scope::remove_file(file_id_t id, const tree_node* tree) {
+    require_read(false);
     const bool emptied = scope::remove_file(id, tree);
     if (emptied) {
         id_map.clear();  // erase_from_disk removed the map file with the folder
+        forget_displaced();
         return true;
     }
     // The file leaves the map only when no tag of this root still holds it; dropping it while a
-    // tag keeps the id would make the next load discard that tag's id.
-    if (id_map.contains(id) && !tags_of(id)) {
-        id_map.erase(id);
+    // tag keeps the id (or a tag whose file could not be read may) would make the next load
+    // discard that tag's id.
+    if (id_map.contains(id) && !unread_tags_ && !tags_of(id)) {
+        forget_path(id);
         if (id_map.empty()) {
             erase_from_disk();
             children.clear();
@@ -125,17 +272,15 @@ bool root_scope::remove_file(file_id_t id, const tree_node* tree) {
 }
 
 void root_scope::save() {
-    if (!g_immediate_write) return;
+    if (!g_immediate_write || !loaded) return;
     scope::save();
-    if (!clean) {
-        rewrite_map();
-        clean = true;
-    }
+    if (!clean) rewrite_map();
 }
 
 void root_scope::erase_from_disk() {
     scope::erase_from_disk();
-    ::DeleteFileW(map_path().c_str());
+    store::delete_file(map_path());
+    stamp = store::file_stamp();
 }
 
 }  // namespace items

@@ -35,6 +35,56 @@ SECURITY_ATTRIBUTES* g_store_security = nullptr;
 namespace store {
 
 bool (*g_replace_interrupted)() = nullptr;
+write_fault_plan g_write_fault;
+
+namespace {
+
+// Longer than any file system's clock step (FAT's two seconds), in 100 ns units.
+const std::uint64_t settle_time = 3ull * 10000000ull;
+
+std::uint64_t to_number(const FILETIME& time) {
+    return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+thread_local write_listener* t_write_listener = nullptr;
+
+void announce_write() {
+    if (write_listener* listener = t_write_listener) listener->before_write();
+}
+
+}  // namespace
+
+std::uint64_t file_time_now() {
+    FILETIME now;
+    ::GetSystemTimeAsFileTime(&now);
+    return to_number(now);
+}
+
+file_stamp stamp_from(const WIN32_FIND_DATAW& data, std::uint64_t taken_at) {
+    file_stamp stamp;
+    stamp.size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    stamp.write_time = to_number(data.ftLastWriteTime);
+    stamp.known = true;
+    stamp.settled = stamp.write_time + settle_time < taken_at;
+    return stamp;
+}
+
+file_stamp stamp_of(const std::wstring& path) {
+    const std::uint64_t taken_at = file_time_now();
+    WIN32_FILE_ATTRIBUTE_DATA attributes;
+    if (!::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &attributes)) return file_stamp();
+    WIN32_FIND_DATAW data = {};
+    data.nFileSizeHigh = attributes.nFileSizeHigh;
+    data.nFileSizeLow = attributes.nFileSizeLow;
+    data.ftLastWriteTime = attributes.ftLastWriteTime;
+    return stamp_from(data, taken_at);
+}
+
+write_listener* exchange_write_listener(write_listener* listener) {
+    write_listener* previous = t_write_listener;
+    t_write_listener = listener;
+    return previous;
+}
 
 namespace {
 
@@ -43,6 +93,14 @@ const wchar_t temporary_suffix[] = L".tmp";
 
 bool write_all(HANDLE file, const std::vector<unsigned char>& bytes) {
     std::size_t done = 0;
+    if (g_write_fault.failing > 0) {
+        --g_write_fault.failing;
+        const DWORD part = static_cast<DWORD>(std::min(g_write_fault.bytes, bytes.size()));
+        DWORD written = 0;
+        if (part) ::WriteFile(file, bytes.data(), part, &written, nullptr);
+        ::SetLastError(ERROR_DISK_FULL);
+        return false;
+    }
     while (done < bytes.size()) {
         DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - done, 1u << 30));
         DWORD written = 0;
@@ -108,32 +166,45 @@ bool read_file(const std::wstring& path, std::vector<wchar_t>& units, std::size_
     return true;
 }
 
-void append_file(const std::wstring& path, const std::vector<unsigned char>& bytes, bool check_written) {
+void append_file(const std::wstring& path, const std::vector<unsigned char>& bytes) {
+    announce_write();
     util::unique_file file(::CreateFileW(path.c_str(), FILE_APPEND_DATA | FILE_WRITE_DATA, 0, g_store_security,
                                          OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) throw store_error(error_cannot_open);
     LARGE_INTEGER zero = {};
-    ::SetFilePointerEx(file.get(), zero, nullptr, FILE_END);
-    if (!write_all(file.get(), bytes) && check_written) throw store_error(error_short_write);
+    LARGE_INTEGER end = {};
+    ::SetFilePointerEx(file.get(), zero, &end, FILE_END);
+    if (!write_all(file.get(), bytes)) {
+        const DWORD error = ::GetLastError();
+        // What was written of a failed append is cut off: the next append would land behind it,
+        // and a reader would take it for the start of a record.
+        ::SetFilePointerEx(file.get(), end, nullptr, FILE_BEGIN);
+        ::SetEndOfFile(file.get());
+        throw store_error(error_short_write, error);
+    }
 }
 
 void replace_file(const std::wstring& path, const std::vector<unsigned char>& bytes,
-                  const std::wstring& temp_folder) {
+                  const std::wstring& temp_folder, replacement mode) {
+    const bool durable = mode == replacement::durable;
+    if (durable) announce_write();
     const std::wstring temporary = unique_temporary_name(temp_folder);
     {
         util::unique_file file(::CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, g_store_security, CREATE_ALWAYS,
                                              FILE_ATTRIBUTE_NORMAL, nullptr));
         if (!file) throw store_error(error_cannot_open);
-        if (!write_all(file.get(), bytes) || !::FlushFileBuffers(file.get())) {
+        if (!write_all(file.get(), bytes) || (durable && !::FlushFileBuffers(file.get()))) {
+            const DWORD error = ::GetLastError();
             file.reset();
             ::DeleteFileW(temporary.c_str());
-            throw store_error(error_short_write);
+            throw store_error(error_short_write, error);
         }
     }
     if (g_replace_interrupted && g_replace_interrupted()) throw store_error(error_short_write);
-    if (!::MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    if (!::MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | (durable ? MOVEFILE_WRITE_THROUGH : 0))) {
+        const DWORD error = ::GetLastError();
         ::DeleteFileW(temporary.c_str());
-        throw store_error(error_cannot_open);
+        throw store_error(error_cannot_open, error);
     }
 }
 
@@ -143,7 +214,7 @@ void remove_temporary_files(const std::wstring& folder) {
     util::unique_find find(find_first(pattern, data));
     if (!find) return;
     do {
-        if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) ::DeleteFileW((folder + data.cFileName).c_str());
+        if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) delete_file(folder + data.cFileName);
     } while (::FindNextFileW(find.get(), &data));
 }
 
@@ -153,7 +224,29 @@ HANDLE find_first(const std::wstring& pattern, WIN32_FIND_DATAW& data) {
 }
 
 bool create_folder(const std::wstring& path) {
+    if (util::folder_exists(path)) return true;
+    announce_write();
     return ::CreateDirectoryW(path.c_str(), g_store_security) || util::folder_exists(path);
+}
+
+bool delete_file(const std::wstring& path) {
+    announce_write();
+    return ::DeleteFileW(path.c_str()) != FALSE;
+}
+
+bool remove_empty_folder(const std::wstring& path) {
+    announce_write();
+    return ::RemoveDirectoryW(path.c_str()) != FALSE;
+}
+
+void remove_folder_tree(const std::wstring& path) {
+    announce_write();
+    util::remove_folder_tree(path, util::removal::best_effort);
+}
+
+bool move_path(const std::wstring& from, const std::wstring& to) {
+    announce_write();
+    return ::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH) != FALSE;
 }
 
 void encode_ids(const std::vector<file_id_t>& ids, std::size_t from, std::vector<unsigned char>& out) {

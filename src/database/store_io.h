@@ -66,25 +66,74 @@ private:
 
 namespace store {
 
+// A store file's size and last-write time, as a directory listing gives them. A process keeps
+// what it knows of a file (in memory, or in the snapshot) only while the file's stamp is the
+// one it was read or written under.
+struct file_stamp {
+    std::uint64_t size = 0;
+    std::uint64_t write_time = 0;  // FILETIME, 100 ns units
+    bool known = false;            // false: no file, or what was read of it may differ from it now
+    // The write time lay further back than the file system's clock steps when the stamp was
+    // taken: a later write cannot give the file this stamp again. A file written just before
+    // may be written once more within the same tick, with the same size, and look unchanged.
+    bool settled = false;
+
+    bool same_as(const file_stamp& now) const {
+        return known && settled && now.known && size == now.size && write_time == now.write_time;
+    }
+};
+
+// The current time in the file system's units.
+std::uint64_t file_time_now();
+// The stamp of a listed file; `taken_at` is when the listing was made.
+file_stamp stamp_from(const WIN32_FIND_DATAW& data, std::uint64_t taken_at);
+// The stamp of a file now (unknown when it is missing), e.g. right after writing it.
+file_stamp stamp_of(const std::wstring& path);
+
+// Told before a thread changes any file or folder of the store: the database whose lock the
+// thread holds announces the change to the other processes before it happens.
+class write_listener {
+public:
+    virtual void before_write() = 0;
+
+protected:
+    ~write_listener() {}
+};
+// Sets the calling thread's listener and returns the previous one.
+write_listener* exchange_write_listener(write_listener* listener);
+
 // Whole-file read (shared read access). False when the file cannot be opened or read.
 bool read_file(const std::wstring& path, std::vector<unsigned char>& bytes);
 // The same into UTF-16 units (an odd last byte is kept in a zero-padded unit); `size` gets the
 // file's size in bytes.
 bool read_file(const std::wstring& path, std::vector<wchar_t>& units, std::size_t& size);
 
-// Opens (OPEN_ALWAYS) and writes `bytes` at the end. Throws error_cannot_open, and
-// error_short_write when `check_written` and fewer bytes were written.
-void append_file(const std::wstring& path, const std::vector<unsigned char>& bytes, bool check_written);
+// Opens (OPEN_ALWAYS) and writes `bytes` at the end. A write that fails part-way is cut off
+// again, so the next append does not land behind torn bytes. Throws error_cannot_open, or
+// error_short_write when the write failed.
+void append_file(const std::wstring& path, const std::vector<unsigned char>& bytes);
 
+enum class replacement {
+    durable,  // flushed before it takes the old file's place, and announced: store data
+    cache,    // neither: a file that is only a shortcut and is checked when read (the snapshot)
+};
 // Replaces the file's content as one step: the bytes go to a temporary file in `temp_folder`
 // (the data folder, where no file is a tag), are flushed, and the temporary file then takes the
 // target's place. A crash at any point leaves the old or the new content, never a mix.
 void replace_file(const std::wstring& path, const std::vector<unsigned char>& bytes,
-                  const std::wstring& temp_folder);
+                  const std::wstring& temp_folder, replacement mode = replacement::durable);
 
 // Tests set this to stand for a crash between writing a replacement and putting it in place:
 // when it answers true, replace_file stops there, leaving the temporary file behind.
 extern bool (*g_replace_interrupted)();
+
+// Tests stand for a disk that fills up with this: while `failing` is above 0, each write of
+// file content stops after `bytes` bytes and fails, counting `failing` down.
+struct write_fault_plan {
+    int failing = 0;
+    std::size_t bytes = 0;
+};
+extern write_fault_plan g_write_fault;
 
 // Deletes the temporary files that an interrupted replace_file left in `folder`.
 void remove_temporary_files(const std::wstring& folder);
@@ -93,8 +142,13 @@ void remove_temporary_files(const std::wstring& folder);
 // name computation for every entry of every folder at load.
 HANDLE find_first(const std::wstring& pattern, WIN32_FIND_DATAW& data);
 
-// With the store's folder security; true also when the folder was there already.
+// The store's other changes on disk, each announced first. create_folder uses the store's
+// folder security and is true also when the folder was there already.
 bool create_folder(const std::wstring& path);
+bool delete_file(const std::wstring& path);
+bool remove_empty_folder(const std::wstring& path);
+void remove_folder_tree(const std::wstring& path);
+bool move_path(const std::wstring& from, const std::wstring& to);
 
 // Encoders and decoders of the two formats.
 void encode_ids(const std::vector<file_id_t>& ids, std::size_t from, std::vector<unsigned char>& out);

@@ -1,5 +1,7 @@
 #include "database/nodes.h"
 
+#include "database/store_snapshot.h"
+
 #include <algorithm>
 
 namespace items {
@@ -8,26 +10,114 @@ tag::tag(const std::wstring& node_name, base_node* parent_node) : base_node(node
     kind = kind_tag;
 }
 
-bool tag::load() {
-    std::vector<unsigned char> bytes;
-    // A file that exists but cannot be read now (held by another program) is kept: dropping it
-    // would let its scope, and then the root with its map, erase themselves from disk.
-    if (!store::read_file(path, bytes)) {
+bool tag::load(sync_pass& pass) {
+    if (!on_disk.known) {
+        // Kept without a file (stays_without_disk): changes not yet written, or a new tag.
+        if (stamp.known) {
+            // Its file is gone: what is left are the changes this process has not written.
+            std::vector<file_id_t> none;
+            set_ids(none);
+            stamp = store::file_stamp();
+            pass.changed = true;
+        }
+        return true;
+    }
+    root_scope* owner = root();
+    if (!owner || !owner->loaded) {
+        // Without its root's map the ids cannot be checked, so the file is not read either.
         unread_ = true;
-        return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+        pass.incomplete = true;
+        return true;
+    }
+    if (!pass.reread_all && !unread_ && stamp.same_as(on_disk)) {
+        if (pass.map_changed) {
+            const std::size_t before = ids.size();
+            validate_ids(ids);
+            if (ids.size() != before) {
+                index_.clear();
+                indexed_ = false;
+                unwritten_from_ = ids.size();
+                pass.changed = true;
+                if (!ids.empty() && clean) {
+                    try {
+                        rewrite();
+                    } catch (const store_error&) {
+                        must_rewrite_ = true;
+                    }
+                }
+            }
+        }
+        return !ids.empty() || !clean;
+    }
+
+    std::vector<file_id_t> fresh;
+    bool damaged = false;
+    bool checked = false;
+    if (pass.snapshot && pass.snapshot->find_tag(path.substr(data_folder().size()), on_disk, fresh)) {
+        checked = pass.map_checked;
+    } else {
+        std::vector<unsigned char> bytes;
+        // A file that exists but cannot be read now (held by another program) is kept: dropping
+        // it would let its scope, and then the root with its map, erase themselves from disk.
+        if (!store::read_file(path, bytes)) {
+            unread_ = true;
+            stamp = store::file_stamp();
+            pass.incomplete = true;
+            return true;
+        }
+        ++pass.files_read;
+        // A size that is not a multiple of 4 means a torn append: rewrite, or the next append
+        // would land after the torn bytes and shift every later id.
+        damaged = !store::decode_ids(bytes, fresh);
     }
     unread_ = false;
-    if (bytes.empty()) return false;
-    // A size that is not a multiple of 4 means a torn append: rewrite, or the next append would
-    // land after the torn bytes and shift every later id.
-    bool damaged = !store::decode_ids(bytes, ids);
-    const std::size_t read = ids.size();
-    validate_ids(ids);
+    stamp = on_disk;
+    const std::size_t read = fresh.size();
+    if (!checked) validate_ids(fresh);
+    const bool repair = damaged || fresh.size() != read;
+    set_ids(fresh);
+    pass.changed = true;
+    if (repair && !ids.empty() && clean) {
+        try {
+            rewrite();
+        } catch (const store_error&) {
+            // Held by another program: read, but the next write must replace it whole.
+            must_rewrite_ = true;
+            stamp = store::file_stamp();
+        }
+    }
+    return !ids.empty() || !clean;
+}
+
+void tag::set_ids(std::vector<file_id_t>& fresh) {
+    if (!deferred_.empty()) {
+        // Changes made while writing was deferred go over what the file holds now.
+        id_set present;
+        present.reserve(fresh.size());
+        for (file_id_t id : fresh) present.insert(id);
+        for (const std::pair<file_id_t, bool>& change : deferred_) {
+            if (change.second) {
+                if (present.insert(change.first)) fresh.push_back(change.first);
+            } else if (present.erase(change.first)) {
+                fresh.erase(std::find(fresh.begin(), fresh.end(), change.first));
+            }
+        }
+    }
+    ids.swap(fresh);
     index_.clear();
     indexed_ = false;
     unwritten_from_ = ids.size();
-    if ((damaged || ids.size() != read) && !ids.empty()) rewrite();
-    return !ids.empty();
+}
+
+bool tag::stays_without_disk() {
+    on_disk = store::file_stamp();
+    // Changes not yet written stay, and so does a tag that has never had a file (one the tag
+    // dialog made, whose file comes with its first file).
+    return !clean || (!stamp.known && ids.empty() && !unread_);
+}
+
+void tag::require_read() const {
+    if (unread_) throw store_error(error_cannot_open, ERROR_SHARING_VIOLATION);
 }
 
 void tag::build_index() {
@@ -57,10 +147,23 @@ bool tag::erase_id(file_id_t id) {
     return true;
 }
 
-void tag::add_file(const std::wstring& file_path, const tree_node&) {
+void tag::note_deferred(file_id_t id, bool added) {
+    if (!g_immediate_write) deferred_.emplace_back(id, added);
+}
+
+void tag::written() {
+    stamp = store::stamp_of(path);
+    unwritten_from_ = ids.size();
+    must_rewrite_ = false;
+    deferred_.clear();
+    clean = true;
+}
+
+void tag::add_file(file_id_t id, const std::wstring&, const tree_node&) {
     // Its ids were never read: a later rewrite from memory would drop them from the file.
-    if (unread_ && (!load() || unread_)) throw store_error(error_cannot_open);
-    if (!insert_id(file_id(file_path))) return;
+    require_read();
+    if (!insert_id(id)) return;
+    note_deferred(id, true);
     append_new_ids();
 }
 
@@ -76,10 +179,15 @@ void tag::append_new_ids() {
 void tag::flush_appends() {
     in_batch_ = false;
     if (unwritten_from_ >= ids.size()) return;
-    std::vector<unsigned char> bytes;
-    store::encode_ids(ids, unwritten_from_, bytes);
     try {
-        store::append_file(path, bytes, true);
+        if (must_rewrite_) {
+            rewrite();
+        } else {
+            std::vector<unsigned char> bytes;
+            store::encode_ids(ids, unwritten_from_, bytes);
+            store::append_file(path, bytes);
+            stamp = store::stamp_of(path);
+        }
     } catch (const store_error&) {
         // The disk never got these ids: take them back, so memory does not claim what a restart
         // would lose. A tag left with nothing leaves its parent (and empties climb).
@@ -87,6 +195,8 @@ void tag::flush_appends() {
             index_.erase(ids.back());
             ids.pop_back();
         }
+        stamp = store::file_stamp();
+        must_rewrite_ = true;
         if (ids.empty() && parent) {
             node_ptr self = shared_from_this();
             parent->remove_child(this);
@@ -102,14 +212,22 @@ void tag::rewrite() {
         unwritten_from_ = ids.size();
         return;
     }
+    require_read();
     std::vector<unsigned char> bytes;
     store::encode_ids(ids, 0, bytes);
-    store::replace_file(path, bytes, data_folder());
-    unwritten_from_ = ids.size();
+    try {
+        store::replace_file(path, bytes, data_folder());
+    } catch (const store_error&) {
+        stamp = store::file_stamp();  // memory and file now differ
+        throw;
+    }
+    written();
 }
 
 bool tag::remove_file(file_id_t id, const tree_node*) {
+    require_read();
     if (!erase_id(id)) return false;
+    note_deferred(id, false);
     if (ids.empty()) {
         erase_from_disk();
         return true;
@@ -123,12 +241,18 @@ void tag::collect_ids(std::set<file_id_t>& out) {
 }
 
 void tag::save() {
-    if (clean) return;
+    if (clean || unread_) return;
     std::vector<unsigned char> bytes;
     store::encode_ids(ids, 0, bytes);
-    store::replace_file(path, bytes, data_folder());
-    unwritten_from_ = ids.size();
-    clean = true;
+    // Another process may have removed the folders meanwhile.
+    ensure_parent_folders();
+    try {
+        store::replace_file(path, bytes, data_folder());
+    } catch (const store_error&) {
+        stamp = store::file_stamp();
+        throw;
+    }
+    written();
 }
 
 void tag::export_tree(const hashed_ptr& out) {
@@ -144,12 +268,16 @@ tree_ptr tag::tags_of(file_id_t id) {
 }
 
 void tag::erase_from_disk() {
-    ::DeleteFileW(path.c_str());
+    store::delete_file(path);
+    stamp = store::file_stamp();
 }
 
 void tag::replace_id(file_id_t old_id, file_id_t new_id) {
+    // Unread, it may hold the old id in its file: the rename cannot be followed here.
+    require_read();
     if (!erase_id(old_id)) return;
-    insert_id(new_id);
+    note_deferred(old_id, false);
+    if (insert_id(new_id)) note_deferred(new_id, true);
     rewrite();
 }
 

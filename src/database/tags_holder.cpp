@@ -1,4 +1,4 @@
-#include "database/tags_holder.h"
+#include "database/store_section.h"
 
 #include "util/file_names.h"
 
@@ -59,6 +59,10 @@ DWORD WINAPI loader_thread(void* holder) {
     return 0;
 }
 
+void check_path(const std::wstring& file_path) {
+    if (file_path.empty() || file_path.size() > max_stored_path) throw store_error(error_invalid_name);
+}
+
 }  // namespace
 
 TagsHolder::TagsHolder()
@@ -85,6 +89,10 @@ void TagsHolder::set_data_folder(const std::wstring& folder) {
     path = next;
     children.clear();
     contexts.clear();
+    store_lock_.set_folder(next);
+    synced_ = false;
+    incomplete_ = false;
+    seen_counter_ = store_lock::no_counter;
     changed();
 }
 
@@ -123,55 +131,15 @@ void TagsHolder::load_store() {
     try {
         const util::lock_guard held = lock();
         ::SetThreadPriority(self, THREAD_PRIORITY_NORMAL);
-        read_folder();
-        load_all_roots();
-        changed();
+        store_section section(*this, true);
     } catch (...) {
-        // Out of memory in the middle of a load: what was read is kept. The requests waiting for
-        // the load must be let go whatever happened, or they would wait forever.
+        // Out of memory, or the store's lock could not be made: what was read is kept. The
+        // requests waiting for the load must be let go whatever happened, or they would wait
+        // forever.
     }
     ::SetThreadPriority(self, THREAD_PRIORITY_IDLE);
     loading_ = false;
     ::SetEvent(loaded_event_.get());
-}
-
-void TagsHolder::read_folder() {
-    const util::lock_guard held = lock();
-    if (path.empty()) return;
-    store::remove_temporary_files(path);
-    WIN32_FIND_DATAW data;
-    util::unique_find find(store::find_first(path + L"*", data));
-    if (!find) return;
-    do {
-        const std::wstring entry = data.cFileName;
-        if (entry == L"." || entry == L".." || !(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) continue;
-        if (find_child(entry)) continue;
-        node_ptr root(new root_scope(entry, this));
-        root->read_folder();
-        if (root->children.empty()) {
-            root->erase_from_disk();
-            continue;
-        }
-        children.push_back(root);
-    } while (::FindNextFileW(find.get(), &data));
-}
-
-void TagsHolder::load_root(root_scope* root) {
-    node_ptr keep = root->shared_from_this();
-    try {
-        if (!root->load() && root->loaded) {
-            // The root loaded its map but none of its tags survived: it erased itself from disk.
-            drop_child(root);
-        }
-    } catch (const store_error&) {
-        // A repair at load (a rewrite of a damaged file) failed; the file stays as it was and
-        // the next start repairs it. An error must not end the loader, or the host with it.
-    }
-}
-
-void TagsHolder::load_all_roots() {
-    std::vector<node_ptr> roots = children;
-    for (const node_ptr& root : roots) load_root(static_cast<root_scope*>(root.get()));
 }
 
 void TagsHolder::remove_child(base_node* node) {
@@ -181,7 +149,7 @@ void TagsHolder::remove_child(base_node* node) {
 }
 
 void TagsHolder::save() {
-    const util::lock_guard held = lock();
+    store_section section(*this, false);
     changed();
     base_node::save();
 }
@@ -215,18 +183,69 @@ root_scope* TagsHolder::find_path(file_id_t id, std::wstring& found) {
 }
 
 root_scope* TagsHolder::find_root(const std::wstring* file_path, file_id_t id) {
-    if (id == 0 && file_path) id = file_id(*file_path);
+    const util::lock_guard held = lock();
+    if (id == 0 && file_path) {
+        const file_id_t hash = file_id(*file_path);
+        for (const node_ptr& child : children) {
+            root_scope* root = static_cast<root_scope*>(child.get());
+            if (root->find_id(*file_path, hash)) return root;
+        }
+        return nullptr;
+    }
     std::wstring ignored;
     return find_path(id, ignored);
+}
+
+file_id_t TagsHolder::id_of(const std::wstring& file_path) {
+    const util::lock_guard held = lock();
+    const file_id_t hash = file_id(file_path);
+    for (const node_ptr& child : children) {
+        if (const file_id_t id = static_cast<root_scope*>(child.get())->find_id(file_path, hash)) return id;
+    }
+    return 0;
+}
+
+file_id_t TagsHolder::id_for(root_scope& target, const std::wstring& file_path) {
+    const file_id_t hash = file_id(file_path);
+    if (const file_id_t known = target.find_id(file_path, hash)) return known;
+    // Every root knows a file by one id, so that an id names one file wherever it is shown.
+    bool hash_taken = hash == 0 || target.id_map.contains(hash);
+    for (const node_ptr& child : children) {
+        root_scope& root = static_cast<root_scope&>(*child);
+        if (&root == &target) continue;
+        const std::wstring_view at = root.id_map.find(hash);
+        if (!at.empty() && at != file_path) hash_taken = true;
+        const file_id_t known = !at.empty() && at == file_path ? hash : root.find_id(file_path, hash);
+        if (known && !target.id_map.contains(known)) return known;
+    }
+    if (!hash_taken) return hash;
+    // Another file has this hash: two paths are never merged into one file, so this one takes
+    // the next id that no root uses. The map file records it with the path, as any other.
+    file_id_t id = hash;
+    for (;;) {
+        ++id;
+        if (id == 0) continue;
+        bool used = false;
+        for (const node_ptr& child : children) {
+            if (static_cast<root_scope&>(*child).id_map.contains(id)) {
+                used = true;
+                break;
+            }
+        }
+        if (!used) return id;
+    }
 }
 
 void TagsHolder::remove_tags(const std::vector<std::wstring>& paths, const tree_node& previous) {
     root_scope* root = root_named(previous.name);
     if (!root) return;
     node_ptr keep = root->shared_from_this();
-    if (!root->loaded) root->load();
+    // Removing from tags that were not read, or from a root whose map was not, would lose ids.
+    root->require_read(true);
     for (const std::wstring& file_path : paths) {
-        if (root->remove_file(file_id(file_path), &previous)) {
+        const file_id_t id = root->find_id(file_path);
+        if (!id) continue;
+        if (root->remove_file(id, &previous)) {
             drop_child(root);
             return;
         }
@@ -234,7 +253,7 @@ void TagsHolder::remove_tags(const std::vector<std::wstring>& paths, const tree_
 }
 
 bool TagsHolder::set_tags(const std::vector<std::wstring>& paths, const tree_ptr& tree, const tree_ptr& previous) {
-    const util::lock_guard held = lock();
+    store_section section(*this, false);
     if (paths.empty() || (!tree && !previous)) return false;
     changed();
     append_batch batch;
@@ -248,33 +267,46 @@ bool TagsHolder::set_tags(const std::vector<std::wstring>& paths, const tree_ptr
             return true;
         }
     }
+    for (const std::wstring& file_path : paths) check_path(file_path);
     root_scope* root = root_named(tree->name);
     if (!root) root = create_root(tree->name);
     node_ptr keep = root->shared_from_this();
-    for (const std::wstring& file_path : paths) root->add_file(file_path, *tree);
+    for (const std::wstring& file_path : paths) root->add_file(id_for(*root, file_path), file_path, *tree);
     batch.flush();
     refresh_views(tree->name);
     return true;
 }
 
 void TagsHolder::follow_rename(file_id_t old_id, const std::wstring& new_path) {
-    const util::lock_guard held = lock();
+    store_section section(*this, false);
     std::wstring old_path;
-    root_scope* root = find_path(old_id, old_path);
-    if (!root || new_path.empty() || new_path.size() > max_stored_path) return;
-    changed();
-    const file_id_t new_id = file_id(new_path);
-    if (new_id == old_id) {
-        root->id_map.set(old_id, new_path);
-        root->rewrite_map();
-        return;
+    if (find_path(old_id, old_path)) follow_rename(old_path, new_path);
+}
+
+void TagsHolder::follow_rename(const std::wstring& old_path, const std::wstring& new_path) {
+    store_section section(*this, false);
+    if (old_path == new_path || new_path.empty() || new_path.size() > max_stored_path) return;
+    const file_id_t old_hash = file_id(old_path);
+    std::vector<node_ptr> roots = children;
+    for (const node_ptr& node : roots) {
+        root_scope& root = static_cast<root_scope&>(*node);
+        // A root that was not read whole keeps the old path: its tag files may hold the old id
+        // where memory cannot see it. The others follow all the same.
+        if (root.unread_count()) continue;
+        const file_id_t old_id = root.find_id(old_path, old_hash);
+        if (!old_id) continue;
+        changed();
+        rename_in_root(root, old_id, id_for(root, new_path), new_path);
     }
-    // The map learns the new id before any tag file holds it, and keeps the old one until the
-    // tags have moved: whichever step fails, every id on disk stays known to the map.
-    root->id_map.insert(new_id, new_path);
-    root->rewrite_map();
-    for (const node_ptr& child : root->children) child->replace_id(old_id, new_id);
-    root->id_map.erase(old_id);  // written out with the map's next rewrite
+}
+
+void TagsHolder::rename_in_root(root_scope& root, file_id_t old_id, file_id_t new_id, const std::wstring& new_path) {
+    // The map learns the new id before any tag file holds it, and loses the old one only when
+    // no tag holds that any more: whichever step fails, every id on disk stays known to the map.
+    root.register_path(new_id, new_path);
+    for (const node_ptr& child : root.children) child->replace_id(old_id, new_id);
+    root.forget_path(old_id);
+    root.rewrite_map();
 }
 
 node_ptr TagsHolder::find_node(const std::vector<std::wstring>& chain) const {
@@ -289,7 +321,7 @@ node_ptr TagsHolder::find_node(const std::vector<std::wstring>& chain) const {
 }
 
 bool TagsHolder::delete_node(const tree_node& chain) {
-    const util::lock_guard held = lock();
+    store_section section(*this, false);
     std::vector<std::wstring> names;
     for (const tree_node* step = &chain; step; step = step->children.empty() ? nullptr : step->children[0].get()) {
         names.push_back(step->name);
@@ -318,24 +350,37 @@ void TagsHolder::refresh_views(const std::wstring& root_name) {
 }
 
 void TagsHolder::remove_all_tags(const std::vector<std::wstring>& paths, bool refresh) {
-    const util::lock_guard held = lock();
+    store_section section(*this, false);
     changed();
     std::vector<std::wstring> touched;
+    bool refused = false;
     for (const std::wstring& file_path : paths) {
-        const file_id_t id = file_id(file_path);
+        const file_id_t hash = file_id(file_path);
         std::vector<node_ptr> roots = children;
         for (const node_ptr& node : roots) {
             root_scope* root = static_cast<root_scope*>(node.get());
-            if (!root->id_map.contains(id)) continue;
+            if (!root->loaded) {
+                refused = true;  // whether it holds the file cannot be known
+                continue;
+            }
+            const file_id_t id = root->find_id(file_path, hash);
+            if (!id) continue;
+            if (root->unread_count()) {
+                refused = true;
+                continue;
+            }
             if (std::find(touched.begin(), touched.end(), root->name) == touched.end()) touched.push_back(root->name);
             if (root->remove_file(id, nullptr)) drop_child(root);
         }
     }
-    if (!refresh) return;
-    for (const std::wstring& root_name : touched) refresh_views(root_name);
+    if (refresh) {
+        for (const std::wstring& root_name : touched) refresh_views(root_name);
+    }
+    if (refused) throw store_error(error_cannot_open, ERROR_SHARING_VIOLATION);
 }
 
 std::vector<tree_ptr> TagsHolder::name_trees() {
+    refresh();
     const util::lock_guard held = lock();
     std::vector<tree_ptr> result;
     for (const node_ptr& root : children) result.push_back(names_of(*root));
@@ -343,14 +388,17 @@ std::vector<tree_ptr> TagsHolder::name_trees() {
 }
 
 std::vector<tree_ptr> TagsHolder::tags_of_paths(const std::vector<std::wstring>& paths) {
+    refresh();
     const util::lock_guard held = lock();
-    std::vector<file_id_t> ids;
-    for (const std::wstring& file_path : paths) ids.push_back(file_id(file_path));
+    std::vector<file_id_t> hashes;
+    for (const std::wstring& file_path : paths) hashes.push_back(file_id(file_path));
     std::vector<tree_ptr> result;
-    for (const node_ptr& root : children) {
+    for (const node_ptr& node : children) {
+        root_scope* root = static_cast<root_scope*>(node.get());
         tree_ptr merged;
-        for (file_id_t id : ids) {
-            tree_ptr tags = root->tags_of(id);
+        for (std::size_t i = 0; i < paths.size(); ++i) {
+            const file_id_t id = root->find_id(paths[i], hashes[i]);
+            tree_ptr tags = id ? root->tags_of(id) : tree_ptr();
             if (!tags) continue;
             if (!merged) {
                 merged = tags;
@@ -364,6 +412,7 @@ std::vector<tree_ptr> TagsHolder::tags_of_paths(const std::vector<std::wstring>&
 }
 
 std::vector<std::pair<file_id_t, std::wstring> > TagsHolder::tagged_paths() {
+    refresh();
     const util::lock_guard held = lock();
     std::vector<std::pair<file_id_t, std::wstring> > result;
     id_set seen;
@@ -374,6 +423,14 @@ std::vector<std::pair<file_id_t, std::wstring> > TagsHolder::tagged_paths() {
         });
     }
     return result;
+}
+
+std::size_t TagsHolder::unread_count() {
+    refresh();
+    const util::lock_guard held = lock();
+    std::size_t count = 0;
+    for (const node_ptr& node : children) count += node->unread_count();
+    return count;
 }
 
 }  // namespace items

@@ -1,11 +1,17 @@
 // The one tag database of the process: the top of the tag tree, whose children are the root
 // tags. Every operation takes the database lock, so Explorer's threads, the loader, the
 // watcher, the plug-in parse and the change tracker always see the tree whole.
+//
+// Other processes (other Explorers, other users, the command-line tool) use the same store.
+// Every operation that writes also takes the store's lock, which those processes share, and
+// first brings memory up to date with what they changed (listings do that too); see
+// store_sync.cpp.
 #pragma once
 
 #include "database/navigation.h"
 #include "database/nodes.h"
 #include "database/shell_item.h"
+#include "database/store_lock.h"
 #include "util/unique_resource.h"
 
 #include <windows.h>
@@ -34,7 +40,7 @@ struct tree_edit {
     std::vector<std::wstring> target;  // move: the new parent (empty: the top, as a root tag)
 };
 
-class TagsHolder : public base_node {
+class TagsHolder : public base_node, private store::write_listener {
 public:
     TagsHolder();
     ~TagsHolder() override;
@@ -53,7 +59,7 @@ public:
     // What the loader does: read the data folder, then load every root.
     void load_store();
 
-    void read_folder() override;
+    void read_folder(sync_pass& pass) override;
     bool remove_file(file_id_t, const tree_node*) override { return true; }
     void collect_ids(std::set<file_id_t>&) override {}
     void remove_child(base_node* node) override;
@@ -62,16 +68,24 @@ public:
     void save() override;
 
     root_scope* find_path(file_id_t id, std::wstring& path);
+    // With a path: the first root that holds that path; else the first that holds the id.
     root_scope* find_root(const std::wstring* path, file_id_t id);
+    // The id the database knows the path by (the first root's); 0 when it is not tagged.
+    file_id_t id_of(const std::wstring& path);
     // Gives every path the tags of `tree` (root name at its top); with `previous`, the tags of
     // `previous` that `tree` no longer names are removed first. Store errors pass out as store_error.
     bool set_tags(const std::vector<std::wstring>& paths, const tree_ptr& tree, const tree_ptr& previous);
+    // The file moved: every root that holds it follows. A root that could not be read whole
+    // keeps the old path (changing it unread could lose ids); the others follow.
+    void follow_rename(const std::wstring& old_path, const std::wstring& new_path);
+    // The same for the file that the first root holding `old_id` knows.
     void follow_rename(file_id_t old_id, const std::wstring& new_path);
     bool delete_node(const tree_node& chain);
     void refresh_views(const std::wstring& root_name);
 
     // Removes every tag of each path, in every root; with `refresh`, the views of the touched
-    // roots reload.
+    // roots reload. Roots that could not be read keep theirs, and the call then throws
+    // store_error once the others are done.
     void remove_all_tags(const std::vector<std::wstring>& paths, bool refresh);
     // The whole tag tree as name trees, one per root tag, in order.
     std::vector<tree_ptr> name_trees();
@@ -79,6 +93,10 @@ public:
     std::vector<tree_ptr> tags_of_paths(const std::vector<std::wstring>& paths);
     // Applies the edits in order; stops at the first that fails and returns false.
     bool apply_edits(const std::vector<tree_edit>& edits);
+    // How many roots and tags of the tree could not be read from the disk.
+    // How many roots and tags of the store could not be read (held by another program, or a
+    // root without its map); they refuse changes until they can be.
+    std::size_t unread_count();
     // Every tagged file (id and path), each once, first root first.
     std::vector<std::pair<file_id_t, std::wstring> > tagged_paths();
 
@@ -94,12 +112,21 @@ public:
 
 private:
     friend class filtered_item;
+    class store_section;
 
     root_scope* root_named(const std::wstring& root_name) const;
     root_scope* create_root(const std::wstring& root_name);
-    void load_root(root_scope* root);
-    void load_all_roots();
     node_ptr find_node(const std::vector<std::wstring>& chain) const;
+    // The id under which `target` is to hold the path: the one a root knows it by, else its
+    // hash, else (when another path has the hash) the next id no root uses.
+    file_id_t id_for(root_scope& target, const std::wstring& path);
+    void rename_in_root(root_scope& root, file_id_t old_id, file_id_t new_id, const std::wstring& new_path);
+    // Brings memory up to date with the store (store_sync.cpp).
+    void sync(bool full_load, bool reread_all);
+    void write_snapshot();
+    // Before a listing or a lookup that callers show: syncs when another process wrote.
+    void refresh();
+    void before_write() override;
     void remove_tags(const std::vector<std::wstring>& paths, const tree_node& previous);
     bool apply_edit(const tree_edit& edit);
     bool move_node(const node_ptr& node, const std::vector<std::wstring>& target);
@@ -112,6 +139,16 @@ private:
     std::atomic<view_listener*> listener_;
     // Bumped by every change of the tree, so that views built before it are rebuilt.
     std::atomic<unsigned long> generation_;
+
+    // The shared store, guarded by the database lock.
+    store_lock store_lock_;
+    int section_depth_ = 0;
+    std::uint64_t seen_counter_ = store_lock::no_counter;  // when memory last matched the store
+    bool synced_ = false;
+    bool incomplete_ = false;  // something could not be read at the last sync
+    DWORD synced_at_ = 0;
+    bool announced_ = false;   // this section has moved the counter on
+    store::write_listener* outer_listener_ = nullptr;
 };
 
 }  // namespace items

@@ -1,7 +1,7 @@
 // Edits of the tag tree itself (create, rename, move, delete of root tags, scopes and tags), as
 // the tag dialog applies them. Each edit changes the disk first and memory only when the disk
 // change succeeded.
-#include "database/tags_holder.h"
+#include "database/store_section.h"
 
 #include "util/file_names.h"
 
@@ -30,7 +30,13 @@ root_scope* root_of(base_node* node) {
 // has nothing to move.
 bool move_on_disk(const std::wstring& from, const std::wstring& to) {
     if (::GetFileAttributesW(from.c_str()) == INVALID_FILE_ATTRIBUTES) return true;
-    return ::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH) != FALSE;
+    return store::move_path(from, to);
+}
+
+// Whether the root's map and all its tag files were read: files move out of or into a root
+// only through its map.
+bool read_whole(const root_scope* root) {
+    return !root || root->unread_count() == 0;
 }
 
 // The paths of the files below `node`, taken from its root's map.
@@ -48,7 +54,7 @@ std::vector<std::pair<file_id_t, std::wstring> > paths_below(base_node& node, co
 }  // namespace
 
 bool TagsHolder::apply_edits(const std::vector<tree_edit>& edits) {
-    const util::lock_guard held = lock();
+    store_section section(*this, false);
     changed();
     for (const tree_edit& edit : edits) {
         if (!apply_edit(edit)) return false;
@@ -124,6 +130,9 @@ bool TagsHolder::move_node(const node_ptr& node, const std::vector<std::wstring>
 
     root_scope* from_root = root_of(node.get());
     root_scope* to_root = target == this ? nullptr : root_of(target);
+    // A root that was not read would move without its files, or take files its map cannot
+    // record: the move waits until it can be read.
+    if (!read_whole(from_root) || !read_whole(to_root)) return false;
     base_node* old_parent = node->parent;
     const std::wstring new_path = target == this ? path + node->name : target->path + L'\\' + node->name;
     if (!move_on_disk(node->path, new_path)) return false;
@@ -165,10 +174,22 @@ bool TagsHolder::move_node(const node_ptr& node, const std::vector<std::wstring>
 
     root_scope* new_root = target == this ? static_cast<root_scope*>(moved.get()) : to_root;
     append_batch batch;
-    for (const auto& entry : files) new_root->register_path(entry.first, entry.second);
+    std::vector<std::pair<file_id_t, file_id_t> > renumbered;
+    for (const auto& entry : files) {
+        file_id_t id = entry.first;
+        const std::wstring_view there = new_root->id_map.find(id);
+        if (!there.empty() && there != entry.second) {
+            // The new root knows this id as another file (two roots of an older store may): the
+            // moved tags take the id the new root gives the path.
+            id = id_for(*new_root, entry.second);
+            renumbered.emplace_back(entry.first, id);
+        }
+        new_root->register_path(id, entry.second);
+    }
     batch.flush();
+    for (const auto& change : renumbered) moved->replace_id(change.first, change.second);
     // Only now that the new root's map knows the files may the old root's map go.
-    if (node->kind == kind_root) ::DeleteFileW(static_cast<root_scope&>(*node).map_path().c_str());
+    if (node->kind == kind_root) store::delete_file(static_cast<root_scope&>(*node).map_path());
 
     // The old parent may be empty now; it leaves like any emptied scope.
     if (node->kind != kind_root && old_parent->children.empty() && old_parent != this) {

@@ -78,14 +78,14 @@ std::vector<std::pair<items::file_id_t, std::wstring> > tagged_below(items::Tags
 
 void move_item(items::TagsHolder& db, const std::wstring& from, const std::wstring& to) {
     if (from.empty() || to.empty()) return;
-    if (db.find_root(&from, 0)) db.follow_rename(items::file_id(from), to);
+    db.follow_rename(from, to);
 }
 
 void rename_folder(items::TagsHolder& db, const std::wstring& from, const std::wstring& to) {
     if (from.empty() || to.empty()) return;
     move_item(db, from, to);
     for (const auto& entry : tagged_below(db, from)) {
-        db.follow_rename(entry.first, to + entry.second.substr(from.size()));
+        db.follow_rename(entry.second, to + entry.second.substr(from.size()));
     }
 }
 

@@ -13,7 +13,7 @@ const std::wstring song = L"C:\\Music\\song.mp3";
 const std::wstring tune = L"C:\\Music\\tune.mp3";
 }  // namespace
 
-TEST_F(StoreTest, FirstRootWinsForLookupsAndRenames) {
+TEST_F(StoreTest, FirstRootWinsForLookupsAndARenameFollowsInEveryRoot) {
     give({song}, {L"Alpha/T"});
     give({song}, {L"Beta/T"});
     std::wstring found;
@@ -27,10 +27,11 @@ TEST_F(StoreTest, FirstRootWinsForLookupsAndRenames) {
     const std::wstring moved = L"C:\\Archive\\song.mp3";
     db->follow_rename(file_id(song), moved);
     reload();
-    EXPECT_EQ((std::vector<std::wstring>{L"Alpha/T"}), tags_of(moved));
-    // Only the first root followed; the second still knows the old path.
-    EXPECT_EQ((std::vector<std::wstring>{L"Beta/T"}), tags_of(song));
+    // Every root that held the file follows it; none keeps the old path.
+    EXPECT_EQ((std::vector<std::wstring>{L"Alpha/T", L"Beta/T"}), tags_of(moved));
+    EXPECT_TRUE(tags_of(song).empty());
     EXPECT_EQ(id_bytes({file_id(moved)}), read_bytes(data(L"Alpha\\T")));
+    EXPECT_EQ(id_bytes({file_id(moved)}), read_bytes(data(L"Beta\\T")));
 }
 
 TEST_F(StoreTest, SetTagsWithPreviousTreeRemovesOnlyWhatDisappeared) {

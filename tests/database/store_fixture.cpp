@@ -30,7 +30,10 @@ std::vector<std::wstring> folder_entries(const std::wstring& folder) {
     if (!find) return names;
     do {
         const std::wstring name = data.cFileName;
-        if (name != L"." && name != L"..") names.push_back(name);
+        if (name == L"." || name == L"..") continue;
+        // The store's own bookkeeping beside the maps: its change counter and its snapshot.
+        if (name == L"~quibrix-changes" || name == L"~quibrix-snapshot") continue;
+        names.push_back(name);
     } while (::FindNextFileW(find.get(), &data));
     std::sort(names.begin(), names.end());
     return names;

@@ -15,7 +15,8 @@
 std::vector<unsigned char> read_bytes(const std::wstring& path);
 void write_bytes(const std::wstring& path, const std::vector<unsigned char>& bytes);
 bool exists(const std::wstring& path);
-// The names in a folder ("." and ".." left out), sorted.
+// The names in a folder, sorted; "." and "..", and the store's change counter and snapshot
+// beside the maps, left out.
 std::vector<std::wstring> folder_entries(const std::wstring& folder);
 
 std::vector<unsigned char> id_bytes(const std::vector<std::uint32_t>& ids);

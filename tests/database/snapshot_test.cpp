@@ -1,0 +1,151 @@
+// The snapshot beside the maps: a load takes a tag's ids from it only while the tag file keeps
+// the stamp recorded with them. Files changed, truncated or removed behind it, a damaged
+// snapshot, and a file rewritten within the same clock tick never show wrong tags.
+#include "store_fixture.h"
+
+#include "database/store_snapshot.h"
+#include "util/unique_resource.h"
+
+#include <functional>
+
+using items::file_id;
+
+namespace {
+
+const std::wstring song = L"C:\\Music\\song.mp3";
+const std::wstring tune = L"C:\\Music\\tune.mp3";
+const std::wstring clip = L"D:\\Video\\clip.avi";
+
+FILETIME file_time(std::uint64_t value) {
+    FILETIME time;
+    time.dwLowDateTime = static_cast<DWORD>(value);
+    time.dwHighDateTime = static_cast<DWORD>(value >> 32);
+    return time;
+}
+
+void set_write_time(const std::wstring& path, std::uint64_t value) {
+    util::unique_file file(::CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                         nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    ASSERT_TRUE(file.valid());
+    const FILETIME time = file_time(value);
+    ASSERT_TRUE(::SetFileTime(file.get(), nullptr, nullptr, &time));
+}
+
+std::uint64_t write_time(const std::wstring& path) {
+    return items::store::stamp_of(path).write_time;
+}
+
+// Every file below `folder` as if written an hour ago, so that their stamps are settled.
+void age_files(const std::wstring& folder) {
+    const std::uint64_t hour_ago = items::store::file_time_now() - 36000000000ull;
+    for (const std::wstring& name : folder_entries(folder)) {
+        const std::wstring path = folder + name;
+        if (::GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_DIRECTORY) {
+            age_files(path + L"\\");
+        } else {
+            set_write_time(path, hour_ago);
+        }
+    }
+}
+
+util::unique_file hold(const std::wstring& path) {
+    return util::unique_file(::CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+}
+
+class SnapshotTest : public StoreTest {
+protected:
+    void SetUp() override {
+        give({song, tune}, {L"Music/Rock"});
+        give({clip, song}, {L"Music/Jazz"});
+        give({song}, {L"Video/Clips", L"Video/Fun"});
+        age_files(folder.path());
+        reload();  // reads every file and writes the snapshot
+        ASSERT_TRUE(exists(items::store_snapshot::path_in(folder.path())));
+    }
+    // A reload while `file` cannot be read: its tags can come only from the snapshot.
+    std::size_t reload_with_held(const std::wstring& file) {
+        util::unique_file held = hold(file);
+        EXPECT_TRUE(held.valid());
+        reload();
+        return db->unread_count();
+    }
+};
+
+}  // namespace
+
+TEST_F(SnapshotTest, ALoadTakesUnchangedFilesFromTheSnapshot) {
+    EXPECT_EQ(0u, reload_with_held(data(L"Music\\Rock")));
+    EXPECT_EQ((std::vector<std::wstring>{L"Music/Jazz", L"Music/Rock", L"Video/Clips", L"Video/Fun"}), tags_of(song));
+    EXPECT_EQ((std::vector<std::wstring>{L"Music/Rock"}), tags_of(tune));
+}
+
+TEST_F(SnapshotTest, FilesChangedTruncatedOrRemovedBehindItAreReadAgain) {
+    // Same size, other ids (a rewrite); shorter (truncated); gone.
+    write_bytes(data(L"Music\\Rock"), id_bytes({file_id(tune), file_id(clip)}));
+    std::vector<unsigned char> jazz = read_bytes(data(L"Music\\Jazz"));
+    jazz.resize(4);
+    write_bytes(data(L"Music\\Jazz"), jazz);
+    ASSERT_TRUE(::DeleteFileW(data(L"Video\\Fun").c_str()));
+    reload();
+    EXPECT_EQ((std::vector<std::wstring>{L"Music/Jazz", L"Music/Rock"}), tags_of(clip));
+    EXPECT_EQ((std::vector<std::wstring>{L"Video/Clips"}), tags_of(song));
+    EXPECT_EQ((std::vector<std::wstring>{L"Music/Rock"}), tags_of(tune));
+
+    // A tag file made empty is no tag.
+    write_bytes(data(L"Music\\Jazz"), {});
+    reload();
+    EXPECT_EQ((std::vector<std::wstring>{L"Music/Rock"}), tags_of(clip));
+}
+
+TEST_F(SnapshotTest, IdsFromTheSnapshotAreCheckedAgainstAChangedMap) {
+    write_bytes(data(L"Music.dat"), record_bytes(file_id(song), song) + record_bytes(file_id(clip), clip));
+    EXPECT_EQ(0u, reload_with_held(data(L"Music\\Rock")));
+    EXPECT_TRUE(tags_of(tune).empty());
+    EXPECT_EQ((std::vector<std::wstring>{L"Music/Jazz", L"Music/Rock", L"Video/Clips", L"Video/Fun"}), tags_of(song));
+}
+
+TEST_F(SnapshotTest, ADamagedSnapshotIsNotUsed) {
+    const std::wstring snapshot = items::store_snapshot::path_in(folder.path());
+    const std::vector<unsigned char> whole = read_bytes(snapshot);
+    ASSERT_GT(whole.size(), 64u);
+    const std::vector<std::function<std::vector<unsigned char>()> > damages = {
+        [&] {
+            std::vector<unsigned char> flipped = whole;
+            flipped[whole.size() - 3] ^= 0x40;  // inside the last tag's ids
+            return flipped;
+        },
+        [&] { return std::vector<unsigned char>(whole.begin(), whole.begin() + whole.size() / 2); },
+        [&] { return std::vector<unsigned char>(whole.begin(), whole.begin() + 10); },
+    };
+    for (const auto& damage : damages) {
+        write_bytes(snapshot, damage());
+        // With no usable snapshot the held file cannot be read: its tag is missing and
+        // refuses changes, but no tag is wrong.
+        util::unique_file held = hold(data(L"Music\\Rock"));
+        ASSERT_TRUE(held.valid());
+        reload();
+        EXPECT_EQ(1u, db->unread_count());
+        EXPECT_EQ((std::vector<std::wstring>{L"Music/Jazz", L"Video/Clips", L"Video/Fun"}), tags_of(song));
+        EXPECT_THROW(db->set_tags({clip}, tags({L"Music/Rock"}), items::tree_ptr()), items::store_error);
+    }
+    // The next load that reads the files writes a whole snapshot again.
+    reload();
+    EXPECT_EQ(0u, reload_with_held(data(L"Music\\Rock")));
+    EXPECT_EQ((std::vector<std::wstring>{L"Music/Rock"}), tags_of(tune));
+}
+
+TEST_F(SnapshotTest, AFileRewrittenWithinOneClockTickIsNotTrusted) {
+    // Written now, and read by the load that writes the snapshot: its stamp is not settled.
+    const std::wstring other = L"C:\\x.txt";
+    give({clip, tune}, {L"Video/Fun"});
+    give({other}, {L"Video/Clips"});
+    reload();
+    // Rewritten at the same size with its old write time, as a second write within the same
+    // tick of a coarse clock would leave it.
+    const std::uint64_t when = write_time(data(L"Video\\Fun"));
+    write_bytes(data(L"Video\\Fun"), id_bytes({file_id(song), file_id(clip), file_id(other)}));
+    set_write_time(data(L"Video\\Fun"), when);
+    reload();
+    EXPECT_EQ((std::vector<std::wstring>{L"Music/Rock"}), tags_of(tune));
+    EXPECT_EQ((std::vector<std::wstring>{L"Video/Clips", L"Video/Fun"}), tags_of(other));
+}
