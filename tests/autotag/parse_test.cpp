@@ -166,7 +166,7 @@ TEST_F(ParseTest, ListingsGoOnWhileALongParseRuns) {
                 const DWORD waited = ::GetTickCount() - asked;
                 if (waited > longest_wait) longest_wait = waited;
                 items::shell_item_list level;
-                db->list_level({L"Metadata"}, nullptr, level);
+                db->list_level({L"Metadata"}, 0, level);
             }
             const DWORD took = ::GetTickCount() - asked;
             if (took > longest_listing) longest_listing = took;
