@@ -213,7 +213,9 @@ LRESULT CALLBACK DirectoryWatcher::tray_proc(HWND window, UINT message, WPARAM w
 LRESULT DirectoryWatcher::on_tray_message(UINT message, WPARAM wparam, LPARAM lparam) {
     HWND window = tray_window;
     if (message == taskbar_created_ && taskbar_created_ != 0) {
-        // A new taskbar knows none of the old icons.
+        // A new taskbar knows none of the old icons; one that kept ours would refuse a second.
+        NOTIFYICONDATAW icon = tray_icon;
+        ::Shell_NotifyIconW(NIM_DELETE, &icon);
         icon_shown_ = false;
         add_tray_icon();
         return 0;

@@ -149,6 +149,7 @@ protected:
         WatchedDir dir;
         dir.init_from_path(path, plugins.names());
         dir.recursive = 1;
+        dir.autotag = 0;
         return dir;
     }
     void start(const std::vector<WatchedDir>& dirs) {
@@ -263,6 +264,7 @@ TEST_F(WatcherUiTest, NewFileIsTaggedAndAnnouncedOnceAndTheIconComesBackWithANew
     ASSERT_TRUE(::Shell_NotifyIconW(NIM_DELETE, &icon));
     EXPECT_FALSE(::Shell_NotifyIconW(NIM_MODIFY, &icon));
     ::SendMessageW(tray(), ::RegisterWindowMessageW(L"TaskbarCreated"), 0, 0);
+    EXPECT_TRUE(watcher->tray_icon_shown());
     icon = watcher->tray_icon;
     icon.uFlags = NIF_TIP;
     EXPECT_TRUE(::Shell_NotifyIconW(NIM_MODIFY, &icon)) << "icon not added again";
