@@ -56,9 +56,10 @@ HWND wait_window(DWORD thread, const wchar_t* class_name, const std::wstring& ca
         const wchar_t* class_name;
         const std::wstring* caption;
         HWND found;
+        DWORD thread;
         static BOOL CALLBACK visit(HWND window, LPARAM self) {
             search* s = reinterpret_cast<search*>(self);
-            if (::IsWindowVisible(window) && class_of(window) == s->class_name &&
+            if (::GetWindowThreadProcessId(window, nullptr) == s->thread && ::IsWindowVisible(window) && class_of(window) == s->class_name &&
                 (s->caption->empty() || text_of(window) == *s->caption)) {
                 s->found = window;
                 return FALSE;
@@ -69,12 +70,24 @@ HWND wait_window(DWORD thread, const wchar_t* class_name, const std::wstring& ca
     HWND found = nullptr;
     eventually(
         [&] {
-            search s = {class_name, &caption, nullptr};
-            ::EnumThreadWindows(thread, search::visit, reinterpret_cast<LPARAM>(&s));
+            // Every top-level window: EnumThreadWindows does not see this desktop's under Wine.
+            search s = {class_name, &caption, nullptr, thread};
+            ::EnumWindows(search::visit, reinterpret_cast<LPARAM>(&s));
             found = s.found;
             return found != nullptr;
         },
         timeout_ms);
+    if (!found) {
+        struct all {
+            static BOOL CALLBACK visit(HWND window, LPARAM) {
+                std::fwprintf(stderr, L"  window %ls '%ls' visible %d\n", class_of(window).c_str(), text_of(window).c_str(),
+                              ::IsWindowVisible(window));
+                return TRUE;
+            }
+        };
+        std::fwprintf(stderr, L"not found: %ls '%ls' on thread %lu\n", class_name, caption.c_str(), thread);
+        ::EnumWindows(all::visit, 0);
+    }
     return found;
 }
 
