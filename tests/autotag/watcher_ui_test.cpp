@@ -492,6 +492,14 @@ int run_on_tray_desktop() {
         ::RegSetValueExW(key, tray_desktop, 0, REG_SZ, reinterpret_cast<const BYTE*>(size), sizeof size);
         ::RegCloseKey(key);
     }
+    // Wine starts the later threads of a process (the watcher's window thread among them) on the
+    // desktop of the thread that created the process; the desktop named in STARTUPINFO gets only
+    // the main thread. So this thread moves there first, before it has any window.
+    HDESK tray = ::CreateDesktopW(tray_desktop, nullptr, nullptr, 0, GENERIC_ALL, nullptr);
+    if (!tray || !::SetThreadDesktop(tray)) {
+        std::fprintf(stderr, "cannot move to the test desktop\n");
+        return 1;
+    }
     std::wstring desktop = std::wstring(L"WinSta0\\") + tray_desktop;
     STARTUPINFOW startup;
     ::ZeroMemory(&startup, sizeof startup);
