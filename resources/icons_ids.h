@@ -8,5 +8,8 @@
 #define IDI_SCOPE 104           // index 3: a scope
 #define IDI_TAG 105             // index 4: a tag or a filter view
 
+// The class icon of the watcher's hidden window.
+#define IDI_WATCHER 112
+
 #define IDB_MENU_TAG 117         // 16 x 16, 8 bits per pixel
 #define IDB_MENU_TAG_MAPPED 118  // 16 x 16, 4 bits per pixel, black standing for the menu colour

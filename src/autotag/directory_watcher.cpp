@@ -40,9 +40,10 @@ DirectoryWatcher& directory_watcher() {
     return *watcher;
 }
 
-DirectoryWatcher::DirectoryWatcher(const Settings& config, AutoAssignPlugins& plugins, items::TagsHolder& db,
+DirectoryWatcher::DirectoryWatcher(Settings& config, AutoAssignPlugins& plugins, items::TagsHolder& db,
                                    DWORD poll_ms)
     : ui_thread_id(0),
+      tray_window(nullptr),
       stop_event(::CreateEventW(nullptr, FALSE, FALSE, nullptr)),
       cancel_event(::CreateEventW(nullptr, TRUE, FALSE, nullptr)),
       config_(config),
@@ -51,9 +52,12 @@ DirectoryWatcher::DirectoryWatcher(const Settings& config, AutoAssignPlugins& pl
       poll_ms_(poll_ms),
       window_ready_(::CreateEventW(nullptr, TRUE, FALSE, nullptr)),
       arrived_(::CreateEventW(nullptr, FALSE, FALSE, nullptr)),
+      icon_shown_(false),
       stopping_(false),
       watching_threads_(0),
-      peak_watching_(0) {}
+      peak_watching_(0) {
+    ::ZeroMemory(&tray_icon, sizeof tray_icon);
+}
 
 DirectoryWatcher::~DirectoryWatcher() {
     stop_watching();
@@ -388,9 +392,13 @@ bool DirectoryWatcher::post_new_file(const std::wstring& path) {
     if (::WaitForMultipleObjects(2, wait, FALSE, INFINITE) != WAIT_OBJECT_0 + 1) return false;
     std::unique_ptr<wchar_t[]> copy(new wchar_t[path.size() + 1]);
     std::memcpy(copy.get(), path.c_str(), (path.size() + 1) * sizeof(wchar_t));
-    if (!::PostThreadMessageW(ui_thread_id.load(), watcher_new_file_message, reinterpret_cast<WPARAM>(copy.get()), 0)) {
-        return false;
-    }
+    // To the hidden window when there is one: a thread message is lost while the window thread
+    // runs a modal loop (a menu, a message box, a dialog), and with it the path's copy.
+    const WPARAM wparam = reinterpret_cast<WPARAM>(copy.get());
+    HWND window = tray_window;
+    const BOOL posted = window ? ::PostMessageW(window, watcher_new_file_message, wparam, 0)
+                               : ::PostThreadMessageW(ui_thread_id.load(), watcher_new_file_message, wparam, 0);
+    if (!posted) return false;
     copy.release();  // the window thread owns it now
     return true;
 }

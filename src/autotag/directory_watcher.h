@@ -7,9 +7,11 @@
 #include "autotag/settings.h"
 #include "util/unique_resource.h"
 
+#include <boost/function.hpp>
 #include <boost/shared_ptr.hpp>
 
 #include <windows.h>
+#include <shellapi.h>
 
 #include <atomic>
 #include <cstddef>
@@ -32,6 +34,22 @@ const UINT watcher_quit_message = WM_USER + 11;
 // True when a new path names a download or temporary file that is still being written:
 // ".part", ".tmp" or ".crdownload" anywhere in it, also in a directory name.
 bool is_temporary_path(const std::wstring& path);
+
+// Messages of the hidden window: the tray icon's notifications, and the Manage Tags dialog's
+// answer for a file of the Files list (wParam a heap copy of the path, lParam 1 when done).
+const UINT tray_callback_message = WM_USER + 1;
+const UINT tag_dialog_done_message = WM_APP + 20;
+
+// The Manage Tags dialog, as the watcher's windows use it. It lives in a layer above this one,
+// so the owner of the process wires these; a member left empty means there is no such dialog.
+struct TagDialogLink {
+    // Told when the dialog is done with a file: `done` false when the user closed the dialog.
+    typedef boost::function<void(const std::wstring& file, bool done)> Completion;
+    boost::function<void(const std::vector<std::wstring>& files, const Completion& completion)> open;
+    boost::function<HWND()> window;  // null while the dialog is closed
+    boost::function<std::wstring()> first_file;  // the first file it shows now
+    boost::function<void()> close;
+};
 
 class DirectoryWatcher {
 public:
@@ -57,7 +75,7 @@ public:
     static const std::size_t max_new_files = 1000;
 
     // `poll_ms`: how often a handler tries whether its new file can be opened yet.
-    DirectoryWatcher(const Settings& config, AutoAssignPlugins& plugins, items::TagsHolder& db,
+    DirectoryWatcher(Settings& config, AutoAssignPlugins& plugins, items::TagsHolder& db,
                      DWORD poll_ms = default_poll_ms);
     // Stops the watching, lets waiting handlers give up, and ends the window thread.
     ~DirectoryWatcher();
@@ -82,6 +100,32 @@ public:
     std::vector<std::wstring> new_file_list() const;
     // The most watching threads that ever ran at the same time.
     long peak_watching_threads() const { return peak_watching_.load(); }
+
+    // Where the watcher's windows save the settings they change; empty: the process's own
+    // settings file (save_settings()).
+    void set_settings_folder(const std::wstring& folder) { settings_folder_ = folder; }
+    void set_tag_dialog(const TagDialogLink& link) { tag_dialog_ = link; }
+
+    // The flows of the watcher's windows; call them on the window thread.
+    // Adds a watched directory (`parse_only` false) or parses one without storing it.
+    void choose_directory(bool parse_only);
+    // Opens or refreshes the "Files list" beside the Manage Tags dialog.
+    void show_files_list();
+    // "Directory settings" on `edit_entry`; 1 for OK.
+    INT_PTR edit_directory_settings(HWND owner);
+    // "Manage Watching Directories", created when it is not open.
+    void show_manage_dialog();
+
+    // Whether the tray icon is in the notification area now.
+    bool tray_icon_shown() const { return icon_shown_.load(); }
+    // The balloons the notification area accepted, in order: their texts (the file paths).
+    std::vector<std::wstring> balloons() const;
+
+    std::atomic<HWND> tray_window;
+    HWND manage_dialog = nullptr;
+    HWND files_dialog = nullptr;
+    NOTIFYICONDATAW tray_icon;
+    WatchedDir edit_entry;  // the working copy of "Directory settings"
 
     util::unique_handle watch_thread;
     std::atomic<DWORD> ui_thread_id;
@@ -128,8 +172,34 @@ private:
     static DWORD WINAPI window_thread(void* self);
     void run_message_loop();
     void new_file_step(const std::wstring& path);
+    void take_new_file(WPARAM copy);
 
-    const Settings& config_;
+    // The hidden window and the tray icon (watcher_window.cpp).
+    bool create_tray_window();
+    void add_tray_icon();
+    void remove_tray_icon();
+    void show_balloon(const std::wstring& path);
+    static LRESULT CALLBACK tray_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+    LRESULT on_tray_message(UINT message, WPARAM wparam, LPARAM lparam);
+    void show_tray_menu();
+    void perform_menu_command(UINT id);
+    void new_files_step();
+    void greet_first_run();
+    void save();
+
+    // The dialogs (watcher_dialogs.cpp).
+    bool tag_dialog_open() const;
+    void open_tag_dialog(const std::wstring& file);
+    void tag_dialog_done(const std::wstring& file, bool done);
+    void remove_new_file(const std::wstring& file);
+    void fill_manage_list();
+    void manage_command(UINT id);
+    void files_command(UINT id, UINT code);
+    static INT_PTR CALLBACK settings_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam);
+    static INT_PTR CALLBACK manage_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam);
+    static INT_PTR CALLBACK files_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam);
+
+    Settings& config_;
     AutoAssignPlugins& plugins_;
     items::TagsHolder& db_;
     const DWORD poll_ms_;
@@ -139,6 +209,11 @@ private:
     std::unordered_set<std::wstring> listed_;  // the paths in `new_files`; window thread only
     util::unique_handle window_thread_;
     util::unique_handle window_ready_;  // manual-reset: the window thread's queue takes messages
+    std::wstring settings_folder_;
+    TagDialogLink tag_dialog_;
+    std::atomic<bool> icon_shown_;
+    UINT taskbar_created_ = 0;  // sent to top-level windows when the taskbar is made again
+    std::vector<std::wstring> balloons_;  // guarded by `lock_`
 
     util::critical_section arrivals_lock_;  // guards `arrivals_` and `handler_thread_`
     std::vector<std::wstring> arrivals_;    // new paths not yet taken by the handler thread

@@ -178,6 +178,10 @@ void parse_directory(const WatchedDir& job, const AutoAssignPlugins& plugins, it
     db.save();
 }
 
+void show_parse_busy_message() {
+    ::MessageBoxW(g_parse_dialog, busy_message, nullptr, MB_OK);
+}
+
 bool start_parse(const WatchedDir& entry) {
     return start_parse(entry, autoassign_plugins(), items::tags_holder());
 }

@@ -42,6 +42,8 @@ void parse_directory(const WatchedDir& job, const AutoAssignPlugins& plugins, it
 // Shows the progress dialog and starts the parse thread with a copy of `entry`, then returns.
 // While another parse runs it shows why it cannot start one and answers false.
 bool start_parse(const WatchedDir& entry);
+// Tells the user that only one directory is parsed at a time.
+void show_parse_busy_message();
 bool start_parse(const WatchedDir& entry, const AutoAssignPlugins& plugins, items::TagsHolder& db);
 
 // Opens the extension's own folder in Explorer, as the first parse after installation does.

@@ -47,6 +47,23 @@ void connect_dialog_services() {
         autotag::save_settings();
     };
     ManageTagsDialog::instance().set_services(services);
+
+    // The watcher's Files list walks the tag dialog through the new files.
+    autotag::TagDialogLink link;
+    link.open = [](const std::vector<std::wstring>& files, const autotag::TagDialogLink::Completion& completion) {
+        open_manage_tags(files, [completion](const std::vector<std::wstring>& done_files, int from_buttons) {
+            for (const std::wstring& file : done_files) completion(file, from_buttons != 0);
+        });
+    };
+    link.window = [] { return ManageTagsDialog::instance().window(); };
+    link.first_file = [] {
+        const std::vector<std::wstring>& files = ManageTagsDialog::instance().files();
+        return files.empty() ? std::wstring() : files.front();
+    };
+    link.close = [] {
+        if (HWND window = ManageTagsDialog::instance().window()) ::PostMessageW(window, WM_CLOSE, 0, 0);
+    };
+    autotag::directory_watcher().set_tag_dialog(link);
 }
 
 }  // namespace

@@ -91,6 +91,7 @@ protected:
     // Watches `dirs` and returns once every directory that exists is watched.
     void start(const std::vector<WatchedDir>& dirs, size_t expected_watched) {
         config.watch_dirs = dirs;
+        autotag::g_first_run = false;  // no greeting: a settings test may have left a first start
         watcher.reset(new DirectoryWatcher(config, plugins, *db, poll_ms));
         watcher->start_watcher();
         ASSERT_TRUE(eventually([&] { return watcher->watched_paths().size() == expected_watched; }))
