@@ -196,15 +196,6 @@ root_scope* TagsHolder::find_root(const std::wstring* file_path, file_id_t id) {
     return find_path(id, ignored);
 }
 
-file_id_t TagsHolder::id_of(const std::wstring& file_path) {
-    const util::lock_guard held = lock();
-    const file_id_t hash = file_id(file_path);
-    for (const node_ptr& child : children) {
-        if (const file_id_t id = static_cast<root_scope*>(child.get())->find_id(file_path, hash)) return id;
-    }
-    return 0;
-}
-
 file_id_t TagsHolder::id_for(root_scope& target, const std::wstring& file_path) {
     const file_id_t hash = file_id(file_path);
     const std::wstring_view in_target = target.id_map.find(hash);
