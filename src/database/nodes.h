@@ -218,6 +218,8 @@ public:
     // another path when this one came.
     file_id_t find_id(const std::wstring& file_path, file_id_t hash);
     file_id_t find_id(const std::wstring& file_path) { return find_id(file_path, file_id(file_path)); }
+    // The same for a path whose hash this root does not hold as that path.
+    file_id_t find_displaced(const std::wstring& file_path, file_id_t hash);
     // Throws unless the map was read (and, with `all_tags`, every tag file too): nothing
     // may write a root that was not read.
     void require_read(bool all_tags) const;

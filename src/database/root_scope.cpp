@@ -131,7 +131,12 @@ void root_scope::add_file(file_id_t id, const std::wstring& file_path, const tre
 file_id_t root_scope::find_id(const std::wstring& file_path, file_id_t hash) {
     const std::wstring_view at = id_map.find(hash);
     if (!at.empty() && at == file_path) return hash;
+    return find_displaced(file_path, hash);
+}
+
+file_id_t root_scope::find_displaced(const std::wstring& file_path, file_id_t hash) {
     index_displaced();
+    if (displaced_.empty()) return 0;
     const auto range = displaced_.equal_range(hash);
     for (auto it = range.first; it != range.second; ++it) {
         if (id_map.find(it->second) == file_path) return it->second;

@@ -39,6 +39,7 @@ void store_lock::set_folder(const std::wstring& data_folder) {
 }
 
 bool store_lock::acquire() {
+    if (name_.empty()) return false;  // no data folder: nothing is shared
     if (!mutex_) {
         mutex_.reset(::CreateMutexW(g_store_security, FALSE, name_.c_str()));
         if (!mutex_ && ::GetLastError() == ERROR_ACCESS_DENIED) {

@@ -50,7 +50,7 @@ void TagsHolder::sync(bool full_load, bool reread_all) {
     base_node::load(pass);
     incomplete_ = pass.incomplete;
     if (pass.changed) changed();
-    if (full_load && (pass.files_read > 0 || !pass.snapshot)) write_snapshot();
+    if (full_load && !children.empty() && (pass.files_read > 0 || !pass.snapshot)) write_snapshot();
 }
 
 void TagsHolder::read_folder(sync_pass& pass) {
@@ -66,27 +66,25 @@ void TagsHolder::read_folder(sync_pass& pass) {
             pass.incomplete = true;
             return;
         }
-        {
-            do {
-                const std::wstring entry = data.cFileName;
-                if (entry == L"." || entry == L"..") continue;
-                if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-                    files.emplace_back(entry, store::stamp_from(data, pass.now));
-                    continue;
-                }
-                node_ptr root = find_child(entry);
-                const bool is_new = !root;
-                if (is_new) root.reset(new root_scope(entry, this));
-                root->seen_ = true;
-                root->read_folder(pass);
-                if (is_new && root->children.empty()) {
-                    // A root with nothing in it; the start-up load removes it with its map.
-                    if (pass.full_load) root->erase_from_disk();
-                    continue;
-                }
-                if (is_new) fresh.push_back(root);
-            } while (::FindNextFileW(find.get(), &data));
-        }
+        do {
+            const std::wstring entry = data.cFileName;
+            if (entry == L"." || entry == L"..") continue;
+            if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+                files.emplace_back(entry, store::stamp_from(data, pass.now));
+                continue;
+            }
+            node_ptr root = find_child(entry);
+            const bool is_new = !root;
+            if (is_new) root.reset(new root_scope(entry, this));
+            root->seen_ = true;
+            root->read_folder(pass);
+            if (is_new && root->children.empty()) {
+                // A root with nothing in it; the start-up load removes it with its map.
+                if (pass.full_load) root->erase_from_disk();
+                continue;
+            }
+            if (is_new) fresh.push_back(root);
+        } while (::FindNextFileW(find.get(), &data));
     }
     for (std::size_t i = 0; i < children.size();) {
         if (children[i]->seen_ || children[i]->stays_without_disk()) {

@@ -196,26 +196,25 @@ root_scope* TagsHolder::find_root(const std::wstring* file_path, file_id_t id) {
     return find_path(id, ignored);
 }
 
-file_id_t TagsHolder::id_of(const std::wstring& file_path) {
-    const util::lock_guard held = lock();
-    const file_id_t hash = file_id(file_path);
-    for (const node_ptr& child : children) {
-        if (const file_id_t id = static_cast<root_scope*>(child.get())->find_id(file_path, hash)) return id;
-    }
-    return 0;
-}
-
 file_id_t TagsHolder::id_for(root_scope& target, const std::wstring& file_path) {
     const file_id_t hash = file_id(file_path);
-    if (const file_id_t known = target.find_id(file_path, hash)) return known;
+    const std::wstring_view in_target = target.id_map.find(hash);
+    if (!in_target.empty() && in_target == file_path) return hash;
+    if (const file_id_t known = target.find_displaced(file_path, hash)) return known;
     // Every root knows a file by one id, so that an id names one file wherever it is shown.
-    bool hash_taken = hash == 0 || target.id_map.contains(hash);
+    bool hash_taken = hash == 0 || !in_target.empty();
     for (const node_ptr& child : children) {
         root_scope& root = static_cast<root_scope&>(*child);
         if (&root == &target) continue;
         const std::wstring_view at = root.id_map.find(hash);
-        if (!at.empty() && at != file_path) hash_taken = true;
-        const file_id_t known = !at.empty() && at == file_path ? hash : root.find_id(file_path, hash);
+        if (!at.empty()) {
+            if (at != file_path) {
+                hash_taken = true;
+            } else if (in_target.empty()) {
+                return hash;
+            }
+        }
+        const file_id_t known = root.find_displaced(file_path, hash);
         if (known && !target.id_map.contains(known)) return known;
     }
     if (!hash_taken) return hash;

@@ -56,7 +56,8 @@ public:
     // Every operation takes it so; so must code that holds the lock across several of them.
     util::lock_guard lock();
     bool wait_loaded(DWORD timeout_ms);
-    // What the loader does: read the data folder, then load every root.
+    // What the loader does: read the data folder, then load every root. Tag files whose stamp
+    // is the one recorded in the snapshot beside the maps are taken from it, not read.
     void load_store();
 
     void read_folder(sync_pass& pass) override;
@@ -70,8 +71,6 @@ public:
     root_scope* find_path(file_id_t id, std::wstring& path);
     // With a path: the first root that holds that path; else the first that holds the id.
     root_scope* find_root(const std::wstring* path, file_id_t id);
-    // The id the database knows the path by (the first root's); 0 when it is not tagged.
-    file_id_t id_of(const std::wstring& path);
     // Gives every path the tags of `tree` (root name at its top); with `previous`, the tags of
     // `previous` that `tree` no longer names are removed first. Store errors pass out as store_error.
     bool set_tags(const std::vector<std::wstring>& paths, const tree_ptr& tree, const tree_ptr& previous);

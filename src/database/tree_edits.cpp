@@ -18,14 +18,6 @@ bool is_inside(const base_node* node, const base_node* ancestor) {
     return false;
 }
 
-root_scope* root_of(base_node* node) {
-    while (node->kind != kind_root) {
-        if (!node->parent || node->parent == node) return nullptr;
-        node = node->parent;
-    }
-    return static_cast<root_scope*>(node);
-}
-
 // Moves the node's file or folder; a node with nothing on disk yet (a new, empty tag or scope)
 // has nothing to move.
 bool move_on_disk(const std::wstring& from, const std::wstring& to) {
@@ -128,8 +120,8 @@ bool TagsHolder::move_node(const node_ptr& node, const std::vector<std::wstring>
     if (target->find_child(node->name)) return false;
     if (target == this && node->kind == kind_tag) return false;  // a root tag is a folder
 
-    root_scope* from_root = root_of(node.get());
-    root_scope* to_root = target == this ? nullptr : root_of(target);
+    root_scope* from_root = node->root();
+    root_scope* to_root = target == this ? nullptr : target->root();
     // A root that was not read would move without its files, or take files its map cannot
     // record: the move waits until it can be read.
     if (!read_whole(from_root) || !read_whole(to_root)) return false;

@@ -6,7 +6,6 @@
 
 #include "util/unique_resource.h"
 
-#include <chrono>
 #include <cstdio>
 #include <map>
 

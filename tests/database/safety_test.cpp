@@ -161,3 +161,19 @@ TEST_F(StoreTest, EachDatabaseReadsWhatAnotherWroteBeforeItWrites) {
     EXPECT_EQ((std::vector<std::wstring>{L"Music/Jazz"}), tags_of(tune));
     EXPECT_EQ((std::vector<std::wstring>{L"Music/Jazz", L"Music/Rock"}), tags_of(clip));
 }
+
+TEST_F(StoreTest, ASyncReadsOnlyTheFilesAnotherDatabaseChanged) {
+    give({song}, {L"Music/Rock"});
+    give({tune}, {L"Music/Jazz"});
+    age_files(folder.path());
+    reload();
+    boost::shared_ptr<items::TagsHolder> other = open();
+    ASSERT_TRUE(other->set_tags({clip}, tags({L"Music/Jazz"}), items::tree_ptr()));
+    // Read again, the unchanged file would now count as unreadable.
+    util::unique_file held = hold(data(L"Music\\Rock"), 0);
+    ASSERT_TRUE(held.valid());
+    EXPECT_EQ((std::vector<std::wstring>{L"clip.avi", L"tune.mp3"}),
+              listed_names(*db, {L"Music", L"Jazz", items::filtered_items_name}));
+    EXPECT_EQ(0u, db->unread_count());
+    EXPECT_EQ((std::vector<std::wstring>{L"Music/Rock"}), tags_of(song));
+}

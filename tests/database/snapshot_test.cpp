@@ -16,38 +16,6 @@ const std::wstring song = L"C:\\Music\\song.mp3";
 const std::wstring tune = L"C:\\Music\\tune.mp3";
 const std::wstring clip = L"D:\\Video\\clip.avi";
 
-FILETIME file_time(std::uint64_t value) {
-    FILETIME time;
-    time.dwLowDateTime = static_cast<DWORD>(value);
-    time.dwHighDateTime = static_cast<DWORD>(value >> 32);
-    return time;
-}
-
-void set_write_time(const std::wstring& path, std::uint64_t value) {
-    util::unique_file file(::CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                         nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    ASSERT_TRUE(file.valid());
-    const FILETIME time = file_time(value);
-    ASSERT_TRUE(::SetFileTime(file.get(), nullptr, nullptr, &time));
-}
-
-std::uint64_t write_time(const std::wstring& path) {
-    return items::store::stamp_of(path).write_time;
-}
-
-// Every file below `folder` as if written an hour ago, so that their stamps are settled.
-void age_files(const std::wstring& folder) {
-    const std::uint64_t hour_ago = items::store::file_time_now() - 36000000000ull;
-    for (const std::wstring& name : folder_entries(folder)) {
-        const std::wstring path = folder + name;
-        if (::GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_DIRECTORY) {
-            age_files(path + L"\\");
-        } else {
-            set_write_time(path, hour_ago);
-        }
-    }
-}
-
 util::unique_file hold(const std::wstring& path) {
     return util::unique_file(::CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
 }

@@ -39,6 +39,32 @@ std::vector<std::wstring> folder_entries(const std::wstring& folder) {
     return names;
 }
 
+void set_write_time(const std::wstring& path, std::uint64_t value) {
+    util::unique_file file(::CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                         nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    ASSERT_TRUE(file.valid());
+    FILETIME time;
+    time.dwLowDateTime = static_cast<DWORD>(value);
+    time.dwHighDateTime = static_cast<DWORD>(value >> 32);
+    ASSERT_TRUE(::SetFileTime(file.get(), nullptr, nullptr, &time));
+}
+
+std::uint64_t write_time(const std::wstring& path) {
+    return items::store::stamp_of(path).write_time;
+}
+
+void age_files(const std::wstring& folder) {
+    const std::uint64_t hour_ago = items::store::file_time_now() - 36000000000ull;
+    for (const std::wstring& name : folder_entries(folder)) {
+        const std::wstring path = folder + name;
+        if (::GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_DIRECTORY) {
+            age_files(path + L"\\");
+        } else {
+            set_write_time(path, hour_ago);
+        }
+    }
+}
+
 std::vector<unsigned char> id_bytes(const std::vector<std::uint32_t>& ids) {
     std::vector<unsigned char> bytes(ids.size() * 4);
     for (std::size_t i = 0; i < ids.size(); ++i) {

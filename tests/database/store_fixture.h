@@ -19,6 +19,13 @@ bool exists(const std::wstring& path);
 // beside the maps, left out.
 std::vector<std::wstring> folder_entries(const std::wstring& folder);
 
+// Last-write times, in the file system's 100 ns units.
+void set_write_time(const std::wstring& path, std::uint64_t value);
+std::uint64_t write_time(const std::wstring& path);
+// Every file below `folder` as if written an hour ago: their stamps are settled, so the store
+// trusts what it read of them while they keep them.
+void age_files(const std::wstring& folder);
+
 std::vector<unsigned char> id_bytes(const std::vector<std::uint32_t>& ids);
 std::vector<unsigned char> record_bytes(std::uint32_t id, const std::wstring& path);
 std::vector<unsigned char> operator+(std::vector<unsigned char> a, const std::vector<unsigned char>& b);
