@@ -1,6 +1,7 @@
 #include "namespace/shell_folder.h"
 
 #include "database/tags_holder.h"
+#include "namespace/view_watch.h"
 #include "namespace/view_windows.h"
 #include "shell/icons_holder.h"
 #include "util/class_id.h"
@@ -151,6 +152,8 @@ IFACEMETHODIMP CShellFolder::EnumObjects(HWND owner, SHCONTF flags, IEnumIDList*
     // one would be refilled under a caller that is still inside Next.
     CEnumIDList* created = CEnumIDList::create(pidl_.get(), owner, flags);
     if (!created) return E_OUTOFMEMORY;
+    // The system's view lists its items for its own window, on that window's thread.
+    watch_view_window(owner);
     *out = created;
     return S_OK;
 }

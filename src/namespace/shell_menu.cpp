@@ -4,6 +4,7 @@
 #include "namespace/data_object.h"
 #include "namespace/item_ids.h"
 #include "namespace/link_folder.h"
+#include "namespace/view_watch.h"
 #include "namespace/view_windows.h"
 #include "shell/manage_tags_dialog.h"
 #include "util/hresult.h"
@@ -17,9 +18,6 @@
 namespace ShellNamespace {
 
 namespace {
-
-// Answered by the window that a view gives its items' objects: its browser, not AddRef'ed.
-const UINT get_shell_browser = WM_USER + 7;
 
 struct entry {
     int offset;  // -1: a separator
@@ -244,7 +242,7 @@ std::wstring CShellMenu::first_path() const {
 
 void CShellMenu::enter(LPCITEMIDLIST child) {
     util::unique_pidl target(::ILAppendID(::ILClone(folder_.get()), &child->mkid, TRUE));
-    IShellBrowser* browser = reinterpret_cast<IShellBrowser*>(::SendMessageW(owner_, get_shell_browser, 0, 0));
+    IShellBrowser* browser = shell_browser_of(owner_);
     if (target && browser) browser->BrowseObject(target.get(), SBSP_SAMEBROWSER);
 }
 

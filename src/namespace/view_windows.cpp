@@ -1,5 +1,7 @@
 #include "namespace/view_windows.h"
 
+#include "namespace/view_watch.h"
+
 #include <commctrl.h>
 
 #include <cwchar>
@@ -46,10 +48,9 @@ void ViewWindows::views_changed(const std::vector<items::view_key>& views) {
 }
 
 void ViewWindows::view_path_lost(items::view_key view) {
-    HWND window = window_of(view);
-    // The root ancestor is the view's own frame; GetParent would climb from a popup to its
-    // owner, which can be another program's window.
-    if (::IsWindow(window)) ::PostMessageW(::GetAncestor(window, GA_ROOT), WM_CLOSE, 0, 0);
+    // The view goes up to its parent level, level by level, until one exists (the top of the
+    // folder always does); its frame stays open.
+    request_level_up(window_of(view));
 }
 
 bool ViewWindows::view_gone(items::view_key view) {

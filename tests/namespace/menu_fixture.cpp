@@ -41,7 +41,8 @@ IFACEMETHODIMP RecordingBrowser::GetWindow(HWND* out) {
 
 IFACEMETHODIMP RecordingBrowser::BrowseObject(LPCITEMIDLIST pidl, UINT how) {
     const BYTE* bytes = reinterpret_cast<const BYTE*>(pidl);
-    browsed.push_back(std::vector<BYTE>(bytes, bytes + list_size(pidl)));
+    // A move relative to the shown level (SBSP_PARENT) comes without a list.
+    browsed.push_back(pidl ? std::vector<BYTE>(bytes, bytes + list_size(pidl)) : std::vector<BYTE>());
     flags.push_back(how);
     return S_OK;
 }
@@ -62,8 +63,10 @@ IFACEMETHODIMP RecordingBrowser::SendControlMsg(UINT, UINT, WPARAM, LPARAM, LRES
 }
 
 IFACEMETHODIMP RecordingBrowser::QueryActiveShellView(IShellView** view) {
-    *view = nullptr;
-    return E_NOTIMPL;
+    *view = active;
+    if (!active) return E_NOTIMPL;
+    active->AddRef();
+    return S_OK;
 }
 
 void RecordingBrowser::clear() {

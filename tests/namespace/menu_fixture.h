@@ -50,6 +50,7 @@ public:
     std::vector<BYTE> last_only(std::size_t i) const;
 
     HWND window = nullptr;
+    IShellView* active = nullptr;  // what QueryActiveShellView answers, when set
     std::vector<std::vector<BYTE> > browsed;  // whole lists with their terminators
     std::vector<UINT> flags;
 };

@@ -1,0 +1,42 @@
+// The system's folder view windows over the virtual folder, watched from their own thread.
+//
+// The double click and Enter of the system's folder view over the virtual folder. Windows'
+// view asks the folder's menu for its default command (CMF_DEFAULTONLY), which carries the
+// double-click rule. Wine 8's view never does: it asks its browser's ICommDlgBrowser, whose
+// Explorer browser only recognises the file system's own item layouts, and then opens
+// through the "Shell IDList Array" format only items that are not folders, by ShellExecuteEx
+// on their lists. A tag would stay where it is and a file would reach ShellExecuteEx as a
+// "Quibrix\..." name. So the view's window is watched and follows the order of Windows' view
+// itself: the browser's default command when it takes it, else the menu's default.
+#pragma once
+
+#include <windows.h>
+#include <shlobj.h>
+
+namespace ShellNamespace {
+
+// Watches `view`, the window that the view gives the folder's EnumObjects, when it is the
+// system's folder view window and belongs to the calling thread; idempotent.
+void watch_view_window(HWND view);
+
+// What a double click or Enter in the list of `view` runs: the browser's ICommDlgBrowser
+// default command if it takes it (S_OK), else the default of the selection's menu. False when
+// the view's browser or active view cannot be reached, or `view` is not the active view.
+bool run_default_command(HWND view);
+
+// Asks the view window `window`, or every view window below it, to go up one level: posted,
+// never sent, so a caller holding the database lock on any thread never waits for a window.
+// The view's own thread then browses its frame to the parent (SBSP_PARENT) if that view is
+// still the one shown; a parent that is gone too sends the next request when it is listed.
+void request_level_up(HWND window);
+
+// What that request runs on the view's thread; false when `view` is not its browser's active
+// view or has no browser.
+bool go_up(HWND view);
+
+// The browser of the frame that `window` lies in: the first of the window and its ancestors
+// that answers WM_USER + 7. Wine's view window answers nothing; its browser's window does.
+// Not AddRef'ed; null when no window answers.
+IShellBrowser* shell_browser_of(HWND window);
+
+}  // namespace ShellNamespace
