@@ -193,6 +193,7 @@ void CShellMenu::build(HMENU menu, UINT index, UINT first_id) {
         if (fields_of(item.get()).kind != common_kind) common_kind = 0;
     }
     const entry_set set = entries_for(selection_.size(), common_kind);
+    id_shift_ = first_id == 0 ? 1 : 0;
     UINT position = index;
     for (std::size_t i = 0; i < set.count; ++i, ++position) {
         const entry& e = set.entries[i];
@@ -200,7 +201,7 @@ void CShellMenu::build(HMENU menu, UINT index, UINT first_id) {
             ::InsertMenuW(menu, position, MF_BYPOSITION | MF_SEPARATOR, 0, nullptr);
             continue;
         }
-        ::InsertMenuW(menu, position, MF_BYPOSITION | MF_STRING, first_id + e.offset, e.text);
+        ::InsertMenuW(menu, position, MF_BYPOSITION | MF_STRING, first_id + id_shift_ + e.offset, e.text);
         commands_[e.offset] = e.run;
     }
 }
@@ -210,7 +211,9 @@ IFACEMETHODIMP CShellMenu::InvokeCommand(CMINVOKECOMMANDINFO* invocation) {
     // The menu has no verbs: a verb given as text names nothing here.
     if (!IS_INTRESOURCE(invocation->lpVerb)) return E_INVALIDARG;
     return util::guarded([&] {
-        const int offset = LOWORD(reinterpret_cast<UINT_PTR>(invocation->lpVerb));
+        // The caller gives the chosen id less its first id.
+        const int offset = static_cast<int>(LOWORD(reinterpret_cast<UINT_PTR>(invocation->lpVerb))) -
+                           static_cast<int>(id_shift_);
         CommandTable::const_iterator found = commands_.find(offset);
         if (found == commands_.end()) return E_INVALIDARG;
         // A copy: the command may end in a rebuild of this very menu.

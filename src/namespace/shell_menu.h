@@ -72,6 +72,9 @@ private:
     util::unique_pidl folder_;
     std::vector<boost::shared_ptr<ITEMIDLIST> > selection_;
     CommandTable commands_;
+    // 1 when the caller numbered the entries from id 0: TrackPopupMenu answers 0 for "nothing
+    // chosen", so the first entry would never run. Entries then start at id 1.
+    UINT id_shift_ = 0;
     util::com_ptr<IDataObject> data_;
 };
 

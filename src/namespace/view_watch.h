@@ -1,5 +1,3 @@
-// The system's folder view windows over the virtual folder, watched from their own thread.
-//
 // The double click and Enter of the system's folder view over the virtual folder. Windows'
 // view asks the folder's menu for its default command (CMF_DEFAULTONLY), which carries the
 // double-click rule. Wine 8's view never does: it asks its browser's ICommDlgBrowser, whose

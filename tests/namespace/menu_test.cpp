@@ -169,6 +169,19 @@ TEST_F(MenuTest, FilterExcludeAndMergeBrowseIntoACombinedTagInTheSameWindow) {
     EXPECT_EQ(std::vector<std::wstring>({L"Music", L"Genre", L"|Rock", L"|Mood"}), browser_.names(0));
 }
 
+// Wine's view numbers the entries from id 0 and takes a returned 0 for "nothing chosen".
+TEST_F(MenuTest, AMenuNumberedFromZeroRunsItsFirstEntryByTheIdItShowed) {
+    util::com_ptr<IShellFolder2> genre = open({L"Music", L"Genre"});
+    util::com_ptr<IContextMenu> menu = menu_of(genre.get(), {L"Rock"});
+    util::unique_hmenu popup(::CreatePopupMenu());
+    ASSERT_EQ(S_OK, menu->QueryContextMenu(popup.get(), 0, 0, 0x7FFF, CMF_NORMAL));
+    const UINT filter_id = ::GetMenuItemID(popup.get(), 0);
+    ASSERT_NE(0u, filter_id);
+    ASSERT_EQ(S_OK, invoke(menu.get(), static_cast<int>(filter_id)));
+    ASSERT_EQ(1u, browser_.browsed.size());
+    EXPECT_EQ(L"|Rock", browser_.names(0).back());
+}
+
 TEST_F(MenuTest, ADoubleClickBrowsesIntoATagAndAddsNoEntry) {
     util::com_ptr<IShellFolder2> genre = open({L"Music", L"Genre"});
     util::com_ptr<IContextMenu> menu = menu_of(genre.get(), {L"Rock"});
