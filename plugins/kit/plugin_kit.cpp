@@ -133,4 +133,19 @@ std::wstring ascii_lower(std::wstring text) {
     return text;
 }
 
+autotag::plugin_bool fill_node(const wchar_t* file_path, PluginNode** root, const wchar_t* root_name,
+                               file_reader read) {
+    if (!file_path || !root) return 0;
+    try {
+        NameDraft tree(root_name);
+        if (!read(file_path, tree)) return 0;
+        PluginNode* node = to_plugin_tree(tree);
+        if (!node) return 0;
+        *root = node;
+        return 1;
+    } catch (...) {
+        return 0;
+    }
+}
+
 }  // namespace plugin_kit

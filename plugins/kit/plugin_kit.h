@@ -32,6 +32,16 @@ public:
     std::vector<NameDraft> children;
 };
 
+// What a plug-in reads of one file: drafts its tags into `tree`; false when it has none.
+typedef bool (*file_reader)(const wchar_t* file_path, NameDraft& tree);
+
+// The whole of "FillNode": `read` drafts the file's tags under `root_name` and the draft is
+// handed over in the contract's layout. A file without tags, a damaged one (whatever `read`
+// throws) and a lack of memory all answer 0 with nothing allocated: nothing may cross into
+// the host.
+autotag::plugin_bool fill_node(const wchar_t* file_path, autotag::PluginNode** root, const wchar_t* root_name,
+                               file_reader read);
+
 // The draft in the contract's layout; null when memory ran out (nothing is left allocated).
 autotag::PluginNode* to_plugin_tree(const NameDraft& root);
 // Frees a tree made by to_plugin_tree, as the host would.

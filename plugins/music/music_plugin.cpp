@@ -111,18 +111,7 @@ QUIBRIX_PLUGIN_EXPORT plugin_bool WINAPI GetDescription(wchar_t** description) {
 }
 
 QUIBRIX_PLUGIN_EXPORT plugin_bool WINAPI FillNode(const wchar_t* file_path, PluginNode** root) {
-    if (!file_path || !root) return 0;
-    try {
-        plugin_kit::NameDraft tree(root_name);
-        if (!read_tags(file_path, tree)) return 0;
-        PluginNode* node = plugin_kit::to_plugin_tree(tree);
-        if (!node) return 0;
-        *root = node;
-        return 1;
-    } catch (...) {
-        // Nothing may cross into the host: a damaged file simply gives no tags.
-        return 0;
-    }
+    return plugin_kit::fill_node(file_path, root, root_name, read_tags);
 }
 
 // Required by the host, never called by it.

@@ -77,6 +77,15 @@ bool modified_year(const wchar_t* path, std::wstring& year) {
     return true;
 }
 
+// The kind of file by its extension and the year it was last written.
+bool read_facts(const wchar_t* file_path, plugin_kit::NameDraft& tree) {
+    std::wstring year;
+    if (!modified_year(file_path, year)) return false;
+    tree.add_tag(L"Kind", kind_of(file_path));
+    tree.add_tag(L"Modified", year);
+    return true;
+}
+
 }  // namespace
 
 QUIBRIX_PLUGIN_EXPORT plugin_bool WINAPI GetExts(wchar_t*** exts, std::uint32_t* count) {
@@ -94,20 +103,7 @@ QUIBRIX_PLUGIN_EXPORT plugin_bool WINAPI GetDescription(wchar_t** description) {
 }
 
 QUIBRIX_PLUGIN_EXPORT plugin_bool WINAPI FillNode(const wchar_t* file_path, PluginNode** root) {
-    if (!file_path || !root) return 0;
-    try {
-        std::wstring year;
-        if (!modified_year(file_path, year)) return 0;
-        plugin_kit::NameDraft tree(root_name);
-        tree.add_tag(L"Kind", kind_of(file_path));
-        tree.add_tag(L"Modified", year);
-        PluginNode* node = plugin_kit::to_plugin_tree(tree);
-        if (!node) return 0;
-        *root = node;
-        return 1;
-    } catch (...) {
-        return 0;
-    }
+    return plugin_kit::fill_node(file_path, root, root_name, read_facts);
 }
 
 // Required by the host, never called by it.

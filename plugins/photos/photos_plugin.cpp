@@ -139,17 +139,7 @@ QUIBRIX_PLUGIN_EXPORT plugin_bool WINAPI GetDescription(wchar_t** description) {
 }
 
 QUIBRIX_PLUGIN_EXPORT plugin_bool WINAPI FillNode(const wchar_t* file_path, PluginNode** root) {
-    if (!file_path || !root) return 0;
-    try {
-        plugin_kit::NameDraft tree(root_name);
-        if (!read_exif(file_path, tree)) return 0;
-        PluginNode* node = plugin_kit::to_plugin_tree(tree);
-        if (!node) return 0;
-        *root = node;
-        return 1;
-    } catch (...) {
-        return 0;
-    }
+    return plugin_kit::fill_node(file_path, root, root_name, read_exif);
 }
 
 // Required by the host, never called by it.
