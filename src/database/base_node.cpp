@@ -79,6 +79,10 @@ void base_node::read_folder(sync_pass& pass) {
         } while (::FindNextFileW(find.get(), &data));
     }
 
+    merge_children(fresh, pass);
+}
+
+void base_node::merge_children(const std::vector<node_ptr>& fresh, sync_pass& pass) {
     for (std::size_t i = 0; i < children.size();) {
         base_node* child = children[i].get();
         bool stays = child->seen_;

@@ -121,6 +121,9 @@ protected:
 
     // A folder that exists but cannot be listed now: its nodes stay as memory has them.
     void keep_as_is();
+    // The end of a read_folder: drops the children the folder no longer has (unless they stay
+    // without the disk and no new node of their name took their place) and adds `fresh`.
+    void merge_children(const std::vector<node_ptr>& fresh, sync_pass& pass);
 
     bool seen_ = false;  // during read_folder: the folder has an entry for this node
 

@@ -86,18 +86,7 @@ void TagsHolder::read_folder(sync_pass& pass) {
             if (is_new) fresh.push_back(root);
         } while (::FindNextFileW(find.get(), &data));
     }
-    for (std::size_t i = 0; i < children.size();) {
-        if (children[i]->seen_ || children[i]->stays_without_disk()) {
-            ++i;
-        } else {
-            children.erase(children.begin() + i);
-            pass.changed = true;
-        }
-    }
-    if (!fresh.empty()) {
-        children.insert(children.end(), fresh.begin(), fresh.end());
-        pass.changed = true;
-    }
+    merge_children(fresh, pass);
     // Each root's map lies beside its folder; the file system does not tell case apart.
     for (const node_ptr& root : children) {
         root->on_disk = store::file_stamp();
