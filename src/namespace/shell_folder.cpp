@@ -158,8 +158,9 @@ IFACEMETHODIMP CShellFolder::ParseDisplayName(HWND, IBindCtx*, LPWSTR name, ULON
     return util::guarded([&] { return parse_query(name, eaten, pidl, attributes); });
 }
 
-// Wine's desktop hands a folder of its namespace everything typed after "::{CLSID}\" in one
-// piece (it splits off only the first element), so the whole rest is read as one query.
+// Wine's Explorer turns what is typed into its address bar into an item list through the
+// desktop's ParseDisplayName (at most MAX_PATH characters), and the desktop hands a folder of its
+// namespace everything after "::{CLSID}\" in one piece: the whole rest is one query.
 HRESULT CShellFolder::parse_query(const wchar_t* name, ULONG* eaten, LPITEMIDLIST* pidl, ULONG* attributes) {
     // Only the top holds query levels; below it names are not parsed.
     if (!own_names(pidl_.get()).empty()) return E_NOTIMPL;
