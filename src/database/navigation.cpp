@@ -58,6 +58,10 @@ bool is_filtered_items_name(const std::wstring& name) {
     return name.size() > decorated.size() && name.compare(0, decorated.size(), decorated) == 0;
 }
 
+bool is_query_name(const std::wstring& name) {
+    return !name.empty() && name[0] == query_mark;
+}
+
 void filtered_item::drop_to(std::size_t depth) {
     while (levels.size() > depth) {
         level& last = levels.back();
@@ -96,6 +100,20 @@ bool filtered_item::enter(TagsHolder& holder, const std::wstring& name) {
     const std::uint32_t depth = static_cast<std::uint32_t>(levels.size());
     level next;
     next.name = name;
+    if (depth == 0 && is_query_name(name)) {
+        // Evaluated anew whenever the window is listed: it has no root whose changes would
+        // tell when its answer is stale.
+        try {
+            next.matches = tag_query::parse(name.substr(1)).matches(holder);
+        } catch (const query_error&) {
+            return false;
+        }
+        next.query = true;
+        generation = holder.generation_;
+        levels.push_back(next);
+        return true;
+    }
+    if (depth > 0 && levels.front().query) return false;  // a query level holds files only
     if (depth == 0) {
         root_scope* found = util::is_valid_file_name(name) ? holder.root_named(name) : nullptr;
         if (!found) return false;
@@ -198,6 +216,14 @@ std::uint32_t filtered_item::count_passing(const std::vector<std::uint32_t>& ids
 void filtered_item::list(TagsHolder& holder, shell_item_list& out) const {
     if (levels.empty()) {
         for (const node_ptr& child : holder.children) out.add(item_root, 0, 0, child->name);
+        return;
+    }
+    if (levels.front().query) {
+        for (const tag_query::match& file : levels.front().matches) {
+            const std::wstring::size_type slash = file.path.rfind(L'\\');
+            const std::size_t start = slash == std::wstring::npos ? 0 : slash + 1;
+            out.add(item_file, file.id, 0, file.path.data() + start, file.path.size() - start);
+        }
         return;
     }
     const std::vector<std::uint32_t>& all = levels.front().node->ids;

@@ -7,6 +7,7 @@
 #pragma once
 
 #include "database/shell_item.h"
+#include "database/tag_query.h"
 #include "database/tree_nodes.h"
 #include "database/view_listener.h"
 
@@ -32,6 +33,12 @@ combine_mode split_combined_name(const std::wstring& name, std::vector<std::wstr
 // True for "Filtered Items" and "Filtered Items( ... )", the names its entry is listed under.
 bool is_filtered_items_name(const std::wstring& name);
 
+// A level at the top named by a tag query, "?Work/Invoices and not Work/Paid", lists the files
+// that match it across every root tag. No tag name can hold the mark, so a query such as
+// "Work" is never taken for the root tag of that name.
+const wchar_t query_mark = L'?';
+bool is_query_name(const std::wstring& name);
+
 class filtered_item {
 public:
     struct level {
@@ -39,6 +46,8 @@ public:
         hashed_ptr node;                          // null for a "Filtered Items" level
         std::vector<hashed_tree_node*> entered;   // tags whose `number` this level set
         std::size_t chosen_count = 0;             // chosen names this level added
+        bool query = false;                       // a query level: `matches` is what it lists
+        std::vector<tag_query::match> matches;
     };
 
     view_key view = 0;

@@ -16,6 +16,7 @@ enum ItemKind : std::uint16_t {
     item_node = 3,          // a scope or tag with files, or a filter / exclude / merge view
     item_filtered = 4,      // the "Filtered Items" entry
     item_file = 5,          // a tagged file
+    item_query = 6,         // a level named by a tag query (its name is the query after query_mark)
 };
 
 #pragma pack(push, 1)

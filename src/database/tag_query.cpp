@@ -160,26 +160,20 @@ private:
     token current_;
 };
 
-// Sets of files are sorted vectors of paths (views into the roots' maps, valid while the lock
-// is held): ids are unique only within one root tag, while a query may combine several roots.
-// The order is by the path's hash first, so that most comparisons are of integers.
-struct file_entry {
-    file_id_t hash;
-    std::wstring_view path;
-    bool operator<(const file_entry& other) const {
-        return hash != other.hash ? hash < other.hash : path < other.path;
-    }
-    bool operator==(const file_entry& other) const { return hash == other.hash && path == other.path; }
+// Sets of files are sorted vectors of ids: an id names one file in every root that holds it
+// (a path whose hash another path took gets the next id no root uses), so sets of several
+// roots combine as integers, and ids become paths only for the answer.
+typedef std::vector<file_id_t> id_list;
+
+// A set, or with `complement` every tagged file except the set: "A and not B" is then a
+// difference, and the whole store's ids are gathered only when the answer itself is a
+// complement.
+struct file_set {
+    id_list ids;
+    bool complement = false;
 };
-typedef std::vector<file_entry> file_set;
 
-file_entry entry_of(std::wstring_view path) {
-    file_id_t hash = 0;
-    for (wchar_t c : path) hash = hash * 33 + static_cast<std::uint16_t>(c);
-    return file_entry{hash, path};
-}
-
-void collect(const base_node& node, std::vector<file_id_t>& ids) {
+void collect(const base_node& node, id_list& ids) {
     if (node.kind == kind_tag) {
         const tag& leaf = static_cast<const tag&>(node);
         ids.insert(ids.end(), leaf.ids.begin(), leaf.ids.end());
@@ -188,37 +182,30 @@ void collect(const base_node& node, std::vector<file_id_t>& ids) {
     for (const node_ptr& child : node.children) collect(*child, ids);
 }
 
-void sort_unique(file_set& files) {
-    std::sort(files.begin(), files.end());
-    files.erase(std::unique(files.begin(), files.end()), files.end());
+void sort_unique(id_list& ids) {
+    std::sort(ids.begin(), ids.end());
+    ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
 }
 
-file_set files_at(TagsHolder& db, const std::vector<std::wstring>& chain) {
-    node_ptr found = db.find_child(chain[0]);
-    if (!found) return file_set();
-    const root_scope* root = static_cast<const root_scope*>(found.get());
-    for (std::size_t i = 1; found && i < chain.size(); ++i) found = found->find_child(chain[i]);
-    if (!found) return file_set();
-    std::vector<file_id_t> ids;
-    collect(*found, ids);
-    file_set files;
-    files.reserve(ids.size());
-    for (file_id_t id : ids) {
-        const std::wstring_view path = root->id_map.find(id);
-        if (!path.empty()) files.push_back(entry_of(path));
-    }
-    sort_unique(files);
-    return files;
+id_list intersection(const id_list& a, const id_list& b) {
+    id_list out;
+    out.reserve(std::min(a.size(), b.size()));
+    std::set_intersection(a.begin(), a.end(), b.begin(), b.end(), std::back_inserter(out));
+    return out;
 }
 
-file_set all_files(TagsHolder& db) {
-    file_set files;
-    for (const node_ptr& child : db.children) {
-        static_cast<const root_scope*>(child.get())->id_map.for_each(
-            [&files](file_id_t, std::wstring_view path) { files.push_back(entry_of(path)); });
-    }
-    sort_unique(files);
-    return files;
+id_list difference(const id_list& a, const id_list& b) {
+    id_list out;
+    out.reserve(a.size());
+    std::set_difference(a.begin(), a.end(), b.begin(), b.end(), std::back_inserter(out));
+    return out;
+}
+
+id_list union_of(const id_list& a, const id_list& b) {
+    id_list out;
+    out.reserve(a.size() + b.size());
+    std::set_union(a.begin(), a.end(), b.begin(), b.end(), std::back_inserter(out));
+    return out;
 }
 
 class evaluator {
@@ -226,43 +213,107 @@ public:
     explicit evaluator(TagsHolder& db) : db_(db) {}
 
     file_set run(const tag_query::node& n) {
-        file_set out;
         switch (n.kind) {
         case tag_query::node::name:
-            return files_at(db_, n.chain);
+            return files_at(n.chain);
         case tag_query::node::not_op: {
-            const file_set inner = run(*n.left);
-            const file_set& all = universe();
-            std::set_difference(all.begin(), all.end(), inner.begin(), inner.end(), std::back_inserter(out));
-            return out;
+            file_set inner = run(*n.left);
+            inner.complement = !inner.complement;
+            return inner;
         }
         case tag_query::node::and_op:
-        case tag_query::node::or_op: {
-            const file_set a = run(*n.left);
-            const file_set b = run(*n.right);
-            if (n.kind == tag_query::node::and_op) {
-                std::set_intersection(a.begin(), a.end(), b.begin(), b.end(), std::back_inserter(out));
-            } else {
-                std::set_union(a.begin(), a.end(), b.begin(), b.end(), std::back_inserter(out));
-            }
-            return out;
+        case tag_query::node::or_op:
+            break;
         }
+        const file_set a = run(*n.left);
+        const file_set b = run(*n.right);
+        // "a or b" is "not (not a and not b)": both are one "and" of sides that may be negated.
+        const bool is_and = n.kind == tag_query::node::and_op;
+        const bool a_negated = a.complement == is_and;
+        const bool b_negated = b.complement == is_and;
+        file_set out;
+        if (!a_negated && !b_negated) {
+            out.ids = intersection(a.ids, b.ids);
+        } else if (!a_negated) {
+            out.ids = difference(a.ids, b.ids);
+        } else if (!b_negated) {
+            out.ids = difference(b.ids, a.ids);
+        } else {
+            out.ids = union_of(a.ids, b.ids);  // not a and not b
+            out.complement = true;
+        }
+        if (!is_and) out.complement = !out.complement;
+        return out;
+    }
+
+    // The matching files with their paths, sorted by path.
+    std::vector<tag_query::match> answer(const file_set& found) {
+        const id_list ids = found.complement ? difference(universe(), found.ids) : found.ids;
+        // The roots the query named hold most answers: they are asked first.
+        std::vector<const root_scope*> order = named_;
+        for (const node_ptr& child : db_.children) {
+            const root_scope* root = static_cast<const root_scope*>(child.get());
+            if (std::find(named_.begin(), named_.end(), root) == named_.end()) order.push_back(root);
+        }
+        std::vector<std::pair<std::wstring_view, file_id_t> > views;
+        views.reserve(ids.size());
+        for (file_id_t id : ids) {
+            for (const root_scope* root : order) {
+                const std::wstring_view path = root->id_map.find(id);
+                if (!path.empty()) {
+                    views.emplace_back(path, id);
+                    break;
+                }
+            }
+        }
+        std::sort(views.begin(), views.end());
+        std::vector<tag_query::match> out;
+        out.reserve(views.size());
+        for (std::size_t i = 0; i < views.size(); ++i) {
+            if (i > 0 && views[i].first == views[i - 1].first) continue;
+            out.push_back(tag_query::match{views[i].second, std::wstring(views[i].first)});
         }
         return out;
     }
 
 private:
-    // Every tagged file, made once for all the "not" of a query.
-    const file_set& universe() {
+    file_set files_at(const std::vector<std::wstring>& chain) {
+        file_set found;
+        node_ptr node = db_.find_child(chain[0]);
+        if (!node) return found;
+        const root_scope* root = static_cast<const root_scope*>(node.get());
+        for (std::size_t i = 1; node && i < chain.size(); ++i) node = node->find_child(chain[i]);
+        if (!node) return found;
+        if (std::find(named_.begin(), named_.end(), root) == named_.end()) named_.push_back(root);
+        collect(*node, found.ids);
+        // A tag may still hold an id its root has dropped from the map: such an id names no
+        // file here.
+        found.ids.erase(std::remove_if(found.ids.begin(), found.ids.end(),
+                                       [root](file_id_t id) { return !root->id_map.contains(id); }),
+                        found.ids.end());
+        sort_unique(found.ids);
+        return found;
+    }
+
+    // Every tagged file of every root, from the roots' id tables.
+    const id_list& universe() {
         if (!universe_made_) {
-            universe_ = all_files(db_);
+            std::size_t total = 0;
+            for (const node_ptr& child : db_.children) total += static_cast<const root_scope*>(child.get())->id_map.size();
+            universe_.reserve(total);
+            for (const node_ptr& child : db_.children) {
+                static_cast<const root_scope*>(child.get())->id_map.for_each(
+                    [this](file_id_t id, std::wstring_view) { universe_.push_back(id); });
+            }
+            sort_unique(universe_);
             universe_made_ = true;
         }
         return universe_;
     }
 
     TagsHolder& db_;
-    file_set universe_;
+    std::vector<const root_scope*> named_;
+    id_list universe_;
     bool universe_made_ = false;
 };
 
@@ -292,13 +343,17 @@ tag_query tag_query::parse(const std::wstring& text) {
     return query;
 }
 
-std::vector<std::wstring> tag_query::files(TagsHolder& db) const {
+std::vector<tag_query::match> tag_query::matches(TagsHolder& db) const {
     const util::lock_guard held = db.lock();
-    const file_set found = evaluator(db).run(*root_);
+    evaluator run(db);
+    return run.answer(run.run(*root_));
+}
+
+std::vector<std::wstring> tag_query::files(TagsHolder& db) const {
+    std::vector<match> found = matches(db);
     std::vector<std::wstring> paths;
     paths.reserve(found.size());
-    for (const file_entry& entry : found) paths.emplace_back(entry.path);
-    std::sort(paths.begin(), paths.end());
+    for (match& entry : found) paths.push_back(std::move(entry.path));
     return paths;
 }
 

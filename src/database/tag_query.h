@@ -6,7 +6,7 @@
 // a quote inside. "not X" alone is every tagged file without X. `and` binds tighter than `or`.
 #pragma once
 
-#include "database/store_io.h"
+#include "database/id_tables.h"
 
 #include <memory>
 #include <stdexcept>
@@ -32,7 +32,13 @@ public:
     // Throws query_error.
     static tag_query parse(const std::wstring& text);
 
-    // The files that match, each once (by path), sorted by path. Takes the database lock.
+    struct match {
+        file_id_t id;  // the id the store knows the file by
+        std::wstring path;
+    };
+
+    // The files that match, each once (by path), sorted by path. Take the database lock.
+    std::vector<match> matches(TagsHolder& db) const;
     std::vector<std::wstring> files(TagsHolder& db) const;
 
     // Every name the query uses, split into its tag names.

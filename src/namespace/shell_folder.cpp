@@ -1,5 +1,6 @@
 #include "namespace/shell_folder.h"
 
+#include "database/tag_query.h"
 #include "database/tags_holder.h"
 #include "namespace/view_watch.h"
 #include "namespace/view_windows.h"
@@ -14,6 +15,7 @@
 #include <commctrl.h>
 #include <shlwapi.h>
 
+#include <cwchar>
 #include <new>
 #include <string>
 
@@ -39,6 +41,16 @@ const UINT column_count = sizeof columns / sizeof columns[0];
 
 const SFGAOF file_attributes = SFGAO_FILESYSTEM | SFGAO_CANCOPY;
 const SFGAOF folder_attributes = SFGAO_HASSUBFOLDER | SFGAO_FOLDER;
+
+// What the user sees of an item's name: a query level shows its query without the mark.
+std::wstring shown_name(const std::wstring& name) {
+    return items::is_query_name(name) ? name.substr(1) : name;
+}
+
+// A query level looks like the "Filtered Items" entry it stands beside.
+unsigned icon_kind(const items::shell_item_fields& item) {
+    return item.kind == items::item_query ? static_cast<unsigned>(items::item_filtered) : item.kind;
+}
 
 // The leaves of a name tree in depth-first order, each followed by ", ".
 void append_leaves(const items::tree_node& node, std::wstring& text) {
@@ -71,7 +83,7 @@ HRESULT cell_text(const items::shell_item_fields& item, UINT column_index, std::
     case 0:
         // Windows' view names items through GetDisplayNameOf, but Wine's takes every cell from
         // here: without the name its list shows blank rows.
-        text = item.name;
+        text = shown_name(item.name);
         return S_OK;
     case 1:
         if (item.count == 0) return E_FAIL;
@@ -138,11 +150,39 @@ IFACEMETHODIMP CShellFolder::GetCurFolder(LPITEMIDLIST* pidl) {
 
 // --- IShellFolder ---
 
-IFACEMETHODIMP CShellFolder::ParseDisplayName(HWND, IBindCtx*, LPWSTR, ULONG* eaten, LPITEMIDLIST* pidl,
-                                              ULONG*) {
+IFACEMETHODIMP CShellFolder::ParseDisplayName(HWND, IBindCtx*, LPWSTR name, ULONG* eaten, LPITEMIDLIST* pidl,
+                                              ULONG* attributes) {
     if (eaten) *eaten = 0;
-    if (pidl) *pidl = nullptr;
-    return E_NOTIMPL;
+    if (!pidl) return E_POINTER;
+    *pidl = nullptr;
+    if (!name) return E_INVALIDARG;
+    return util::guarded([&] { return parse_query(name, eaten, pidl, attributes); });
+}
+
+// Wine's Explorer turns what is typed into its address bar into an item list through the
+// desktop's ParseDisplayName (at most MAX_PATH characters), and the desktop hands a folder of its
+// namespace everything after "::{CLSID}\" in one piece: the whole rest is one query.
+HRESULT CShellFolder::parse_query(const wchar_t* name, ULONG* eaten, LPITEMIDLIST* pidl, ULONG* attributes) {
+    // Only the top holds query levels; below it names are not parsed.
+    if (!own_names(pidl_.get()).empty()) return E_NOTIMPL;
+    std::wstring text = name;
+    // The name's own mark, as a parsing name of the level may carry it.
+    if (items::is_query_name(text)) text.erase(0, 1);
+    try {
+        items::tag_query::parse(text);
+    } catch (const items::query_error&) {
+        return HRESULT_FROM_WIN32(ERROR_INVALID_NAME);
+    }
+    const std::wstring item_name = items::query_mark + text;
+    // The 16-bit cb of an identifier holds no longer name; a cut query would be another one.
+    if (item_name.size() > (0xFFFF - items::shell_item_header - 2) / 2) return HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE);
+    items::shell_item_list made;
+    made.add(items::item_query, 0, 0, item_name);
+    *pidl = copy_first_item(reinterpret_cast<LPCITEMIDLIST>(made.at(0)));
+    if (!*pidl) return E_OUTOFMEMORY;
+    if (eaten) *eaten = static_cast<ULONG>(std::wcslen(name));
+    if (attributes) *attributes &= SFGAO_FOLDER;
+    return S_OK;
 }
 
 IFACEMETHODIMP CShellFolder::EnumObjects(HWND owner, SHCONTF flags, IEnumIDList** out) {
@@ -267,7 +307,7 @@ HRESULT CShellFolder::attributes(UINT count, LPCITEMIDLIST* list, SFGAOF* mask) 
             result &= present ? file_attributes : file_attributes | SFGAO_GHOSTED;
         } else if (item.kind == items::item_root || item.kind == items::item_empty_node) {
             result &= folder_attributes;
-        } else if (item.kind == items::item_node || item.kind == items::item_filtered) {
+        } else if (item.kind == items::item_node || item.kind == items::item_filtered || item.kind == items::item_query) {
             result &= SFGAO_FOLDER;
         } else {
             // An identifier of ours with a kind we never make: nothing can be done with it.
@@ -294,7 +334,7 @@ IFACEMETHODIMP CShellFolder::GetUIObjectOf(HWND owner, UINT count, LPCITEMIDLIST
         if (!read_own_item(list[0], item)) return E_INVALIDARG;
         IconsHolder& icons = icons_holder();
         util::com_ptr<IExtractIconW> icon = util::com_ptr<IExtractIconW>::attach(
-            item.file_id != 0 ? icons.icon_of_file(item.file_id) : icons.icon_of_kind(item.kind));
+            item.file_id != 0 ? icons.icon_of_file(item.file_id) : icons.icon_of_kind(icon_kind(item)));
         if (!icon) return E_FAIL;
         return icon->QueryInterface(riid, out);
     });
@@ -319,10 +359,10 @@ IFACEMETHODIMP CShellFolder::GetDisplayNameOf(LPCITEMIDLIST pidl, SHGDNF flags, 
     return util::guarded([&] {
         items::shell_item_fields item;
         if (!read_own_item(pidl, item)) return E_INVALIDARG;
-        if (!(flags & SHGDN_FORPARSING) || (flags & SHGDN_INFOLDER)) return make_strret(item.name, name);
+        if (!(flags & SHGDN_FORPARSING) || (flags & SHGDN_INFOLDER)) return make_strret(shown_name(item.name), name);
         std::wstring text = L"Quibrix\\";
-        for (const std::wstring& part : own_names(pidl_.get())) text += part + L'\\';
-        text += item.name;
+        for (const std::wstring& part : own_names(pidl_.get())) text += shown_name(part) + L'\\';
+        text += shown_name(item.name);
         return make_strret(text, name);
     });
 }
@@ -385,7 +425,7 @@ IFACEMETHODIMP CShellFolder::GetIconOf(LPCITEMIDLIST pidl, UINT, int* index) {
         if (!read_own_item(pidl, item)) return E_INVALIDARG;
         if (item.kind != items::item_file) {
             util::com_ptr<IconsHolder::IconObject> icon =
-                util::com_ptr<IconsHolder::IconObject>::attach(icons_holder().icon_of_kind(item.kind));
+                util::com_ptr<IconsHolder::IconObject>::attach(icons_holder().icon_of_kind(icon_kind(item)));
             int system_index = 0;
             if (icon && icon->system_index(system_index) && system_index != 0) {
                 *index = system_index;

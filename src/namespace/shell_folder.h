@@ -60,6 +60,7 @@ private:
     CShellFolder() = default;
     ~CShellFolder() override;
 
+    HRESULT parse_query(const wchar_t* name, ULONG* eaten, LPITEMIDLIST* pidl, ULONG* attributes);
     HRESULT bind(LPCITEMIDLIST pidl, IBindCtx* bc, REFIID riid, void** out);
     HRESULT compare(LPCITEMIDLIST a, LPCITEMIDLIST b);
     HRESULT attributes(UINT count, LPCITEMIDLIST* list, SFGAOF* mask);

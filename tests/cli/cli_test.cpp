@@ -9,6 +9,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -56,6 +57,97 @@ std::wstring windows_path(const std::wstring& unix_or_windows) {
     }
     return unix_or_windows;
 }
+
+// A second process that runs the module's real start-up over a store, as Explorer does, and
+// takes commands (see explorer_peer.cpp) through pipes.
+class explorer_peer {
+public:
+    explicit explorer_peer(const std::wstring& app_data) {
+        SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+        HANDLE in_read = nullptr, in_write = nullptr, out_read = nullptr, out_write = nullptr;
+        if (!::CreatePipe(&in_read, &in_write, &inherit, 0) || !::CreatePipe(&out_read, &out_write, &inherit, 0)) return;
+        util::unique_handle child_in(in_read), child_out(out_write);
+        input_.reset(in_write);
+        output_.reset(out_read);
+        ::SetHandleInformation(in_write, HANDLE_FLAG_INHERIT, 0);
+        ::SetHandleInformation(out_read, HANDLE_FLAG_INHERIT, 0);
+        wchar_t self[MAX_PATH];
+        ::GetModuleFileNameW(nullptr, self, MAX_PATH);
+        const std::wstring program = std::wstring(self).substr(0, std::wstring(self).rfind(L'\\') + 1) + L"explorer_peer.exe";
+        std::wstring command = L"\"" + program + L"\" \"" + app_data + L"\"";
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof startup;
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdInput = child_in.get();
+        startup.hStdOutput = child_out.get();
+        startup.hStdError = ::GetStdHandle(STD_ERROR_HANDLE);
+        PROCESS_INFORMATION info = {};
+        if (!::CreateProcessW(program.c_str(), &command[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr,
+                              &startup, &info)) {
+            ADD_FAILURE() << "cannot start explorer_peer.exe: " << ::GetLastError();
+            return;
+        }
+        process_.reset(info.hProcess);
+        ::CloseHandle(info.hThread);
+    }
+    ~explorer_peer() {
+        if (!process_) return;
+        send(L"quit");
+        input_.reset();
+        if (::WaitForSingleObject(process_.get(), 30000) != WAIT_OBJECT_0) {
+            ADD_FAILURE() << "explorer_peer did not end";
+            ::TerminateProcess(process_.get(), 1);
+        }
+    }
+    bool started() { return process_ && next_line() == L"ready"; }
+    void send(const std::wstring& line) {
+        const std::string bytes = to_utf8(line + L"\n");
+        DWORD written = 0;
+        ::WriteFile(input_.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    }
+    // The lines of the answer to the command sent last, without its "end".
+    std::vector<std::wstring> reply() {
+        std::vector<std::wstring> lines;
+        for (std::wstring line = next_line(); line != L"end"; line = next_line()) {
+            if (line == L"failed" || line == L"(gone)") {
+                ADD_FAILURE() << "explorer_peer: " << std::string(line.begin(), line.end());
+                break;
+            }
+            lines.push_back(line);
+        }
+        return lines;
+    }
+    std::vector<std::wstring> command(const std::wstring& line) {
+        send(line);
+        return reply();
+    }
+
+private:
+    static std::string to_utf8(const std::wstring& text) {
+        const int bytes = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                                                nullptr, nullptr);
+        std::string out(static_cast<std::size_t>(bytes), '\0');
+        ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], bytes, nullptr, nullptr);
+        return out;
+    }
+    std::wstring next_line() {
+        for (;;) {
+            const std::string::size_type end = pending_.find('\n');
+            if (end != std::string::npos) {
+                const std::wstring line = from_utf8(pending_.substr(0, end));
+                pending_.erase(0, end + 1);
+                return line;
+            }
+            char buffer[4096];
+            DWORD got = 0;
+            if (!::ReadFile(output_.get(), buffer, sizeof buffer, &got, nullptr) || got == 0) return L"(gone)";
+            pending_.append(buffer, got);
+        }
+    }
+
+    util::unique_handle process_, input_, output_;
+    std::string pending_;
+};
 
 class CliTest : public ::testing::Test {
 protected:
@@ -221,6 +313,69 @@ TEST_F(CliTest, ReadmeExamplesPrintWhatTheReadmeSays) {
         const result r = run(example.first);
         EXPECT_EQ(example.second, r.out + r.err) << std::string(example.first.begin(), example.first.end());
     }
+}
+
+// The tool while Explorer holds the store: a second process runs the module's start-up over
+// the store and writes to it, and each side sees what the other wrote, also when both write at
+// the same time.
+TEST_F(CliTest, ToolAndExplorerShareTheStoreWhileBothWrite) {
+    const std::wstring app_data = store_.path() + L"app";
+    ASSERT_TRUE(::CreateDirectoryW(app_data.c_str(), nullptr));
+    data_ = app_data + L"\\Quibrix";  // where Explorer's start-up keeps the store
+    explorer_peer explorer(app_data);
+    ASSERT_TRUE(explorer.started());
+    const auto sorted = [](std::vector<std::wstring> paths) {
+        std::sort(paths.begin(), paths.end());
+        return paths;
+    };
+    const auto as_lines = [](const std::vector<std::wstring>& paths) {
+        std::wstring text;
+        for (const std::wstring& path : paths) text += path + L"\n";
+        return text;
+    };
+    const std::wstring mine = files_.path() + L"cli.txt", theirs = files_.path() + L"explorer.txt",
+                       song = files_.path() + L"song.mp3";
+
+    EXPECT_EQ(0u, run(L"tag cli.txt --tag Work/Invoices").exit_code);
+    EXPECT_TRUE(explorer.command(L"tag\tWork/Invoices\t" + theirs).empty());
+    EXPECT_TRUE(explorer.command(L"tag\tMusic/Rock\t" + song).empty());
+    EXPECT_EQ(lines({mine, theirs}), run(L"files Work/Invoices").out);
+    EXPECT_EQ(lines({L"Music/Rock"}), run(L"tags song.mp3").out);
+    EXPECT_EQ(lines({L"Music\t1", L"Music/Rock\t1", L"Work\t2", L"Work/Invoices\t2"}), run(L"tree").out);
+    EXPECT_EQ((std::vector<std::wstring>{mine, theirs}), sorted(explorer.command(L"list\tWork/Invoices")));
+
+    // Both at once: Explorer tags its files one write at a time while the tool runs again and
+    // again, in the same tag.
+    std::vector<std::wstring> expected = {mine, theirs};
+    std::wstring command = L"tag-each\tWork/Invoices";
+    for (int i = 0; i < 24; ++i) {
+        const std::wstring path = files_.path() + L"explorer" + std::to_wstring(i) + L".txt";
+        command += L"\t" + path;
+        expected.push_back(path);
+    }
+    explorer.send(command);
+    for (int run_number = 0; run_number < 6; ++run_number) {
+        std::wstring names;
+        for (int i = 0; i < 3; ++i) {
+            const std::wstring name = L"cli" + std::to_wstring(run_number) + L"-" + std::to_wstring(i) + L".txt";
+            names += name + L" ";
+            expected.push_back(files_.path() + name);
+        }
+        EXPECT_EQ(0u, run(L"tag " + names + L"--tag Work/Invoices").exit_code);
+    }
+    EXPECT_TRUE(explorer.reply().empty());
+    expected = sorted(expected);
+    EXPECT_EQ(as_lines(expected), run(L"files Work/Invoices").out);
+    EXPECT_EQ(expected, sorted(explorer.command(L"list\tWork/Invoices")));
+
+    // What the tool takes away is gone for Explorer too.
+    EXPECT_EQ(0u, run(L"untag cli.txt explorer.txt --all").exit_code);
+    expected.erase(std::find(expected.begin(), expected.end(), mine));
+    expected.erase(std::find(expected.begin(), expected.end(), theirs));
+    EXPECT_EQ(expected, sorted(explorer.command(L"list\tWork/Invoices")));
+    EXPECT_EQ(lines({L"Music\t1", L"Music/Rock\t1", L"Work\t" + std::to_wstring(expected.size()),
+                     L"Work/Invoices\t" + std::to_wstring(expected.size())}),
+              run(L"tree").out);
 }
 
 }  // namespace

@@ -45,6 +45,11 @@ TEST_F(TagQueryTest, OperatorsCombineTagsOfSeveralRoots) {
     // "not" alone is every tagged file of every root without the named ones.
     EXPECT_EQ((std::vector<int>{1, 3, 5, 6}), matching(L"not Work/Paid"));
     EXPECT_EQ((std::vector<int>{2, 4}), matching(L"not not Work/Paid"));
+    EXPECT_EQ((std::vector<int>{2, 4, 5, 6}), matching(L"not Work/Invoices or Work/Paid"));
+    EXPECT_EQ((std::vector<int>{3, 5, 6}), matching(L"Music or not Work"));
+    EXPECT_EQ((std::vector<int>{1, 6}), matching(L"not Work/Paid and not Music"));
+    EXPECT_EQ((std::vector<int>{1, 2, 3, 4, 5, 6}), matching(L"not Work/Paid or not Music"));
+    EXPECT_EQ((std::vector<int>{6}), matching(L"not (Work or Music)"));
     EXPECT_EQ((std::vector<int>{6}), matching(L"\"My Tags/Odd and (Named)\""));
     EXPECT_TRUE(matching(L"Work/Nothing or Nowhere").empty());
     // Across a reload the same answers come from the disk.

@@ -405,3 +405,54 @@ TEST_F(NamespaceTest, ReferenceCountsBalance) {
     // Objects handed out by the folder hold no reference to it.
     EXPECT_EQ(0u, folder->Release());
 }
+
+// A query typed after the folder, as Explorer's address bar passes the rest of
+// "::{CLSID}\<query>": it names a level that lists the matching files of every root tag, shows
+// the query as its name, follows later changes, and a query that cannot be read is refused.
+TEST_F(NamespaceTest, AParsedQueryNamesALevelOfTheMatchingFiles) {
+    util::com_ptr<IShellFolder2> root = top();
+    std::wstring text = L"(Music/Genre/Rock and not Music/Genre/Jazz or Video) and not Long";
+    util::unique_pidl query;
+    ULONG eaten = 0;
+    ULONG attributes = SFGAO_FOLDER | SFGAO_FILESYSTEM;
+    ASSERT_EQ(S_OK, root->ParseDisplayName(nullptr, nullptr, &text[0], &eaten, query.put(), &attributes));
+    EXPECT_EQ(text.size(), eaten);
+    EXPECT_EQ(static_cast<ULONG>(SFGAO_FOLDER), attributes);
+    STRRET name;
+    ASSERT_EQ(S_OK, root->GetDisplayNameOf(query.get(), SHGDN_NORMAL, &name));
+    EXPECT_EQ(text, strret_text(name));
+
+    // Sorted by path; song1.mp3 also carries Long, both.mp3 carries Jazz.
+    util::com_ptr<IShellFolder2> level = bind(root.get(), query.get());
+    ASSERT_TRUE(level);
+    const std::vector<listed> found = list(level.get());
+    const std::vector<std::wstring> expected = {L"clips", L"gone.mp3", L"notes.txt", L"song2.mp3"};
+    ASSERT_EQ(expected.size(), found.size());
+    for (std::size_t i = 0; i < found.size(); ++i) {
+        EXPECT_EQ(5, found[i].kind);
+        EXPECT_EQ(expected[i], found[i].name);
+        EXPECT_EQ(items::file_id(file(expected[i])), found[i].file_id);
+    }
+    // The parsing name in the folder comes back as the same level, and a change of the tags
+    // shows at the next listing.
+    ASSERT_EQ(S_OK, root->GetDisplayNameOf(query.get(), SHGDN_FORPARSING | SHGDN_INFOLDER, &name));
+    std::wstring again = strret_text(name);
+    util::unique_pidl reparsed;
+    ASSERT_EQ(S_OK, root->ParseDisplayName(nullptr, nullptr, &again[0], nullptr, reparsed.put(), nullptr));
+    ASSERT_TRUE(items::tags_holder().set_tags({file(L"both.mp3")}, items::make_chain({L"Video", L"Clips"}),
+                                              items::tree_ptr()));
+    EXPECT_EQ(5u, list(bind(root.get(), reparsed.get()).get()).size());
+
+    for (const wchar_t* bad : {L"Music and (Video", L"", L"or Music", L"\"Music"}) {
+        std::wstring wrong = bad;
+        LPITEMIDLIST refused = sentinel_pidl;
+        eaten = 7;
+        EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_INVALID_NAME),
+                  root->ParseDisplayName(nullptr, nullptr, &wrong[0], &eaten, &refused, nullptr));
+        EXPECT_EQ(nullptr, refused);
+        EXPECT_EQ(0u, eaten);
+    }
+    // A query level whose identifier was not made here and cannot be read lists nothing.
+    const std::vector<BYTE> forged = make_item(6, L"?Music and");
+    EXPECT_TRUE(list(bind(root.get(), reinterpret_cast<LPCITEMIDLIST>(forged.data())).get()).empty());
+}
