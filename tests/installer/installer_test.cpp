@@ -2,15 +2,14 @@
 // silent install, the Quibrix folder listed by Wine's Explorer from the installed module, a
 // second install while Explorer holds that module, then the silent uninstall.
 #include "com_fixture.h"
+#include "explorer_window.h"
 #include "database/store_io.h"
 #include "database/tags_holder.h"
 #include "quibrix_version.h"
 
-#include <commctrl.h>
 #include <tlhelp32.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <functional>
@@ -25,15 +24,6 @@ const std::wstring uninstaller = program_folder + L"\\uninstall.exe";
 const std::wstring data_folder = L"C:\\ProgramData\\Quibrix";
 const std::wstring uninstall_key = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Quibrix";
 const std::wstring explorer_key = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer";
-
-bool wait_for(const std::function<bool()>& done, int seconds = 15) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (done()) return true;
-        ::Sleep(100);
-    }
-    return done();
-}
 
 bool exists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
@@ -121,83 +111,6 @@ std::vector<std::wstring> loaded_modules(DWORD id) {
         paths.push_back(path);
     }
     return paths;
-}
-
-// The tree control of Explorer's window, read from outside through a scratch block in
-// Explorer's process (a pointer into this process means nothing to the control).
-class ExplorerTree {
-public:
-    explicit ExplorerTree(HWND tree) : tree_(tree) {
-        DWORD id = 0;
-        ::GetWindowThreadProcessId(tree, &id);
-        process_.reset(::OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, id));
-        if (process_) block_ = static_cast<BYTE*>(::VirtualAllocEx(process_.get(), nullptr, 4096, MEM_COMMIT, PAGE_READWRITE));
-    }
-    ~ExplorerTree() {
-        if (block_) ::VirtualFreeEx(process_.get(), block_, 0, MEM_RELEASE);
-    }
-    bool valid() const { return block_ != nullptr; }
-
-    std::vector<HTREEITEM> children(HTREEITEM parent) const {
-        std::vector<HTREEITEM> items;
-        for (LPARAM item = ::SendMessageW(tree_, TVM_GETNEXTITEM, parent ? TVGN_CHILD : TVGN_ROOT,
-                                          reinterpret_cast<LPARAM>(parent));
-             item; item = ::SendMessageW(tree_, TVM_GETNEXTITEM, TVGN_NEXT, item)) {
-            items.push_back(reinterpret_cast<HTREEITEM>(item));
-        }
-        return items;
-    }
-    std::wstring text(HTREEITEM item) const {
-        TVITEMW tv = {};
-        tv.mask = TVIF_TEXT;
-        tv.hItem = item;
-        tv.pszText = reinterpret_cast<wchar_t*>(block_ + 1024);
-        tv.cchTextMax = 256;
-        ::WriteProcessMemory(process_.get(), block_, &tv, sizeof tv, nullptr);
-        if (!::SendMessageW(tree_, TVM_GETITEMW, 0, reinterpret_cast<LPARAM>(block_))) return std::wstring();
-        wchar_t name[256] = L"";
-        ::ReadProcessMemory(process_.get(), block_ + 1024, name, sizeof name, nullptr);
-        name[255] = 0;
-        return name;
-    }
-    std::vector<std::wstring> names(HTREEITEM parent) const {
-        std::vector<std::wstring> result;
-        for (HTREEITEM child : children(parent)) result.push_back(text(child));
-        return result;
-    }
-    HTREEITEM child_named(HTREEITEM parent, const std::wstring& name) const {
-        for (HTREEITEM child : children(parent)) {
-            if (text(child) == name) return child;
-        }
-        return nullptr;
-    }
-    void expand(HTREEITEM item, UINT how = TVE_EXPAND) const {
-        ::SendMessageW(tree_, TVM_EXPAND, how, reinterpret_cast<LPARAM>(item));
-    }
-
-private:
-    HWND tree_;
-    util::unique_handle process_;
-    BYTE* block_ = nullptr;
-};
-
-HWND find_visible_child(HWND parent, const wchar_t* class_name) {
-    struct search {
-        const wchar_t* class_name;
-        HWND found;
-    } s = {class_name, nullptr};
-    ::EnumChildWindows(
-        parent,
-        [](HWND child, LPARAM param) -> BOOL {
-            search* s = reinterpret_cast<search*>(param);
-            wchar_t name[64] = L"";
-            ::GetClassNameW(child, name, 64);
-            if (::lstrcmpiW(name, s->class_name) != 0 || !::IsWindowVisible(child)) return TRUE;
-            s->found = child;
-            return FALSE;
-        },
-        reinterpret_cast<LPARAM>(&s));
-    return s.found;
 }
 
 void make_file(const std::wstring& path) {
@@ -334,23 +247,8 @@ TEST(Installer, InstallsListsInExplorerUpgradesInUseAndUninstallsKeepingTheTags)
     if (tree_window) {
         ExplorerTree tree(tree_window);
         EXPECT_TRUE(tree.valid());
-        HTREEITEM desktop = nullptr;
-        EXPECT_TRUE(wait_for([&] { return (desktop = tree.child_named(nullptr, L"Desktop")) != nullptr; }));
-        // The extension's start-up loads the tag data on a thread of its own; a level listed
-        // before that is empty and is not listed again, so Desktop is folded away and unfolded
-        // until Quibrix shows its roots.
         std::vector<std::wstring> roots;
-        EXPECT_TRUE(wait_for([&] {
-            tree.expand(desktop);
-            HTREEITEM quibrix = tree.child_named(desktop, L"Quibrix");
-            if (!quibrix) return false;
-            tree.expand(quibrix);
-            roots = tree.names(quibrix);
-            if (!roots.empty()) return true;
-            tree.expand(desktop, TVE_COLLAPSE | TVE_COLLAPSERESET);
-            ::Sleep(500);
-            return false;
-        })) << "Explorer shows no Quibrix folder with tags";
+        EXPECT_NE(nullptr, tree.quibrix_roots(roots)) << "Explorer shows no Quibrix folder with tags";
         EXPECT_EQ((std::vector<std::wstring>{L"Music", L"Photos"}), roots);
     }
     std::wstring lowered = installed_module;
