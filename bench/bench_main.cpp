@@ -187,35 +187,32 @@ std::vector<std::wstring> real_file_paths(const std::wstring& base, int count) {
     return paths;
 }
 
-// Makes the files. Under Wine a Linux shell makes them in a second where CreateFileW takes
-// a minute; elsewhere they are made one by one.
-void make_files(const std::vector<std::wstring>& paths) {
+// Makes the files (ASCII names below `base`, which exists). Under Wine a Linux shell makes
+// them in a second where CreateFileW takes a minute; elsewhere they are made one by one.
+void make_files(const std::wstring& base, const std::vector<std::wstring>& paths) {
     typedef char*(CDECL * to_unix_t)(const wchar_t*);
-    const to_unix_t to_unix =
-        reinterpret_cast<to_unix_t>(reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-    if (to_unix) {
-        char* done = to_unix((paths.front() + L".done").c_str());
-        std::string unix_folders, unix_files;
+    const to_unix_t to_unix = reinterpret_cast<to_unix_t>(
+        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    char* converted = to_unix ? to_unix(base.c_str()) : nullptr;
+    if (converted) {
+        std::string unix_base = converted;
+        ::HeapFree(::GetProcessHeap(), 0, converted);
+        if (unix_base.back() != '/') unix_base += '/';
+        std::string unix_folders, unix_files, last;
         for (const std::wstring& path : paths) {
-            char* converted = to_unix(path.c_str());
-            std::string file = converted;
-            ::HeapFree(::GetProcessHeap(), 0, converted);
+            std::string file = unix_base;
+            for (wchar_t c : path.substr(base.size())) file += c == L'\\' ? '/' : static_cast<char>(c);
             unix_files += file + "\n";
             const std::string folder = file.substr(0, file.rfind('/'));
-            if (unix_folders.size() < folder.size() + 1 ||
-                unix_folders.compare(unix_folders.size() - folder.size() - 1, folder.size() + 1, folder + "\n") != 0) {
-                unix_folders += folder + "\n";
-            }
+            if (folder != last) unix_folders += folder + "\n";
+            last = folder;
         }
-        const std::string list_folders = std::string(done) + ".folders", list_files = std::string(done) + ".files";
-        FILE* out = std::fopen(("Z:" + list_folders).c_str(), "wb");
-        if (out) {
-            std::fwrite(unix_folders.data(), 1, unix_folders.size(), out);
-            std::fclose(out);
-        }
-        out = std::fopen(("Z:" + list_files).c_str(), "wb");
-        if (out) {
-            std::fwrite(unix_files.data(), 1, unix_files.size(), out);
+        const std::string list_folders = unix_base + "folders.list", list_files = unix_base + "files.list";
+        const std::string done = unix_base + "made";
+        for (const auto& list : {std::make_pair(list_folders, &unix_folders), std::make_pair(list_files, &unix_files)}) {
+            FILE* out = std::fopen(("Z:" + list.first).c_str(), "wb");
+            if (!out) break;
+            std::fwrite(list.second->data(), 1, list.second->size(), out);
             std::fclose(out);
         }
         std::string command = "sh -c \"xargs -d '\\n' mkdir -p < '" + list_folders + "' && xargs -d '\\n' touch < '" +
@@ -223,14 +220,13 @@ void make_files(const std::vector<std::wstring>& paths) {
         STARTUPINFOA startup = {};
         startup.cb = sizeof startup;
         PROCESS_INFORMATION process = {};
-        if (::CreateProcessA("Z:\\bin\\sh", &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
+        if (::CreateProcessA("Z:\\bin\\sh", &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                             &process)) {
             ::CloseHandle(process.hThread);
             ::CloseHandle(process.hProcess);
-            const std::wstring marker = paths.front() + L".done";
+            const std::wstring marker = base + L"made";
             for (int i = 0; i < 1200 && ::GetFileAttributesW(marker.c_str()) == INVALID_FILE_ATTRIBUTES; ++i) ::Sleep(100);
-            ::DeleteFileW(marker.c_str());
         }
-        ::HeapFree(::GetProcessHeap(), 0, done);
         if (::GetFileAttributesW(paths.back().c_str()) != INVALID_FILE_ATTRIBUTES) return;
     }
     for (const std::wstring& path : paths) {
@@ -252,7 +248,7 @@ int relink_figures(const std::wstring& base) {
     ::CreateDirectoryW(tree.c_str(), nullptr);
     const std::vector<std::wstring> paths = real_file_paths(tree, file_count);
     Clock::time_point start = Clock::now();
-    make_files(paths);
+    make_files(tree, paths);
     std::printf("# made %zu files in %.1f s\n", paths.size(), ms_since(start) / 1000);
     start = Clock::now();
     {
