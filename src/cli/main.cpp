@@ -71,7 +71,7 @@ const wchar_t usage[] =
     L"  tags PATH...                                        the tags of each path\n"
     L"  files QUERY                                         the files that match a query\n"
     L"  tree                                                the tag tree with file counts\n"
-    L"  repair                                              list tagged files that are gone\n"
+    L"  repair                                              follow moved files, list those gone\n"
     L"\n"
     L"Options: --data FOLDER (the store; default: the common application data\\Quibrix),\n"
     L"  -0 (end each output line with NUL instead of a line break), -h/--help, --version.\n"
@@ -107,7 +107,10 @@ const wchar_t* command_help(const std::wstring& command) {
     }
     if (command == L"repair") {
         return L"Usage: quibrix repair\n"
-               L"Prints the tagged paths that no longer exist. Exit status 1 when there are some.\n";
+               L"Finds tagged files that another program moved or renamed, by their identity on\n"
+               L"the volume, and moves their tags along (each on standard error as OLD -> NEW).\n"
+               L"Then prints the tagged paths that still do not exist. Exit status 1 when there\n"
+               L"are some.\n";
     }
     return nullptr;
 }
@@ -330,6 +333,7 @@ private:
     }
 
     int repair() {
+        for (const auto& move : db_.relink_moved().moved) err().write(move.first + L" -> " + move.second + L"\n");
         bool missing = false;
         for (const std::pair<items::file_id_t, std::wstring>& file : db_.tagged_paths()) {
             if (::GetFileAttributesW(file.second.c_str()) != INVALID_FILE_ATTRIBUTES) continue;

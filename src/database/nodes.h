@@ -37,6 +37,7 @@ class base_node;
 typedef boost::shared_ptr<base_node> node_ptr;
 class root_scope;
 class store_snapshot;
+struct file_identity;
 
 // One pass that brings the tree in memory up to date with the store on disk (store_sync.cpp):
 // read_folder matches the nodes with the folders' entries and notes each file's stamp, load then
@@ -208,8 +209,12 @@ public:
     bool stays_without_disk() override;
 
     std::wstring map_path() const { return path + L".dat"; }
-    // Registers id -> path (map entry and map record) unless the id is known already.
-    void register_path(file_id_t id, const std::wstring& file_path);
+    // The file of the identities of the map's files, beside the map (identity_file.h).
+    std::wstring identity_path() const;
+    // Registers id -> path (map entry and map record) unless the id is known already. A new
+    // entry's file identity is recorded too: `identity` when the caller knows it, else it is
+    // read from the file when the records are written.
+    void register_path(file_id_t id, const std::wstring& file_path, const file_identity* identity = nullptr);
     // Drops the id from the map (written with the next rewrite).
     void forget_path(file_id_t id);
     void flush_appends();
@@ -234,12 +239,17 @@ public:
 
 private:
     bool read_map(sync_pass& pass);
+    void write_identities();
     void note_displaced(file_id_t id, std::wstring_view file_path, bool added);
     void index_displaced();
     void forget_displaced();
     void written();
 
     std::vector<unsigned char> unwritten_records_;
+    // Identities follow the map records they belong to: paths still to be identified, and
+    // identity records still to be written.
+    std::vector<std::pair<file_id_t, std::wstring> > unidentified_;
+    std::vector<unsigned char> unwritten_identities_;
     bool in_batch_ = false;
     bool must_rewrite_ = false;  // a failed append may have left torn bytes
     std::size_t unread_tags_ = 0;  // counted by each load

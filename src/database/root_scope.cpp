@@ -1,5 +1,7 @@
 #include "database/nodes.h"
 
+#include "database/file_identity.h"
+#include "database/identity_file.h"
 #include "database/store_snapshot.h"
 
 #include <algorithm>
@@ -176,9 +178,20 @@ void root_scope::note_displaced(file_id_t id, std::wstring_view file_path, bool 
     }
 }
 
-void root_scope::register_path(file_id_t id, const std::wstring& file_path) {
+std::wstring root_scope::identity_path() const {
+    return identity_table::path_for(data_folder(), name);
+}
+
+void root_scope::register_path(file_id_t id, const std::wstring& file_path, const file_identity* identity) {
     const bool added = id_map.insert(id, file_path);
-    if (added) note_displaced(id, file_path, true);
+    if (added) {
+        note_displaced(id, file_path, true);
+        if (identity && identity->known) {
+            identity_table::encode(id, file_path, *identity, unwritten_identities_);
+        } else {
+            unidentified_.emplace_back(id, file_path);
+        }
+    }
     if (!g_immediate_write) {
         // Noted even when known already: another process may drop it from the file meanwhile.
         clean = false;
@@ -222,6 +235,31 @@ void root_scope::flush_appends() {
         rewrite_map();
     }
     unwritten_records_.clear();
+    write_identities();
+}
+
+void root_scope::write_identities() {
+    if (unidentified_.empty() && unwritten_identities_.empty()) return;
+    if (!unidentified_.empty()) {
+        std::vector<std::wstring> paths;
+        paths.reserve(unidentified_.size());
+        for (const auto& file : unidentified_) paths.push_back(file.second);
+        volume_serials serials;
+        const std::vector<file_identity> found = identify_all(paths, serials);
+        for (std::size_t i = 0; i < found.size(); ++i) {
+            // A path that is not there (yet) has no identity to keep.
+            if (!found[i].known || id_map.find(unidentified_[i].first) != paths[i]) continue;
+            identity_table::encode(unidentified_[i].first, paths[i], found[i], unwritten_identities_);
+        }
+        unidentified_.clear();
+    }
+    std::vector<unsigned char> records;
+    records.swap(unwritten_identities_);
+    try {
+        identity_table::append(identity_path(), records);
+    } catch (const store_error&) {
+        // Only ever a help: the next re-link pass records the files that are still in place.
+    }
 }
 
 void root_scope::rewrite_map() {
@@ -251,6 +289,7 @@ void root_scope::written() {
     must_rewrite_ = false;
     deferred_.clear();
     clean = true;
+    write_identities();
 }
 
 bool root_scope::remove_file(file_id_t id, const tree_node* tree) {
@@ -285,6 +324,9 @@ void root_scope::save() {
 void root_scope::erase_from_disk() {
     scope::erase_from_disk();
     store::delete_file(map_path());
+    unidentified_.clear();
+    unwritten_identities_.clear();
+    if (::GetFileAttributesW(identity_path().c_str()) != INVALID_FILE_ATTRIBUTES) store::delete_file(identity_path());
     stamp = store::file_stamp();
 }
 

@@ -54,11 +54,6 @@ tree_ptr names_of(const base_node& node) {
     return result;
 }
 
-DWORD WINAPI loader_thread(void* holder) {
-    static_cast<TagsHolder*>(holder)->load_store();
-    return 0;
-}
-
 void check_path(const std::wstring& file_path) {
     if (file_path.empty() || file_path.size() > max_stored_path) throw store_error(error_invalid_name);
 }
@@ -72,13 +67,17 @@ TagsHolder::TagsHolder()
       loader_thread_(0),
       listener_(nullptr),
       generation_(1) {
+    background_idle_.reset(::CreateEventW(nullptr, TRUE, TRUE, nullptr));
+    stopping_ = false;
     parent = this;
     kind = kind_holder;
 }
 
 TagsHolder::~TagsHolder() {
-    // The loader works on this object.
+    // The loader and the re-link thread work on this object; a pass under way stops early.
+    stopping_ = true;
     wait_loaded(INFINITE);
+    wait_relinked(INFINITE);
 }
 
 void TagsHolder::set_data_folder(const std::wstring& folder) {
@@ -96,14 +95,32 @@ void TagsHolder::set_data_folder(const std::wstring& folder) {
     changed();
 }
 
+DWORD WINAPI TagsHolder::loader_thread(void* holder) {
+    TagsHolder& db = *static_cast<TagsHolder*>(holder);
+    db.load_store();
+    // Files moved while no Explorer watched are looked for once the tree is there; requests
+    // go first meanwhile, since the pass holds the lock only to collect and to apply.
+    if (!db.stopping_) {
+        try {
+            db.relink_moved();
+        } catch (...) {
+            // A store that cannot be written now: the next start tries again.
+        }
+    }
+    db.background_ended();
+    return 0;
+}
+
 void TagsHolder::start_loader() {
     ::ResetEvent(loaded_event_.get());
     loading_ = true;
+    background_started();
     DWORD id = 0;
     util::unique_handle thread(::CreateThread(nullptr, 0, loader_thread, this, CREATE_SUSPENDED, &id));
     if (!thread) {
         loading_ = false;
         ::SetEvent(loaded_event_.get());
+        background_ended();
         return;
     }
     loader_thread_ = id;
@@ -284,7 +301,13 @@ void TagsHolder::follow_rename(file_id_t old_id, const std::wstring& new_path) {
 
 void TagsHolder::follow_rename(const std::wstring& old_path, const std::wstring& new_path) {
     store_section section(*this, false);
-    if (old_path == new_path || new_path.empty() || new_path.size() > max_stored_path) return;
+    follow_move(old_path, new_path, nullptr);
+}
+
+std::vector<std::wstring> TagsHolder::follow_move(const std::wstring& old_path, const std::wstring& new_path,
+                                                  const file_identity* identity) {
+    std::vector<std::wstring> followed;
+    if (old_path == new_path || new_path.empty() || new_path.size() > max_stored_path) return followed;
     const file_id_t old_hash = file_id(old_path);
     std::vector<node_ptr> roots = children;
     for (const node_ptr& node : roots) {
@@ -295,14 +318,17 @@ void TagsHolder::follow_rename(const std::wstring& old_path, const std::wstring&
         const file_id_t old_id = root.find_id(old_path, old_hash);
         if (!old_id) continue;
         changed();
-        rename_in_root(root, old_id, id_for(root, new_path), new_path);
+        rename_in_root(root, old_id, id_for(root, new_path), new_path, identity);
+        followed.push_back(root.name);
     }
+    return followed;
 }
 
-void TagsHolder::rename_in_root(root_scope& root, file_id_t old_id, file_id_t new_id, const std::wstring& new_path) {
+void TagsHolder::rename_in_root(root_scope& root, file_id_t old_id, file_id_t new_id, const std::wstring& new_path,
+                                const file_identity* identity) {
     // The map learns the new id before any tag file holds it, and loses the old one only when
     // no tag holds that any more: whichever step fails, every id on disk stays known to the map.
-    root.register_path(new_id, new_path);
+    root.register_path(new_id, new_path, identity);
     for (const node_ptr& child : root.children) child->replace_id(old_id, new_id);
     root.forget_path(old_id);
     root.rewrite_map();

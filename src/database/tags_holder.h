@@ -18,6 +18,7 @@
 
 #include <atomic>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -77,6 +78,23 @@ public:
     // The file moved: every root that holds it follows. A root that could not be read whole
     // keeps the old path (changing it unread could lose ids); the others follow.
     void follow_rename(const std::wstring& old_path, const std::wstring& new_path);
+
+    // What a re-link pass found (relink.cpp).
+    struct relink_report {
+        std::vector<std::pair<std::wstring, std::wstring> > moved;  // old path, new path
+        std::size_t missing = 0;  // tagged paths not there and not found elsewhere
+    };
+    // Finds the tagged files that are no longer at their paths by their file system identity
+    // and follows each move as a reported rename does; records the identities that the identity
+    // files lack. The database lock is held to collect and to apply, never while the files are
+    // looked at.
+    relink_report relink_moved();
+    // A listing met the file `id` missing: it is looked for on a thread of its own, and the
+    // views of its roots reload when it is found. Returns at once.
+    void relink_later(file_id_t id);
+    // Waits until the re-link work in the background (after the start-up load, and for
+    // listings) is done.
+    bool wait_relinked(DWORD timeout_ms);
     // The same for the file that the first root holding `old_id` knows.
     void follow_rename(file_id_t old_id, const std::wstring& new_path);
     bool delete_node(const tree_node& chain);
@@ -119,7 +137,18 @@ private:
     // The id under which `target` is to hold the path: the one a root knows it by, else its
     // hash, else (when another path has the hash) the next id no root uses.
     file_id_t id_for(root_scope& target, const std::wstring& path);
-    void rename_in_root(root_scope& root, file_id_t old_id, file_id_t new_id, const std::wstring& new_path);
+    void rename_in_root(root_scope& root, file_id_t old_id, file_id_t new_id, const std::wstring& new_path,
+                        const file_identity* identity);
+    // follow_rename's work; returns the names of the roots that followed.
+    std::vector<std::wstring> follow_move(const std::wstring& old_path, const std::wstring& new_path,
+                                          const file_identity* identity);
+    // The re-link pass over every tagged file, or over the files `only` names.
+    relink_report relink(const std::vector<file_id_t>* only);
+    static DWORD WINAPI loader_thread(void* holder);
+    static DWORD WINAPI relink_thread(void* holder);
+    void relink_queued();
+    void background_started();
+    void background_ended();
     // Brings memory up to date with the store (store_sync.cpp).
     void sync(bool full_load, bool reread_all);
     void write_snapshot();
@@ -133,6 +162,15 @@ private:
     void changed() { ++generation_; }
 
     util::unique_handle loaded_event_;
+    // Background re-link work: the listings' requests wait in the queue for one thread. The
+    // queue's lock is never held while waiting for the database lock.
+    util::critical_section relink_lock_;
+    std::vector<file_id_t> relink_queue_;
+    std::unordered_map<file_id_t, DWORD> relink_tried_;  // when each was last looked for
+    bool relink_running_ = false;
+    int background_jobs_ = 0;
+    util::unique_handle background_idle_;
+    std::atomic<bool> stopping_;
     std::atomic<bool> loading_;
     std::atomic<DWORD> loader_thread_;
     std::atomic<view_listener*> listener_;

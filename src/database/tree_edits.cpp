@@ -3,6 +3,8 @@
 // change succeeded.
 #include "database/store_section.h"
 
+#include "database/identity_file.h"
+
 #include "util/file_names.h"
 
 #include <set>
@@ -101,6 +103,11 @@ bool TagsHolder::apply_edit(const tree_edit& edit) {
             move_on_disk(new_path, old_path);
             return false;
         }
+        if (node->kind == kind_root) {
+            // The identities go with the map; should they stay behind, the next re-link pass
+            // records the files again from their paths.
+            move_on_disk(static_cast<root_scope&>(*node).identity_path(), identity_table::path_for(path, edit.new_name));
+        }
         node->name = edit.new_name;
         node->update_path();
         return true;
@@ -181,7 +188,13 @@ bool TagsHolder::move_node(const node_ptr& node, const std::vector<std::wstring>
     batch.flush();
     for (const auto& change : renumbered) moved->replace_id(change.first, change.second);
     // Only now that the new root's map knows the files may the old root's map go.
-    if (node->kind == kind_root) store::delete_file(static_cast<root_scope&>(*node).map_path());
+    if (node->kind == kind_root) {
+        const root_scope& old_root = static_cast<const root_scope&>(*node);
+        store::delete_file(old_root.map_path());
+        if (::GetFileAttributesW(old_root.identity_path().c_str()) != INVALID_FILE_ATTRIBUTES) {
+            store::delete_file(old_root.identity_path());
+        }
+    }
 
     // The old parent may be empty now; it leaves like any emptied scope.
     if (node->kind != kind_root && old_parent->children.empty() && old_parent != this) {

@@ -303,7 +303,11 @@ HRESULT CShellFolder::attributes(UINT count, LPCITEMIDLIST* list, SFGAOF* mask) 
         read_own_item(list[i], item);
         if (item.file_id != 0) {
             std::wstring path;
-            const bool present = items::tags_holder().find_path(item.file_id, path) && ::PathFileExistsW(path.c_str());
+            const bool known = items::tags_holder().find_path(item.file_id, path);
+            const bool present = known && ::PathFileExistsW(path.c_str());
+            // A program may have moved it without telling the shell: it is looked for by its
+            // identity meanwhile, and the view reloads when it is found.
+            if (known && !present) items::tags_holder().relink_later(item.file_id);
             result &= present ? file_attributes : file_attributes | SFGAO_GHOSTED;
         } else if (item.kind == items::item_root || item.kind == items::item_empty_node) {
             result &= folder_attributes;

@@ -250,9 +250,14 @@ TEST_F(CliTest, EveryCommandWithItsOutputAndExitCode) {
               r.out);
 
     ASSERT_TRUE(::DeleteFileW(report.c_str()));
+    // Moved by a program that told no one: repair finds it by its identity and moves its tags.
+    const std::wstring paid_moved = files_.path() + L"album\paid (2026).pdf";
+    ASSERT_TRUE(::MoveFileW(paid.c_str(), paid_moved.c_str()));
     r = run(L"repair");
     EXPECT_EQ(1u, r.exit_code);
-    EXPECT_EQ(lines({report}), r.out);
+    EXPECT_EQ(lines({report}), r.out) << "only what is still missing";
+    EXPECT_EQ(paid + L" -> " + paid_moved + L"\n", r.err);
+    EXPECT_EQ(lines({L"Work/2026", L"Work/Invoices"}), run(L"tags \"" + paid_moved + L"\"").out);
 }
 
 TEST_F(CliTest, MistakesAreRefusedOnStandardErrorWithExitCode2) {

@@ -31,8 +31,12 @@ std::vector<std::wstring> folder_entries(const std::wstring& folder) {
     do {
         const std::wstring name = data.cFileName;
         if (name == L"." || name == L"..") continue;
-        // The store's own bookkeeping beside the maps: its change counter and its snapshot.
+        // The store's own bookkeeping beside the maps: its change counter, its snapshot and
+        // the roots' identity files.
         if (name == L"~quibrix-changes" || name == L"~quibrix-snapshot") continue;
+        if (name.compare(0, 9, L"~quibrix-") == 0 && name.size() > 13 && name.compare(name.size() - 4, 4, L".ids") == 0) {
+            continue;
+        }
         names.push_back(name);
     } while (::FindNextFileW(find.get(), &data));
     std::sort(names.begin(), names.end());

@@ -15,8 +15,8 @@
 std::vector<unsigned char> read_bytes(const std::wstring& path);
 void write_bytes(const std::wstring& path, const std::vector<unsigned char>& bytes);
 bool exists(const std::wstring& path);
-// The names in a folder, sorted; "." and "..", and the store's change counter and snapshot
-// beside the maps, left out.
+// The names in a folder, sorted; "." and "..", and the store's change counter, snapshot and
+// identity files beside the maps, left out.
 std::vector<std::wstring> folder_entries(const std::wstring& folder);
 
 // Last-write times, in the file system's 100 ns units.

@@ -1,0 +1,292 @@
+// Following files that programs moved without telling the shell, by their file system identity
+// (file_identity.h, identity_file.h).
+//
+// A pass collects the tagged paths and their recorded identities under the database lock, looks
+// at the file system with no lock held (a pass over a large store touches every tagged file),
+// and applies what it found under the lock again, keeping only the moves whose entries memory
+// still holds as they were collected. A move found is followed as a reported rename is, in every
+// root that holds the file, and the views of those roots reload.
+#include "database/store_section.h"
+
+#include "database/file_identity.h"
+#include "database/identity_file.h"
+
+#include <algorithm>
+
+namespace items {
+
+namespace {
+
+struct candidate {
+    std::wstring root;  // the name of the root that holds it
+    file_id_t id = 0;
+    std::wstring path;
+    file_identity recorded;
+    // What the look found:
+    bool present = false;
+    bool unknown = false;  // it could not be told whether the file is there
+    file_identity now;     // the identity of the file at `path`, when that was read
+    std::wstring moved_to;
+};
+
+struct identity_file_state {
+    std::wstring root;
+    bool damaged = false;
+    std::size_t records = 0;  // records read, those of files gone or moved included
+    std::size_t live = 0;
+};
+
+// A missing file that a listing asked for is looked for again only after this long: under Wine
+// each look is a search through folders.
+const DWORD retry_after_ms = 30000;
+
+// A pass started at idle priority (the start-up loader) holds the lock at normal priority:
+// starved while holding it, it would keep Explorer's window thread waiting.
+class normal_priority {
+public:
+    normal_priority() : thread_(::GetCurrentThread()), previous_(::GetThreadPriority(thread_)) {
+        if (previous_ < THREAD_PRIORITY_NORMAL) ::SetThreadPriority(thread_, THREAD_PRIORITY_NORMAL);
+    }
+    ~normal_priority() {
+        if (previous_ < THREAD_PRIORITY_NORMAL) ::SetThreadPriority(thread_, previous_);
+    }
+    normal_priority(const normal_priority&) = delete;
+    normal_priority& operator=(const normal_priority&) = delete;
+
+private:
+    HANDLE thread_;
+    int previous_;
+};
+
+bool is_absent_error(DWORD error) {
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+// Which of the candidates are at their paths, what identity those have when it was cheap to
+// read (from a listing of their folder), and for the others, where they went.
+void look(std::vector<candidate>& candidates, const std::atomic<bool>& stopping) {
+    volume_serials serials;
+    std::unordered_map<std::wstring, std::vector<std::size_t> > by_folder;
+    for (std::size_t i = 0; i < candidates.size(); ++i) by_folder[folder_of(candidates[i].path)].push_back(i);
+    folder_listing listing;
+    for (const auto& group : by_folder) {
+        if (stopping) return;
+        folder_listing::outcome read = folder_listing::unreadable;
+        // One listing of a folder costs less than asking for several of its files one by one
+        // (under Wine a name missing from a folder is looked for through the whole listing).
+        if (group.second.size() > 1 && !group.first.empty()) read = listing.read(group.first, serials);
+        for (std::size_t i : group.second) {
+            candidate& c = candidates[i];
+            if (read == folder_listing::listed) {
+                c.now = listing.find(name_of(c.path));
+                c.present = c.now.known;
+            } else if (read == folder_listing::gone) {
+                c.present = false;
+            } else if (::GetFileAttributesW(c.path.c_str()) != INVALID_FILE_ATTRIBUTES) {
+                c.present = true;
+                if (!c.recorded.known) c.now = identify(c.path, serials);
+            } else {
+                c.unknown = !is_absent_error(::GetLastError());
+            }
+        }
+    }
+    // A file held by two roots is looked for once.
+    std::unordered_map<std::wstring, std::wstring> found;
+    for (candidate& c : candidates) {
+        if (stopping) return;
+        if (c.present || c.unknown || !c.recorded.known) continue;
+        const auto known = found.find(c.path);
+        if (known != found.end()) {
+            c.moved_to = known->second;
+        } else {
+            c.moved_to = find_moved(c.path, c.recorded, serials);
+            found.emplace(c.path, c.moved_to);
+        }
+        // Only the case of its name differs: it is where it was.
+        if (!c.moved_to.empty() && upper_case(c.moved_to) == upper_case(c.path)) {
+            c.moved_to.clear();
+            c.present = true;
+        }
+    }
+}
+
+}  // namespace
+
+TagsHolder::relink_report TagsHolder::relink_moved() {
+    return relink(nullptr);
+}
+
+TagsHolder::relink_report TagsHolder::relink(const std::vector<file_id_t>* only) {
+    relink_report report;
+    std::vector<candidate> candidates;
+    std::vector<identity_file_state> identity_files;
+    std::wstring folder;
+    {
+        normal_priority priority;
+        store_section section(*this, false);
+        if (path.empty()) return report;
+        folder = path;
+        for (const node_ptr& node : children) {
+            root_scope& root = static_cast<root_scope&>(*node);
+            // A root not read whole cannot follow a move (follow_rename leaves it alone).
+            if (!root.loaded || root.unread_count()) continue;
+            identity_table table;
+            identity_file_state state;
+            state.root = root.name;
+            table.read(root.identity_path());
+            state.damaged = table.damaged();
+            state.records = table.records();
+            state.live = table.live_in(root.id_map);
+            identity_files.push_back(state);
+            const auto add = [&](file_id_t id, std::wstring_view file_path) {
+                candidate c;
+                c.root = root.name;
+                c.id = id;
+                c.path.assign(file_path.data(), file_path.size());
+                c.recorded = table.find(id, file_path);
+                candidates.push_back(std::move(c));
+            };
+            if (only) {
+                for (file_id_t id : *only) {
+                    const std::wstring_view file_path = root.id_map.find(id);
+                    if (!file_path.empty()) add(id, file_path);
+                }
+            } else {
+                root.id_map.for_each(add);
+            }
+        }
+    }
+
+    look(candidates, stopping_);
+    if (stopping_) return report;
+
+    // What the identity files lack: the files in place whose identity was read.
+    std::unordered_map<std::wstring, std::vector<const candidate*> > to_record;
+    bool any_move = false;
+    std::unordered_map<std::wstring, bool> counted;
+    for (const candidate& c : candidates) {
+        if (c.present && c.now.known && !c.now.same_file(c.recorded)) to_record[c.root].push_back(&c);
+        if (!c.moved_to.empty()) any_move = true;
+        if (!c.present && !c.unknown && c.moved_to.empty() && counted.emplace(c.path, true).second) ++report.missing;
+    }
+    bool any_rewrite = false;
+    for (const identity_file_state& state : identity_files) {
+        if (state.damaged || state.records > 2 * state.live + 64) any_rewrite = true;
+    }
+    if (!any_move && to_record.empty() && !any_rewrite) return report;
+
+    normal_priority priority;
+    store_section section(*this, false);
+    if (path != folder) return report;  // another data folder since
+    std::vector<std::wstring> touched;
+    if (any_move) {
+        {
+            // Many moves at once: every tag file and map is written once, at the end.
+            deferred_writing deferred;
+            for (const candidate& c : candidates) {
+                if (c.moved_to.empty()) continue;
+                root_scope* root = root_named(c.root);
+                // Memory changed meanwhile (a reported rename, an untag): that entry is not ours.
+                if (!root || root->id_map.find(c.id) != c.path) continue;
+                const std::vector<std::wstring> followed = follow_move(c.path, c.moved_to, &c.recorded);
+                if (followed.empty()) continue;
+                report.moved.emplace_back(c.path, c.moved_to);
+                for (const std::wstring& name : followed) {
+                    if (std::find(touched.begin(), touched.end(), name) == touched.end()) touched.push_back(name);
+                }
+            }
+        }
+        for (const std::wstring& name : touched) {
+            if (root_scope* root = root_named(name)) root->save();
+        }
+    }
+    for (const identity_file_state& state : identity_files) {
+        root_scope* root = root_named(state.root);
+        if (!root || !root->loaded || root->unread_count()) continue;
+        const auto fresh = to_record.find(state.root);
+        if (fresh == to_record.end() && !state.damaged && state.records <= 2 * state.live + 64) continue;
+        // Read again: another process may have added records since.
+        identity_table table;
+        table.read(root->identity_path());
+        if (fresh != to_record.end()) {
+            for (const candidate* c : fresh->second) {
+                if (root->id_map.find(c->id) == c->path) table.set(c->id, c->path, c->now);
+            }
+        }
+        try {
+            table.write(root->identity_path(), root->id_map, path);
+        } catch (const store_error&) {
+            // Only a help: the next pass tries again.
+        }
+    }
+    for (const std::wstring& name : touched) refresh_views(name);
+    return report;
+}
+
+void TagsHolder::relink_later(file_id_t id) {
+    if (id == 0) return;
+    const util::lock_guard held(relink_lock_);
+    if (stopping_) return;
+    const DWORD now = ::GetTickCount();
+    const auto tried = relink_tried_.find(id);
+    if (tried != relink_tried_.end() && now - tried->second < retry_after_ms) return;
+    if (relink_tried_.size() > 4096) {
+        for (auto it = relink_tried_.begin(); it != relink_tried_.end();) {
+            it = now - it->second >= retry_after_ms ? relink_tried_.erase(it) : std::next(it);
+        }
+    }
+    relink_tried_[id] = now;
+    relink_queue_.push_back(id);
+    if (relink_running_) return;
+    background_started();
+    util::unique_handle thread(::CreateThread(nullptr, 0, relink_thread, this, 0, nullptr));
+    if (!thread) {
+        relink_queue_.clear();
+        background_ended();
+        return;
+    }
+    relink_running_ = true;
+}
+
+DWORD WINAPI TagsHolder::relink_thread(void* holder) {
+    static_cast<TagsHolder*>(holder)->relink_queued();
+    return 0;
+}
+
+void TagsHolder::relink_queued() {
+    ::SetThreadPriority(::GetCurrentThread(), THREAD_PRIORITY_BELOW_NORMAL);
+    for (;;) {
+        std::vector<file_id_t> ids;
+        {
+            const util::lock_guard held(relink_lock_);
+            if (relink_queue_.empty() || stopping_) {
+                relink_queue_.clear();
+                relink_running_ = false;
+                background_ended();
+                return;
+            }
+            ids.swap(relink_queue_);
+        }
+        try {
+            relink(&ids);
+        } catch (...) {
+            // The store could not be written now; a later listing asks again.
+        }
+    }
+}
+
+void TagsHolder::background_started() {
+    const util::lock_guard held(relink_lock_);
+    if (background_jobs_++ == 0) ::ResetEvent(background_idle_.get());
+}
+
+void TagsHolder::background_ended() {
+    const util::lock_guard held(relink_lock_);
+    if (--background_jobs_ == 0) ::SetEvent(background_idle_.get());
+}
+
+bool TagsHolder::wait_relinked(DWORD timeout_ms) {
+    return ::WaitForSingleObject(background_idle_.get(), timeout_ms) == WAIT_OBJECT_0;
+}
+
+}  // namespace items

@@ -1,0 +1,243 @@
+// Tags follow files that programs moved without telling the shell, found again by their file
+// system identity: after a restart, while a folder view shows them, and never onto another file.
+#include "store_fixture.h"
+
+#include "database/file_identity.h"
+#include "util/file_system.h"
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+namespace {
+
+typedef char*(CDECL* to_unix_t)(const wchar_t*);
+
+std::string unix_path(const std::wstring& path) {
+    const to_unix_t convert =
+        reinterpret_cast<to_unix_t>(::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name"));
+    if (!convert) return std::string();
+    char* converted = convert(path.c_str());
+    if (!converted) return std::string();
+    std::string result = converted;
+    ::HeapFree(::GetProcessHeap(), 0, converted);
+    return result;
+}
+
+// Runs a Linux program, as a program outside Wine would act on the files, and waits until
+// `done` is true (a Linux process started from Wine cannot be waited for by its handle).
+template <typename Done>
+bool run_linux(const char* program, const std::vector<std::string>& args, Done done) {
+    std::string command = program;
+    for (const std::string& arg : args) command += " \"" + arg + "\"";
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    const std::string image = std::string("Z:\\bin\\") + program;
+    if (!::CreateProcessA(image.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
+        return false;
+    }
+    ::CloseHandle(process.hThread);
+    ::CloseHandle(process.hProcess);
+    for (int i = 0; i < 200 && !done(); ++i) ::Sleep(50);
+    return done();
+}
+
+class RelinkTest : public StoreTest {
+protected:
+    std::wstring make(const std::wstring& relative) {
+        const std::wstring path = files.path() + relative;
+        util::unique_file made(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+        EXPECT_TRUE(made.valid()) << "cannot make " << std::string(relative.begin(), relative.end());
+        return path;
+    }
+    std::wstring folder(const std::wstring& relative) {
+        const std::wstring path = files.path() + relative;
+        EXPECT_TRUE(::CreateDirectoryW(path.c_str(), nullptr));
+        return path + L"\\";
+    }
+    items::file_identity identity(const std::wstring& path) {
+        items::volume_serials serials;
+        return items::identify(path, serials);
+    }
+    std::vector<std::wstring> tagged() {
+        std::vector<std::wstring> paths;
+        for (const auto& file : db->tagged_paths()) paths.push_back(file.second);
+        std::sort(paths.begin(), paths.end());
+        return paths;
+    }
+
+    TempFolder files;
+};
+
+class RecordingListener : public items::view_listener {
+public:
+    void views_changed(const std::vector<items::view_key>& views) override {
+        changed.insert(changed.end(), views.begin(), views.end());
+    }
+    void view_path_lost(items::view_key) override {}
+    bool view_gone(items::view_key) override { return false; }
+    std::vector<items::view_key> changed;
+};
+
+std::vector<std::wstring> names_listed(items::TagsHolder& db, const std::vector<std::wstring>& path) {
+    items::shell_item_list out;
+    db.list_level(path, 7, out);
+    std::vector<std::wstring> names;
+    for (std::size_t i = 0; i < out.size(); ++i) names.push_back(out.fields(i).name);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+}  // namespace
+
+TEST_F(RelinkTest, FilesMovedBehindTheShellsBackKeepTheirTagsAfterARestart) {
+    const std::wstring docs = folder(L"docs"), other = folder(L"other");
+    const std::wstring moved = make(L"docs\\moved.txt"), renamed = make(L"docs\\renamed.txt"),
+                       sorted = make(L"docs\\sorted.txt"), by_linux = make(L"docs\\linux.txt"),
+                       gone = make(L"docs\\gone.txt"), reused = make(L"docs\\reused.txt");
+    give({moved, renamed, sorted, by_linux, gone, reused}, {L"Work/Invoices"});
+    give({moved}, {L"Music/Rock"});
+    ASSERT_TRUE(exists(data(L"~quibrix-Work.ids")));
+    ASSERT_TRUE(exists(data(L"~quibrix-Music.ids")));
+
+    // No shell notification is sent for any of these.
+    ASSERT_TRUE(::MoveFileW(moved.c_str(), (other + L"moved.txt").c_str()));
+    ASSERT_TRUE(::MoveFileW(renamed.c_str(), (docs + L"renamed (final).txt").c_str()));
+    const std::wstring sub = folder(L"docs\\2026");
+    ASSERT_TRUE(::MoveFileW(sorted.c_str(), (sub + L"sorted.txt").c_str()));
+    const std::wstring linux_target = other + L"linux.txt";
+    ASSERT_TRUE(run_linux("mv", {unix_path(by_linux), unix_path(other) + "linux.txt"},
+                          [&] { return exists(linux_target) && !exists(by_linux); }))
+        << "a Linux mv must run from Wine";
+    ASSERT_TRUE(::DeleteFileW(gone.c_str()));
+    // A new file that the file system gives the deleted file's index (ext4 hands a freed index
+    // to the next new file) is another file all the same.
+    const items::file_identity old_identity = identity(reused);
+    ASSERT_TRUE(::DeleteFileW(reused.c_str()));
+    std::wstring successor;
+    for (int i = 0; i < 20 && successor.empty(); ++i) {
+        const std::wstring candidate = make(L"docs\\new" + std::to_wstring(i) + L".txt");
+        if (identity(candidate).index == old_identity.index) successor = candidate;
+    }
+    ASSERT_FALSE(successor.empty()) << "no new file took the freed index";
+    EXPECT_NE(old_identity.created, identity(successor).created);
+
+    // Explorer starts again: the loader finds the moves in the background.
+    db = open();
+    db->start_loader();
+    ASSERT_TRUE(db->wait_relinked(30000));
+    EXPECT_EQ(std::vector<std::wstring>({L"Music/Rock", L"Work/Invoices"}), tags_of(other + L"moved.txt"))
+        << "every root holding it follows";
+    EXPECT_EQ(std::vector<std::wstring>({L"Work/Invoices"}), tags_of(docs + L"renamed (final).txt"));
+    EXPECT_EQ(std::vector<std::wstring>({L"Work/Invoices"}), tags_of(sub + L"sorted.txt"));
+    EXPECT_EQ(std::vector<std::wstring>({L"Work/Invoices"}), tags_of(linux_target));
+    EXPECT_TRUE(tags_of(successor).empty());
+    // The gone and the replaced file stay where they were, shown ghosted.
+    std::vector<std::wstring> expected = {other + L"moved.txt", docs + L"renamed (final).txt", sub + L"sorted.txt",
+                                          linux_target, gone, reused};
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(expected, tagged());
+
+    // What the pass wrote is on disk: the next start has nothing left to follow.
+    reload();
+    const items::TagsHolder::relink_report again = db->relink_moved();
+    EXPECT_TRUE(again.moved.empty());
+    EXPECT_EQ(2u, again.missing);
+    EXPECT_EQ(std::vector<std::wstring>({L"Work/Invoices"}), tags_of(linux_target));
+}
+
+TEST_F(RelinkTest, AFileMovedWhileItsFolderIsOpenShowsAtItsNewPlace) {
+    folder(L"docs");
+    const std::wstring report = make(L"docs\\report.txt");
+    give({report}, {L"Work/Invoices"});
+    RecordingListener listener;
+    db->set_view_listener(&listener);
+    items::shell_item_list out;
+    ASSERT_TRUE(db->list_level({L"Work", items::filtered_items_name}, 7, out));
+    ASSERT_EQ(1u, out.size());
+    const items::file_id_t shown = out.fields(0).file_id;
+
+    ASSERT_TRUE(::MoveFileW(report.c_str(), (files.path() + L"docs\\report-2026.txt").c_str()));
+    // What the folder does when it finds a listed file missing; it does not wait.
+    db->relink_later(shown);
+    ASSERT_TRUE(db->wait_relinked(30000));
+    EXPECT_EQ(std::vector<items::view_key>({7}), listener.changed) << "the window reloads";
+    EXPECT_EQ(std::vector<std::wstring>({L"report-2026.txt"}), names_listed(*db, {L"Work", items::filtered_items_name}));
+    EXPECT_EQ(std::vector<std::wstring>({L"Work/Invoices"}), tags_of(files.path() + L"docs\\report-2026.txt"));
+    db->set_view_listener(nullptr);
+}
+
+TEST_F(RelinkTest, AFileMovedToAnotherVolumeStaysGhosted) {
+    // A second drive letter over a Linux folder outside the prefix's drive C.
+    const std::string c_drive = unix_path(L"C:\\");
+    ASSERT_FALSE(c_drive.empty());
+    const std::string dosdevices = c_drive.substr(0, c_drive.rfind('/', c_drive.size() - 2) + 1);
+    const DWORD drives = ::GetLogicalDrives();
+    wchar_t letter = L'Q';
+    while (letter < L'Z' && (drives & (1u << (letter - L'A')))) ++letter;
+    ASSERT_LT(letter, L'Z');
+    const std::wstring outside = L"Z:\\tmp\\quibrix-volume-" + std::to_wstring(::GetCurrentProcessId());
+    ASSERT_TRUE(::CreateDirectoryW(outside.c_str(), nullptr));
+    const std::string link = dosdevices + static_cast<char>(letter - L'A' + 'a') + ":";
+    const std::wstring drive = std::wstring(1, letter) + L":\\";
+    ASSERT_TRUE(run_linux("ln", {"-s", unix_path(outside), link},
+                          [&] { return ::GetFileAttributesW(drive.c_str()) != INVALID_FILE_ATTRIBUTES; }));
+
+    folder(L"docs");
+    const std::wstring report = make(L"docs\\report.txt");
+    give({report}, {L"Work/Invoices"});
+    const items::file_identity before = identity(report);
+    ASSERT_TRUE(::MoveFileW(report.c_str(), (drive + L"report.txt").c_str()));
+    const items::file_identity after = identity(drive + L"report.txt");
+    // Wine moves it by a rename on one Linux file system: the same index, another volume serial.
+    EXPECT_EQ(before.index, after.index);
+    EXPECT_NE(before.volume, after.volume);
+
+    const items::TagsHolder::relink_report found = db->relink_moved();
+    EXPECT_TRUE(found.moved.empty());
+    EXPECT_EQ(1u, found.missing);
+    EXPECT_EQ(std::vector<std::wstring>({report}), tagged());
+
+    ::DeleteFileW((drive + L"report.txt").c_str());
+    run_linux("rm", {link}, [&] { return ::GetFileAttributesW(drive.c_str()) == INVALID_FILE_ATTRIBUTES; });
+    ::RemoveDirectoryW(outside.c_str());
+}
+
+TEST_F(RelinkTest, AMissingOrDamagedIdentityFileIsRebuiltFromThePaths) {
+    folder(L"docs");
+    const std::wstring a = make(L"docs\\a.txt"), b = make(L"docs\\b.txt");
+    give({a, b}, {L"Work/Invoices"});
+    const std::wstring ids = data(L"~quibrix-Work.ids");
+    const std::vector<unsigned char> whole = read_bytes(ids);
+    ASSERT_EQ(8u + 2 * 32, whole.size());
+
+    ASSERT_TRUE(::DeleteFileW(ids.c_str()));
+    db->relink_moved();
+    EXPECT_EQ(whole.size(), read_bytes(ids).size()) << "rebuilt when missing";
+
+    write_bytes(ids, std::vector<unsigned char>(whole.begin(), whole.begin() + 8 + 32 + 10));
+    db->relink_moved();
+    EXPECT_EQ(whole.size(), read_bytes(ids).size()) << "rebuilt when cut short";
+
+    std::vector<unsigned char> scribbled = whole;
+    scribbled[8 + 32 + 20] ^= 0xFF;  // the second record's index
+    write_bytes(ids, scribbled);
+    // A record that fails its check is not trusted, even to find a move.
+    ASSERT_TRUE(::MoveFileW(b.c_str(), (files.path() + L"docs\\b-moved.txt").c_str()));
+    const items::TagsHolder::relink_report damaged = db->relink_moved();
+    EXPECT_TRUE(damaged.moved.empty());
+    ASSERT_TRUE(::MoveFileW((files.path() + L"docs\\b-moved.txt").c_str(), b.c_str()));
+    db->relink_moved();
+    EXPECT_EQ(whole.size(), read_bytes(ids).size());
+
+    // The rebuilt records serve: a later move is followed, and a store reader of an older
+    // version loads the data folder with the identity file beside the maps.
+    ASSERT_TRUE(::MoveFileW(a.c_str(), (files.path() + L"docs\\a-moved.txt").c_str()));
+    reload();
+    EXPECT_EQ(2u, tagged().size());
+    const items::TagsHolder::relink_report found = db->relink_moved();
+    ASSERT_EQ(1u, found.moved.size());
+    EXPECT_EQ(a, found.moved[0].first);
+    EXPECT_EQ(files.path() + L"docs\\a-moved.txt", found.moved[0].second);
+}
