@@ -263,7 +263,6 @@ int relink_figures(const std::wstring& base) {
             }
         }
         db.save();
-        db.wait_relinked(INFINITE);
     }
     std::printf("# tagged them, identities recorded, in %.1f s\n", ms_since(start) / 1000);
 
@@ -385,11 +384,6 @@ int main() {
     start = Clock::now();
     db->set_tags(paths, items::make_chain({L"genre", L"Everything", L"all-files"}), items::tree_ptr());
     std::printf("tag_100k_ms: %.1f ms\n", ms_since(start));
-    // The new files' identities are looked for in the background; the figures below are taken
-    // once it is done, with the one CPU to themselves.
-    start = Clock::now();
-    db->wait_relinked(INFINITE);
-    std::printf("# the background look at the 100,000 new files took %.1f ms more\n", ms_since(start));
 
     start = Clock::now();
     const std::size_t root_entries = listed(*db, {L"genre"}, window);

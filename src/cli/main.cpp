@@ -241,9 +241,6 @@ void print_tree(const items::base_node& node, const std::wstring& prefix, std::v
 class cli {
 public:
     explicit cli(const arguments& a) : args_(a), end_(a.nul ? std::wstring(1, L'\0') : std::wstring(L"\n")) {}
-    // The identities of files just tagged are read in the background: they are recorded before
-    // the tool ends, so that a move right after still finds them.
-    ~cli() { db_.wait_relinked(INFINITE); }
 
     int run() {
         const std::wstring folder = data_folder();

@@ -164,6 +164,26 @@ file_identity identify(const std::wstring& path, volume_serials& serials) {
     return identity;
 }
 
+std::vector<file_identity> identify_all(const std::vector<std::wstring>& paths, volume_serials& serials) {
+    std::vector<file_identity> result(paths.size());
+    std::unordered_map<std::wstring, std::vector<std::size_t> > by_folder;
+    for (std::size_t i = 0; i < paths.size(); ++i) by_folder[folder_of(paths[i])].push_back(i);
+    folder_listing listing;
+    for (const auto& group : by_folder) {
+        // One file is opened; for more, one listing costs less than opening each.
+        folder_listing::outcome read = folder_listing::unreadable;
+        if (group.second.size() > 1 && !group.first.empty()) read = listing.read(group.first, serials);
+        for (std::size_t i : group.second) {
+            if (read == folder_listing::listed) {
+                result[i] = listing.find(name_of(paths[i]));
+            } else if (read == folder_listing::unreadable) {
+                result[i] = identify(paths[i], serials);
+            }
+        }
+    }
+    return result;
+}
+
 std::wstring find_moved(const std::wstring& old_path, const file_identity& identity, volume_serials& serials) {
     if (!identity.known) return std::wstring();
     std::wstring root;

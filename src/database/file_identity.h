@@ -62,6 +62,8 @@ std::wstring name_of(const std::wstring& path);
 
 // The identity of the file or folder at `path`; not known when it cannot be opened.
 file_identity identify(const std::wstring& path, volume_serials& serials);
+// The same for many paths: the paths of one folder are read from a single listing of it.
+std::vector<file_identity> identify_all(const std::vector<std::wstring>& paths, volume_serials& serials);
 
 // Where the file that had `identity` at `old_path` is now: opened by its index on the volume of
 // `old_path`, and taken only when it is the same file. Empty when it is gone, when its index now

@@ -236,18 +236,7 @@ void TagsHolder::relink_later(file_id_t id) {
         }
     }
     relink_tried_[id] = now;
-    queue_look({id});
-}
-
-void TagsHolder::identify_later(const std::vector<file_id_t>& ids) {
-    if (ids.empty()) return;
-    const util::lock_guard held(relink_lock_);
-    if (stopping_) return;
-    queue_look(ids);
-}
-
-void TagsHolder::queue_look(const std::vector<file_id_t>& ids) {
-    relink_queue_.insert(relink_queue_.end(), ids.begin(), ids.end());
+    relink_queue_.push_back(id);
     if (relink_running_) return;
     background_started();
     util::unique_handle thread(::CreateThread(nullptr, 0, relink_thread, this, 0, nullptr));

@@ -3,7 +3,6 @@
 #include "database/file_identity.h"
 #include "database/identity_file.h"
 #include "database/store_snapshot.h"
-#include "database/tags_holder.h"
 
 #include <algorithm>
 
@@ -240,16 +239,20 @@ void root_scope::flush_appends() {
 }
 
 void root_scope::write_identities() {
+    if (unidentified_.empty() && unwritten_identities_.empty()) return;
     if (!unidentified_.empty()) {
-        // Reading them touches every new file: the holder's background thread does it with no
-        // lock held and records them (a file not there yet is recorded by a later pass).
-        std::vector<file_id_t> ids;
-        ids.reserve(unidentified_.size());
-        for (const auto& file : unidentified_) ids.push_back(file.first);
+        std::vector<std::wstring> paths;
+        paths.reserve(unidentified_.size());
+        for (const auto& file : unidentified_) paths.push_back(file.second);
+        volume_serials serials;
+        const std::vector<file_identity> found = identify_all(paths, serials);
+        for (std::size_t i = 0; i < found.size(); ++i) {
+            // A path that is not there (yet) has no identity to keep.
+            if (!found[i].known || id_map.find(unidentified_[i].first) != paths[i]) continue;
+            identity_table::encode(unidentified_[i].first, paths[i], found[i], unwritten_identities_);
+        }
         unidentified_.clear();
-        if (parent && parent->kind == kind_holder) static_cast<TagsHolder*>(parent)->identify_later(ids);
     }
-    if (unwritten_identities_.empty()) return;
     std::vector<unsigned char> records;
     records.swap(unwritten_identities_);
     try {

@@ -92,9 +92,6 @@ public:
     // A listing met the file `id` missing: it is looked for on a thread of its own, and the
     // views of its roots reload when it is found. Returns at once.
     void relink_later(file_id_t id);
-    // Files just tagged in a root: their identities are read and recorded on the same thread,
-    // so that tagging (a directory parse tags thousands) never waits for the file system.
-    void identify_later(const std::vector<file_id_t>& ids);
     // Waits until the re-link work in the background (after the start-up load, and for
     // listings) is done.
     bool wait_relinked(DWORD timeout_ms);
@@ -149,9 +146,6 @@ private:
     relink_report relink(const std::vector<file_id_t>* only);
     static DWORD WINAPI loader_thread(void* holder);
     static DWORD WINAPI relink_thread(void* holder);
-    // Adds `ids` to the files the re-link thread looks at, starting it when idle; the caller
-    // holds relink_lock_.
-    void queue_look(const std::vector<file_id_t>& ids);
     void relink_queued();
     void background_started();
     void background_ended();
