@@ -9,15 +9,21 @@
 
 namespace items {
 
+// "a and b and c" is one node of three operands, so a long query of names joined by one word
+// is wide, not deep: only parentheses and "not" nest, and their depth is bounded.
 struct tag_query::node {
     enum kind_t { name, not_op, and_op, or_op } kind = name;
-    std::vector<std::wstring> chain;  // for a name
-    std::shared_ptr<const node> left, right;
+    std::vector<std::wstring> chain;               // for a name
+    std::vector<std::shared_ptr<const node> > operands;  // one for not, two or more for and / or
 };
 
 namespace {
 
 typedef std::shared_ptr<const tag_query::node> node_ptr_t;
+
+// Deeper nesting is refused rather than followed: the parser and the evaluator recurse once per
+// level, on Explorer's threads too (a query typed into the address bar).
+const unsigned max_nesting = 100;
 
 struct token {
     enum kind_t { word, and_op, or_op, not_op, open, close, end } kind = end;
@@ -64,32 +70,34 @@ private:
         return "token";
     }
 
-    node_ptr_t parse_or() {
-        node_ptr_t left = parse_and();
-        while (current_.kind == token::or_op) {
+    node_ptr_t parse_or() { return parse_chain(tag_query::node::or_op, token::or_op); }
+    node_ptr_t parse_and() { return parse_chain(tag_query::node::and_op, token::and_op); }
+
+    // Operands joined by one operator: `and` chains stand inside `or` chains.
+    node_ptr_t parse_chain(tag_query::node::kind_t kind, token::kind_t joiner) {
+        node_ptr_t first = kind == tag_query::node::or_op ? parse_and() : parse_not();
+        if (current_.kind != joiner) return first;
+        std::shared_ptr<tag_query::node> chain = std::make_shared<tag_query::node>();
+        chain->kind = kind;
+        chain->operands.push_back(first);
+        while (current_.kind == joiner) {
             advance();
-            left = combine(tag_query::node::or_op, left, parse_and());
+            chain->operands.push_back(kind == tag_query::node::or_op ? parse_and() : parse_not());
         }
-        return left;
-    }
-    node_ptr_t parse_and() {
-        node_ptr_t left = parse_not();
-        while (current_.kind == token::and_op) {
-            advance();
-            left = combine(tag_query::node::and_op, left, parse_not());
-        }
-        return left;
+        return chain;
     }
     node_ptr_t parse_not() {
         if (current_.kind != token::not_op) return parse_primary();
+        const level nested(*this);
         advance();
         std::shared_ptr<tag_query::node> result = std::make_shared<tag_query::node>();
         result->kind = tag_query::node::not_op;
-        result->left = parse_not();
+        result->operands.push_back(parse_not());
         return result;
     }
     node_ptr_t parse_primary() {
         if (current_.kind == token::open) {
+            const level nested(*this);
             const std::size_t open_at = current_.at;
             advance();
             if (current_.kind == token::close) throw query_error("empty parentheses", current_.at);
@@ -108,13 +116,23 @@ private:
         advance();
         return result;
     }
-    static node_ptr_t combine(tag_query::node::kind_t kind, const node_ptr_t& left, const node_ptr_t& right) {
-        std::shared_ptr<tag_query::node> result = std::make_shared<tag_query::node>();
-        result->kind = kind;
-        result->left = left;
-        result->right = right;
-        return result;
-    }
+
+    // One "(" or "not" entered; the one past the bound is named in the error.
+    class level {
+    public:
+        explicit level(parser& owner) : owner_(owner) {
+            if (++owner_.depth_ > max_nesting) {
+                throw query_error("more than " + std::to_string(max_nesting) + " nested parentheses or 'not'",
+                                  owner_.current_.at);
+            }
+        }
+        ~level() { --owner_.depth_; }
+        level(const level&) = delete;
+        level& operator=(const level&) = delete;
+
+    private:
+        parser& owner_;
+    };
 
     void advance() {
         while (pos_ < text_.size() && std::iswspace(text_[pos_])) ++pos_;
@@ -157,6 +175,7 @@ private:
 
     const std::wstring& text_;
     std::size_t pos_ = 0;
+    unsigned depth_ = 0;
     token current_;
 };
 
@@ -212,23 +231,8 @@ class evaluator {
 public:
     explicit evaluator(TagsHolder& db) : db_(db) {}
 
-    file_set run(const tag_query::node& n) {
-        switch (n.kind) {
-        case tag_query::node::name:
-            return files_at(n.chain);
-        case tag_query::node::not_op: {
-            file_set inner = run(*n.left);
-            inner.complement = !inner.complement;
-            return inner;
-        }
-        case tag_query::node::and_op:
-        case tag_query::node::or_op:
-            break;
-        }
-        const file_set a = run(*n.left);
-        const file_set b = run(*n.right);
-        // "a or b" is "not (not a and not b)": both are one "and" of sides that may be negated.
-        const bool is_and = n.kind == tag_query::node::and_op;
+    // "a or b" is "not (not a and not b)": both are one "and" of sides that may be negated.
+    static file_set combine(bool is_and, const file_set& a, const file_set& b) {
         const bool a_negated = a.complement == is_and;
         const bool b_negated = b.complement == is_and;
         file_set out;
@@ -243,6 +247,25 @@ public:
             out.complement = true;
         }
         if (!is_and) out.complement = !out.complement;
+        return out;
+    }
+
+    file_set run(const tag_query::node& n) {
+        switch (n.kind) {
+        case tag_query::node::name:
+            return files_at(n.chain);
+        case tag_query::node::not_op: {
+            file_set inner = run(*n.operands.front());
+            inner.complement = !inner.complement;
+            return inner;
+        }
+        case tag_query::node::and_op:
+        case tag_query::node::or_op:
+            break;
+        }
+        const bool is_and = n.kind == tag_query::node::and_op;
+        file_set out = run(*n.operands.front());
+        for (std::size_t i = 1; i < n.operands.size(); ++i) out = combine(is_and, out, run(*n.operands[i]));
         return out;
     }
 
@@ -319,8 +342,7 @@ private:
 
 void gather_names(const tag_query::node& n, std::vector<std::vector<std::wstring> >& out) {
     if (n.kind == tag_query::node::name) out.push_back(n.chain);
-    if (n.left) gather_names(*n.left, out);
-    if (n.right) gather_names(*n.right, out);
+    for (const node_ptr_t& operand : n.operands) gather_names(*operand, out);
 }
 
 }  // namespace

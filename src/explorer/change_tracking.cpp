@@ -111,6 +111,11 @@ void forget(items::TagsHolder& db, const std::wstring& path, bool was_folder) {
     if (was_folder || util::folder_exists(path)) {
         for (const auto& entry : tagged_below(db, path)) paths.push_back(entry.second);
     }
+    // A path that is there again was saved, not deleted: editors that save by deleting the
+    // file and renaming a new one into its place report the delete first, and the rename
+    // after it is what makes the forget fall due.
+    paths.erase(std::remove_if(paths.begin(), paths.end(), util::path_exists), paths.end());
+    if (paths.empty()) return;
     // No view refresh: a refresh raises the virtual folder's windows, which a deletion made
     // elsewhere in Explorer should not do.
     db.remove_all_tags(paths, false);

@@ -6,6 +6,8 @@
 namespace util {
 
 bool folder_exists(const std::wstring& path);
+// A file or a folder.
+bool path_exists(const std::wstring& path);
 
 // The folder common to all users' application data (C:\ProgramData); empty when unknown.
 std::wstring common_app_data();

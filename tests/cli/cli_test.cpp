@@ -268,6 +268,10 @@ TEST_F(CliTest, MistakesAreRefusedOnStandardErrorWithExitCode2) {
     EXPECT_EQ(L"", syntax.out);
     EXPECT_NE(std::wstring::npos, syntax.err.find(L"'(' is never closed at position 19")) << syntax.err.c_str();
     EXPECT_NE(std::wstring::npos, syntax.err.find(L"\n                    ^\n")) << "the caret points at the fault";
+    // As deep as a command line can be (32,767 characters): refused, not a stack overflow.
+    const result deep = run(L"files " + std::wstring(16000, L'(') + L"Work" + std::wstring(16000, L')'));
+    EXPECT_EQ(2u, deep.exit_code);
+    EXPECT_NE(std::wstring::npos, deep.err.find(L"nested parentheses or 'not' at position 101")) << deep.err.substr(0, 200).c_str();
 
     for (const wchar_t* wrong : {L"", L"frobnicate", L"tag a.txt", L"tag --tag Work/Invoices",
                                  L"tag a.txt --tag Lonely", L"tag a.txt --tag Work/..", L"untag a.txt",

@@ -69,4 +69,25 @@ TEST_F(TagQueryTest, MalformedQueriesNameThePositionOfTheFault) {
     EXPECT_EQ(0u, error_at(L"//"));
 }
 
+TEST_F(TagQueryTest, DeepNestingIsRefusedWhereALongFlatQueryIsAnswered) {
+    auto repeated = [](const std::wstring& piece, std::size_t times) {
+        std::wstring out;
+        for (std::size_t i = 0; i < times; ++i) out += piece;
+        return out;
+    };
+    // 100,000 levels would overflow the stack: the level past the bound is named.
+    EXPECT_EQ(100u, error_at(repeated(L"(", 100000) + L"Work" + repeated(L")", 100000)));
+    EXPECT_EQ(400u, error_at(repeated(L"not ", 100000) + L"Work"));
+    // Parentheses and "not" count together.
+    EXPECT_EQ(175u, error_at(L"((" + repeated(L"not ", 25) + repeated(L"(", 74) + L"Music" + repeated(L")", 76)));
+    // The bound itself is still read.
+    EXPECT_EQ((std::vector<int>{3, 5}), matching(repeated(L"(", 100) + L"Music" + repeated(L")", 100)));
+    EXPECT_EQ((std::vector<int>{3, 5}), matching(repeated(L"not ", 100) + L"Music"));
+    // Names joined by one word do not nest, however many there are.
+    EXPECT_EQ((std::vector<int>{2, 3, 4, 5}), matching(L"Work/Paid" + repeated(L" or Music", 100000)));
+    EXPECT_EQ((std::vector<int>{2, 4}), matching(L"Work/Paid" + repeated(L" and Work/Invoices", 100000)));
+    EXPECT_EQ((std::vector<int>{1}),
+              matching(L"Work" + repeated(L" and not Work/Paid", 50000) + L" and not Music" + repeated(L" or Nowhere", 50000)));
+}
+
 }  // namespace

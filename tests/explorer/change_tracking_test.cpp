@@ -65,6 +65,29 @@ TEST_F(TrackingTest, DeletionIsFinalOnlyAfterTheQuietTime) {
     EXPECT_FALSE(tagged(file(L"a.jpg")));
 }
 
+TEST_F(TrackingTest, AFileSavedByDeleteAndRenameKeepsItsTags) {
+    start();
+    for (const wchar_t* name : {L"report.doc", L"old.doc"}) make_file(file(name));
+    give({file(L"report.doc"), file(L"old.doc")}, photo_tags);
+    util::unique_pidl report = pidl_of(file(L"report.doc")), old = pidl_of(file(L"old.doc"));
+    // The editor writes the new content beside the file, deletes the file, renames the new
+    // one into its place; the rename is what makes the deletion's forget fall due.
+    make_file(file(L"~report.tmp"));
+    util::unique_pidl saved = pidl_of(file(L"~report.tmp"));
+    ASSERT_TRUE(::DeleteFileW(file(L"report.doc").c_str()));
+    notify(SHCNE_DELETE, report);
+    ASSERT_TRUE(::MoveFileW(file(L"~report.tmp").c_str(), file(L"report.doc").c_str()));
+    notify(SHCNE_RENAMEITEM, saved, pidl_of(file(L"report.doc")));
+    // A real deletion beside it is still final after the quiet time.
+    ASSERT_TRUE(::DeleteFileW(file(L"old.doc").c_str()));
+    notify(SHCNE_DELETE, old);
+    wait_handled(3);
+    ASSERT_TRUE(eventually([&] { return !tagged(file(L"old.doc")); }));
+    reload();
+    EXPECT_EQ(photo_tags, tags_of(file(L"report.doc")));
+    EXPECT_FALSE(tagged(file(L"old.doc")));
+}
+
 TEST_F(TrackingTest, DeletionIsFinalAtTheNextUnrelatedEvent) {
     start(60000);
     for (const wchar_t* name : {L"a.jpg", L"b.jpg", L"c.jpg", L"x.txt"}) make_file(file(name));
