@@ -191,9 +191,7 @@ bool TagsHolder::move_node(const node_ptr& node, const std::vector<std::wstring>
     if (node->kind == kind_root) {
         const root_scope& old_root = static_cast<const root_scope&>(*node);
         store::delete_file(old_root.map_path());
-        if (::GetFileAttributesW(old_root.identity_path().c_str()) != INVALID_FILE_ATTRIBUTES) {
-            store::delete_file(old_root.identity_path());
-        }
+        old_root.delete_identity_file();
     }
 
     // The old parent may be empty now; it leaves like any emptied scope.
