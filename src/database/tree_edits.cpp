@@ -74,12 +74,12 @@ bool TagsHolder::apply_collected_edits(const std::vector<tree_edit>& edits) {
             if (!find_node(edit.node)) continue;
             break;
         case tree_edit::create:
+        case tree_edit::rename:
+            // Only containers vanish unasked, so a missing node to rename was an emptied one.
             ready = ensure_containers(edit.node);
             break;
-        case tree_edit::rename:
         case tree_edit::move:
-            // Only containers vanish unasked, so a missing node was an emptied one.
-            ready = ensure_containers(edit.node) && (edit.op != tree_edit::move || ensure_containers(edit.target));
+            ready = ensure_containers(edit.node) && ensure_containers(edit.target);
             break;
         }
         if (!ready || !apply_edit(edit)) return false;

@@ -233,7 +233,9 @@ void TagTreeView::fill(const std::vector<items::tree_ptr>& roots) {
 
 void TagTreeView::mark_chosen(const std::vector<items::tree_ptr>& chosen) {
     for_each_below(nullptr, [&](HTREEITEM row) {
-        if (base_kind(kind_of(row)) == row_tag && names_a_tag(chosen, names_of(row))) set_kind(row, row_tag | row_chosen);
+        if (base_kind(kind_of(row)) == row_tag && names_a_tag(chosen, names_of(row))) {
+            set_kind(row, row_tag | row_chosen);
+        }
     });
 }
 
