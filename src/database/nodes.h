@@ -211,6 +211,8 @@ public:
     std::wstring map_path() const { return path + L".dat"; }
     // The file of the identities of the map's files, beside the map (identity_file.h).
     std::wstring identity_path() const;
+    // Deletes that file, when there is one.
+    void delete_identity_file() const;
     // Registers id -> path (map entry and map record) unless the id is known already. A new
     // entry's file identity is recorded too: `identity` when the caller knows it, else it is
     // read from the file when the records are written.

@@ -182,6 +182,11 @@ std::wstring root_scope::identity_path() const {
     return identity_table::path_for(data_folder(), name);
 }
 
+void root_scope::delete_identity_file() const {
+    const std::wstring file = identity_path();
+    if (::GetFileAttributesW(file.c_str()) != INVALID_FILE_ATTRIBUTES) store::delete_file(file);
+}
+
 void root_scope::register_path(file_id_t id, const std::wstring& file_path, const file_identity* identity) {
     const bool added = id_map.insert(id, file_path);
     if (added) {
@@ -326,7 +331,7 @@ void root_scope::erase_from_disk() {
     store::delete_file(map_path());
     unidentified_.clear();
     unwritten_identities_.clear();
-    if (::GetFileAttributesW(identity_path().c_str()) != INVALID_FILE_ATTRIBUTES) store::delete_file(identity_path());
+    delete_identity_file();
     stamp = store::file_stamp();
 }
 

@@ -110,6 +110,16 @@ public:
     std::vector<tree_ptr> tags_of_paths(const std::vector<std::wstring>& paths);
     // Applies the edits in order; stops at the first that fails and returns false.
     bool apply_edits(const std::vector<tree_edit>& edits);
+    // The same for edits collected against the tree as it was shown some time before. The
+    // database drops a root tag or scope that an edit leaves empty, while whoever collected the
+    // edits still showed it and may have given it new children, a new name or a new place since:
+    // such a container is made again before the edit that needs it, and the removal of a node
+    // that went with its parent is done already.
+    bool apply_collected_edits(const std::vector<tree_edit>& edits);
+    // Gives every path exactly the tags of `trees` (one name tree per root tag): the other tags
+    // they carry, in these roots or in any other, are taken off. Store errors pass out as
+    // store_error.
+    void replace_tags(const std::vector<std::wstring>& paths, const std::vector<tree_ptr>& trees);
     // How many roots and tags of the tree could not be read from the disk.
     // How many roots and tags of the store could not be read (held by another program, or a
     // root without its map); they refuse changes until they can be.
@@ -157,6 +167,8 @@ private:
     void before_write() override;
     void remove_tags(const std::vector<std::wstring>& paths, const tree_node& previous);
     bool apply_edit(const tree_edit& edit);
+    // Makes the root tag and scopes of `chain` that are missing.
+    bool ensure_containers(const std::vector<std::wstring>& chain);
     bool move_node(const node_ptr& node, const std::vector<std::wstring>& target);
     boost::shared_ptr<filtered_item> context_for(view_key view, bool create);
     void changed() { ++generation_; }

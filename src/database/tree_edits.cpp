@@ -1,12 +1,13 @@
-// Edits of the tag tree itself (create, rename, move, delete of root tags, scopes and tags), as
-// the tag dialog applies them. Each edit changes the disk first and memory only when the disk
-// change succeeded.
+// What the tag dialog's "Add" asks of the database: edits of the tag tree itself (create,
+// rename, move, delete of root tags, scopes and tags), and the files' new choice of tags. Each
+// edit changes the disk first and memory only when the disk change succeeded.
 #include "database/store_section.h"
 
 #include "database/identity_file.h"
 
 #include "util/file_names.h"
 
+#include <algorithm>
 #include <set>
 
 namespace items {
@@ -45,6 +46,13 @@ std::vector<std::pair<file_id_t, std::wstring> > paths_below(base_node& node, co
     return result;
 }
 
+tree_ptr tree_named(const std::vector<tree_ptr>& trees, const std::wstring& name) {
+    for (const tree_ptr& tree : trees) {
+        if (tree->name == name) return tree;
+    }
+    return tree_ptr();
+}
+
 }  // namespace
 
 bool TagsHolder::apply_edits(const std::vector<tree_edit>& edits) {
@@ -54,6 +62,53 @@ bool TagsHolder::apply_edits(const std::vector<tree_edit>& edits) {
         if (!apply_edit(edit)) return false;
     }
     return true;
+}
+
+bool TagsHolder::apply_collected_edits(const std::vector<tree_edit>& edits) {
+    store_section section(*this, false);
+    changed();
+    for (const tree_edit& edit : edits) {
+        bool ready = true;
+        switch (edit.op) {
+        case tree_edit::remove:
+            if (!find_node(edit.node)) continue;
+            break;
+        case tree_edit::create:
+        case tree_edit::rename:
+            // Only containers vanish unasked, so a missing node to rename was an emptied one.
+            ready = ensure_containers(edit.node);
+            break;
+        case tree_edit::move:
+            ready = ensure_containers(edit.node) && ensure_containers(edit.target);
+            break;
+        }
+        if (!ready || !apply_edit(edit)) return false;
+    }
+    return true;
+}
+
+bool TagsHolder::ensure_containers(const std::vector<std::wstring>& chain) {
+    tree_edit create;
+    create.op = tree_edit::create;
+    for (std::size_t length = 1; length <= chain.size(); ++length) {
+        const std::vector<std::wstring> prefix(chain.begin(), chain.begin() + length);
+        if (find_node(prefix)) continue;
+        create.node.assign(prefix.begin(), prefix.end() - 1);
+        create.kind = length == 1 ? kind_root : kind_scope;
+        create.new_name = prefix.back();
+        if (!apply_edit(create)) return false;
+    }
+    return true;
+}
+
+void TagsHolder::replace_tags(const std::vector<std::wstring>& paths, const std::vector<tree_ptr>& trees) {
+    const std::vector<tree_ptr> previous = tags_of_paths(paths);
+    std::vector<std::wstring> roots;
+    for (const tree_ptr& tree : trees) roots.push_back(tree->name);
+    for (const tree_ptr& tree : previous) {
+        if (std::find(roots.begin(), roots.end(), tree->name) == roots.end()) roots.push_back(tree->name);
+    }
+    for (const std::wstring& root : roots) set_tags(paths, tree_named(trees, root), tree_named(previous, root));
 }
 
 bool TagsHolder::apply_edit(const tree_edit& edit) {
@@ -191,9 +246,7 @@ bool TagsHolder::move_node(const node_ptr& node, const std::vector<std::wstring>
     if (node->kind == kind_root) {
         const root_scope& old_root = static_cast<const root_scope&>(*node);
         store::delete_file(old_root.map_path());
-        if (::GetFileAttributesW(old_root.identity_path().c_str()) != INVALID_FILE_ATTRIBUTES) {
-            store::delete_file(old_root.identity_path());
-        }
+        old_root.delete_identity_file();
     }
 
     // The old parent may be empty now; it leaves like any emptied scope.

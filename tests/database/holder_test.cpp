@@ -158,6 +158,71 @@ TEST_F(StoreTest, ScopeMovedToTheTopBecomesARootWithItsFiles) {
     EXPECT_EQ((std::vector<std::wstring>{L"Music/Mood"}), tags_of(tune));
 }
 
+// The tag dialog collects edits against the tree it shows; the database drops a root or scope
+// the moment an edit leaves it empty, and the later edits still name it.
+TEST_F(StoreTest, CollectedEditsRemakeTheContainersThatTheDatabaseDropped) {
+    give({song}, {L"Docs/Work/Report"});
+    using items::tree_edit;
+    std::vector<tree_edit> edits(4);
+    edits[0].op = tree_edit::remove;  // the last tag: Work and Docs go with it
+    edits[0].node = {L"Docs", L"Work", L"Report"};
+    edits[1].op = tree_edit::remove;  // gone already
+    edits[1].node = {L"Docs", L"Work"};
+    edits[2].op = tree_edit::create;
+    edits[2].node = {L"Docs"};
+    edits[2].kind = items::kind_scope;
+    edits[2].new_name = L"Home";
+    edits[3].op = tree_edit::create;
+    edits[3].node = {L"Docs", L"Home"};
+    edits[3].new_name = L"Memo";
+    ASSERT_TRUE(db->apply_collected_edits(edits));
+    ASSERT_EQ(1u, db->name_trees().size());
+    EXPECT_EQ((std::vector<std::wstring>{L"Docs/Home/Memo"}), chains_of(db->name_trees()[0]));
+    EXPECT_FALSE(exists(data(L"Docs\\Work")));
+    EXPECT_TRUE(tags_of(song).empty());
+
+    give({tune}, {L"Music/Rock"});
+    db->replace_tags({song, tune}, {tags({L"Docs/Home/Memo"})});
+    reload();
+    EXPECT_EQ((std::vector<std::wstring>{L"Docs/Home/Memo"}), tags_of(song));
+    EXPECT_EQ((std::vector<std::wstring>{L"Docs/Home/Memo"}), tags_of(tune)) << "Music was not chosen";
+    EXPECT_EQ((std::vector<std::wstring>{L"Docs", L"Docs.dat"}), folder_entries(folder.path()));
+}
+
+TEST_F(StoreTest, CollectedMovesAndRenamesAcrossRootsLandWhereAsked) {
+    give({song}, {L"Music/Genre/Rock"});
+    give({tune}, {L"Sound/Birds"});
+    using items::tree_edit;
+    std::vector<tree_edit> edits(4);
+    edits[0].op = tree_edit::move;  // empties Genre, and with it Music
+    edits[0].node = {L"Music", L"Genre", L"Rock"};
+    edits[0].target = {L"Sound"};
+    edits[1].op = tree_edit::rename;
+    edits[1].node = {L"Music", L"Genre"};
+    edits[1].new_name = L"Styles";
+    edits[2].op = tree_edit::move;
+    edits[2].node = {L"Sound", L"Rock"};
+    edits[2].target = {L"Music", L"Styles"};
+    edits[3].op = tree_edit::move;
+    edits[3].node = {L"Sound"};
+    edits[3].target = {L"Music"};
+    ASSERT_TRUE(db->apply_collected_edits(edits));
+    reload();
+    EXPECT_EQ((std::vector<std::wstring>{L"Music/Styles/Rock"}), tags_of(song));
+    EXPECT_EQ((std::vector<std::wstring>{L"Music/Sound/Birds"}), tags_of(tune));
+    EXPECT_EQ((std::vector<std::wstring>{L"Music", L"Music.dat"}), folder_entries(folder.path()));
+
+    // A refused edit still stops the rest.
+    edits.resize(2);
+    edits[0].op = tree_edit::rename;
+    edits[0].node = {L"Music", L"Styles"};
+    edits[0].new_name = L"Sound";
+    edits[1].op = tree_edit::remove;
+    edits[1].node = {L"Music", L"Sound"};
+    EXPECT_FALSE(db->apply_collected_edits(edits));
+    EXPECT_EQ((std::vector<std::wstring>{L"Music/Sound/Birds"}), tags_of(tune));
+}
+
 TEST_F(StoreTest, LoaderThreadBuildsTheTree) {
     give({song}, {L"Music/Rock"});
     db = open();
