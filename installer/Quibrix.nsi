@@ -138,6 +138,22 @@ FunctionEnd
 Section "Quibrix"
   SectionIn RO
   SetOutPath "$INSTDIR"
+  ; Every user's Explorer, an administrator's too, loads Quibrix.dll and the plug-ins from here.
+  ; A folder outside Program Files inherits its parent's rights (below C:\ any user may modify),
+  ; so before anything is put in it, it gets the rights Program Files gives: only the system and
+  ; administrators change it, users and app containers read and run it. Rights that an earlier
+  ; install's files were given of their own are reset first, so that they inherit these.
+  nsExec::ExecToLog '"$SYSDIR\icacls.exe" "$INSTDIR" /reset /T /C /Q'
+  Pop $0
+  ${If} $0 == 0
+    nsExec::ExecToLog '"$SYSDIR\icacls.exe" "$INSTDIR" /inheritance:r /grant:r *S-1-5-18:(OI)(CI)F *S-1-5-32-544:(OI)(CI)F *S-1-5-32-545:(OI)(CI)RX *S-1-15-2-1:(OI)(CI)RX'
+    Pop $0
+  ${EndIf}
+  ${If} $0 != 0
+    MessageBox MB_ICONSTOP "The rights of $INSTDIR could not be set (icacls exit code $0)." /SD IDOK
+    SetErrorLevel 2
+    Abort
+  ${EndIf}
   ; Copies set aside by an earlier upgrade, once Explorer has let them go.
   Delete "$INSTDIR\ns*.tmp"
 
