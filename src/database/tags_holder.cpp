@@ -185,11 +185,13 @@ root_scope* TagsHolder::create_root(const std::wstring& root_name) {
     return root.get();
 }
 
-root_scope* TagsHolder::find_path(file_id_t id, std::wstring& found) {
+root_scope* TagsHolder::find_path(file_id_t id, std::wstring& found, const std::wstring& in_root) {
     const util::lock_guard held = lock();
     found.clear();
+    const root_scope* only = in_root.empty() ? nullptr : root_named(in_root);
     for (const node_ptr& child : children) {
         root_scope* root = static_cast<root_scope*>(child.get());
+        if (only && root != only) continue;
         const std::wstring_view known = root->id_map.find(id);
         if (!known.empty()) {
             found.assign(known);

@@ -69,7 +69,10 @@ public:
     void replace_id(file_id_t, file_id_t) override {}
     void save() override;
 
-    root_scope* find_path(file_id_t id, std::wstring& path);
+    // The path of file `id`. In stores written before ids were unique across roots one id may
+    // name files of two roots: an item listed below root `in_root` names that root's file. Where
+    // `in_root` names no root (the top, a query level), the first root that knows the id answers.
+    root_scope* find_path(file_id_t id, std::wstring& path, const std::wstring& in_root = std::wstring());
     // With a path: the first root that holds that path; else the first that holds the id.
     root_scope* find_root(const std::wstring* path, file_id_t id);
     // Gives every path the tags of `tree` (root name at its top); with `previous`, the tags of

@@ -118,11 +118,12 @@ bool CDataObject::first_is_file() const {
 
 std::vector<std::wstring> CDataObject::paths() const {
     std::vector<std::wstring> result;
+    const std::wstring root = root_of(folder_.get());
     for (const boost::shared_ptr<ITEMIDLIST>& item : items_) {
         items::shell_item_fields fields;
         std::wstring path;
         if (read_own_item(item.get(), fields) && fields.file_id != 0 &&
-            items::tags_holder().find_path(fields.file_id, path)) {
+            items::tags_holder().find_path(fields.file_id, path, root)) {
             result.push_back(path);
         }
     }

@@ -38,6 +38,11 @@ std::vector<std::wstring> own_names(LPCITEMIDLIST pidl) {
     return names;
 }
 
+std::wstring root_of(LPCITEMIDLIST pidl) {
+    const std::vector<std::wstring> names = own_names(pidl);
+    return names.empty() ? std::wstring() : names.front();
+}
+
 LPITEMIDLIST copy_first_item(LPCITEMIDLIST pidl) {
     const USHORT cb = item_size(pidl);
     if (cb < sizeof(USHORT)) return nullptr;

@@ -29,6 +29,8 @@ bool is_single_item(LPCITEMIDLIST pidl);
 // The names of every own identifier of an absolute list, from the top. Items of other
 // folders (My Computer, the Desktop) are passed over; a malformed cb ends the walk.
 std::vector<std::wstring> own_names(LPCITEMIDLIST pidl);
+// The first of them: the root tag a folder's list lies below; empty at the top.
+std::wstring root_of(LPCITEMIDLIST pidl);
 
 // A list holding a copy of the first item of `pidl` only; null when it cannot be made.
 LPITEMIDLIST copy_first_item(LPCITEMIDLIST pidl);

@@ -65,10 +65,11 @@ void append_leaves(const items::tree_node& node, std::wstring& text) {
 }
 
 // "( Rock, Jazz )": the file's tags under the root that holds it.
-bool tags_text(std::uint32_t id, std::wstring& text) {
+bool tags_text(std::uint32_t id, const std::wstring& in_root, std::wstring& text) {
     // Held across both calls so the root found cannot be dropped before it is asked.
     const util::lock_guard held = items::tags_holder().lock();
-    items::root_scope* root = items::tags_holder().find_root(nullptr, id);
+    std::wstring path;
+    items::root_scope* root = items::tags_holder().find_path(id, path, in_root);
     if (!root) return false;
     items::tree_ptr tree = root->tags_of(id);
     if (!tree) return false;
@@ -78,7 +79,8 @@ bool tags_text(std::uint32_t id, std::wstring& text) {
     return true;
 }
 
-HRESULT cell_text(const items::shell_item_fields& item, UINT column_index, std::wstring& text) {
+// `in_root`: the root tag the listing lies below.
+HRESULT cell_text(const items::shell_item_fields& item, const std::wstring& in_root, UINT column_index, std::wstring& text) {
     switch (column_index) {
     case 0:
         // Windows' view names items through GetDisplayNameOf, but Wine's takes every cell from
@@ -92,14 +94,14 @@ HRESULT cell_text(const items::shell_item_fields& item, UINT column_index, std::
     case 2: {
         if (item.kind != items::item_file) return E_FAIL;
         std::wstring path;
-        if (!items::tags_holder().find_path(item.file_id, path)) return E_FAIL;
+        if (!items::tags_holder().find_path(item.file_id, path, in_root)) return E_FAIL;
         const std::wstring::size_type slash = path.rfind(L'\\');
         text = slash == std::wstring::npos ? path : path.substr(0, slash);
         return S_OK;
     }
     case 3:
         if (item.kind != items::item_file) return E_FAIL;
-        return tags_text(item.file_id, text) ? S_OK : E_FAIL;
+        return tags_text(item.file_id, in_root, text) ? S_OK : E_FAIL;
     default:
         return E_FAIL;
     }
@@ -303,7 +305,7 @@ HRESULT CShellFolder::attributes(UINT count, LPCITEMIDLIST* list, SFGAOF* mask) 
         read_own_item(list[i], item);
         if (item.file_id != 0) {
             std::wstring path;
-            const bool known = items::tags_holder().find_path(item.file_id, path);
+            const bool known = items::tags_holder().find_path(item.file_id, path, root_of(pidl_.get()));
             const bool present = known && ::PathFileExistsW(path.c_str());
             // A program may have moved it without telling the shell: it is looked for by its
             // identity meanwhile, and the view reloads when it is found.
@@ -338,7 +340,7 @@ IFACEMETHODIMP CShellFolder::GetUIObjectOf(HWND owner, UINT count, LPCITEMIDLIST
         if (!read_own_item(list[0], item)) return E_INVALIDARG;
         IconsHolder& icons = icons_holder();
         util::com_ptr<IExtractIconW> icon = util::com_ptr<IExtractIconW>::attach(
-            item.file_id != 0 ? icons.icon_of_file(item.file_id) : icons.icon_of_kind(icon_kind(item)));
+            item.file_id != 0 ? icons.icon_of_file(item.file_id, root_of(pidl_.get())) : icons.icon_of_kind(icon_kind(item)));
         if (!icon) return E_FAIL;
         return icon->QueryInterface(riid, out);
     });
@@ -411,7 +413,7 @@ IFACEMETHODIMP CShellFolder::GetDetailsOf(LPCITEMIDLIST pidl, UINT column_index,
         items::shell_item_fields item;
         if (!read_own_item(pidl, item)) return E_INVALIDARG;
         std::wstring text;
-        const HRESULT hr = cell_text(item, column_index, text);
+        const HRESULT hr = cell_text(item, root_of(pidl_.get()), column_index, text);
         if (FAILED(hr)) return hr;
         return make_strret(text, &details->str);
     });
@@ -439,7 +441,7 @@ IFACEMETHODIMP CShellFolder::GetIconOf(LPCITEMIDLIST pidl, UINT, int* index) {
             return S_FALSE;
         }
         std::wstring path;
-        if (!items::tags_holder().find_path(item.file_id, path)) return S_FALSE;
+        if (!items::tags_holder().find_path(item.file_id, path, root_of(pidl_.get()))) return S_FALSE;
         // The shell's own folder icon.
         if (::PathIsDirectoryW(path.c_str())) {
             *index = 3;

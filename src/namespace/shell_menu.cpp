@@ -227,10 +227,11 @@ IFACEMETHODIMP CShellMenu::GetCommandString(UINT_PTR, UINT, UINT*, CHAR*, UINT) 
 
 std::vector<std::wstring> CShellMenu::file_paths() const {
     std::vector<std::wstring> paths;
+    const std::wstring root = root_of(folder_.get());
     for (const boost::shared_ptr<ITEMIDLIST>& item : selection_) {
         const items::shell_item_fields fields = fields_of(item.get());
         std::wstring path;
-        if (fields.file_id != 0 && items::tags_holder().find_path(fields.file_id, path)) paths.push_back(path);
+        if (fields.file_id != 0 && items::tags_holder().find_path(fields.file_id, path, root)) paths.push_back(path);
     }
     return paths;
 }
@@ -239,7 +240,7 @@ std::wstring CShellMenu::first_path() const {
     std::wstring path;
     if (selection_.empty()) return path;
     const items::shell_item_fields fields = fields_of(selection_[0].get());
-    if (fields.file_id == 0 || !items::tags_holder().find_path(fields.file_id, path)) path.clear();
+    if (fields.file_id == 0 || !items::tags_holder().find_path(fields.file_id, path, root_of(folder_.get()))) path.clear();
     return path;
 }
 
@@ -299,7 +300,9 @@ void CShellMenu::delete_items() {
         const items::shell_item_fields fields = fields_of(item.get());
         if (fields.file_id != 0) {
             std::wstring file;
-            if (items::tags_holder().find_path(fields.file_id, file)) ::DeleteFileW(file.c_str());
+            if (items::tags_holder().find_path(fields.file_id, file, path.empty() ? std::wstring() : path.front())) {
+                ::DeleteFileW(file.c_str());
+            }
             continue;
         }
         std::vector<std::wstring> chain = path;

@@ -176,10 +176,10 @@ IconsHolder::IconObject* IconsHolder::fallback_icon() noexcept {
     return kept(&fallback_);
 }
 
-IExtractIconW* IconsHolder::icon_of_file(std::uint32_t id) noexcept {
+IExtractIconW* IconsHolder::icon_of_file(std::uint32_t id, const std::wstring& in_root) noexcept {
     try {
         std::wstring path;
-        if (!items::tags_holder().find_path(id, path)) return nullptr;
+        if (!items::tags_holder().find_path(id, path, in_root)) return nullptr;
         return icon_of_path(path);
     } catch (...) {
         return nullptr;

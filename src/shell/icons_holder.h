@@ -64,7 +64,8 @@ public:
     // For programs that carry no icon of their own.
     IconObject* fallback_icon() noexcept;
     // The icon of a tagged file, found by its id in the tag database.
-    IExtractIconW* icon_of_file(std::uint32_t id) noexcept;
+    // File `id` as listed below root tag `in_root`.
+    IExtractIconW* icon_of_file(std::uint32_t id, const std::wstring& in_root) noexcept;
     IExtractIconW* icon_of_path(const std::wstring& path) noexcept;
 
 private:

@@ -4,10 +4,12 @@
 #include "namespace_fixture.h"
 #include "menu_fixture.h"
 
+#include "database/store_io.h"
 #include "database/tags_holder.h"
 #include "util/file_system.h"
 
 #include <boost/make_shared.hpp>
+#include <shlwapi.h>
 
 #include <algorithm>
 #include <thread>
@@ -234,4 +236,36 @@ TEST_F(MenuTest, DeleteFromDiskRemovesTheRealFileAndLeavesAFileThatIsHeldOpen) {
     EXPECT_EQ(S_OK, invoke(busy.get(), 6));
     held.reset();
     EXPECT_NE(INVALID_FILE_ATTRIBUTES, ::GetFileAttributesW(file(L"song2.mp3").c_str()));
+}
+
+// Stores written before ids were unique across roots may give one id to files of two roots: a
+// file listed below one root is that root's file for every command and column.
+TEST_F(MenuTest, AFileListedBelowARootIsThatRootsFileWhereAnOlderStoreSharesItsId) {
+    const std::wstring data = temp_.path() + L"data\\";
+    const items::file_id_t shared = items::file_id(file(L"song1.mp3"));
+    ASSERT_TRUE(::CreateDirectoryW((data + L"Old").c_str(), nullptr));
+    std::vector<unsigned char> bytes;
+    items::store::encode_ids({shared}, 0, bytes);
+    items::store::replace_file(data + L"Old\\Kept", bytes, data);
+    bytes.clear();
+    items::store::encode_map_record(shared, file(L"notes.txt"), bytes);
+    items::store::replace_file(data + L"Old.dat", bytes, data);
+    // As at Explorer's next start: the tree read again from the data folder.
+    items::tags_holder().set_data_folder(files_);
+    items::tags_holder().set_data_folder(data);
+
+    util::com_ptr<IShellFolder2> files = files_of({L"Old", L"Kept"});
+    ASSERT_TRUE(files);
+    const listed notes = find(files.get(), L"notes.txt");
+    SHELLDETAILS details = {};
+    ASSERT_EQ(S_OK, files->GetDetailsOf(notes.pidl(), 3, &details));  // the Tags column
+    wchar_t tags_text[MAX_PATH] = L"";
+    ASSERT_EQ(S_OK, ::StrRetToBufW(&details.str, nullptr, tags_text, MAX_PATH));
+    EXPECT_STREQ(L"( Kept )", tags_text);
+
+    util::com_ptr<IContextMenu> menu = menu_of(files.get(), {L"notes.txt"});
+    lines_of(menu.get(), CMF_NORMAL);
+    ASSERT_EQ(S_OK, invoke(menu.get(), 6));  // "Delete from disk"
+    EXPECT_FALSE(util::path_exists(file(L"notes.txt")));
+    EXPECT_TRUE(util::path_exists(file(L"song1.mp3"))) << "the other root's file with the same id";
 }
