@@ -64,8 +64,8 @@ public:
     // For programs that carry no icon of their own.
     IconObject* fallback_icon() noexcept;
     // The icon of a tagged file, found by its id in the tag database.
-    // File `id` as listed below root tag `in_root`.
-    IExtractIconW* icon_of_file(std::uint32_t id, const std::wstring& in_root) noexcept;
+    // File `id` as listed below root tag `in_root` (any root when empty).
+    IExtractIconW* icon_of_file(std::uint32_t id, const std::wstring& in_root = std::wstring()) noexcept;
     IExtractIconW* icon_of_path(const std::wstring& path) noexcept;
 
 private:
