@@ -1,5 +1,6 @@
 // Tags follow files that programs moved without telling the shell, found again by their file
 // system identity: after a restart, while a folder view shows them, and never onto another file.
+#include "child_process.h"
 #include "store_fixture.h"
 
 #include "database/file_identity.h"
@@ -24,17 +25,27 @@ std::string unix_path(const std::wstring& path) {
     return result;
 }
 
+// Linux paths are UTF-8, and Wine hands a Linux program its command line in UTF-8.
+std::wstring from_utf8(const std::string& text) {
+    const int units = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(units), L'\0');
+    if (units > 0) ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &wide[0], units);
+    return wide;
+}
+
 // Runs a Linux program, as a program outside Wine would act on the files, and waits until
 // `done` is true (a Linux process started from Wine cannot be waited for by its handle).
 template <typename Done>
 bool run_linux(const char* program, const std::vector<std::string>& args, Done done) {
     std::string command = program;
     for (const std::string& arg : args) command += " \"" + arg + "\"";
-    STARTUPINFOA startup = {};
+    STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
-    const std::string image = std::string("Z:\\bin\\") + program;
-    if (!::CreateProcessA(image.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
+    const std::wstring image = from_utf8(std::string("Z:\\bin\\") + program);
+    DWORD error = 0;
+    if (!start_process(image.c_str(), from_utf8(command), FALSE, 0, nullptr, startup, process, error)) {
+        ADD_FAILURE() << "cannot start " << program << ": " << error;
         return false;
     }
     ::CloseHandle(process.hThread);
