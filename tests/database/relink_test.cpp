@@ -6,7 +6,10 @@
 #include "database/file_identity.h"
 #include "util/file_system.h"
 
+#include <winioctl.h>
+
 #include <algorithm>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -53,6 +56,64 @@ bool run_linux(const char* program, const std::vector<std::string>& args, Done d
     for (int i = 0; i < 200 && !done(); ++i) ::Sleep(50);
     return done();
 }
+
+// A drive letter over a Linux folder, defined through Wine's mount manager as Wine's drive
+// settings do, and removed when the object goes. A link made in dosdevices by hand is not known
+// to the mount manager, so the drive's serial could not be read once ntdll's table of drives,
+// renewed every second, maps paths to it.
+class wine_drive {
+public:
+    wine_drive(wchar_t letter, const std::string& unix_folder) : letter_(letter) {
+        defined_ = define(unix_folder.c_str());
+    }
+    ~wine_drive() {
+        if (defined_) define(nullptr);
+    }
+    wine_drive(const wine_drive&) = delete;
+    wine_drive& operator=(const wine_drive&) = delete;
+
+    bool defined() const { return defined_; }
+    std::wstring root() const { return std::wstring(1, letter_) + L":\\"; }
+
+private:
+    // Wine's own request to its mount manager; one without a mount point removes the letter.
+    struct unix_drive {
+        ULONG size;
+        ULONG type;
+        ULONG fs_type;
+        DWORD serial;
+        ULONGLONG unix_dev;
+        WCHAR letter;
+        USHORT mount_point_offset;
+        USHORT device_offset;
+        USHORT label_offset;
+    };
+    static const DWORD define_unix_drive = CTL_CODE('m', 32, METHOD_BUFFERED, FILE_READ_ACCESS | FILE_WRITE_ACCESS);
+
+    bool define(const char* unix_folder) {
+        util::unique_file manager(::CreateFileW(L"\\\\.\\MountPointManager", GENERIC_READ | GENERIC_WRITE,
+                                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                                                nullptr));
+        if (!manager) return false;
+        const std::size_t name = unix_folder ? std::strlen(unix_folder) + 1 : 0;
+        std::vector<char> request(sizeof(unix_drive) + name);
+        unix_drive drive = {};
+        drive.size = static_cast<ULONG>(request.size());
+        drive.type = unix_folder ? DRIVE_FIXED : DRIVE_NO_ROOT_DIR;
+        drive.letter = static_cast<WCHAR>(letter_ - L'A' + L'a');
+        if (unix_folder) {
+            drive.mount_point_offset = sizeof(unix_drive);
+            std::memcpy(request.data() + sizeof(unix_drive), unix_folder, name);
+        }
+        std::memcpy(request.data(), &drive, sizeof drive);
+        DWORD returned = 0;
+        return ::DeviceIoControl(manager.get(), define_unix_drive, request.data(), static_cast<DWORD>(request.size()),
+                                 nullptr, 0, &returned, nullptr) != FALSE;
+    }
+
+    wchar_t letter_;
+    bool defined_ = false;
+};
 
 class RelinkTest : public StoreTest {
 protected:
@@ -122,17 +183,22 @@ TEST_F(RelinkTest, FilesMovedBehindTheShellsBackKeepTheirTagsAfterARestart) {
                           [&] { return exists(linux_target) && !exists(by_linux); }))
         << "a Linux mv must run from Wine";
     ASSERT_TRUE(::DeleteFileW(gone.c_str()));
-    // A new file that the file system gives the deleted file's index (ext4 hands a freed index
-    // to the next new file) is another file all the same.
+    // A new file that the file system gives the deleted file's index is another file all the
+    // same. ext4 gives a new file the lowest free index of its group, so new files are made, and
+    // kept, until one has it: those before fill the lower indexes freed meanwhile (gone.txt, the
+    // maps the store replaced, other programs' files). tmpfs never gives an index twice.
     const items::file_identity old_identity = identity(reused);
+    ASSERT_TRUE(old_identity.known);
     ASSERT_TRUE(::DeleteFileW(reused.c_str()));
     std::wstring successor;
-    for (int i = 0; i < 20 && successor.empty(); ++i) {
-        const std::wstring candidate = make(L"docs\\new" + std::to_wstring(i) + L".txt");
+    int made = 0;
+    for (; made < 500 && successor.empty(); ++made) {
+        const std::wstring candidate = make(L"docs\\new" + std::to_wstring(made) + L".txt");
         if (identity(candidate).index == old_identity.index) successor = candidate;
     }
-    ASSERT_FALSE(successor.empty()) << "no new file took the freed index";
-    EXPECT_NE(old_identity.created, identity(successor).created);
+    if (!successor.empty()) {
+        EXPECT_NE(old_identity.created, identity(successor).created);
+    }
 
     // Explorer starts again: the loader finds the moves in the background.
     db = open();
@@ -143,7 +209,9 @@ TEST_F(RelinkTest, FilesMovedBehindTheShellsBackKeepTheirTagsAfterARestart) {
     EXPECT_EQ(std::vector<std::wstring>({L"Work/Invoices"}), tags_of(docs + L"renamed (final).txt"));
     EXPECT_EQ(std::vector<std::wstring>({L"Work/Invoices"}), tags_of(sub + L"sorted.txt"));
     EXPECT_EQ(std::vector<std::wstring>({L"Work/Invoices"}), tags_of(linux_target));
-    EXPECT_TRUE(tags_of(successor).empty());
+    if (!successor.empty()) {
+        EXPECT_TRUE(tags_of(successor).empty());
+    }
     // The gone and the replaced file stay where they were, shown ghosted.
     std::vector<std::wstring> expected = {other + L"moved.txt", docs + L"renamed (final).txt", sub + L"sorted.txt",
                                           linux_target, gone, reused};
@@ -156,6 +224,10 @@ TEST_F(RelinkTest, FilesMovedBehindTheShellsBackKeepTheirTagsAfterARestart) {
     EXPECT_TRUE(again.moved.empty());
     EXPECT_EQ(2u, again.missing);
     EXPECT_EQ(std::vector<std::wstring>({L"Work/Invoices"}), tags_of(linux_target));
+    if (successor.empty()) {
+        GTEST_SKIP() << "none of " << made << " new files took the deleted file's index on this file system "
+                     << "(tmpfs numbers every file anew): the case of a reused index was not tried";
+    }
 }
 
 TEST_F(RelinkTest, AFileMovedWhileItsFolderIsOpenShowsAtItsNewPlace) {
@@ -180,39 +252,42 @@ TEST_F(RelinkTest, AFileMovedWhileItsFolderIsOpenShowsAtItsNewPlace) {
 }
 
 TEST_F(RelinkTest, AFileMovedToAnotherVolumeStaysGhosted) {
-    // A second drive letter over a Linux folder outside the prefix's drive C.
+    // A second drive letter over a folder of the prefix beside drive C: one Linux file system.
     const std::string c_drive = unix_path(L"C:\\");
     ASSERT_FALSE(c_drive.empty());
-    const std::string dosdevices = c_drive.substr(0, c_drive.rfind('/', c_drive.size() - 2) + 1);
+    const std::string dosdevices = c_drive.substr(0, c_drive.rfind('/', c_drive.size() - 2));
+    const std::string outside = dosdevices.substr(0, dosdevices.rfind('/') + 1) + "quibrix-volume-" +
+                                std::to_string(::GetCurrentProcessId());
+    std::wstring outside_path = from_utf8("Z:" + outside);  // drive Z is the Linux root
+    std::replace(outside_path.begin(), outside_path.end(), L'/', L'\\');
+    ASSERT_TRUE(::CreateDirectoryW(outside_path.c_str(), nullptr));
     const DWORD drives = ::GetLogicalDrives();
     wchar_t letter = L'Q';
     while (letter < L'Z' && (drives & (1u << (letter - L'A')))) ++letter;
     ASSERT_LT(letter, L'Z');
-    const std::wstring outside = L"Z:\\tmp\\quibrix-volume-" + std::to_wstring(::GetCurrentProcessId());
-    ASSERT_TRUE(::CreateDirectoryW(outside.c_str(), nullptr));
-    const std::string link = dosdevices + static_cast<char>(letter - L'A' + 'a') + ":";
-    const std::wstring drive = std::wstring(1, letter) + L":\\";
-    ASSERT_TRUE(run_linux("ln", {"-s", unix_path(outside), link},
-                          [&] { return ::GetFileAttributesW(drive.c_str()) != INVALID_FILE_ATTRIBUTES; }));
+    {
+        const wine_drive drive(letter, outside);
+        ASSERT_TRUE(drive.defined());
+        const std::wstring moved = drive.root() + L"report.txt";
 
-    folder(L"docs");
-    const std::wstring report = make(L"docs\\report.txt");
-    give({report}, {L"Work/Invoices"});
-    const items::file_identity before = identity(report);
-    ASSERT_TRUE(::MoveFileW(report.c_str(), (drive + L"report.txt").c_str()));
-    const items::file_identity after = identity(drive + L"report.txt");
-    // Wine moves it by a rename on one Linux file system: the same index, another volume serial.
-    EXPECT_EQ(before.index, after.index);
-    EXPECT_NE(before.volume, after.volume);
+        folder(L"docs");
+        const std::wstring report = make(L"docs\\report.txt");
+        give({report}, {L"Work/Invoices"});
+        const items::file_identity before = identity(report);
+        ASSERT_TRUE(::MoveFileW(report.c_str(), moved.c_str()));
+        const items::file_identity after = identity(moved);
+        // Wine moves it by a rename on one Linux file system: the same index, another volume serial.
+        EXPECT_TRUE(before.known && after.known);
+        EXPECT_EQ(before.index, after.index);
+        EXPECT_NE(before.volume, after.volume);
 
-    const items::TagsHolder::relink_report found = db->relink_moved();
-    EXPECT_TRUE(found.moved.empty());
-    EXPECT_EQ(1u, found.missing);
-    EXPECT_EQ(std::vector<std::wstring>({report}), tagged());
-
-    ::DeleteFileW((drive + L"report.txt").c_str());
-    run_linux("rm", {link}, [&] { return ::GetFileAttributesW(drive.c_str()) == INVALID_FILE_ATTRIBUTES; });
-    ::RemoveDirectoryW(outside.c_str());
+        const items::TagsHolder::relink_report found = db->relink_moved();
+        EXPECT_TRUE(found.moved.empty());
+        EXPECT_EQ(1u, found.missing);
+        EXPECT_EQ(std::vector<std::wstring>({report}), tagged());
+        ::DeleteFileW(moved.c_str());
+    }
+    ::RemoveDirectoryW(outside_path.c_str());
 }
 
 TEST_F(RelinkTest, AMissingOrDamagedIdentityFileIsRebuiltFromThePaths) {
