@@ -9,8 +9,11 @@
 #include <winioctl.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -326,4 +329,55 @@ TEST_F(RelinkTest, AMissingOrDamagedIdentityFileIsRebuiltFromThePaths) {
     ASSERT_EQ(1u, found.moved.size());
     EXPECT_EQ(a, found.moved[0].first);
     EXPECT_EQ(files.path() + L"docs\\a-moved.txt", found.moved[0].second);
+}
+
+// Threads that never wait, on one processor with the test: a thread of the test program is
+// stopped anywhere, as on a busy machine.
+class busy_processor {
+public:
+    busy_processor() {
+        if (::GetProcessAffinityMask(::GetCurrentProcess(), &mask_, &system_mask_)) {
+            ::SetProcessAffinityMask(::GetCurrentProcess(), mask_ & (~mask_ + 1));
+        }
+        for (int i = 0; i < 2; ++i) {
+            spinners_.emplace_back([this] {
+                while (busy_) {
+                }
+            });
+        }
+    }
+    ~busy_processor() {
+        busy_ = false;
+        for (std::thread& spinner : spinners_) spinner.join();
+        if (mask_) ::SetProcessAffinityMask(::GetCurrentProcess(), mask_);
+    }
+
+private:
+    DWORD_PTR mask_ = 0, system_mask_ = 0;
+    std::atomic<bool> busy_{true};
+    std::vector<std::thread> spinners_;
+};
+
+TEST_F(RelinkTest, AHolderGoesAsSoonAsItsBackgroundWorkHasEnded) {
+    folder(L"docs");
+    give({make(L"docs\\a.txt")}, {L"Work/Invoices"});
+    const busy_processor busy;
+    // The holder's memory is given to a block of its size as soon as it is freed: whatever the
+    // background thread still wrote into the holder shows there.
+    const std::size_t size = sizeof(items::TagsHolder);
+    int spoiled = 0;
+    for (int cycle = 0; cycle < 40 && !spoiled; ++cycle) {
+        std::unique_ptr<items::TagsHolder> holder(new items::TagsHolder);
+        holder->set_data_folder(data(L""));
+        holder->start_loader();
+        ASSERT_TRUE(holder->wait_relinked(30000));
+        const void* was = holder.get();
+        holder.reset();
+        std::unique_ptr<unsigned char[]> block(new unsigned char[size]);
+        std::memset(block.get(), 0xA5, size);
+        ::Sleep(20);
+        const std::ptrdiff_t kept = std::count(block.get(), block.get() + size, 0xA5);
+        if (block.get() == was && kept != static_cast<std::ptrdiff_t>(size)) ++spoiled;
+    }
+    EXPECT_EQ(0, spoiled) << "a background thread wrote into the holder after it had been destroyed";
 }
