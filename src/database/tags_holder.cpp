@@ -78,6 +78,9 @@ TagsHolder::~TagsHolder() {
     stopping_ = true;
     wait_loaded(INFINITE);
     wait_relinked(INFINITE);
+    // The last background thread sets the idle event while it still holds relink_lock_; it
+    // has let go of this object only once it has left the lock, which goes with the members.
+    const util::lock_guard last_out(relink_lock_);
 }
 
 void TagsHolder::set_data_folder(const std::wstring& folder) {

@@ -1,5 +1,6 @@
 // quibrix.exe as a script runs it: real processes, their exit codes and what they print to a
 // pipe, against a store of the test's own.
+#include "child_process.h"
 #include "temp_folder.h"
 #include "util/unique_resource.h"
 
@@ -74,7 +75,7 @@ public:
         wchar_t self[MAX_PATH];
         ::GetModuleFileNameW(nullptr, self, MAX_PATH);
         const std::wstring program = std::wstring(self).substr(0, std::wstring(self).rfind(L'\\') + 1) + L"explorer_peer.exe";
-        std::wstring command = L"\"" + program + L"\" \"" + app_data + L"\"";
+        const std::wstring command = L"\"" + program + L"\" \"" + app_data + L"\"";
         STARTUPINFOW startup = {};
         startup.cb = sizeof startup;
         startup.dwFlags = STARTF_USESTDHANDLES;
@@ -82,24 +83,20 @@ public:
         startup.hStdOutput = child_out.get();
         startup.hStdError = ::GetStdHandle(STD_ERROR_HANDLE);
         PROCESS_INFORMATION info = {};
-        if (!::CreateProcessW(program.c_str(), &command[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr,
-                              &startup, &info)) {
-            ADD_FAILURE() << "cannot start explorer_peer.exe: " << ::GetLastError();
+        DWORD error = 0;
+        if (!start_process(program.c_str(), command, TRUE, CREATE_NO_WINDOW, nullptr, startup, info, error)) {
+            ADD_FAILURE() << "cannot start explorer_peer.exe: " << error;
             return;
         }
-        process_.reset(info.hProcess);
-        ::CloseHandle(info.hThread);
+        process_ = child_process(info);
     }
     ~explorer_peer() {
-        if (!process_) return;
+        if (!process_.valid()) return;
         send(L"quit");
         input_.reset();
-        if (::WaitForSingleObject(process_.get(), 30000) != WAIT_OBJECT_0) {
-            ADD_FAILURE() << "explorer_peer did not end";
-            ::TerminateProcess(process_.get(), 1);
-        }
+        if (!process_.wait(30000)) ADD_FAILURE() << "explorer_peer did not end";
     }
-    bool started() { return process_ && next_line() == L"ready"; }
+    bool started() { return process_.valid() && next_line() == L"ready"; }
     void send(const std::wstring& line) {
         const std::string bytes = to_utf8(line + L"\n");
         DWORD written = 0;
@@ -138,14 +135,29 @@ private:
                 pending_.erase(0, end + 1);
                 return line;
             }
+            if (!arrived()) return L"(gone)";
             char buffer[4096];
             DWORD got = 0;
             if (!::ReadFile(output_.get(), buffer, sizeof buffer, &got, nullptr) || got == 0) return L"(gone)";
             pending_.append(buffer, got);
         }
     }
+    // Waits, bounded, for the peer's next output. A peer that stops answering is ended rather
+    // than waited for; its end of the pipe closes with it.
+    bool arrived() {
+        for (int waited = 0; waited < 60000; waited += 5) {
+            DWORD available = 0;
+            if (!::PeekNamedPipe(output_.get(), nullptr, 0, nullptr, &available, nullptr)) return false;
+            if (available > 0) return true;
+            ::Sleep(5);
+        }
+        ADD_FAILURE() << "explorer_peer gave no answer for a minute";
+        process_.kill();
+        return false;
+    }
 
-    util::unique_handle process_, input_, output_;
+    child_process process_;
+    util::unique_handle input_, output_;
     std::string pending_;
 };
 
@@ -170,22 +182,29 @@ protected:
         startup.hStdOutput = out_write;
         startup.hStdError = err_write;
         const std::wstring program = windows_path(env("QUIBRIX_CLI"));
-        std::wstring command = L"\"" + program + L"\" --data \"" + data_ + L"\" " + arguments;
+        const std::wstring command = L"\"" + program + L"\" --data \"" + data_ + L"\" " + arguments;
         PROCESS_INFORMATION info = {};
-        if (!::CreateProcessW(program.c_str(), &command[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
-                              files_.path().c_str(), &startup, &info)) {
-            ADD_FAILURE() << "cannot start quibrix.exe: " << ::GetLastError();
+        DWORD error = 0;
+        if (!start_process(program.c_str(), command, TRUE, CREATE_NO_WINDOW, files_.path().c_str(), startup, info,
+                           error)) {
+            ADD_FAILURE() << "cannot start quibrix.exe: " << error;
             return r;
         }
-        util::unique_handle process(info.hProcess), thread(info.hThread);
+        child_process process(info);
         out_w.reset();
         err_w.reset();
-        std::string err_bytes;
+        // The pipes are read while the tool runs, so that it never waits on a full pipe; a tool
+        // that does not end is ended, which closes the pipes and so ends the readers.
+        std::string out_bytes, err_bytes;
+        std::thread out_reader([&] { out_bytes = drain(out_r.get()); });
         std::thread err_reader([&] { err_bytes = drain(err_r.get()); });
-        const std::string out_bytes = drain(out_r.get());
+        if (!process.wait(30000)) {
+            ADD_FAILURE() << "quibrix.exe did not end within 30 s";
+            process.kill();
+        }
+        out_reader.join();
         err_reader.join();
-        EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(process.get(), 30000));
-        ::GetExitCodeProcess(process.get(), &r.exit_code);
+        r.exit_code = process.exit_code();
         r.out = from_utf8(out_bytes);
         r.err = from_utf8(err_bytes);
         return r;
@@ -251,7 +270,7 @@ TEST_F(CliTest, EveryCommandWithItsOutputAndExitCode) {
 
     ASSERT_TRUE(::DeleteFileW(report.c_str()));
     // Moved by a program that told no one: repair finds it by its identity and moves its tags.
-    const std::wstring paid_moved = files_.path() + L"album\paid (2026).pdf";
+    const std::wstring paid_moved = files_.path() + L"album\\paid (2026).pdf";
     ASSERT_TRUE(::MoveFileW(paid.c_str(), paid_moved.c_str()));
     r = run(L"repair");
     EXPECT_EQ(1u, r.exit_code);

@@ -1,6 +1,7 @@
 // Several processes over one store, each running the module's real start-up and store code (the
 // child program store_child): whatever one of them completed is in the store afterwards, also
 // when another is killed at any point of its work.
+#include "child_process.h"
 #include "store_fixture.h"
 #include "store_process_plan.h"
 
@@ -21,19 +22,21 @@ std::wstring child_program() {
     return path.substr(0, path.rfind(L'\\') + 1) + L"store_child.exe";
 }
 
-util::unique_handle start_child(const std::wstring& app_data, const std::wstring& journal, unsigned long seed,
-                                int worker, const std::wstring& stop_event) {
-    std::wstring command = L"\"" + child_program() + L"\" \"" + app_data + L"\" \"" + journal + L"\" " +
-                           std::to_wstring(seed) + L" " + std::to_wstring(worker) + L" " + stop_event;
+// A child that cannot be started fails the test; it does not stop it, so that the children
+// already running are stopped and checked.
+child_process start_child(const std::wstring& app_data, const std::wstring& journal, unsigned long seed, int worker,
+                          const std::wstring& stop_event) {
+    const std::wstring command = L"\"" + child_program() + L"\" \"" + app_data + L"\" \"" + journal + L"\" " +
+                                 std::to_wstring(seed) + L" " + std::to_wstring(worker) + L" " + stop_event;
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
-    if (!::CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
-        ADD_FAILURE() << "cannot start the child process: " << ::GetLastError();
-        return util::unique_handle();
+    DWORD error = 0;
+    if (!start_process(nullptr, command, FALSE, 0, nullptr, startup, process, error)) {
+        ADD_FAILURE() << "cannot start the child process: " << error;
+        return child_process();
     }
-    ::CloseHandle(process.hThread);
-    return util::unique_handle(process.hProcess);
+    return child_process(process);
 }
 
 // Shared with the child that is still writing it.
@@ -163,14 +166,13 @@ protected:
         }
     }
 
-    void finish(util::unique_handle& child) {
-        if (::WaitForSingleObject(child.get(), 60000) != WAIT_OBJECT_0) {
-            ::TerminateProcess(child.get(), 9);
+    void finish(child_process& child) {
+        if (!child.valid()) return;  // its start failed the test already
+        if (!child.wait(60000)) {
+            child.kill();
             FAIL() << "a child process did not stop";
         }
-        DWORD code = 1;
-        ::GetExitCodeProcess(child.get(), &code);
-        EXPECT_EQ(0u, code);
+        EXPECT_EQ(0u, child.exit_code());
     }
 
     TempFolder folder;
@@ -183,11 +185,11 @@ protected:
 
 TEST_F(StoreProcesses, TwoProcessesTaggingTheSameTagsLoseNothing) {
     const std::wstring journals[2] = {folder.path() + L"journal0", folder.path() + L"journal1"};
-    util::unique_handle children[2];
+    child_process children[2];
     for (int w = 0; w < 2; ++w) children[w] = start_child(app_data, journals[w], 1400 + w, w, stop_name);
     ::Sleep(30000);
     ::SetEvent(stop.get());
-    for (util::unique_handle& child : children) finish(child);
+    for (child_process& child : children) finish(child);
 
     expectation workers[2];
     for (int w = 0; w < 2; ++w) {
@@ -205,13 +207,15 @@ TEST_F(StoreProcesses, TwoProcessesTaggingTheSameTagsLoseNothing) {
 
 TEST_F(StoreProcesses, AProcessKilledAtAnyPointLosesNothingThatWasComplete) {
     const std::wstring steady_journal = folder.path() + L"steady";
-    util::unique_handle steady = start_child(app_data, steady_journal, 1410, 1, stop_name);
+    child_process steady = start_child(app_data, steady_journal, 1410, 1, stop_name);
+    if (!steady.valid()) return;
     process_plan::rng timing = {1411};
     expectation killed;
+    int kills = 0;
     for (int cycle = 0; cycle < 50; ++cycle) {
         const std::wstring journal = folder.path() + L"killed" + std::to_wstring(cycle);
-        util::unique_handle child = start_child(app_data, journal, 1500 + cycle, 0, stop_name);
-        ASSERT_TRUE(child.valid());
+        child_process child = start_child(app_data, journal, 1500 + cycle, 0, stop_name);
+        if (!child.valid()) break;
         // Half of the kills fall anywhere from the process's start, the others while it works.
         if (cycle % 2) {
             for (int waited = 0; waited < 30000 && read_text(journal).find("L;") == std::string::npos; waited += 10) {
@@ -220,7 +224,8 @@ TEST_F(StoreProcesses, AProcessKilledAtAnyPointLosesNothingThatWasComplete) {
         }
         ::Sleep(timing.below(cycle % 2 ? 300 : 900));
         ::TerminateProcess(child.get(), 9);
-        ASSERT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(child.get(), 30000));
+        ASSERT_TRUE(child.wait(30000));
+        ++kills;
         killed.read(journal);
         check_store({&killed, nullptr});
         if (HasFailure()) {
@@ -233,8 +238,8 @@ TEST_F(StoreProcesses, AProcessKilledAtAnyPointLosesNothingThatWasComplete) {
     expectation steady_worker;
     steady_worker.read(steady_journal);
     EXPECT_EQ(0, steady_worker.failed);
-    std::printf("[ figures  ] 50 kills: %d operations completed by the killed processes, %d left open by a kill, "
+    std::printf("[ figures  ] %d kills: %d operations completed by the killed processes, %d left open by a kill, "
                 "%d loads finished; the steady process completed %d\n",
-                killed.done, killed.cut, killed.loads, steady_worker.done);
+                kills, killed.done, killed.cut, killed.loads, steady_worker.done);
     check_store({&killed, &steady_worker});
 }
