@@ -250,6 +250,11 @@ public:
                 return exit_error;
             }
         }
+        // A link is no store: loading through it would prune and rewrite another folder.
+        if (util::is_link(folder)) {
+            err().write(L"quibrix: the tag store at " + folder + L" is a link\n");
+            return exit_error;
+        }
         db_.set_data_folder(folder);
         db_.load_store();
         if (args_.command == L"tag") return tag();

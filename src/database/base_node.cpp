@@ -53,7 +53,8 @@ void base_node::read_folder(sync_pass& pass) {
     if (find) {
         do {
             const std::wstring entry = data.cFileName;
-            if (entry == L"." || entry == L"..") continue;
+            // A link is no tag and no scope of the store's: it may lead anywhere.
+            if (entry == L"." || entry == L".." || util::is_link(data.dwFileAttributes)) continue;
             const bool folder = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
             node_ptr child = match(entry, folder);
             const bool is_new = !child;
@@ -69,7 +70,7 @@ void base_node::read_folder(sync_pass& pass) {
                 child->read_folder(pass);
                 if (is_new && child->children.empty()) {
                     // An empty folder is no scope; the start-up load removes it.
-                    if (pass.full_load) store::remove_empty_folder(child->path);
+                    if (pass.full_load) store::remove_empty_folder(child->path, data_folder());
                     continue;
                 }
             } else {
@@ -316,7 +317,7 @@ void scope::collect_ids(std::set<file_id_t>& ids) {
 }
 
 void scope::erase_from_disk() {
-    store::remove_folder_tree(path);
+    store::remove_folder_tree(path, data_folder());
 }
 
 void scope::replace_id(file_id_t old_id, file_id_t new_id) {

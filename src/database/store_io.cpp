@@ -229,19 +229,20 @@ bool create_folder(const std::wstring& path) {
     return ::CreateDirectoryW(path.c_str(), g_store_security) || util::folder_exists(path);
 }
 
-bool delete_file(const std::wstring& path) {
+bool delete_file(const std::wstring& path, const std::wstring& data_folder) {
     announce_write();
-    return ::DeleteFileW(path.c_str()) != FALSE;
+    if (data_folder.empty()) return ::DeleteFileW(path.c_str()) != FALSE;
+    return util::remove_file(path, data_folder);
 }
 
-bool remove_empty_folder(const std::wstring& path) {
+bool remove_empty_folder(const std::wstring& path, const std::wstring& data_folder) {
     announce_write();
-    return ::RemoveDirectoryW(path.c_str()) != FALSE;
+    return util::remove_empty_folder(path, data_folder);
 }
 
-void remove_folder_tree(const std::wstring& path) {
+void remove_folder_tree(const std::wstring& path, const std::wstring& data_folder) {
     announce_write();
-    util::remove_folder_tree(path, util::removal::best_effort);
+    util::remove_folder_tree(path, util::removal::best_effort, data_folder);
 }
 
 bool move_path(const std::wstring& from, const std::wstring& to) {

@@ -143,11 +143,14 @@ void remove_temporary_files(const std::wstring& folder);
 HANDLE find_first(const std::wstring& pattern, WIN32_FIND_DATAW& data);
 
 // The store's other changes on disk, each announced first. create_folder uses the store's
-// folder security and is true also when the folder was there already.
+// folder security and is true also when the folder was there already. The removals of folders
+// go through no link, neither at the folder nor at any folder between it and `data_folder`:
+// another user may have put one there, pointing at files that are not the store's.
 bool create_folder(const std::wstring& path);
-bool delete_file(const std::wstring& path);
-bool remove_empty_folder(const std::wstring& path);
-void remove_folder_tree(const std::wstring& path);
+// With the data folder, for a file below a root: checked as the folders are.
+bool delete_file(const std::wstring& path, const std::wstring& data_folder = std::wstring());
+bool remove_empty_folder(const std::wstring& path, const std::wstring& data_folder);
+void remove_folder_tree(const std::wstring& path, const std::wstring& data_folder);
 bool move_path(const std::wstring& from, const std::wstring& to);
 
 // Encoders and decoders of the two formats.

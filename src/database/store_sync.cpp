@@ -11,6 +11,7 @@
 #include "database/store_section.h"
 
 #include "database/store_snapshot.h"
+#include "util/file_system.h"
 #include "util/unique_resource.h"
 
 namespace items {
@@ -68,7 +69,8 @@ void TagsHolder::read_folder(sync_pass& pass) {
         }
         do {
             const std::wstring entry = data.cFileName;
-            if (entry == L"." || entry == L"..") continue;
+            // A link is neither a root nor a map of the store's: it may lead anywhere.
+            if (entry == L"." || entry == L".." || util::is_link(data.dwFileAttributes)) continue;
             if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
                 files.emplace_back(entry, store::stamp_from(data, pass.now));
                 continue;

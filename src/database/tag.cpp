@@ -268,7 +268,7 @@ tree_ptr tag::tags_of(file_id_t id) {
 }
 
 void tag::erase_from_disk() {
-    store::delete_file(path);
+    store::delete_file(path, data_folder());
     stamp = store::file_stamp();
 }
 

@@ -110,9 +110,12 @@ BOOL start_up(const startup_places& places) {
 
     const std::wstring app_data = places.common_app_data.empty() ? util::common_app_data() : places.common_app_data;
     if (!app_data.empty()) {
-        // Made before the folder security exists, so it takes the security of its parent.
+        // Made before the folder security exists, so it takes the security of its parent. A
+        // link in its place (any user may make one in ProgramData) would lead the store's loads
+        // and clean-ups into another folder: that is no data folder, as if it could not be made.
         const std::wstring folder = util::with_trailing_backslash(app_data) + L"Quibrix";
         if (!util::folder_exists(folder) && !::CreateDirectoryW(folder.c_str(), nullptr)) return FALSE;
+        if (util::is_link(folder)) return FALSE;
         data_folder_value() = folder + L'\\';
     }
     items::tags_holder().set_data_folder(data_folder());

@@ -194,29 +194,22 @@ ULONGLONG age_ms(const FILETIME& written) {
     return now.QuadPart > then.QuadPart ? (now.QuadPart - then.QuadPart) / 10000 : 0;
 }
 
-// Removes the links of one link folder and then the folder. Nothing is ever entered: a link to
-// a folder, removed by walking through it, would take the user's files with it.
-void remove_links(const std::wstring& folder) {
-    const std::wstring prefix = util::with_trailing_backslash(folder);
-    WIN32_FIND_DATAW entry;
-    util::unique_find find(::FindFirstFileW((prefix + L'*').c_str(), &entry));
-    if (find) {
-        do {
-            const std::wstring name = entry.cFileName;
-            if (name == L"." || name == L"..") continue;
-            const std::wstring path = prefix + name;
-            if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-                ::DeleteFileW(path.c_str());
-            } else if (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-                // A directory link goes as a directory; its target is not touched.
-                ::RemoveDirectoryW(path.c_str());
-            }
-            // A real folder inside was not made by "Open in real folder": it stays, and so
-            // does the link folder around it.
-        } while (::FindNextFileW(find.get(), &entry));
+// Removes the links of one link folder, and then the folder if nothing else was in it. Nothing
+// is ever entered: a link to a folder, removed by walking through it, would take the user's
+// files with it. Each entry is checked and removed through one handle opened on the entry
+// itself, so that another user cannot put a link to something else in its place between the
+// two.
+void remove_links(const std::wstring& folder_path, util::opened_entry& folder) {
+    std::vector<std::pair<std::wstring, DWORD> > entries;
+    if (!folder.list(entries)) return;
+    bool emptied = true;
+    for (const auto& listed : entries) {
+        util::opened_entry entry(folder_path + L'\\' + listed.first, listed.second);
+        const bool removed = entry.valid() ? is_removable_link(entry.attributes(), entry.link_count()) && entry.remove()
+                                           : entry.gone();
+        if (!removed) emptied = false;
     }
-    find.reset();
-    ::RemoveDirectoryW(folder.c_str());
+    if (emptied) folder.remove();
 }
 
 }  // namespace
@@ -225,25 +218,31 @@ link_kind link_kind_of_system() {
     return LOBYTE(LOWORD(::GetVersion())) >= 6 ? link_kind::symbolic : link_kind::hard;
 }
 
+bool is_removable_link(DWORD attributes, DWORD link_count) {
+    if (util::is_link(attributes)) return true;  // the link goes, what it points to stays
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return false;
+    return link_count > 1;
+}
+
 void clean_link_folders(const std::wstring& base, DWORD min_age_ms) {
+    // Held while it is cleaned: the base lies where other users may write (a drive's root), and
+    // a link in its place would lead the clean-up into another folder.
+    const util::opened_entry held = util::opened_entry::folder_to_hold(base);
+    if (!held.valid() || held.is_link() || !held.is_folder()) return;
+    std::vector<std::pair<std::wstring, DWORD> > entries;
+    if (!held.list(entries)) return;
     const std::wstring prefix = util::with_trailing_backslash(base);
-    std::vector<std::wstring> old_folders;
-    WIN32_FIND_DATAW entry;
-    {
-        util::unique_find find(::FindFirstFileW((prefix + L'*').c_str(), &entry));
-        if (!find) return;
-        do {
-            const std::wstring name = entry.cFileName;
-            if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
-                (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || !is_link_folder_name(name)) {
-                continue;
-            }
-            // Last written when it was filled: creation times are not kept by every file system.
-            if (age_ms(entry.ftLastWriteTime) < min_age_ms || shown_by_a_window(name)) continue;
-            old_folders.push_back(prefix + name);
-        } while (::FindNextFileW(find.get(), &entry));
+    for (const auto& listed : entries) {
+        const std::wstring& name = listed.first;
+        if (!(listed.second & FILE_ATTRIBUTE_DIRECTORY) || util::is_link(listed.second) || !is_link_folder_name(name)) {
+            continue;
+        }
+        util::opened_entry folder(prefix + name, listed.second);
+        if (!folder.valid() || folder.is_link() || !folder.is_folder()) continue;
+        // Last written when it was filled: creation times are not kept by every file system.
+        if (age_ms(folder.last_write_time()) < min_age_ms || shown_by_a_window(name)) continue;
+        remove_links(prefix + name, folder);
     }
-    for (const std::wstring& folder : old_folders) remove_links(folder);
 }
 
 std::vector<std::wstring> open_in_real_folder(const std::vector<std::wstring>& files,

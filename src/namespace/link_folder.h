@@ -37,4 +37,11 @@ void open_in_real_folder(const std::vector<std::wstring>& files);
 // that is not a link stays.
 void clean_link_folders(const std::wstring& base, DWORD min_age_ms);
 
+// Whether the clean-up removes an entry of a link folder, from the attributes and the number of
+// names that a handle opened on the entry itself gives: a symbolic link (or a junction) goes as
+// a link, a file only while it keeps another name (a hard link). Anything else stays, with its
+// folder: an editor that saves by renaming a new file over the old one leaves the user's edits
+// there in an ordinary file.
+bool is_removable_link(DWORD attributes, DWORD link_count);
+
 }  // namespace ShellNamespace

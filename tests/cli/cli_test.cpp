@@ -1,6 +1,7 @@
 // quibrix.exe as a script runs it: real processes, their exit codes and what they print to a
 // pipe, against a store of the test's own.
 #include "child_process.h"
+#include "folder_link.h"
 #include "temp_folder.h"
 #include "util/unique_resource.h"
 
@@ -310,6 +311,23 @@ TEST_F(CliTest, MistakesAreRefusedOnStandardErrorWithExitCode2) {
         EXPECT_EQ(0u, r.exit_code);
         EXPECT_NE(std::wstring::npos, r.out.find(L"Usage: quibrix"));
     }
+}
+
+// A store that is a link may lead anywhere: the tool neither reads nor writes through it.
+TEST_F(CliTest, AStoreThatIsALinkIsRefused) {
+    TempFolder elsewhere;
+    ASSERT_TRUE(::CreateDirectoryW((elsewhere.path() + L"Drafts").c_str(), nullptr));
+    FolderLink link(data_, elsewhere.path());
+    if (!link.made()) GTEST_SKIP() << "no links to folders can be made here";
+    make(L"a.txt");
+    for (const wchar_t* command : {L"tree", L"tag a.txt --tag Work/Invoices"}) {
+        const result r = run(command);
+        EXPECT_EQ(2u, r.exit_code);
+        EXPECT_NE(std::wstring::npos, r.err.find(L"is a link")) << r.err.c_str();
+    }
+    // The empty folder the load would have pruned, and no store written there.
+    EXPECT_EQ(FILE_ATTRIBUTE_DIRECTORY, ::GetFileAttributesW((elsewhere.path() + L"Drafts").c_str()));
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, ::GetFileAttributesW((elsewhere.path() + L"Work").c_str()));
 }
 
 // The examples of README's "Command line" section, run as they stand there: lines starting

@@ -1,6 +1,7 @@
 // Registration and unregistration against the test prefix's real registry, the offer to remove
 // the tag data (answered in the real message box), and the removal of the data folder.
 #include "com_fixture.h"
+#include "folder_link.h"
 #include "util/class_id.h"
 #include "explorer/registration.h"
 
@@ -268,4 +269,40 @@ TEST(RemoveDataFolder, RemovesALinkedFolderButNotWhatItPointsAt) {
     EXPECT_TRUE(explorer::RemoveDataFolder(data));
     EXPECT_FALSE(exists(data));
     EXPECT_TRUE(exists(outside + L"\\precious.txt"));
+}
+
+// Unregistration runs as administrator over a data folder that every user may write: a link
+// another user put there, deep in it or in its place, is removed as a link (where the system
+// can remove it: Wine cannot remove a Linux link), never gone through.
+TEST(RemoveDataFolder, GoesThroughNoLinkAtAnyDepthNorAtTheTop) {
+    TempFolder root;
+    const std::wstring data = root.path() + L"Quibrix";
+    const std::wstring outside = root.path() + L"Documents";
+    ASSERT_TRUE(::CreateDirectoryW(data.c_str(), nullptr));
+    ASSERT_TRUE(::CreateDirectoryW((data + L"\\Music").c_str(), nullptr));
+    ASSERT_TRUE(::CreateDirectoryW(outside.c_str(), nullptr));
+    ASSERT_TRUE(::CreateDirectoryW((outside + L"\\Drafts").c_str(), nullptr));
+    make_file(data + L"\\Music.dat");
+    make_file(data + L"\\Music\\Rock");
+    make_file(outside + L"\\letter.txt");
+    make_file(outside + L"\\Drafts\\draft.txt");
+    const auto outside_whole = [&] {
+        EXPECT_TRUE(exists(outside + L"\\letter.txt"));
+        EXPECT_TRUE(exists(outside + L"\\Drafts\\draft.txt"));
+    };
+    {
+        FolderLink genre(data + L"\\Music\\Genre", outside);
+        if (!genre.made()) GTEST_SKIP() << "no links to folders can be made here";
+        EXPECT_EQ(genre.removable(), explorer::RemoveDataFolder(data));
+        outside_whole();
+        EXPECT_EQ(!genre.removable(), exists(data));
+    }
+    // Without the link what is left goes.
+    ASSERT_TRUE(explorer::RemoveDataFolder(data));
+    outside_whole();
+    FolderLink whole(data, outside);
+    ASSERT_TRUE(whole.made());
+    EXPECT_EQ(whole.removable(), explorer::RemoveDataFolder(data));
+    outside_whole();
+    EXPECT_EQ(!whole.removable(), exists(data));
 }

@@ -7,6 +7,8 @@
 #include "shell/manage_tags_dialog.h"
 #include "explorer/startup.h"
 #include "tracking_fixture.h"
+#include "folder_link.h"
+#include "util/file_system.h"
 
 #include <algorithm>
 
@@ -92,6 +94,23 @@ TEST_F(StartUpTest, DataFolderThatCannotBeCreatedRefusesStartUp) {
     EXPECT_FALSE(items::g_immediate_write);  // nothing after the data folder was done
     EXPECT_EQ(nullptr, items::g_store_security);
     items::g_immediate_write = true;
+}
+
+// Any user may make ProgramData\Quibrix a link to a folder of someone else's, whose files the
+// load would then prune and rewrite as the store's.
+TEST_F(StartUpTest, DataFolderThatIsALinkRefusesStartUp) {
+    ASSERT_TRUE(::CreateDirectoryW(places.common_app_data.c_str(), nullptr));
+    TempFolder elsewhere;
+    make_file(elsewhere.path() + L"Music.dat");
+    FolderLink link(places.common_app_data + L"\\Quibrix", elsewhere.path());
+    if (!link.made()) GTEST_SKIP() << "no links to folders can be made here";
+    items::g_immediate_write = false;
+    EXPECT_EQ(FALSE, explorer::start_up(places));
+    EXPECT_TRUE(explorer::data_folder().empty());
+    EXPECT_FALSE(items::g_immediate_write);
+    items::g_immediate_write = true;
+    EXPECT_TRUE(util::folder_exists(elsewhere.path()));
+    EXPECT_NE(INVALID_FILE_ATTRIBUTES, ::GetFileAttributesW((elsewhere.path() + L"Music.dat").c_str()));
 }
 
 TEST_F(StartUpTest, PreparesTheProcessAndStartsLoaderAndTracking) {

@@ -1,5 +1,6 @@
 // "Open in real folder": a numbered folder of links under qbx_tmp, one per file, and the
 // clean-up that removes old link folders without touching what their links point to.
+#include "folder_link.h"
 #include "menu_fixture.h"
 
 #include "namespace/link_folder.h"
@@ -36,6 +37,13 @@ std::string content_of(const std::wstring& path) {
 bool numbered(const std::wstring& name) {
     if (name.size() < 4 || name.substr(name.size() - 3) != L"dir") return false;
     return name.find_first_not_of(L"0123456789") == name.size() - 3;
+}
+
+void write_text(const std::wstring& path, const std::string& text) {
+    util::unique_file f(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    ASSERT_TRUE(f.valid());
+    DWORD written = 0;
+    ASSERT_TRUE(::WriteFile(f.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr));
 }
 
 void make_old(const std::wstring& folder) {
@@ -155,4 +163,68 @@ TEST_F(LinkFolderTest, CleanUpRemovesOnlyOldUnshownLinkFoldersAndNeverWhatTheyPo
     EXPECT_TRUE(util::folder_exists(shown));
     EXPECT_TRUE(util::folder_exists(young));
     EXPECT_NE(INVALID_FILE_ATTRIBUTES, ::GetFileAttributesW((not_links + L"\\inner\\kept.txt").c_str()));
+}
+
+// What a user does with a link folder, and what another user may put in the shared folders it
+// lies in: an editor that saves by writing a new file and renaming it over the old one leaves
+// the edits in an ordinary file where the link was, a link to a whole folder of the user's, a
+// base folder that is itself a link. Only links go, each checked and removed through one handle.
+TEST_F(LinkFolderTest, CleanUpRemovesOnlyLinksAndKeepsAFolderThatHoldsAnythingElse) {
+    const std::wstring base = temp_.path() + L"qbx_tmp";
+    const std::vector<std::wstring> made = ShellNamespace::open_in_real_folder(
+        {file(L"song1.mp3"), file(L"notes.txt"), file(L"both.mp3")}, options(ShellNamespace::link_kind::symbolic));
+    ASSERT_EQ(1u, made.size());
+    const std::wstring folder = made[0];
+    write_text(folder + L"\\notes.txt.new", "edited");
+    ASSERT_TRUE(::MoveFileExW((folder + L"\\notes.txt.new").c_str(), (folder + L"\\notes.txt").c_str(),
+                              MOVEFILE_REPLACE_EXISTING));
+    // A hard link whose file lost its other name is the only copy left.
+    write_text(file(L"only.txt"), "only");
+    ASSERT_TRUE(::CreateHardLinkW((folder + L"\\only.txt").c_str(), file(L"only.txt").c_str(), nullptr));
+    ASSERT_TRUE(::DeleteFileW(file(L"only.txt").c_str()));
+    TempFolder outside;
+    write_text(outside.path() + L"photo.jpg", "photo");
+    FolderLink album(folder + L"\\Album", outside.path());
+    make_old(folder);
+
+    ShellNamespace::clean_link_folders(base, 0);
+    // The links to song1.mp3 and both.mp3 went (as hard links or symbolic links, whichever the
+    // system let the command make), their files stayed.
+    std::vector<std::wstring> kept = {L"notes.txt", L"only.txt"};
+    if (album.made() && !album.removable()) kept.insert(kept.begin(), L"Album");
+    EXPECT_EQ(kept, entries_of(folder));
+    EXPECT_EQ("edited", content_of(folder + L"\\notes.txt"));
+    EXPECT_EQ("only", content_of(folder + L"\\only.txt"));
+    for (const wchar_t* name : {L"song1.mp3", L"notes.txt", L"both.mp3"}) EXPECT_EQ("data", content_of(file(name)));
+    EXPECT_EQ("photo", content_of(outside.path() + L"photo.jpg"));
+
+    // Emptied by the user, the folder goes at the next clean-up.
+    ASSERT_TRUE(::DeleteFileW((folder + L"\\notes.txt").c_str()));
+    ASSERT_TRUE(::DeleteFileW((folder + L"\\only.txt").c_str()));
+    if (!album.made() || album.removable()) {
+        ShellNamespace::clean_link_folders(base, 0);
+        EXPECT_FALSE(util::folder_exists(folder));
+    }
+
+    // A base that is a link, to a folder of someone else's that looks like a link folder, is
+    // left as it is.
+    TempFolder victim;
+    ASSERT_TRUE(::CreateDirectoryW((victim.path() + L"55dir").c_str(), nullptr));
+    write_text(victim.path() + L"report.txt", "report");
+    ASSERT_TRUE(::CreateHardLinkW((victim.path() + L"55dir\\report.txt").c_str(), (victim.path() + L"report.txt").c_str(),
+                                  nullptr));
+    make_old(victim.path() + L"55dir");
+    const std::wstring linked_base = temp_.path() + L"linked_qbx_tmp";
+    FolderLink base_link(linked_base, victim.path());
+    if (base_link.made()) {
+        ShellNamespace::clean_link_folders(linked_base, 0);
+        EXPECT_EQ(std::vector<std::wstring>({L"report.txt"}), entries_of(victim.path() + L"55dir"));
+    }
+
+    // What Wine 8 cannot make: a handle opened on a symbolic link or a junction itself, as
+    // Windows opens it with FILE_FLAG_OPEN_REPARSE_POINT, shows FILE_ATTRIBUTE_REPARSE_POINT;
+    // such an entry goes as a link. A folder never goes, whatever its count of names.
+    EXPECT_TRUE(ShellNamespace::is_removable_link(FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_ARCHIVE, 1));
+    EXPECT_TRUE(ShellNamespace::is_removable_link(FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY, 1));
+    EXPECT_FALSE(ShellNamespace::is_removable_link(FILE_ATTRIBUTE_DIRECTORY, 3));
 }
