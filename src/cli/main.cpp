@@ -6,6 +6,7 @@
 #include "database/tags_holder.h"
 #include "util/file_names.h"
 #include "util/file_system.h"
+#include "util/unique_resource.h"
 
 #include "quibrix_version.h"
 
@@ -13,6 +14,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cwctype>
 #include <exception>
 #include <set>
 #include <string>
@@ -164,6 +166,48 @@ arguments parse_arguments(int argc, wchar_t** argv) {
     return a;
 }
 
+// `full` spelled as the file system spells it, as the shell hands paths over: each existing
+// component as FindFirstFileW names it (its letter case, its long name), the drive letter in
+// upper case. c:\DOCS\paid.pdf and C:\docs\paid.pdf are one file for Windows, and the store must
+// keep one spelling of it: a path's id is the hash of its spelling. Links along the path stay as
+// given, as in the shell's paths; what does not exist keeps the spelling given.
+std::wstring as_the_file_system_spells(const std::wstring& full) {
+    std::wstring spelled;
+    std::wstring::size_type start = 0;
+    if (full.size() >= 2 && full[1] == L':') {
+        spelled = full.substr(0, 2);
+        spelled[0] = static_cast<wchar_t>(::towupper(spelled[0]));
+        start = 2;
+    } else if (full.compare(0, 2, L"\\\\") == 0) {
+        // \\server\share (or \\?\ and its volume) is kept as given.
+        const std::wstring::size_type server_end = full.find(L'\\', 2);
+        start = server_end == std::wstring::npos ? std::wstring::npos : full.find(L'\\', server_end + 1);
+        if (start == std::wstring::npos) return full;
+        spelled = full.substr(0, start);
+    } else {
+        return full;
+    }
+    while (start < full.size()) {
+        if (full[start] == L'\\') {
+            spelled += L'\\';
+            ++start;
+            continue;
+        }
+        std::wstring::size_type end = full.find(L'\\', start);
+        if (end == std::wstring::npos) end = full.size();
+        const std::wstring component = full.substr(start, end - start);
+        WIN32_FIND_DATAW data;
+        // A wildcard would make FindFirstFileW name some other file.
+        util::unique_find found(component.find_first_of(L"*?") == std::wstring::npos
+                                    ? ::FindFirstFileW((spelled + component).c_str(), &data)
+                                    : INVALID_HANDLE_VALUE);
+        if (!found) return spelled + full.substr(start);
+        spelled += data.cFileName;
+        start = end;
+    }
+    return spelled;
+}
+
 std::wstring full_path(const std::wstring& path) {
     const DWORD needed = ::GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
     if (!needed) throw usage_error(L"not a path: " + path);
@@ -172,7 +216,7 @@ std::wstring full_path(const std::wstring& path) {
     full.resize(length);
     // The store keeps paths without a trailing separator, as the shell hands them over.
     while (full.size() > 3 && full.back() == L'\\') full.pop_back();
-    return full;
+    return as_the_file_system_spells(full);
 }
 
 // The paths a command works on: full, and with -r what lies below each folder.

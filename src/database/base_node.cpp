@@ -1,5 +1,7 @@
 #include "database/nodes.h"
 
+#include "database/case_aliases.h"
+
 #include "util/file_names.h"
 #include "util/file_system.h"
 #include "util/unique_resource.h"
@@ -22,65 +24,159 @@ base_node::base_node(const std::wstring& node_name, base_node* parent_node)
 
 base_node::~base_node() {}
 
-void base_node::read_folder(sync_pass& pass) {
-    for (const node_ptr& child : children) child->seen_ = false;
-    // A folder of many tags is matched through an index, so that a sync stays linear.
-    std::unordered_map<std::wstring, node_ptr> index;
-    if (children.size() > 16) {
-        for (const node_ptr& child : children) index.emplace(child->name, child);
-    }
-    const auto match = [&](const std::wstring& entry, bool folder) -> node_ptr {
-        node_ptr found;
-        if (children.size() > 16) {
-            const auto it = index.find(entry);
-            if (it != index.end()) found = it->second;
-        } else {
-            found = find_child(entry);
-        }
-        if (found && (found->kind == kind_tag) == folder) found.reset();  // a file became a folder or back
-        return found;
-    };
+namespace {
 
-    std::vector<node_ptr> fresh;
-    WIN32_FIND_DATAW data;
-    util::unique_find find(store::find_first(path + L"\\*", data));
-    if (!find && util::folder_exists(path)) {
-        // Taking an unlisted folder for an empty one would drop every node in it.
-        keep_as_is();
-        pass.incomplete = true;
-        return;
-    }
-    if (find) {
-        do {
-            const std::wstring entry = data.cFileName;
-            // A link is no tag and no scope of the store's: it may lead anywhere.
-            if (entry == L"." || entry == L".." || util::is_link(data.dwFileAttributes)) continue;
-            const bool folder = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-            node_ptr child = match(entry, folder);
-            const bool is_new = !child;
-            if (is_new) {
-                if (folder) {
-                    child.reset(new scope(entry, this));
-                } else {
-                    child.reset(new tag(entry, this));
+// The nodes of `fresh` that are other spellings of one name (only a folder that tells case apart
+// lists them side by side): all but the kept one leave `fresh`, noted with the name they fold into.
+void take_fresh_aliases(std::vector<node_ptr>& fresh, std::vector<std::pair<std::wstring, std::wstring> >& aliases) {
+    if (fresh.size() < 2) return;
+    std::vector<std::pair<std::size_t, std::size_t> > keyed;  // name hash, position
+    keyed.reserve(fresh.size());
+    for (std::size_t i = 0; i < fresh.size(); ++i) keyed.emplace_back(util::name_hash(fresh[i]->name), i);
+    std::sort(keyed.begin(), keyed.end());
+    std::vector<bool> alias(fresh.size(), false);
+    bool any = false;
+    for (std::size_t run = 0; run < keyed.size();) {
+        std::size_t end = run + 1;
+        while (end < keyed.size() && keyed[end].first == keyed[run].first) ++end;
+        for (std::size_t a = run; a < end; ++a) {
+            if (alias[keyed[a].second]) continue;
+            std::size_t kept = keyed[a].second;
+            std::vector<std::size_t> others;
+            for (std::size_t b = a + 1; b < end; ++b) {
+                const std::size_t at = keyed[b].second;
+                if (alias[at] || !util::same_name(fresh[kept]->name, fresh[at]->name)) continue;
+                alias[at] = true;
+                others.push_back(at);
+            }
+            if (others.empty()) continue;
+            any = true;
+            for (std::size_t& at : others) {
+                if (fresh[at]->name < fresh[kept]->name) std::swap(at, kept);
+            }
+            alias[kept] = false;
+            for (std::size_t at : others) {
+                alias[at] = true;
+                // A file and a folder of one name cannot be folded: the other one is left out.
+                if ((fresh[kept]->kind == kind_tag) == (fresh[at]->kind == kind_tag)) {
+                    aliases.emplace_back(fresh[kept]->name, fresh[at]->name);
                 }
             }
-            child->seen_ = true;
-            if (folder) {
-                child->read_folder(pass);
-                if (is_new && child->children.empty()) {
-                    // An empty folder is no scope; the start-up load removes it.
-                    if (pass.full_load) store::remove_empty_folder(child->path, data_folder());
+        }
+        run = end;
+    }
+    if (!any) return;
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < fresh.size(); ++i) {
+        if (!alias[i]) fresh[kept++] = fresh[i];
+    }
+    fresh.resize(kept);
+}
+
+}  // namespace
+
+std::pair<std::wstring, std::wstring> base_node::spellings_to_fold(const base_node& node, bool is_new,
+                                                                   const std::wstring& entry,
+                                                                   const respellings& respelled) {
+    if (is_new) {
+        if (entry < node.name) return std::make_pair(entry, node.name);
+        return std::make_pair(node.name, entry);
+    }
+    std::wstring before = node.name;
+    for (const auto& renamed : respelled) {
+        if (renamed.first == &node) before = renamed.second;
+    }
+    // Memory's own spelling came second: it stays, and the one listed first folds into it.
+    if (entry == before) return std::make_pair(entry, node.name);
+    return std::make_pair(node.name, entry);
+}
+
+void base_node::read_folder(sync_pass& pass) {
+    // Another spelling of a listed name is folded into it on disk, and the folder is listed once
+    // more (case_aliases.h).
+    for (int listing = 0;; ++listing) {
+        for (const node_ptr& child : children) child->seen_ = false;
+        // A folder of many tags is matched through an index, so that a sync stays linear.
+        const bool indexed = children.size() > 16;
+        std::unordered_multimap<std::size_t, node_ptr> index;
+        if (indexed) {
+            index.reserve(children.size());
+            for (const node_ptr& child : children) index.emplace(util::name_hash(child->name), child);
+        }
+        const auto match = [&](const std::wstring& entry) -> node_ptr {
+            if (!indexed) return find_child(entry);
+            const auto range = index.equal_range(util::name_hash(entry));
+            for (auto it = range.first; it != range.second; ++it) {
+                if (util::same_name(it->second->name, entry)) return it->second;
+            }
+            return node_ptr();
+        };
+
+        std::vector<node_ptr> fresh;
+        std::vector<std::pair<std::wstring, std::wstring> > aliases;  // kept spelling, other spelling
+        respellings respelled;
+        WIN32_FIND_DATAW data;
+        util::unique_find find(store::find_first(path + L"\\*", data));
+        if (!find && util::folder_exists(path)) {
+            // Taking an unlisted folder for an empty one would drop every node in it.
+            keep_as_is();
+            pass.incomplete = true;
+            return;
+        }
+        if (find) {
+            do {
+                const std::wstring entry = data.cFileName;
+                // A link is no tag and no scope of the store's: it may lead anywhere.
+                if (entry == L"." || entry == L".." || util::is_link(data.dwFileAttributes)) continue;
+                const bool folder = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+                node_ptr child = match(entry);
+                if (child && child->seen_) {
+                    if ((child->kind == kind_tag) != folder) {
+                        aliases.push_back(spellings_to_fold(*child, false, entry, respelled));
+                    }
                     continue;
                 }
-            } else {
-                child->on_disk = store::stamp_from(data, pass.now);
+                if (child && (child->kind == kind_tag) == folder) child.reset();  // a file became a folder or back
+                const bool is_new = !child;
+                if (is_new) {
+                    if (folder) {
+                        child.reset(new scope(entry, this));
+                    } else {
+                        child.reset(new tag(entry, this));
+                    }
+                } else if (child->name != entry) {
+                    // Memory takes the disk's spelling: the one stored first.
+                    respelled.emplace_back(child.get(), child->name);
+                    child->name = entry;
+                    child->update_path();
+                }
+                child->seen_ = true;
+                if (folder) {
+                    child->read_folder(pass);
+                    if (is_new && child->children.empty()) {
+                        // An empty folder is no scope; the start-up load removes it.
+                        if (pass.full_load) store::remove_empty_folder(child->path, data_folder());
+                        continue;
+                    }
+                } else {
+                    child->on_disk = store::stamp_from(data, pass.now);
+                }
+                if (is_new) fresh.push_back(child);
+            } while (::FindNextFileW(find.get(), &data));
+        }
+        find.reset();
+        take_fresh_aliases(fresh, aliases);
+        if (!aliases.empty() && listing == 0) {
+            bool folded = false;
+            for (const auto& alias : aliases) {
+                const std::wstring kept = path + L'\\' + alias.first;
+                folded = fold_case_alias(kept, path + L'\\' + alias.second, data_folder()) || folded;
             }
-            if (is_new) fresh.push_back(child);
-        } while (::FindNextFileW(find.get(), &data));
+            if (folded) continue;
+        }
+        merge_children(fresh, pass);
+        return;
     }
-
-    merge_children(fresh, pass);
 }
 
 void base_node::merge_children(const std::vector<node_ptr>& fresh, sync_pass& pass) {
@@ -89,8 +185,9 @@ void base_node::merge_children(const std::vector<node_ptr>& fresh, sync_pass& pa
         bool stays = child->seen_;
         if (!stays) {
             // Another process removed it, or a folder took the place of a file of that name.
-            const bool name_taken = std::any_of(fresh.begin(), fresh.end(),
-                                                [child](const node_ptr& other) { return other->name == child->name; });
+            const bool name_taken = std::any_of(fresh.begin(), fresh.end(), [child](const node_ptr& other) {
+                return util::same_name(other->name, child->name);
+            });
             stays = !name_taken && child->stays_without_disk();
         }
         if (stays) {
@@ -255,7 +352,7 @@ void base_node::validate_ids(std::vector<file_id_t>& list) {
 
 node_ptr base_node::find_child(const std::wstring& child_name) const {
     for (const node_ptr& child : children) {
-        if (child->name == child_name) return child;
+        if (util::same_name(child->name, child_name)) return child;
     }
     return node_ptr();
 }
@@ -334,7 +431,7 @@ tree_ptr tree_node::add(const std::wstring& child_name) {
 
 tree_node* tree_node::find(const std::wstring& child_name) const {
     for (const tree_ptr& child : children) {
-        if (child->name == child_name) return child.get();
+        if (util::same_name(child->name, child_name)) return child.get();
     }
     return nullptr;
 }

@@ -87,7 +87,7 @@ void filtered_item::drop_to(std::size_t depth) {
 bool filtered_item::follow(TagsHolder& holder, const std::vector<std::wstring>& path) {
     std::size_t keep = 0;
     if (generation == holder.generation_ && !root.expired()) {
-        while (keep < levels.size() && keep < path.size() && levels[keep].name == path[keep]) ++keep;
+        while (keep < levels.size() && keep < path.size() && util::same_name(levels[keep].name, path[keep])) ++keep;
     }
     drop_to(keep);
     for (std::size_t i = keep; i < path.size(); ++i) {
@@ -140,7 +140,7 @@ bool filtered_item::enter(TagsHolder& holder, const std::wstring& name) {
     for (const std::wstring& part : parts) {
         hashed_ptr found;
         for (const hashed_ptr& child : base->children) {
-            if (child->name == part && util::is_valid_file_name(part)) {
+            if (util::same_name(child->name, part) && util::is_valid_file_name(part)) {
                 found = child;
                 break;
             }

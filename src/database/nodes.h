@@ -86,7 +86,7 @@ public:
     // Removes from `list` the ids that the root does not know.
     virtual void validate_ids(std::vector<file_id_t>& list);
 
-    // The child named exactly `child_name`, or null.
+    // The child of that name in any letter case (util::same_name), or null.
     node_ptr find_child(const std::wstring& child_name) const;
     // The data folder (with its trailing backslash), found at the top of the tree.
     const std::wstring& data_folder() const;
@@ -122,6 +122,14 @@ protected:
 
     // A folder that exists but cannot be listed now: its nodes stay as memory has them.
     void keep_as_is();
+    // Nodes that a listing renamed to the disk's spelling, with the names they had before.
+    typedef std::vector<std::pair<const base_node*, std::wstring> > respellings;
+    // A listing met `entry`, another spelling of `node`'s name: the spelling to keep and the one
+    // to fold into it (case_aliases.h). Memory's spelling is kept; between two spellings new to
+    // memory, the one first in ordinal order, so that the listing's order does not decide.
+    static std::pair<std::wstring, std::wstring> spellings_to_fold(const base_node& node, bool is_new,
+                                                                   const std::wstring& entry,
+                                                                   const respellings& respelled);
     // The end of a read_folder: drops the children the folder no longer has (unless they stay
     // without the disk and no new node of their name took their place) and adds `fresh`.
     void merge_children(const std::vector<node_ptr>& fresh, sync_pass& pass);
@@ -230,6 +238,11 @@ public:
     file_id_t find_id(const std::wstring& file_path) { return find_id(file_path, file_id(file_path)); }
     // The same for a path whose hash this root does not hold as that path.
     file_id_t find_displaced(const std::wstring& file_path, file_id_t hash);
+    // The ids this root knows the file at `file_path` by: find_id's when it holds that very
+    // spelling, else those of the spellings that differ from it in letter case only (one file
+    // for Windows, but another hash). Lookups that must not miss a tagged file use it; the
+    // case-blind index behind it is built on the first miss.
+    std::vector<file_id_t> find_ids_any_case(const std::wstring& file_path, file_id_t hash);
     // Throws unless the map was read (and, with `all_tags`, every tag file too): nothing
     // may write a root that was not read.
     void require_read(bool all_tags) const;
@@ -243,8 +256,9 @@ private:
     bool read_map(sync_pass& pass);
     void write_identities();
     void note_displaced(file_id_t id, std::wstring_view file_path, bool added);
+    void note_spelling(file_id_t id, std::wstring_view file_path, bool added);
     void index_displaced();
-    void forget_displaced();
+    void forget_path_indexes();
     void written();
 
     std::vector<unsigned char> unwritten_records_;
@@ -262,6 +276,9 @@ private:
     // use, since every path of the map must be hashed for it.
     std::unordered_multimap<file_id_t, file_id_t> displaced_;
     bool displaced_indexed_ = false;
+    // Every id, keyed by util::name_hash of its path; built on the first case-blind miss.
+    std::unordered_multimap<std::size_t, file_id_t> spellings_;
+    bool spellings_indexed_ = false;
 };
 
 // Collects the appends of one bulk operation so that every touched file is opened once.

@@ -3,6 +3,7 @@
 #include "database/file_identity.h"
 #include "database/identity_file.h"
 #include "database/store_snapshot.h"
+#include "util/file_names.h"
 
 #include <algorithm>
 
@@ -79,7 +80,7 @@ bool root_scope::read_map(sync_pass& pass) {
                                                           length));
                       });
     id_map = std::move(fresh);
-    forget_displaced();
+    forget_path_indexes();
     stamp = on_disk;
     loaded = true;
     pass.map_changed = true;
@@ -146,6 +147,43 @@ file_id_t root_scope::find_displaced(const std::wstring& file_path, file_id_t ha
     return 0;
 }
 
+std::vector<file_id_t> root_scope::find_ids_any_case(const std::wstring& file_path, file_id_t hash) {
+    std::vector<file_id_t> found;
+    if (const file_id_t exact = find_id(file_path, hash)) {
+        found.push_back(exact);
+        return found;
+    }
+    if (!spellings_indexed_) {
+        spellings_.clear();
+        spellings_.reserve(id_map.size());
+        id_map.for_each([this](file_id_t id, std::wstring_view known) {
+            spellings_.emplace(util::name_hash(known), id);
+        });
+        spellings_indexed_ = true;
+    }
+    const auto range = spellings_.equal_range(util::name_hash(file_path));
+    for (auto it = range.first; it != range.second; ++it) {
+        if (util::same_name(id_map.find(it->second), file_path)) found.push_back(it->second);
+    }
+    return found;
+}
+
+void root_scope::note_spelling(file_id_t id, std::wstring_view file_path, bool added) {
+    if (!spellings_indexed_) return;
+    const std::size_t key = util::name_hash(file_path);
+    if (added) {
+        spellings_.emplace(key, id);
+        return;
+    }
+    const auto range = spellings_.equal_range(key);
+    for (auto it = range.first; it != range.second; ++it) {
+        if (it->second == id) {
+            spellings_.erase(it);
+            return;
+        }
+    }
+}
+
 void root_scope::index_displaced() {
     if (displaced_indexed_) return;
     displaced_.clear();
@@ -156,9 +194,11 @@ void root_scope::index_displaced() {
     displaced_indexed_ = true;
 }
 
-void root_scope::forget_displaced() {
+void root_scope::forget_path_indexes() {
     displaced_.clear();
     displaced_indexed_ = false;
+    spellings_.clear();
+    spellings_indexed_ = false;
 }
 
 void root_scope::note_displaced(file_id_t id, std::wstring_view file_path, bool added) {
@@ -191,6 +231,7 @@ void root_scope::register_path(file_id_t id, const std::wstring& file_path, cons
     const bool added = id_map.insert(id, file_path);
     if (added) {
         note_displaced(id, file_path, true);
+        note_spelling(id, file_path, true);
         if (identity && identity->known) {
             identity_table::encode(id, file_path, *identity, unwritten_identities_);
         } else {
@@ -212,6 +253,7 @@ void root_scope::forget_path(file_id_t id) {
     const std::wstring_view known = id_map.find(id);
     if (known.empty()) return;
     note_displaced(id, known, false);
+    note_spelling(id, known, false);
     id_map.erase(id);
     if (!g_immediate_write) {
         clean = false;
@@ -302,7 +344,7 @@ bool root_scope::remove_file(file_id_t id, const tree_node* tree) {
     const bool emptied = scope::remove_file(id, tree);
     if (emptied) {
         id_map.clear();  // erase_from_disk removed the map file with the folder
-        forget_displaced();
+        forget_path_indexes();
         return true;
     }
     // The file leaves the map only when no tag of this root still holds it; dropping it while a

@@ -10,7 +10,9 @@
 // the store's lock only when the counter moved.
 #include "database/store_section.h"
 
+#include "database/case_aliases.h"
 #include "database/store_snapshot.h"
+#include "util/file_names.h"
 #include "util/file_system.h"
 #include "util/unique_resource.h"
 
@@ -55,47 +57,79 @@ void TagsHolder::sync(bool full_load, bool reread_all) {
 }
 
 void TagsHolder::read_folder(sync_pass& pass) {
-    for (const node_ptr& child : children) child->seen_ = false;
     std::vector<std::pair<std::wstring, store::file_stamp> > files;
-    std::vector<node_ptr> fresh;
-    WIN32_FIND_DATAW data;
-    {
-        util::unique_find find(store::find_first(path + L"*", data));
-        if (!find) {
-            // The data folder cannot be listed now: memory stays as it is.
-            keep_as_is();
-            pass.incomplete = true;
-            return;
+    // Two spellings of one root are folded into one on disk, and the data folder is listed
+    // once more (case_aliases.h).
+    for (int listing = 0;; ++listing) {
+        for (const node_ptr& child : children) child->seen_ = false;
+        files.clear();
+        std::vector<node_ptr> fresh;
+        std::vector<std::pair<std::wstring, std::wstring> > aliases;  // kept spelling, other spelling
+        respellings respelled;
+        WIN32_FIND_DATAW data;
+        {
+            util::unique_find find(store::find_first(path + L"*", data));
+            if (!find) {
+                // The data folder cannot be listed now: memory stays as it is.
+                keep_as_is();
+                pass.incomplete = true;
+                return;
+            }
+            do {
+                const std::wstring entry = data.cFileName;
+                // A link is neither a root nor a map of the store's: it may lead anywhere.
+                if (entry == L"." || entry == L".." || util::is_link(data.dwFileAttributes)) continue;
+                if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+                    files.emplace_back(entry, store::stamp_from(data, pass.now));
+                    continue;
+                }
+                node_ptr root = find_child(entry);
+                bool is_new = !root;
+                if (is_new) {
+                    for (const node_ptr& other : fresh) {
+                        if (util::same_name(other->name, entry)) root = other;
+                    }
+                }
+                if (root && root->seen_) {
+                    aliases.push_back(spellings_to_fold(*root, is_new, entry, respelled));
+                    continue;
+                }
+                if (is_new) {
+                    root.reset(new root_scope(entry, this));
+                } else if (root->name != entry) {
+                    // Memory takes the disk's spelling: the one stored first.
+                    respelled.emplace_back(root.get(), root->name);
+                    root->name = entry;
+                    root->update_path();
+                }
+                root->seen_ = true;
+                root->read_folder(pass);
+                if (is_new && root->children.empty()) {
+                    // A root with nothing in it; the start-up load removes it with its map.
+                    if (pass.full_load) root->erase_from_disk();
+                    continue;
+                }
+                if (is_new) fresh.push_back(root);
+            } while (::FindNextFileW(find.get(), &data));
         }
-        do {
-            const std::wstring entry = data.cFileName;
-            // A link is neither a root nor a map of the store's: it may lead anywhere.
-            if (entry == L"." || entry == L".." || util::is_link(data.dwFileAttributes)) continue;
-            if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-                files.emplace_back(entry, store::stamp_from(data, pass.now));
-                continue;
+        if (!aliases.empty() && listing == 0) {
+            std::vector<std::wstring> names;
+            for (const auto& file : files) names.push_back(file.first);
+            bool folded = false;
+            for (const auto& alias : aliases) {
+                folded = fold_case_alias_root(path, alias.first, alias.second, names) || folded;
             }
-            node_ptr root = find_child(entry);
-            const bool is_new = !root;
-            if (is_new) root.reset(new root_scope(entry, this));
-            root->seen_ = true;
-            root->read_folder(pass);
-            if (is_new && root->children.empty()) {
-                // A root with nothing in it; the start-up load removes it with its map.
-                if (pass.full_load) root->erase_from_disk();
-                continue;
-            }
-            if (is_new) fresh.push_back(root);
-        } while (::FindNextFileW(find.get(), &data));
+            if (folded) continue;
+        }
+        merge_children(fresh, pass);
+        break;
     }
-    merge_children(fresh, pass);
     // Each root's map lies beside its folder; the file system does not tell case apart.
     for (const node_ptr& root : children) {
         root->on_disk = store::file_stamp();
         const std::wstring map_name = root->name + L".dat";
         for (const auto& file : files) {
-            if (::CompareStringOrdinal(file.first.c_str(), static_cast<int>(file.first.size()), map_name.c_str(),
-                                       static_cast<int>(map_name.size()), TRUE) == CSTR_EQUAL) {
+            if (util::same_name(file.first, map_name)) {
                 root->on_disk = file.second;
                 break;
             }

@@ -264,11 +264,11 @@ void TagsHolder::remove_tags(const std::vector<std::wstring>& paths, const tree_
     // Removing from tags that were not read, or from a root whose map was not, would lose ids.
     root->require_read(true);
     for (const std::wstring& file_path : paths) {
-        const file_id_t id = root->find_id(file_path);
-        if (!id) continue;
-        if (root->remove_file(id, &previous)) {
-            drop_child(root);
-            return;
+        for (const file_id_t id : root->find_ids_any_case(file_path, file_id(file_path))) {
+            if (root->remove_file(id, &previous)) {
+                drop_child(root);
+                return;
+            }
         }
     }
 }
@@ -279,7 +279,8 @@ bool TagsHolder::set_tags(const std::vector<std::wstring>& paths, const tree_ptr
     changed();
     append_batch batch;
     if (previous) {
-        if (tree_ptr dropped = tags_dropped(*previous, tree && tree->name == previous->name ? tree.get() : nullptr)) {
+        const bool same_root = tree && util::same_name(tree->name, previous->name);
+        if (tree_ptr dropped = tags_dropped(*previous, same_root ? tree.get() : nullptr)) {
             remove_tags(paths, *dropped);
         }
         if (!tree) {
@@ -320,10 +321,15 @@ std::vector<std::wstring> TagsHolder::follow_move(const std::wstring& old_path, 
         // A root that was not read whole keeps the old path: its tag files may hold the old id
         // where memory cannot see it. The others follow all the same.
         if (root.unread_count()) continue;
-        const file_id_t old_id = root.find_id(old_path, old_hash);
-        if (!old_id) continue;
+        const std::vector<file_id_t> old_ids = root.find_ids_any_case(old_path, old_hash);
+        if (old_ids.empty()) continue;
         changed();
-        rename_in_root(root, old_id, id_for(root, new_path), new_path, identity);
+        // Spellings of one file that an older version stored apart become the new path's one id.
+        for (const file_id_t old_id : old_ids) {
+            const file_id_t new_id = id_for(root, new_path);
+            // The new path may be the very spelling an old id stands for: that id stays.
+            if (new_id != old_id) rename_in_root(root, old_id, new_id, new_path, identity);
+        }
         followed.push_back(root.name);
     }
     return followed;
@@ -371,7 +377,7 @@ void TagsHolder::refresh_views(const std::wstring& root_name) {
     std::vector<view_key> views;
     for (const boost::shared_ptr<filtered_item>& context : contexts) {
         node_ptr shown = context->root.lock();
-        if (!shown || shown->name != root_name) continue;
+        if (!shown || !util::same_name(shown->name, root_name)) continue;
         context->drop_to(0);
         if (context->view) views.push_back(context->view);
     }
@@ -393,14 +399,19 @@ void TagsHolder::remove_all_tags(const std::vector<std::wstring>& paths, bool re
                 refused = true;  // whether it holds the file cannot be known
                 continue;
             }
-            const file_id_t id = root->find_id(file_path, hash);
-            if (!id) continue;
+            const std::vector<file_id_t> ids = root->find_ids_any_case(file_path, hash);
+            if (ids.empty()) continue;
             if (root->unread_count()) {
                 refused = true;
                 continue;
             }
             if (std::find(touched.begin(), touched.end(), root->name) == touched.end()) touched.push_back(root->name);
-            if (root->remove_file(id, nullptr)) drop_child(root);
+            for (const file_id_t id : ids) {
+                if (root->remove_file(id, nullptr)) {
+                    drop_child(root);
+                    break;
+                }
+            }
         }
     }
     if (refresh) {
@@ -427,13 +438,14 @@ std::vector<tree_ptr> TagsHolder::tags_of_paths(const std::vector<std::wstring>&
         root_scope* root = static_cast<root_scope*>(node.get());
         tree_ptr merged;
         for (std::size_t i = 0; i < paths.size(); ++i) {
-            const file_id_t id = root->find_id(paths[i], hashes[i]);
-            tree_ptr tags = id ? root->tags_of(id) : tree_ptr();
-            if (!tags) continue;
-            if (!merged) {
-                merged = tags;
-            } else {
-                merge_names(*merged, *tags);
+            for (const file_id_t id : root->find_ids_any_case(paths[i], hashes[i])) {
+                tree_ptr tags = root->tags_of(id);
+                if (!tags) continue;
+                if (!merged) {
+                    merged = tags;
+                } else {
+                    merge_names(*merged, *tags);
+                }
             }
         }
         if (merged) result.push_back(merged);

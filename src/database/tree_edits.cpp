@@ -149,7 +149,8 @@ bool TagsHolder::apply_edit(const tree_edit& edit) {
     if (edit.op == tree_edit::rename) {
         if (!util::is_valid_file_name(edit.new_name)) return false;
         if (edit.new_name == node->name) return true;
-        if (node->parent->find_child(edit.new_name)) return false;
+        const node_ptr taken = node->parent->find_child(edit.new_name);
+        if (taken && taken != node) return false;  // a change of letter case alone renames the node
         const std::wstring old_path = node->path;
         const std::wstring new_path = node->kind == kind_root ? path + edit.new_name
                                                                : node->parent->path + L'\\' + edit.new_name;

@@ -21,7 +21,7 @@ public:
 
     // Appends a child named `child_name` and returns it, for building chains in one line.
     boost::shared_ptr<tree_node> add(const std::wstring& child_name);
-    // The child named `child_name`, or null.
+    // The child named `child_name` in any letter case (util::same_name), or null.
     tree_node* find(const std::wstring& child_name) const;
 
     std::wstring name;

@@ -1,5 +1,8 @@
 #include "util/file_names.h"
 
+#include <windows.h>
+
+#include <cstdint>
 #include <cwctype>
 
 namespace util {
@@ -49,9 +52,43 @@ std::wstring with_trailing_backslash(const std::wstring& path) {
     return path + L'\\';
 }
 
+// The tag store is a folder tree (a root or a scope is a folder, a tag a file) and Windows'
+// file systems give "Rock" and "rock" one folder or file. Two nodes of those names would share
+// it: the last save of either would replace the other's ids, and emptying one would delete the
+// other's file. Memory therefore matches names as the file system does, not exactly, and a name
+// keeps the spelling it was first stored with. Paths follow the same rule: C:\Docs\a.pdf and
+// c:\docs\A.PDF are one file.
+bool same_name(std::wstring_view a, std::wstring_view b) {
+    if (a.size() != b.size()) return false;  // an ordinal case fold maps one unit to one unit
+    if (a == b) return true;
+    return ::CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(), static_cast<int>(b.size()), TRUE) ==
+           CSTR_EQUAL;
+}
+
+std::size_t name_hash(std::wstring_view name) {
+    std::wstring upper;
+    for (wchar_t c : name) {
+        if (static_cast<std::uint16_t>(c) < 0x80) continue;
+        // Beyond ASCII the letters are upper-cased by the file system's table, as
+        // CompareStringOrdinal does (LCMapStringEx uses it unless told to be linguistic).
+        upper.assign(name);
+        ::LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, name.data(), static_cast<int>(name.size()),
+                        &upper[0], static_cast<int>(upper.size()), nullptr, nullptr, 0);
+        name = upper;
+        break;
+    }
+    std::size_t h = name.size();
+    for (wchar_t c : name) {
+        std::uint16_t unit = static_cast<std::uint16_t>(c);
+        if (unit >= L'a' && unit <= L'z') unit = static_cast<std::uint16_t>(unit - (L'a' - L'A'));
+        h = h * 131 + unit;
+    }
+    return h;
+}
+
 bool is_same_or_below(const std::wstring& path, const std::wstring& folder) {
     if (folder.empty() || path.size() < folder.size()) return false;
-    if (path.compare(0, folder.size(), folder) != 0) return false;
+    if (!same_name(std::wstring_view(path).substr(0, folder.size()), folder)) return false;
     if (path.size() == folder.size()) return true;
     return folder.back() == L'\\' || path[folder.size()] == L'\\';
 }

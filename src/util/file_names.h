@@ -1,7 +1,9 @@
 // Checks and pieces of Windows file names and paths.
 #pragma once
 
+#include <cstddef>
 #include <string>
+#include <string_view>
 
 namespace util {
 
@@ -18,8 +20,16 @@ std::wstring last_component(const std::wstring& path);
 // `path` with exactly one trailing backslash (an empty path stays empty).
 std::wstring with_trailing_backslash(const std::wstring& path);
 
-// True when `path` equals `folder` or lies below it: `folder` followed by a backslash.
-// A plain prefix test would take C:\Photos2\x.jpg for a member of C:\Photos.
+// Whether two names (or two paths) name one file or folder: an ordinal comparison that
+// ignores letter case, the file system's own rule. Every name and path the tag store and the
+// views match goes through here; see file_names.cpp for why memory does not match exactly.
+bool same_name(std::wstring_view a, std::wstring_view b);
+// A hash that is equal for every two names that same_name takes for one, for indexes whose
+// hits are then confirmed with same_name.
+std::size_t name_hash(std::wstring_view name);
+
+// True when `path` equals `folder` or lies below it: `folder` followed by a backslash, in any
+// letter case. A plain prefix test would take C:\Photos2\x.jpg for a member of C:\Photos.
 bool is_same_or_below(const std::wstring& path, const std::wstring& folder);
 
 }  // namespace util

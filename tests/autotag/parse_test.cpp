@@ -118,6 +118,23 @@ TEST_F(ParseTest, ClaimedFilesNeverFallBackOthersDo) {
     EXPECT_TRUE(tags_of(later).empty());
 }
 
+TEST_F(ParseTest, NamesDifferingOnlyInCaseAreOneTagThroughTheDeferredSave) {
+    const std::wstring known = file(L"known.backup");
+    give({known}, {L"Music/Genre/Rock"});
+    // Spelled otherwise by two files, and twice within one plug-in's tree.
+    const std::wstring a = file(L"a.backup", "music\tGenre\trock\n");
+    const std::wstring b = file(L"b.backup", "MUSIC\tgenre\tROCK\nMUSIC\tgenre\tRock\n");
+    RecordingProgress progress;
+    autotag::parse_directory(entry({L"other.dll"}), plugins, *db, progress);
+
+    reload();  // one file per name on disk: the deferred save wrote it once, with every id
+    for (const std::wstring& path : {known, a, b}) {
+        EXPECT_EQ((names{L"Music/Genre/Rock"}), tags_of(path)) << std::string(path.begin(), path.end());
+    }
+    EXPECT_EQ((names{L"Music", L"Music.dat"}), folder_entries(data(L"")));
+    EXPECT_EQ((names{L"Rock"}), folder_entries(data(L"Music\\Genre\\")));
+}
+
 TEST_F(ParseTest, StopKeepsWhatWasTaggedAndSavesIt) {
     std::vector<std::wstring> paths;
     for (const wchar_t* name : {L"1.mp3", L"2.mp3", L"3.mp3", L"4.mp3"}) paths.push_back(file(name));

@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <cwctype>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -278,6 +279,27 @@ TEST_F(CliTest, EveryCommandWithItsOutputAndExitCode) {
     EXPECT_EQ(lines({report}), r.out) << "only what is still missing";
     EXPECT_EQ(paid + L" -> " + paid_moved + L"\n", r.err);
     EXPECT_EQ(lines({L"Work/2026", L"Work/Invoices"}), run(L"tags \"" + paid_moved + L"\"").out);
+}
+
+TEST_F(CliTest, OneFileTypedInTwoSpellingsIsOneTaggedFile) {
+    ASSERT_TRUE(::CreateDirectoryW((files_.path() + L"docs").c_str(), nullptr));
+    const std::wstring paid = make(L"docs\\paid.pdf"), report = make(L"docs\\report.pdf");
+    ASSERT_EQ(0u, run(L"tag \"" + paid + L"\" docs\\report.pdf --tag Work/Invoices").exit_code);
+    std::wstring shouted = files_.path() + L"DOCS\\paid.pdf";
+    shouted[0] = static_cast<wchar_t>(::towlower(shouted[0]));
+    ASSERT_EQ(0u, run(L"tag \"" + shouted + L"\" --tag Work/Paid").exit_code);
+
+    EXPECT_EQ(lines({report}), run(L"files \"Work/Invoices and not Work/Paid\"").out);
+    EXPECT_EQ(lines({paid}), run(L"files Work/Paid").out) << "stored as the file system spells it";
+    EXPECT_EQ(lines({L"Work\t2", L"Work/Invoices\t2", L"Work/Paid\t1"}), run(L"tree").out);
+    EXPECT_EQ(lines({L"Work/Invoices", L"Work/Paid"}), run(L"tags docs\\Paid.PDF").out);
+
+    // A third spelling takes the tags away; so does one of a file that is gone.
+    EXPECT_EQ(0u, run(L"untag Docs\\PAID.pdf --all").exit_code);
+    EXPECT_EQ(1u, run(L"tags \"" + paid + L"\"").exit_code);
+    ASSERT_TRUE(::DeleteFileW(report.c_str()));
+    EXPECT_EQ(0u, run(L"untag DOCS\\Report.PDF --tag Work/Invoices").exit_code);
+    EXPECT_EQ(1u, run(L"tree").exit_code);
 }
 
 TEST_F(CliTest, MistakesAreRefusedOnStandardErrorWithExitCode2) {

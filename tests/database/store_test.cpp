@@ -57,12 +57,13 @@ TEST_F(StoreTest, ReloadGivesBackEveryTagAndPath) {
     EXPECT_EQ(tune, found);
 }
 
-TEST_F(StoreTest, NamesDifferingOnlyInCaseAreTwoTagsInMemory) {
+TEST_F(StoreTest, NamesDifferingOnlyInCaseAreOneTagSpelledAsFirstStored) {
     give({song}, {L"Music/rock"});
-    give({tune}, {L"Music/Rock"});
+    give({tune}, {L"MUSIC/Rock"});
     std::vector<items::tree_ptr> trees = db->name_trees();
     ASSERT_EQ(1u, trees.size());
-    EXPECT_EQ(2u, trees[0]->children.size());
+    EXPECT_EQ((std::vector<std::wstring>{L"Music/rock"}), chains_of(trees[0]));
+    EXPECT_EQ(id_bytes({file_id(song), file_id(tune)}), read_bytes(data(L"Music\\rock")));
 }
 
 TEST_F(StoreTest, LoadRepairsTheMapFile) {

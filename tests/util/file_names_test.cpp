@@ -32,4 +32,25 @@ TEST(FileNames, BelowMeansWholeLeadingComponents) {
     EXPECT_FALSE(util::is_same_or_below(L"C:\\Photos2\\x.jpg", L"C:\\Photos"));
     EXPECT_FALSE(util::is_same_or_below(L"C:\\Pho", L"C:\\Photos"));
     EXPECT_FALSE(util::is_same_or_below(L"C:\\Photos\\x", L""));
+    // Letter case does not tell two folders apart on Windows.
+    EXPECT_TRUE(util::is_same_or_below(L"c:\\PHOTOS\\x.jpg", L"C:\\Photos"));
+    EXPECT_FALSE(util::is_same_or_below(L"c:\\PHOTOS2\\x.jpg", L"C:\\Photos"));
+}
+
+TEST(FileNames, SameNameIgnoresLetterCaseAsTheFileSystemDoes) {
+    struct {
+        const wchar_t* a;
+        const wchar_t* b;
+        bool same;
+    } const cases[] = {
+        {L"Rock", L"rock", true},
+        {L"\u00c4rger \u0416", L"\u00e4RGER \u0436", true},  // beyond ASCII too
+        {L"Rock", L"Rocks", false},
+        {L"Stra\u00dfe", L"STRASSE", false},  // ordinal: no expansion of \u00df
+        {L"a\u0301", L"\u00e1", false},      // nor composition
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.same, util::same_name(c.a, c.b)) << static_cast<int>(&c - cases);
+        if (c.same) EXPECT_EQ(util::name_hash(c.a), util::name_hash(c.b)) << static_cast<int>(&c - cases);
+    }
 }
