@@ -2,6 +2,7 @@
 
 #include "database/store_io.h"
 #include "util/file_names.h"
+#include "util/file_system.h"
 #include "util/unique_resource.h"
 
 #include <windows.h>
@@ -19,7 +20,8 @@ std::vector<std::wstring> entries_of(const std::wstring& folder) {
     if (!find) return names;
     do {
         const std::wstring name = data.cFileName;
-        if (name != L"." && name != L"..") names.push_back(name);
+        // A link is nothing of the store's: it is neither folded nor walked through.
+        if (name != L"." && name != L".." && !util::is_link(data.dwFileAttributes)) names.push_back(name);
     } while (::FindNextFileW(find.get(), &data));
     return names;
 }
@@ -83,7 +85,7 @@ bool fold_tree(const std::wstring& kept, const std::wstring& alias, const std::w
         // The union is in place before the other spelling goes: a crash between the two steps
         // leaves both files, and the next load folds them again.
         write_ids(kept, ids, data_folder);
-        return store::delete_file(alias);
+        return store::delete_file(alias, data_folder);
     }
     std::vector<std::wstring> kept_names = entries_of(kept);
     for (const std::wstring& name : entries_of(alias)) {
@@ -97,7 +99,7 @@ bool fold_tree(const std::wstring& kept, const std::wstring& alias, const std::w
         if (!renumbered.empty()) renumber_below(from, data_folder, renumbered);
         if (store::move_path(from, kept + L'\\' + name)) kept_names.push_back(name);
     }
-    return store::remove_empty_folder(alias);
+    return store::remove_empty_folder(alias, data_folder);
 }
 
 // Reads a map file into `map`; false when it cannot be read.
@@ -181,11 +183,11 @@ bool fold_case_alias_root(const std::wstring& data_folder, const std::wstring& k
             store::replace_file(data_folder + kept_map, bytes, data_folder);
         }
         if (!fold_tree(data_folder + kept, data_folder + alias, data_folder, renumbered)) return false;
-        for (const std::wstring& map : other_maps) store::delete_file(data_folder + map);
+        for (const std::wstring& map : other_maps) store::delete_file(data_folder + map, data_folder);
         // Identity files are only ever a help: the other spellings' are dropped, and the next
         // re-link pass records their files again.
         for (const std::wstring& file : files) {
-            if (file != kept_identities && util::same_name(file, kept_identities)) store::delete_file(data_folder + file);
+            if (file != kept_identities && util::same_name(file, kept_identities)) store::delete_file(data_folder + file, data_folder);
         }
         return true;
     } catch (const store_error&) {
