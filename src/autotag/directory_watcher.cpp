@@ -80,7 +80,14 @@ DirectoryWatcher::~DirectoryWatcher() {
 
 void DirectoryWatcher::start_watcher() {
     util::lock_guard hold(control_);
-    if (config_.is_watch_dirs) start_watching_thread();
+    bool watching = false;
+    {
+        // The Manage Tags dialog's thread starts the watcher too, while the window thread may
+        // change the settings.
+        const util::lock_guard held(settings_lock());
+        watching = config_.is_watch_dirs;
+    }
+    if (watching) start_watching_thread();
     ::ResetEvent(cancel_event.get());
     start_window_thread();
 }
@@ -124,9 +131,13 @@ std::vector<std::wstring> DirectoryWatcher::new_file_list() const {
 void DirectoryWatcher::start_watching_thread() {
     // The previous thread has ended before the next begins: two would report every file twice.
     stop_watching();
-    // A copy taken here, on the thread that changes the settings, rather than read by the
-    // watching thread while the settings may change under it.
-    std::unique_ptr<WatchJob> job(new WatchJob{this, config_.watch_dirs});
+    // A copy taken here under the settings lock, rather than read by the watching thread while
+    // the settings may change under it.
+    std::unique_ptr<WatchJob> job(new WatchJob{this, std::vector<WatchedDir>()});
+    {
+        const util::lock_guard held(settings_lock());
+        job->dirs = config_.watch_dirs;
+    }
     if (job->dirs.empty()) return;
     // A stop aimed at a thread that had already ended by itself must not end this one.
     ::ResetEvent(stop_event.get());

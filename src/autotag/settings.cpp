@@ -18,6 +18,11 @@ Settings& settings() {
     return *record;
 }
 
+util::critical_section& settings_lock() {
+    static util::critical_section* lock = new util::critical_section;
+    return *lock;
+}
+
 namespace {
 
 const wchar_t settings_file_name[] = L"settings.xml";
@@ -134,15 +139,18 @@ void WatchedDir::init_from_path(const std::wstring& dir_path, const std::vector<
 }
 
 void load_settings(const std::wstring& data_folder) {
+    const util::lock_guard held(settings_lock());
     remembered_folder() = data_folder;
     load_settings(settings(), data_folder);
 }
 
 bool save_settings() {
+    const util::lock_guard held(settings_lock());
     return save_settings(settings(), remembered_folder());
 }
 
 void load_settings(Settings& into, const std::wstring& data_folder) {
+    const util::lock_guard held(settings_lock());
     std::string file;
     TiXmlDocument document;
     if (!ansi_path(settings_path(data_folder), file) || !document.LoadFile(file, TIXML_ENCODING_UTF8)) {
@@ -160,6 +168,9 @@ void load_settings(Settings& into, const std::wstring& data_folder) {
 }
 
 bool save_settings(const Settings& from, const std::wstring& data_folder) {
+    // The record is read when the file is written, under the lock: a save that waited for
+    // another thread's change writes that change too, and never writes over a later save.
+    const util::lock_guard held(settings_lock());
     std::string file;
     if (!ansi_path(settings_path(data_folder), file)) return false;
     try {

@@ -3,6 +3,8 @@
 // change.
 #pragma once
 
+#include "util/unique_resource.h"
+
 #include <atomic>
 #include <cstdint>
 #include <string>
@@ -32,6 +34,14 @@ struct Settings {
 
 // The process's settings record: built on first use, never destroyed while the host runs.
 Settings& settings();
+
+// The lock of the settings records. The watcher's window thread and the Manage Tags dialog's
+// thread both change the process's record and save it: hold the lock to change a record that
+// another thread may read or save, and to read one that another thread may change. The saves
+// and loads below hold it while they read or fill the record and while they write the file,
+// so a save writes the record as it is when the save runs, and two saves never write at once.
+// Never wait for another thread while holding it.
+util::critical_section& settings_lock();
 
 // Set when no settings file could be read: this is the first start. The first parse then
 // shows the extension's folder and clears it.

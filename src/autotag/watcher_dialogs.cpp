@@ -131,7 +131,10 @@ void DirectoryWatcher::choose_directory(bool parse_only) {
     edit_entry.init_from_path(chosen, plugins_.names());
     if (edit_directory_settings(manage_dialog) != IDOK) return;
     const WatchedDir added = edit_entry;
-    config_.watch_dirs.push_back(added);
+    {
+        const util::lock_guard held(settings_lock());
+        config_.watch_dirs.push_back(added);
+    }
     restart_watching();
     save();
     fill_manage_list();
@@ -310,14 +313,20 @@ void DirectoryWatcher::manage_command(UINT id) {
         break;
     case IDC_REMOVE_SELECTED:
         if (!have_row) break;
-        config_.watch_dirs.erase(config_.watch_dirs.begin() + row);
+        {
+            const util::lock_guard held(settings_lock());
+            config_.watch_dirs.erase(config_.watch_dirs.begin() + row);
+        }
         restart_watching();
         fill_manage_list();
         save();
         break;
     case IDC_CLEAR_ALL:
         stop_watching();
-        config_.watch_dirs.clear();
+        {
+            const util::lock_guard held(settings_lock());
+            config_.watch_dirs.clear();
+        }
         save();
         fill_manage_list();
         break;
@@ -326,16 +335,24 @@ void DirectoryWatcher::manage_command(UINT id) {
         const WatchedDir before = config_.watch_dirs[row];
         edit_entry = before;
         if (edit_directory_settings(manage_dialog) != IDOK) break;
-        config_.watch_dirs[row] = edit_entry;
+        {
+            const util::lock_guard held(settings_lock());
+            config_.watch_dirs[row] = edit_entry;
+        }
         if (edit_entry.path != before.path || edit_entry.recursive != before.recursive) restart_watching();
         save();
         fill_manage_list();
         break;
     }
-    case IDC_SHOW_POPUP:
-        config_.show_popup = ::IsDlgButtonChecked(manage_dialog, IDC_SHOW_POPUP) == BST_CHECKED;
+    case IDC_SHOW_POPUP: {
+        const bool show = ::IsDlgButtonChecked(manage_dialog, IDC_SHOW_POPUP) == BST_CHECKED;
+        {
+            const util::lock_guard held(settings_lock());
+            config_.show_popup = show;
+        }
         save();
         break;
+    }
     case IDCANCEL:  // Esc
         ::DestroyWindow(manage_dialog);
         break;

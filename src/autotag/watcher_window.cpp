@@ -294,7 +294,10 @@ void DirectoryWatcher::perform_menu_command(UINT id) {
         stop_watching();
         break;
     case IDM_DEACTIVATE_WATCHER:
-        config_.is_watch_dirs = false;
+        {
+            const util::lock_guard held(settings_lock());
+            config_.is_watch_dirs = false;
+        }
         save();
         stop_watching();
         break;

@@ -123,6 +123,11 @@ public:
     // they carry, in these roots or in any other, are taken off. Store errors pass out as
     // store_error.
     void replace_tags(const std::vector<std::wstring>& paths, const std::vector<tree_ptr>& trees);
+    // Gives every path the tags of `chosen` and takes off those of `unchosen` (one name tree per
+    // root tag each); every other tag a path carries stays as that path has it, so files that
+    // held different tags keep their differences. Store errors pass out as store_error.
+    void change_tags(const std::vector<std::wstring>& paths, const std::vector<tree_ptr>& chosen,
+                     const std::vector<tree_ptr>& unchosen);
     // How many roots and tags of the tree could not be read from the disk.
     // How many roots and tags of the store could not be read (held by another program, or a
     // root without its map); they refuse changes until they can be.

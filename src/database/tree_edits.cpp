@@ -53,6 +53,20 @@ tree_ptr tree_named(const std::vector<tree_ptr>& trees, const std::wstring& name
     return tree_ptr();
 }
 
+// The tags that both `a` and `b` name, as a tree named as `a` (null when none).
+tree_ptr shared_tags(const tree_node& a, const tree_node& b) {
+    tree_ptr result;
+    for (const tree_ptr& child : a.children) {
+        const tree_node* other = b.find(child->name);
+        if (!other || child->children.empty() != other->children.empty()) continue;
+        tree_ptr shared = child->children.empty() ? child : shared_tags(*child, *other);
+        if (!shared) continue;
+        if (!result) result.reset(new tree_node(a.name));
+        result->children.push_back(shared);
+    }
+    return result;
+}
+
 }  // namespace
 
 bool TagsHolder::apply_edits(const std::vector<tree_edit>& edits) {
@@ -102,13 +116,32 @@ bool TagsHolder::ensure_containers(const std::vector<std::wstring>& chain) {
 }
 
 void TagsHolder::replace_tags(const std::vector<std::wstring>& paths, const std::vector<tree_ptr>& trees) {
-    const std::vector<tree_ptr> previous = tags_of_paths(paths);
+    store_section section(*this, false);
+    change_tags(paths, trees, tags_of_paths(paths));
+}
+
+void TagsHolder::change_tags(const std::vector<std::wstring>& paths, const std::vector<tree_ptr>& chosen,
+                             const std::vector<tree_ptr>& unchosen) {
+    // One section: no other writer comes between reading what the files hold and changing it.
+    store_section section(*this, false);
+    if (paths.empty()) return;
+    // Only tags that one of the files holds are taken off: a root that none of them is in is
+    // left alone, so that a root which cannot be read now does not refuse the change.
+    const std::vector<tree_ptr> held = tags_of_paths(paths);
+    std::vector<tree_ptr> dropped;
+    for (const tree_ptr& tree : unchosen) {
+        const tree_ptr in_files = tree_named(held, tree->name);
+        if (!in_files) continue;
+        if (tree_ptr both = shared_tags(*tree, *in_files)) dropped.push_back(both);
+    }
     std::vector<std::wstring> roots;
-    for (const tree_ptr& tree : trees) roots.push_back(tree->name);
-    for (const tree_ptr& tree : previous) {
+    for (const tree_ptr& tree : chosen) roots.push_back(tree->name);
+    for (const tree_ptr& tree : dropped) {
         if (std::find(roots.begin(), roots.end(), tree->name) == roots.end()) roots.push_back(tree->name);
     }
-    for (const std::wstring& root : roots) set_tags(paths, tree_named(trees, root), tree_named(previous, root));
+    // set_tags takes off the tags of its second tree that its first does not name: a tag both
+    // chosen and unchosen stays.
+    for (const std::wstring& root : roots) set_tags(paths, tree_named(chosen, root), tree_named(dropped, root));
 }
 
 bool TagsHolder::apply_edit(const tree_edit& edit) {

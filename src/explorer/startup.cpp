@@ -36,9 +36,17 @@ COLORREF menu_colour_value = 0;
 void connect_dialog_services() {
     ManageTagsDialog::Services services;
     services.confirm = [](unsigned bit, HWND owner) { return Confirm(bit, owner) != FALSE; };
-    services.watcher_active = [] { return autotag::settings().is_watch_dirs; };
+    // This runs on the dialog's thread, while the watcher's window thread may change the same
+    // record: both go through the settings lock.
+    services.watcher_active = [] {
+        const util::lock_guard held(autotag::settings_lock());
+        return autotag::settings().is_watch_dirs;
+    };
     services.set_watcher_active = [](bool active) {
-        autotag::settings().is_watch_dirs = active;
+        {
+            const util::lock_guard held(autotag::settings_lock());
+            autotag::settings().is_watch_dirs = active;
+        }
         if (active) {
             autotag::directory_watcher().start_watcher();
         } else {

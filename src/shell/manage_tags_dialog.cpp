@@ -62,7 +62,7 @@ void ManageTagsDialog::show(const std::vector<std::wstring>& paths, const Callba
     files_.clear();
     file_tags_.clear();
     files_ = paths;
-    file_tags_ = items::tags_holder().tags_of_paths(files_);
+    read_file_tags();
 
     if (window_) {
         // The tree is rebuilt from the database, so edits not yet applied would no longer be
@@ -151,6 +151,14 @@ void ManageTagsDialog::init_window() {
 
 void ManageTagsDialog::show_tags() { tree_view_.show(items::tags_holder().name_trees(), file_tags_); }
 
+void ManageTagsDialog::read_file_tags() {
+    items::TagsHolder& db = items::tags_holder();
+    // Held across the files, so that no change comes between two of them.
+    const util::lock_guard held = db.lock();
+    file_tags_.clear();
+    for (const std::wstring& file : files_) file_tags_.push_back(db.tags_of_paths({file}));
+}
+
 void ManageTagsDialog::update_title() {
     std::wstring title;
     if (files_.size() > 1) {
@@ -172,18 +180,20 @@ void ManageTagsDialog::on_add() {
             throw std::runtime_error("tree edit refused by the database");
         }
         const std::vector<items::tree_ptr> chosen = tree_view_.chosen();
-        if (chosen.empty()) {
+        // Partly chosen tags stay with the files that hold them: they are a choice too.
+        if (chosen.empty() && !tree_view_.any_partly_chosen()) {
             ::MessageBoxW(nullptr, kNothingChosen, L"", MB_OK);
             return;
         }
-        db.replace_tags(files_, chosen);
-        file_tags_ = chosen;
+        // Each file gets the chosen tags and loses the unchosen ones; the partly chosen stay
+        // as each file has them, so one file's tags never reach another.
+        db.change_tags(files_, chosen, tree_view_.unchosen());
         call_back(1);
     } catch (...) {
         ::MessageBoxW(window_, kUnableToAdd, L"", MB_OK);
         // Some edits may have reached the database and some not: show what it holds now.
         if (window_) {
-            file_tags_ = db.tags_of_paths(files_);
+            read_file_tags();
             show_tags();
         }
     }

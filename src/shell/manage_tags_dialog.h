@@ -72,8 +72,10 @@ private:
     static INT_PTR CALLBACK dialog_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
     INT_PTR handle(UINT message, WPARAM wparam, LPARAM lparam);
     void init_window();
-    // Shows the database's tree with `file_tags_` chosen.
+    // Shows the database's tree with the tags of `file_tags_` chosen or partly chosen.
     void show_tags();
+    // Reads each file's tags into `file_tags_`.
+    void read_file_tags();
     void update_title();
 
     void on_add();
@@ -89,7 +91,8 @@ private:
     std::atomic<HWND> window_{nullptr};
     TagTreeView tree_view_;
     std::vector<std::wstring> files_;
-    std::vector<items::tree_ptr> file_tags_;
+    // The tags each of `files_` held when the tree was shown, in the same order.
+    std::vector<std::vector<items::tree_ptr> > file_tags_;
     Callback callback_;
 };
 

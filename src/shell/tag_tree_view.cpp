@@ -38,7 +38,10 @@ bool same_file_name(const std::wstring& a, const std::wstring& b) {
            CSTR_EQUAL;
 }
 
-LPARAM base_kind(LPARAM kind) { return kind & ~LPARAM(row_chosen); }
+LPARAM base_kind(LPARAM kind) { return kind & ~LPARAM(row_chosen | row_partial); }
+
+// Bold rows are measured in bold by the tree, so that their text fits the highlight.
+UINT row_state(LPARAM kind) { return (kind & (row_chosen | row_partial)) ? TVIS_BOLD : 0; }
 
 std::wstring trimmed(const std::wstring& text) {
     const wchar_t* blanks = L" \t\r\n";
@@ -101,6 +104,9 @@ void TagTreeView::attach(HWND owner, HWND tree, HWND edit) {
     if (::GetObjectW(normal_font_, sizeof(font), &font)) {
         font.lfWeight = FW_BOLD;
         bold_font_.reset(::CreateFontIndirectW(&font));
+        // Italic as well as grey: a selected row is drawn in the highlight colours.
+        font.lfItalic = TRUE;
+        partial_font_.reset(::CreateFontIndirectW(&font));
     }
 }
 
@@ -116,25 +122,33 @@ void TagTreeView::detach() {
     move_targets_.clear();
     popup_.reset();
     bold_font_.reset();
+    partial_font_.reset();
     edits_.clear();
 }
 
-void TagTreeView::show(const std::vector<items::tree_ptr>& roots, const std::vector<items::tree_ptr>& chosen) {
+void TagTreeView::show(const std::vector<items::tree_ptr>& roots,
+                       const std::vector<std::vector<items::tree_ptr> >& file_tags) {
     end_editing();
     edits_.clear();
     current_ = menu_item_ = nullptr;
     move_targets_.clear();
     TreeView_DeleteAllItems(tree_);
     fill(roots);
-    mark_chosen(chosen);
+    mark_chosen(file_tags);
 }
 
-std::vector<items::tree_ptr> TagTreeView::chosen() const {
-    std::vector<items::tree_ptr> chosen;
+std::vector<items::tree_ptr> TagTreeView::chosen() const { return tags_marked(row_tag | row_chosen); }
+
+std::vector<items::tree_ptr> TagTreeView::unchosen() const { return tags_marked(row_tag); }
+
+bool TagTreeView::any_partly_chosen() const { return !tags_marked(row_tag | row_partial).empty(); }
+
+std::vector<items::tree_ptr> TagTreeView::tags_marked(LPARAM kind) const {
+    std::vector<items::tree_ptr> tags;
     for_each_below(nullptr, [&](HTREEITEM row) {
-        if (kind_of(row) == (row_tag | row_chosen)) add_chain(chosen, names_of(row));
+        if (kind_of(row) == kind) add_chain(tags, names_of(row));
     });
-    return chosen;
+    return tags;
 }
 
 std::vector<items::tree_edit> TagTreeView::take_edits() {
@@ -170,9 +184,19 @@ bool TagTreeView::on_notify(NMHDR& header, LRESULT& result) {
     } else if (draw.nmcd.dwDrawStage == CDDS_ITEMPREPAINT) {
         const LPARAM kind = draw.nmcd.lItemlParam;
         const bool bold = (kind & row_chosen) && (kind & kNodeRows);
-        ::SelectObject(draw.nmcd.hdc, bold && bold_font_ ? bold_font_.get() : normal_font_);
+        const bool partial = (kind & row_partial) && (kind & kNodeRows);
+        HFONT font = normal_font_;
+        if (partial && partial_font_) {
+            font = partial_font_.get();
+        } else if ((bold || partial) && bold_font_) {
+            font = bold_font_.get();
+        }
+        ::SelectObject(draw.nmcd.hdc, font);
         // The selected row keeps the highlight colours, or its white text would vanish.
-        if (!(draw.nmcd.uItemState & CDIS_SELECTED)) draw.clrTextBk = ::GetSysColor(COLOR_WINDOW);
+        if (!(draw.nmcd.uItemState & CDIS_SELECTED)) {
+            draw.clrTextBk = ::GetSysColor(COLOR_WINDOW);
+            if (partial) draw.clrText = ::GetSysColor(COLOR_GRAYTEXT);
+        }
         result = CDRF_NEWFONT;
     }
     return true;
@@ -231,11 +255,16 @@ void TagTreeView::fill(const std::vector<items::tree_ptr>& roots) {
     if (had_no_root_) show_tooltip(kFirstSteps);
 }
 
-void TagTreeView::mark_chosen(const std::vector<items::tree_ptr>& chosen) {
+void TagTreeView::mark_chosen(const std::vector<std::vector<items::tree_ptr> >& file_tags) {
     for_each_below(nullptr, [&](HTREEITEM row) {
-        if (base_kind(kind_of(row)) == row_tag && names_a_tag(chosen, names_of(row))) {
-            set_kind(row, row_tag | row_chosen);
+        if (base_kind(kind_of(row)) != row_tag) return;
+        const std::vector<std::wstring> chain = names_of(row);
+        std::size_t holders = 0;
+        for (const std::vector<items::tree_ptr>& tags : file_tags) {
+            if (names_a_tag(tags, chain)) ++holders;
         }
+        if (holders == 0) return;
+        set_kind(row, holders == file_tags.size() ? row_tag | row_chosen : row_tag | row_partial);
     });
 }
 
@@ -246,7 +275,7 @@ HTREEITEM TagTreeView::insert_row(HTREEITEM parent, HTREEITEM after, const std::
     insert.item.mask = TVIF_TEXT | TVIF_PARAM | TVIF_STATE;
     insert.item.pszText = const_cast<wchar_t*>(text.c_str());
     insert.item.lParam = kind;
-    insert.item.state = (kind & row_chosen) ? TVIS_BOLD : 0;
+    insert.item.state = row_state(kind);
     insert.item.stateMask = TVIS_BOLD;
     HTREEITEM item = TreeView_InsertItem(tree_, &insert);
     if (!item) throw std::runtime_error("tree row not inserted");
@@ -310,7 +339,7 @@ void TagTreeView::set_kind(HTREEITEM item, LPARAM kind) {
     row.mask = TVIF_PARAM | TVIF_STATE;
     row.hItem = item;
     row.lParam = kind;
-    row.state = (kind & row_chosen) ? TVIS_BOLD : 0;
+    row.state = row_state(kind);
     row.stateMask = TVIS_BOLD;
     TreeView_SetItem(tree_, &row);
 }
@@ -383,7 +412,10 @@ void TagTreeView::on_left_down(LPARAM point) {
 }
 
 void TagTreeView::on_double_click(HTREEITEM item) {
-    set_kind(item, kind_of(item) ^ row_chosen);
+    // Partly chosen, then chosen, then not chosen, then chosen again: what each file held is
+    // shown again only by Cancel or a new open.
+    const LPARAM kind = kind_of(item);
+    set_kind(item, (kind & row_chosen) ? base_kind(kind) : base_kind(kind) | row_chosen);
     RECT row;
     if (TreeView_GetItemRect(tree_, item, &row, FALSE)) ::InvalidateRect(tree_, &row, TRUE);
 }

@@ -1,7 +1,8 @@
 // The tag tree of the Manage Tags dialog: a tree-view control that shows the root tags, scopes
 // and tags with a row for a new one in each container, draws the tags chosen for the files in
-// bold, renames and creates in place, deletes and moves from its popup menu, and collects these
-// edits for the dialog, which hands them to the database when the user presses "Add".
+// bold and those that only some of the files hold in grey, renames and creates in place,
+// deletes and moves from its popup menu, and collects these edits for the dialog, which hands
+// them to the database when the user presses "Add".
 #pragma once
 
 #include "database/tags_holder.h"
@@ -24,6 +25,10 @@ enum TreeRowKind : LPARAM {
     row_new_tag = 16,
     row_new_root = 32,
     row_chosen = 64,  // added to a root, scope or tag: chosen for the files (drawn bold)
+    // Added to a tag that some of the files hold and some do not (drawn bold and grey, in
+    // italics): each file keeps it or goes without it as before. A double click chooses it;
+    // from then on it is chosen or not like any other tag.
+    row_partial = 128,
 };
 
 struct font_traits {
@@ -46,11 +51,15 @@ public:
     // The dialog is gone (WM_NCDESTROY): the controls, the menu and the edits are forgotten.
     void detach();
 
-    // Shows the database's tree `roots`, with the tags of `chosen` marked chosen. What was shown
-    // before goes, with the edits not yet taken: they belonged to its rows.
-    void show(const std::vector<items::tree_ptr>& roots, const std::vector<items::tree_ptr>& chosen);
-    // The tags chosen now, one name tree per root tag.
+    // Shows the database's tree `roots` for files that hold the tags of `file_tags` (one list of
+    // name trees per file): a tag that every file holds is marked chosen, one that only some
+    // hold partly chosen. What was shown before goes, with the edits not yet taken: they
+    // belonged to its rows.
+    void show(const std::vector<items::tree_ptr>& roots, const std::vector<std::vector<items::tree_ptr> >& file_tags);
+    // The tags chosen now, and those neither chosen nor partly chosen; one name tree per root tag.
     std::vector<items::tree_ptr> chosen() const;
+    std::vector<items::tree_ptr> unchosen() const;
+    bool any_partly_chosen() const;
     // The edits collected since the tree was shown, in order; they are handed over.
     std::vector<items::tree_edit> take_edits();
     // Ends the name being edited as Enter would.
@@ -67,7 +76,8 @@ private:
     bool handle_tree(UINT message, WPARAM wparam, LPARAM lparam, LRESULT& result);
 
     void fill(const std::vector<items::tree_ptr>& roots);
-    void mark_chosen(const std::vector<items::tree_ptr>& chosen);
+    void mark_chosen(const std::vector<std::vector<items::tree_ptr> >& file_tags);
+    std::vector<items::tree_ptr> tags_marked(LPARAM kind) const;
     HTREEITEM insert_row(HTREEITEM parent, HTREEITEM after, const std::wstring& text, LPARAM kind);
     // A root tag's or scope's row, with `node`'s children (if any) and the rows for new ones.
     HTREEITEM insert_container(HTREEITEM parent, HTREEITEM after, const std::wstring& name, LPARAM kind,
@@ -108,6 +118,7 @@ private:
     HWND tooltip_ = nullptr;
     HFONT normal_font_ = nullptr;
     util::unique_resource<font_traits> bold_font_;
+    util::unique_resource<font_traits> partial_font_;
     util::unique_hmenu popup_;
     std::map<UINT, HTREEITEM> move_targets_;
     HTREEITEM menu_item_ = nullptr;

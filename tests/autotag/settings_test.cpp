@@ -1,5 +1,5 @@
-// "settings.xml": the exact text written, reading back, defaults, and the one-time migration
-// from "settings.dt".
+// "settings.xml": the exact text written, reading back, defaults, the one-time migration from
+// "settings.dt", and saves from two threads.
 #include "autotag/settings.h"
 
 #include "file_helpers.h"
@@ -8,6 +8,9 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
+
+#include <atomic>
+#include <thread>
 
 using autotag::Settings;
 using autotag::WatchedDir;
@@ -211,6 +214,37 @@ TEST_F(SettingsFile, DamagedOlderFileMigratesNothing) {
         EXPECT_TRUE(s.is_watch_dirs);
         EXPECT_EQ(std::string(defaults_text), read_file_bytes(xml()));
     }
+}
+
+// The watcher's window thread and the Manage Tags dialog's thread both change the process's
+// record and save it. A save that comes while the other thread is changing the record waits
+// for the change and writes it, rather than writing the record as it was over the change.
+TEST_F(SettingsFile, ASaveWaitsForAChangeInProgressAndWritesIt) {
+    Settings shared;
+    shared.watch_dirs.push_back(dir(L"C:\\Music", L"Music", 1, 0, {}));
+    std::atomic<bool> saved(false);
+    std::thread dialog_thread;
+    {
+        const util::lock_guard changing(autotag::settings_lock());
+        shared.watch_dirs.push_back(dir(L"C:\\Photos", L"Photos", 1, 0, {}));
+        dialog_thread = std::thread([&] {
+            autotag::save_settings(shared, folder.path());
+            saved = true;
+        });
+        for (int waited = 0; waited < 300 && !saved; waited += 10) ::Sleep(10);
+        EXPECT_FALSE(saved) << "the save went ahead in the middle of a change";
+        shared.watch_dirs.back().recursive = 1;
+        shared.watch_dirs.back().plugins.push_back(L"exif.dll");
+        shared.is_watch_dirs = false;
+    }
+    dialog_thread.join();
+    EXPECT_TRUE(saved);
+    const Settings back = load();
+    ASSERT_EQ(2u, back.watch_dirs.size());
+    EXPECT_EQ(L"C:\\Photos", back.watch_dirs[1].path);
+    EXPECT_EQ(1, back.watch_dirs[1].recursive);
+    EXPECT_EQ(std::vector<std::wstring>{L"exif.dll"}, back.watch_dirs[1].plugins);
+    EXPECT_FALSE(back.is_watch_dirs);
 }
 
 TEST(WatchedDirDefaults, NameComesFromTheLastComponentAndAllPluginsAreEnabled) {

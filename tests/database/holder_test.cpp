@@ -3,6 +3,7 @@
 #include "util/file_system.h"
 #include "store_fixture.h"
 
+#include <algorithm>
 #include <atomic>
 #include <thread>
 
@@ -187,6 +188,39 @@ TEST_F(StoreTest, CollectedEditsRemakeTheContainersThatTheDatabaseDropped) {
     EXPECT_EQ((std::vector<std::wstring>{L"Docs/Home/Memo"}), tags_of(song));
     EXPECT_EQ((std::vector<std::wstring>{L"Docs/Home/Memo"}), tags_of(tune)) << "Music was not chosen";
     EXPECT_EQ((std::vector<std::wstring>{L"Docs", L"Docs.dat"}), folder_entries(folder.path()));
+}
+
+// The tag dialog's "Add" for files that held different tags: the chosen tags go to every file,
+// the unchosen ones leave every file, and the rest stay as each file had them.
+TEST_F(StoreTest, ChangeTagsKeepsEachFilesOwnTagsBesideTheChosenAndUnchosen) {
+    const std::wstring other = L"C:\\Docs\\other.txt";
+    give({song}, {L"Music/Genre/Rock", L"Music/Mood/Calm"});
+    give({song}, {L"Docs/Work/Report"});
+    give({tune}, {L"Music/Genre/Jazz", L"Music/Mood/Calm"});
+    give({tune}, {L"Sound/Birds"});
+    give({other}, {L"Docs/Work/Report"});
+
+    const std::vector<items::tree_ptr> chosen = {tags({L"Music/Mood/Calm", L"Music/Era/Sixties"}),
+                                                 tags({L"Docs/Work/Memo"})};
+    // Neither file holds Blues; Memo is chosen as well, which wins.
+    const std::vector<items::tree_ptr> unchosen = {tags({L"Music/Genre/Blues"}), tags({L"Sound/Birds"}),
+                                                   tags({L"Docs/Work/Report", L"Docs/Work/Memo"})};
+    db->change_tags({song, tune}, chosen, unchosen);
+    reload();
+    std::vector<std::wstring> song_tags = tags_of(song), tune_tags = tags_of(tune);
+    std::sort(song_tags.begin(), song_tags.end());
+    std::sort(tune_tags.begin(), tune_tags.end());
+    EXPECT_EQ((std::vector<std::wstring>{L"Docs/Work/Memo", L"Music/Era/Sixties", L"Music/Genre/Rock",
+                                         L"Music/Mood/Calm"}),
+              song_tags)
+        << "Jazz stays with the tune only";
+    EXPECT_EQ((std::vector<std::wstring>{L"Docs/Work/Memo", L"Music/Era/Sixties", L"Music/Genre/Jazz",
+                                         L"Music/Mood/Calm"}),
+              tune_tags)
+        << "Rock stays with the song only";
+    EXPECT_EQ((std::vector<std::wstring>{L"Docs/Work/Report"}), tags_of(other)) << "a file not asked about";
+    EXPECT_FALSE(exists(data(L"Sound"))) << "the root of a tag taken off its last file goes";
+    EXPECT_FALSE(exists(data(L"Music\\Genre\\Blues")));
 }
 
 TEST_F(StoreTest, CollectedMovesAndRenamesAcrossRootsLandWhereAsked) {

@@ -18,11 +18,14 @@ int wmain(int argc, wchar_t** argv) {
     items::tree_ptr novel = items::make_chain({L"Books", L"Fiction", L"Novel"});
     items::tree_ptr poetry = items::make_chain({L"Books", L"Fiction", L"Poetry"});
     items::tree_ptr holiday = items::make_chain({L"Photos", L"Holiday"});
+    items::tree_ptr classic = items::make_chain({L"Books", L"Fiction", L"Classic"});
     db.set_tags({book}, novel, items::tree_ptr());
     db.set_tags({other}, poetry, items::tree_ptr());
     db.set_tags({other}, holiday, items::tree_ptr());
+    db.set_tags({book, other}, classic, items::tree_ptr());
 
-    open_manage_tags({book});
+    // Both books: Classic is chosen, the tags only one of them holds are partly chosen.
+    open_manage_tags({book, other});
     HWND dialog = ManageTagsDialog::instance().window();
     if (!dialog) return 1;
     ::SetWindowPos(dialog, HWND_TOP, 40, 40, 0, 0, SWP_NOSIZE);

@@ -283,7 +283,7 @@ std::vector<std::wstring> DialogTest::rows() const {
                 item.hItem = child;
                 TreeView_GetItem(tree, &item);
                 const std::wstring path = prefix + item_text(tree, child);
-                all.push_back(path + ((item.lParam & row_chosen) ? L" *" : L""));
+                all.push_back(path + ((item.lParam & row_chosen) ? L" *" : (item.lParam & row_partial) ? L" ~" : L""));
                 walk(child, path + L"/");
             }
         }

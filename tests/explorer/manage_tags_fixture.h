@@ -43,7 +43,8 @@ protected:
     // The row at "Root/Scope/Tag" (names as shown, new-item rows included); null when missing.
     HTREEITEM row(const std::wstring& path) const;
     LPARAM kind(const std::wstring& path) const;
-    // Every row as its path, chosen ones followed by " *", in tree order.
+    // Every row as its path, chosen ones followed by " *" and partly chosen ones by " ~", in
+    // tree order.
     std::vector<std::wstring> rows() const;
     std::wstring tooltip_text() const;
     // The tooltip window over the tree and its text (null and empty when there is none).
