@@ -44,7 +44,7 @@ DirectoryWatcher::DirectoryWatcher(Settings& config, AutoAssignPlugins& plugins,
                                    DWORD poll_ms)
     : ui_thread_id(0),
       tray_window(nullptr),
-      stop_event(::CreateEventW(nullptr, FALSE, FALSE, nullptr)),
+      stop_event(),
       cancel_event(::CreateEventW(nullptr, TRUE, FALSE, nullptr)),
       config_(config),
       plugins_(plugins),
@@ -53,14 +53,21 @@ DirectoryWatcher::DirectoryWatcher(Settings& config, AutoAssignPlugins& plugins,
       window_ready_(::CreateEventW(nullptr, TRUE, FALSE, nullptr)),
       arrived_(::CreateEventW(nullptr, FALSE, FALSE, nullptr)),
       icon_shown_(false),
-      stopping_(false),
+      current_job_(0),
       watching_threads_(0),
       peak_watching_(0) {
     ::ZeroMemory(&tray_icon, sizeof tray_icon);
 }
 
+HANDLE (*DirectoryWatcher::g_open_directory)(const std::wstring& path) = nullptr;
+
 DirectoryWatcher::~DirectoryWatcher() {
-    stop_watching();
+    {
+        // The threads use this object: here they are waited for, however long their opens take.
+        util::lock_guard hold(control_);
+        stop_watching_thread(INFINITE);
+        for (const util::unique_handle& thread : left_behind_) ::WaitForSingleObject(thread.get(), INFINITE);
+    }
     // The handler thread uses this object; the files it waits for are given up.
     ::SetEvent(cancel_event.get());
     HANDLE handler = nullptr;
@@ -94,13 +101,26 @@ void DirectoryWatcher::start_watcher() {
 
 void DirectoryWatcher::stop_watching() {
     util::lock_guard hold(control_);
+    stop_watching_thread(stop_wait_ms);
+}
+
+// Called with `control_` held.
+void DirectoryWatcher::stop_watching_thread(DWORD timeout_ms) {
     if (!watch_thread) return;
-    stopping_ = true;
+    current_job_ = 0;
     ::SetEvent(stop_event.get());
     // Never TerminateThread: a thread killed inside the heap or the loader would leave their
     // locks held and freeze Explorer. The thread spends its life in an alertable wait and
-    // looks at the stop event between directory opens, so it ends promptly.
-    ::WaitForSingleObject(watch_thread.get(), INFINITE);
+    // looks at the stop event between directory opens, so it ends promptly, unless an open
+    // hangs; it then ends by itself once the open returns.
+    if (::WaitForSingleObject(watch_thread.get(), timeout_ms) == WAIT_TIMEOUT) {
+        left_behind_.erase(std::remove_if(left_behind_.begin(), left_behind_.end(),
+                                          [](const util::unique_handle& thread) {
+                                              return ::WaitForSingleObject(thread.get(), 0) == WAIT_OBJECT_0;
+                                          }),
+                           left_behind_.end());
+        left_behind_.push_back(std::move(watch_thread));
+    }
     watch_thread.reset();
 }
 
@@ -118,7 +138,9 @@ bool DirectoryWatcher::is_watching() const {
 std::vector<std::wstring> DirectoryWatcher::watched_paths() const {
     util::lock_guard hold(lock_);
     std::vector<std::wstring> paths;
-    for (const entry_ptr& entry : records) paths.push_back(entry->path);
+    for (const entry_ptr& entry : records) {
+        if (is_current(entry->job)) paths.push_back(entry->path);
+    }
     return paths;
 }
 
@@ -129,21 +151,33 @@ std::vector<std::wstring> DirectoryWatcher::new_file_list() const {
 
 // Called with `control_` held.
 void DirectoryWatcher::start_watching_thread() {
-    // The previous thread has ended before the next begins: two would report every file twice.
+    // The previous thread has ended before the next begins (two would report every file
+    // twice), or is stuck in an open and reports nothing any more: its job is not current.
     stop_watching();
     // A copy taken here under the settings lock, rather than read by the watching thread while
     // the settings may change under it.
-    std::unique_ptr<WatchJob> job(new WatchJob{this, std::vector<WatchedDir>()});
+    std::unique_ptr<WatchJob> job(new WatchJob{this, std::vector<WatchedDir>(), ++last_job_, util::unique_handle()});
     {
         const util::lock_guard held(settings_lock());
         job->dirs = config_.watch_dirs;
     }
     if (job->dirs.empty()) return;
-    // A stop aimed at a thread that had already ended by itself must not end this one.
-    ::ResetEvent(stop_event.get());
-    stopping_ = false;
+    if (job->id == 0) job->id = ++last_job_;
+    // An event of its own: a thread that a stop left behind still sees its stop once its open
+    // returns, whatever the next thread's event does.
+    stop_event.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    HANDLE process = ::GetCurrentProcess();
+    if (!stop_event ||
+        !::DuplicateHandle(process, stop_event.get(), process, job->stop.put(), 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+        return;
+    }
+    current_job_ = job->id;
     watch_thread.reset(::CreateThread(nullptr, 0, watching_thread, job.get(), 0, nullptr));
-    if (watch_thread) job.release();
+    if (watch_thread) {
+        job.release();
+    } else {
+        current_job_ = 0;
+    }
 }
 
 DWORD WINAPI DirectoryWatcher::watching_thread(void* param) {
@@ -154,27 +188,30 @@ DWORD WINAPI DirectoryWatcher::watching_thread(void* param) {
     while (running > peak && !watcher.peak_watching_.compare_exchange_weak(peak, running)) {
     }
     try {
-        watcher.watch(job->dirs);
+        watcher.watch(*job);
     } catch (...) {
-        watcher.release_records();
+        watcher.release_records(job->id);
     }
     --watcher.watching_threads_;
     return 0;
 }
 
-void DirectoryWatcher::watch(const std::vector<WatchedDir>& dirs) {
-    for (const WatchedDir& dir : dirs) {
-        if (is_set(stop_event.get())) {
-            release_records();
-            return;
-        }
+void DirectoryWatcher::watch(const WatchJob& job) {
+    for (const WatchedDir& dir : job.dirs) {
+        if (is_set(job.stop.get())) break;
         entry_ptr entry(new DirEntrie);
         entry->path = dir.path;
         entry->subtree = dir.recursive ? TRUE : FALSE;
         entry->owner = this;
-        entry->handle.reset(::CreateFileW(dir.path.c_str(), FILE_LIST_DIRECTORY,
-                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED, nullptr));
+        entry->job = job.id;
+        entry->handle.reset(g_open_directory
+                                ? g_open_directory(dir.path)
+                                : ::CreateFileW(dir.path.c_str(), FILE_LIST_DIRECTORY,
+                                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED,
+                                                nullptr));
+        // Stopped while the open took its time: nothing more is watched.
+        if (is_set(job.stop.get())) break;
         // A directory that is missing or refuses the request is not watched.
         if (!entry->handle || !request_changes(*entry, change_filter)) continue;
         util::lock_guard hold(lock_);
@@ -183,16 +220,18 @@ void DirectoryWatcher::watch(const std::vector<WatchedDir>& dirs) {
 
     // Completion routines rather than one wait on every directory's handle: a wait takes at
     // most 64 handles, and the user may watch more directories than that.
-    for (;;) {
+    while (!is_set(job.stop.get())) {
         {
             util::lock_guard hold(lock_);
-            if (records.empty()) break;  // none could be watched, or all have gone
+            const bool any = std::any_of(records.begin(), records.end(),
+                                         [&](const entry_ptr& entry) { return entry->job == job.id; });
+            if (!any) break;  // none could be watched, or all have gone
         }
-        const DWORD woke = ::WaitForSingleObjectEx(stop_event.get(), INFINITE, TRUE);
+        const DWORD woke = ::WaitForSingleObjectEx(job.stop.get(), INFINITE, TRUE);
         if (woke == WAIT_IO_COMPLETION) continue;
         break;  // the stop event, or a wait that cannot go on
     }
-    release_records();
+    release_records(job.id);
 }
 
 bool DirectoryWatcher::request_changes(DirEntrie& entry, DWORD filter) {
@@ -217,7 +256,7 @@ void DirectoryWatcher::take_changes(DirEntrie& entry, DWORD error, DWORD bytes) 
     // Once a stop has been asked for, a completion (a change that arrived just before the
     // cancel) starts no further request: one started now would be one that nothing cancels,
     // whose buffer would be freed under it. Its changes come after the stop and are not reported.
-    if (entry.closing || stopping_) return;
+    if (entry.closing || !is_current(entry.job)) return;
     if (error == ERROR_OPERATION_ABORTED) return;  // cancelled by the stop
     // An overflow arrives as a completion without records: nothing to report, watch on.
     if (error != ERROR_SUCCESS && error != ERROR_NOTIFY_ENUM_DIR) {
@@ -227,7 +266,7 @@ void DirectoryWatcher::take_changes(DirEntrie& entry, DWORD error, DWORD bytes) 
     const DWORD size = std::min<DWORD>(bytes, sizeof entry.buffer);
     const DWORD header = offsetof(FILE_NOTIFY_INFORMATION, FileName);
     for (DWORD offset = 0; offset + header <= size;) {
-        if (stopping_) return;  // a full buffer takes a while to hand on; the stop goes first
+        if (!is_current(entry.job)) return;  // a full buffer takes a while to hand on; the stop goes first
         FILE_NOTIFY_INFORMATION info;
         std::memcpy(&info, entry.buffer + offset, header);
         const DWORD name_bytes = std::min<DWORD>(info.FileNameLength, size - offset - header);
@@ -263,11 +302,14 @@ void DirectoryWatcher::drop(DirEntrie& entry) {
     }
 }
 
-void DirectoryWatcher::release_records() {
+void DirectoryWatcher::release_records(unsigned job) {
     std::vector<entry_ptr> ending;
     {
         util::lock_guard hold(lock_);
-        ending.swap(records);
+        const auto own = std::stable_partition(records.begin(), records.end(),
+                                               [&](const entry_ptr& entry) { return entry->job != job; });
+        ending.assign(own, records.end());
+        records.erase(own, records.end());
     }
     // The system writes into a request's buffer until the request reports back, so the
     // records are freed only after their requests have reported; `closing` keeps a completion

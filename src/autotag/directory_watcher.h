@@ -61,6 +61,7 @@ public:
         alignas(DWORD) BYTE buffer[4096];  // FILE_NOTIFY_INFORMATION records
         BOOL subtree = FALSE;
         DirectoryWatcher* owner = nullptr;
+        unsigned job = 0;      // the watching thread's job that opened it
         bool pending = false;  // a change request is outstanding on `handle`
         bool closing = false;  // being released: a completion must not start another request
 
@@ -71,6 +72,12 @@ public:
     typedef boost::shared_ptr<DirEntrie> entry_ptr;
 
     static const DWORD default_poll_ms = 1000;
+    // How long a stop waits for the watching thread. One that is opening a directory on a
+    // network share that went offline may not return for a minute: it is left to end by itself
+    // once the open returns, reporting nothing and touching nothing of the next thread's.
+    static const DWORD stop_wait_ms = 2000;
+    // Tests stand for a directory whose open hangs with this: it is called instead of the open.
+    static HANDLE (*g_open_directory)(const std::wstring& path);
     // The most new files remembered for the user; the oldest go first.
     static const std::size_t max_new_files = 1000;
 
@@ -85,8 +92,8 @@ public:
     // Starts the watching thread when watching is switched on in the settings, and the window
     // thread unless it runs already.
     void start_watcher();
-    // Ends the watching thread, if any, and waits until it has ended. The window thread and
-    // the files already waiting for their writers go on.
+    // Ends the watching thread, if any, and waits until it has ended, at most stop_wait_ms. The
+    // window thread and the files already waiting for their writers go on.
     void stop_watching();
     // Stops and watches the settings' directories again, whether watching is switched on or
     // not: for a changed list of directories.
@@ -129,17 +136,20 @@ public:
 
     util::unique_handle watch_thread;
     std::atomic<DWORD> ui_thread_id;
-    util::unique_handle stop_event;    // auto-reset: ends the watching thread
+    util::unique_handle stop_event;    // manual-reset, one per watching thread: ends it
     util::unique_handle cancel_event;  // manual-reset: files waiting for their writers are given up
     // Touched by the window thread; the lock lets other threads read a copy.
     std::deque<std::wstring> new_files;
-    // Owned by the watching thread while it runs; other threads read them under the lock.
+    // Owned by the watching threads while they run, each its own (by `job`); other threads
+    // read them under the lock.
     std::vector<entry_ptr> records;
 
 private:
     struct WatchJob {
         DirectoryWatcher* watcher;
         std::vector<WatchedDir> dirs;
+        unsigned id;
+        util::unique_handle stop;  // the thread's own handle to its stop event
     };
     // A new file whose writer may still hold it, and the tick count at which to try it next.
     struct WaitingFile {
@@ -148,14 +158,16 @@ private:
     };
 
     void start_watching_thread();
+    void stop_watching_thread(DWORD timeout_ms);
     static DWORD WINAPI watching_thread(void* job);
-    void watch(const std::vector<WatchedDir>& dirs);
+    void watch(const WatchJob& job);
+    bool is_current(unsigned job) const { return job == current_job_.load(); }
     bool request_changes(DirEntrie& entry, DWORD filter);
     static VOID CALLBACK changes_arrived(DWORD error, DWORD bytes, OVERLAPPED* overlapped);
     void take_changes(DirEntrie& entry, DWORD error, DWORD bytes);
     void consider(const DirEntrie& entry, const std::wstring& name);
     void drop(DirEntrie& entry);
-    void release_records();
+    void release_records(unsigned job);
 
     void start_handler(const std::wstring& path);
     static DWORD WINAPI handler_thread(void* self);
@@ -219,7 +231,11 @@ private:
     std::vector<std::wstring> arrivals_;    // new paths not yet taken by the handler thread
     util::unique_handle arrived_;           // auto-reset: `arrivals_` has paths
     util::unique_handle handler_thread_;
-    std::atomic<bool> stopping_;  // set from the moment a stop is asked for until the next start
+    // The job of the watching thread that is to run: 0 from the moment a stop is asked for
+    // until the next start. A thread whose job is not current reports nothing.
+    std::atomic<unsigned> current_job_;
+    unsigned last_job_ = 0;  // under `control_`
+    std::vector<util::unique_handle> left_behind_;  // threads a stop did not wait for; under `control_`
     std::atomic<long> watching_threads_;
     std::atomic<long> peak_watching_;
 };

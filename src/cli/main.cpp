@@ -300,7 +300,10 @@ public:
             return exit_error;
         }
         db_.set_data_folder(folder);
-        db_.load_store();
+        if (!db_.load_store()) {
+            err().write(L"quibrix: the tag store at " + folder + L" cannot be read now (another process may hold it)\n");
+            return exit_error;
+        }
         if (args_.command == L"tag") return tag();
         if (args_.command == L"untag") return untag();
         if (args_.command == L"tags") return tags();
@@ -417,6 +420,9 @@ int wmain(int argc, wchar_t** argv) {
             return exit_ok;
         }
         items::g_immediate_write = true;
+        // Nobody waits for the tool: it waits up to a minute for a store that another process
+        // holds, where Explorer would give up after seconds.
+        const items::patient_thread patient;
         return cli(a).run();
     } catch (const usage_error& error) {
         err().write(L"quibrix: " + error.text + L"\nRun 'quibrix --help' for usage.\n");

@@ -255,6 +255,8 @@ DWORD WINAPI TagsHolder::relink_thread(void* holder) {
 
 void TagsHolder::relink_queued() {
     ::SetThreadPriority(::GetCurrentThread(), THREAD_PRIORITY_BELOW_NORMAL);
+    // No Explorer thread waits for this one: it may wait for another process's write.
+    const patient_thread patient;
     for (;;) {
         std::vector<file_id_t> ids;
         {

@@ -3,6 +3,8 @@
 #include "util/file_system.h"
 #include "util/unique_resource.h"
 
+#include <sddl.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -15,6 +17,7 @@ std::string store_error_text(int code) {
     case error_cannot_open: return "store: a file could not be opened or replaced";
     case error_short_write: return "store: a write was cut short";
     case error_invalid_name: return "store: a name cannot be stored";
+    case error_store_busy: return "store: another process holds the store";
     }
     return "store: failure";
 }
@@ -31,6 +34,22 @@ HRESULT store_error::hresult() const {
 
 std::atomic<bool> g_immediate_write(true);
 SECURITY_ATTRIBUTES* g_store_security = nullptr;
+
+SECURITY_ATTRIBUTES* shared_security() {
+    static SECURITY_ATTRIBUTES* built = [] {
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;OICI;GA;;;AU)", SDDL_REVISION_1, &descriptor,
+                                                                    nullptr)) {
+            return static_cast<SECURITY_ATTRIBUTES*>(nullptr);
+        }
+        SECURITY_ATTRIBUTES* attributes = new SECURITY_ATTRIBUTES;
+        attributes->nLength = sizeof(SECURITY_ATTRIBUTES);
+        attributes->lpSecurityDescriptor = descriptor;
+        attributes->bInheritHandle = FALSE;
+        return attributes;
+    }();
+    return built;
+}
 
 namespace store {
 

@@ -28,6 +28,7 @@ enum store_error_code : int {
     error_cannot_open = 2,         // a file could not be opened, created or replaced
     error_short_write = 3,         // fewer bytes were written than asked
     error_invalid_name = 4,        // a name that cannot be a file name, or a path too long to store
+    error_store_busy = 5,          // another process held the store's lock longer than a change may wait
 };
 
 // The one exception the store throws. It keeps the system's error of the failed call, so the
@@ -46,8 +47,14 @@ public:
 extern std::atomic<bool> g_immediate_write;
 
 // Security for every folder and file the store creates; null (the default) until start-up
-// builds it.
+// builds it (from shared_security()).
 extern SECURITY_ATTRIBUTES* g_store_security;
+
+// The security that every process of the store gives what all users share (the store's lock,
+// and from start-up on its folders and files): full access for authenticated users, inherited
+// by sub-folders and files. Built once and kept for the life of the process; null when it
+// cannot be built.
+SECURITY_ATTRIBUTES* shared_security();
 
 // The longest path a map record may hold: the reader treats a longer record as damage.
 const std::size_t max_stored_path = 4095;

@@ -1,6 +1,6 @@
 // The scope of one operation on the shared store (see store_sync.cpp): the database lock, the
 // store's lock across processes, and memory brought up to date on entry. Sections nest; only
-// the outermost one takes the store's lock and syncs.
+// the outermost one takes the store's lock and syncs. The database lock is always taken first.
 #pragma once
 
 #include "database/tags_holder.h"
@@ -9,26 +9,42 @@ namespace items {
 
 class TagsHolder::store_section {
 public:
-    store_section(TagsHolder& db, bool full_load) : db_(db), held_(db.lock()) {
-        if (db_.section_depth_++ > 0) {
-            if (full_load) db_.sync(true, false);
+    enum kind {
+        write,    // throws store_error (error_store_busy) when the store's lock cannot be had in time
+        listing,  // then stays closed instead: memory is shown as it is
+    };
+
+    store_section(TagsHolder& db, bool full_load, kind type = write)
+        : db_(db), held_(db.enter_section(type == listing, got_)) {
+        if (db_.section_depth_ > 0) {
+            ++db_.section_depth_;
+            open_ = true;
+            if (full_load) {
+                try {
+                    db_.sync(true, false);
+                } catch (...) {
+                    --db_.section_depth_;
+                    throw;
+                }
+            }
             return;
         }
-        bool abandoned = false;
-        try {
-            abandoned = db_.store_lock_.acquire();
-        } catch (...) {
-            --db_.section_depth_;
-            throw;
+        if (got_ == store_lock::busy) {
+            if (type == listing) return;
+            throw store_error(error_store_busy, ERROR_TIMEOUT);
         }
+        ++db_.section_depth_;
+        open_ = true;
         db_.outer_listener_ = store::exchange_write_listener(&db_);
         db_.announced_ = false;
         try {
+            const bool full = full_load || db_.full_load_pending_;
+            const bool abandoned = got_ == store_lock::taken_abandoned;
             const std::uint64_t counter = db_.store_lock_.counter();
-            const bool stale = full_load || abandoned || !db_.synced_ || db_.incomplete_ ||
+            const bool stale = full || abandoned || !db_.synced_ || db_.incomplete_ ||
                                counter != db_.seen_counter_ || counter == store_lock::unreadable;
             db_.seen_counter_ = counter;
-            if (stale) db_.sync(full_load, abandoned);
+            if (stale) db_.sync(full, abandoned);
         } catch (...) {
             --db_.section_depth_;
             close();
@@ -36,10 +52,13 @@ public:
         }
     }
     ~store_section() {
-        if (--db_.section_depth_ == 0) close();
+        if (open_ && --db_.section_depth_ == 0) close();
     }
     store_section(const store_section&) = delete;
     store_section& operator=(const store_section&) = delete;
+
+    // False for a listing that found the store held by another process.
+    bool open() const { return open_; }
 
 private:
     void close() {
@@ -48,7 +67,9 @@ private:
     }
 
     TagsHolder& db_;
+    store_lock::outcome got_ = store_lock::busy;
     util::lock_guard held_;
+    bool open_ = false;
 };
 
 }  // namespace items

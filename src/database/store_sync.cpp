@@ -26,18 +26,56 @@ void TagsHolder::before_write() {
     announced_ = true;
 }
 
+util::lock_guard TagsHolder::enter_section(bool listing, store_lock::outcome& got) {
+    // A thread that already holds the database lock cannot let it go to wait: it waits no
+    // longer than Explorer's threads may wait behind it.
+    const bool patient = patient_thread::current() && !database_lock().held_by_this_thread();
+    const DWORD started = ::GetTickCount();
+    for (;;) {
+        util::lock_guard held = lock();
+        if (section_depth_ > 0) return held;  // the outer section holds the store's lock
+        DWORD wait = listing ? listing_wait_ms : write_wait_ms;
+        if (patient) {
+            wait = 0;  // it waits below, holding nothing
+        } else if (listing && store_busy_ && ::GetTickCount() - store_busy_at_ < busy_retry_ms) {
+            wait = 0;
+        }
+        got = store_lock_.acquire(wait);
+        if (got != store_lock::busy) {
+            store_busy_ = false;
+            return held;
+        }
+        const DWORD waited = ::GetTickCount() - started;
+        if (!patient || stopping_ || waited >= background_wait_ms) {
+            store_busy_ = true;
+            store_busy_at_ = ::GetTickCount();
+            return held;
+        }
+        util::unique_handle other = store_lock_.duplicate();
+        { const util::lock_guard let_go(std::move(held)); }
+        // In slices, so that a holder that ends its work sees the pass stop soon.
+        const DWORD left = background_wait_ms - waited;
+        store_lock_.wait_free(other.get(), left < 250 ? left : 250);
+    }
+}
+
 void TagsHolder::refresh() {
-    const util::lock_guard held = lock();
-    if (section_depth_ > 0 || path.empty()) return;
-    const std::uint64_t counter = store_lock_.counter();
-    // What could not be read is tried again now and then, not on every listing.
-    const bool retry = incomplete_ && ::GetTickCount() - synced_at_ >= 1000;
-    if (synced_ && !retry && counter == seen_counter_ && counter != store_lock::unreadable) return;
-    store_section section(*this, false);
+    {
+        const util::lock_guard held = lock();
+        if (section_depth_ > 0 || path.empty()) return;
+        const std::uint64_t counter = store_lock_.counter();
+        // What could not be read is tried again now and then, not on every listing.
+        const bool retry = incomplete_ && ::GetTickCount() - synced_at_ >= 1000;
+        if (synced_ && !retry && counter == seen_counter_ && counter != store_lock::unreadable) return;
+    }
+    // Another process holding the store too long leaves memory as it is: the listing shows
+    // what was loaded, and a later one syncs.
+    store_section section(*this, false, store_section::listing);
 }
 
 void TagsHolder::sync(bool full_load, bool reread_all) {
     synced_ = true;
+    if (full_load) full_load_pending_ = false;
     synced_at_ = ::GetTickCount();
     if (path.empty()) return;
     sync_pass pass;

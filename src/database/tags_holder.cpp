@@ -54,6 +54,10 @@ tree_ptr names_of(const base_node& node) {
     return result;
 }
 
+// A request waits this long at most for the start-up load; the loader waits for the store's
+// lock no longer than a change does, so this covers a loader that was not given the processor.
+const DWORD load_wait_ms = 10000;
+
 void check_path(const std::wstring& file_path) {
     if (file_path.empty() || file_path.size() > max_stored_path) throw store_error(error_invalid_name);
 }
@@ -102,8 +106,11 @@ DWORD WINAPI TagsHolder::loader_thread(void* holder) {
     TagsHolder& db = *static_cast<TagsHolder*>(holder);
     db.load_store();
     // Files moved while no Explorer watched are looked for once the tree is there; requests
-    // go first meanwhile, since the pass holds the lock only to collect and to apply.
+    // go first meanwhile, since the pass holds the lock only to collect and to apply. No
+    // Explorer thread waits for the pass, so it may wait for another process's write.
+    ::SetThreadPriority(::GetCurrentThread(), THREAD_PRIORITY_IDLE);
     if (!db.stopping_) {
+        const patient_thread patient;
         try {
             db.relink_moved();
         } catch (...) {
@@ -115,6 +122,10 @@ DWORD WINAPI TagsHolder::loader_thread(void* holder) {
 }
 
 void TagsHolder::start_loader() {
+    {
+        const util::lock_guard held = lock();
+        full_load_pending_ = true;
+    }
     ::ResetEvent(loaded_event_.get());
     loading_ = true;
     background_started();
@@ -133,7 +144,7 @@ void TagsHolder::start_loader() {
 util::lock_guard TagsHolder::lock() {
     // The loader itself, and a thread already holding the lock (which the loader needs), go on.
     if (loading_ && ::GetCurrentThreadId() != loader_thread_ && !database_lock().held_by_this_thread()) {
-        ::WaitForSingleObject(loaded_event_.get(), INFINITE);
+        ::WaitForSingleObject(loaded_event_.get(), load_wait_ms);
     }
     return util::lock_guard(database_lock());
 }
@@ -142,24 +153,30 @@ bool TagsHolder::wait_loaded(DWORD timeout_ms) {
     return ::WaitForSingleObject(loaded_event_.get(), timeout_ms) == WAIT_OBJECT_0;
 }
 
-void TagsHolder::load_store() {
+bool TagsHolder::load_store() {
     // Wait for the lock at idle priority, so start-up work of the host goes first, but load at
     // normal priority: while the lock is held, an idle thread starved by busy threads would keep
     // Explorer's window thread waiting on it.
     HANDLE self = ::GetCurrentThread();
+    const int previous = ::GetThreadPriority(self);
     ::SetThreadPriority(self, THREAD_PRIORITY_IDLE);
+    bool loaded = false;
     try {
-        const util::lock_guard held = lock();
+        { const util::lock_guard turn = lock(); }
         ::SetThreadPriority(self, THREAD_PRIORITY_NORMAL);
+        // Explorer's threads wait for the load: it waits for the store's lock no longer than a
+        // change would, unless the caller is patient (the tool).
         store_section section(*this, true);
+        loaded = true;
     } catch (...) {
-        // Out of memory, or the store's lock could not be made: what was read is kept. The
+        // Out of memory, or the store's lock could not be had: what was read is kept. The
         // requests waiting for the load must be let go whatever happened, or they would wait
         // forever.
     }
-    ::SetThreadPriority(self, THREAD_PRIORITY_IDLE);
+    ::SetThreadPriority(self, previous);
     loading_ = false;
     ::SetEvent(loaded_event_.get());
+    return loaded;
 }
 
 void TagsHolder::remove_child(base_node* node) {

@@ -53,13 +53,16 @@ public:
     // Starts the idle-priority loader thread; wait_loaded() returns once it has finished.
     void start_loader();
     // The database lock, taken once the start-up load has finished: a request that came before
-    // would see a tree still being read (and could create a root that the loader then skips).
-    // Every operation takes it so; so must code that holds the lock across several of them.
+    // would see a tree not read yet. Every operation takes it so; so must code that holds the
+    // lock across several of them. The wait for the load has a bound (a loader held back at
+    // idle priority must not keep Explorer waiting); the first section after it then loads.
     util::lock_guard lock();
     bool wait_loaded(DWORD timeout_ms);
     // What the loader does: read the data folder, then load every root. Tag files whose stamp
-    // is the one recorded in the snapshot beside the maps are taken from it, not read.
-    void load_store();
+    // is the one recorded in the snapshot beside the maps are taken from it, not read. False
+    // when the store could not be read under its lock (another process held it throughout):
+    // memory then stays as it was, and the next section that has the lock loads the store.
+    bool load_store();
 
     void read_folder(sync_pass& pass) override;
     bool remove_file(file_id_t, const tree_node*) override { return true; }
@@ -167,6 +170,9 @@ private:
     void relink_queued();
     void background_started();
     void background_ended();
+    // Takes the database lock, and for the outermost section the store's lock as well; `got`
+    // says whether that was had (store_sync.cpp).
+    util::lock_guard enter_section(bool listing, store_lock::outcome& got);
     // Brings memory up to date with the store (store_sync.cpp).
     void sync(bool full_load, bool reread_all);
     void write_snapshot();
@@ -202,7 +208,10 @@ private:
     int section_depth_ = 0;
     std::uint64_t seen_counter_ = store_lock::no_counter;  // when memory last matched the store
     bool synced_ = false;
+    bool full_load_pending_ = false;  // the start-up load has not read the store yet
     bool incomplete_ = false;  // something could not be read at the last sync
+    bool store_busy_ = false;  // the last listing found the store held by another process
+    DWORD store_busy_at_ = 0;
     DWORD synced_at_ = 0;
     bool announced_ = false;   // this section has moved the counter on
     store::write_listener* outer_listener_ = nullptr;

@@ -80,29 +80,20 @@ bool write_code(void* target, const void* bytes, std::size_t size) {
 // The other threads of the process, held still while the entry is rewritten. A thread stopped
 // inside the bytes being replaced is moved to the same instruction in the trampoline (the moved
 // instructions keep their lengths, so offsets carry over).
+//
+// Nothing is allocated or freed from the first stop to the last resume: a stopped thread may
+// hold the heap's lock (the start-up load and the re-link pass allocate all the time), and the
+// patching thread would then wait for it for ever, with every other thread of Explorer stopped.
 class other_threads_suspended {
 public:
     other_threads_suspended(const unsigned char* from, std::size_t size, const unsigned char* to) {
-        std::vector<DWORD> ids;
-        util::unique_file snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
-        if (snapshot) {
-            THREADENTRY32 entry;
-            entry.dwSize = sizeof(entry);
-            const DWORD process = ::GetCurrentProcessId(), self = ::GetCurrentThreadId();
-            for (BOOL more = ::Thread32First(snapshot.get(), &entry); more; more = ::Thread32Next(snapshot.get(), &entry)) {
-                if (entry.th32OwnerProcessID == process && entry.th32ThreadID != self) ids.push_back(entry.th32ThreadID);
-            }
-        }
-        // No allocation once a thread is stopped: it might hold the heap lock.
-        threads_.reserve(ids.size());
-        for (DWORD id : ids) {
-            HANDLE thread = ::OpenThread(THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT | THREAD_SET_CONTEXT, FALSE, id);
-            if (!thread) continue;
+        open_other_threads();
+        for (HANDLE& thread : threads_) {
             if (::SuspendThread(thread) == static_cast<DWORD>(-1)) {
                 ::CloseHandle(thread);
+                thread = nullptr;
                 continue;
             }
-            threads_.push_back(thread);
             CONTEXT context;
             std::memset(&context, 0, sizeof(context));
             context.ContextFlags = CONTEXT_CONTROL;
@@ -116,6 +107,7 @@ public:
     }
     ~other_threads_suspended() {
         for (HANDLE thread : threads_) {
+            if (!thread) continue;
             ::ResumeThread(thread);
             ::CloseHandle(thread);
         }
@@ -124,7 +116,25 @@ public:
     other_threads_suspended& operator=(const other_threads_suspended&) = delete;
 
 private:
-    std::vector<HANDLE> threads_;
+    void open_other_threads() {
+        std::vector<DWORD> ids;
+        util::unique_file snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+        if (snapshot) {
+            THREADENTRY32 entry;
+            entry.dwSize = sizeof(entry);
+            const DWORD process = ::GetCurrentProcessId(), self = ::GetCurrentThreadId();
+            for (BOOL more = ::Thread32First(snapshot.get(), &entry); more; more = ::Thread32Next(snapshot.get(), &entry)) {
+                if (entry.th32OwnerProcessID == process && entry.th32ThreadID != self) ids.push_back(entry.th32ThreadID);
+            }
+        }
+        threads_.reserve(ids.size());
+        for (DWORD id : ids) {
+            HANDLE thread = ::OpenThread(THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT | THREAD_SET_CONTEXT, FALSE, id);
+            if (thread) threads_.push_back(thread);
+        }
+    }
+
+    std::vector<HANDLE> threads_;  // null where a thread could not be stopped
 };
 
 }  // namespace

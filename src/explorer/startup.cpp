@@ -14,7 +14,6 @@
 #include "util/file_system.h"
 #include "util/module.h"
 
-#include <sddl.h>
 #include <shlobj.h>
 
 namespace explorer {
@@ -93,19 +92,7 @@ bool create_folder_if_missing(const std::wstring& path) {
 }
 
 bool build_folder_security() {
-    static SECURITY_ATTRIBUTES* built = [] {
-        PSECURITY_DESCRIPTOR descriptor = nullptr;
-        if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;OICI;GA;;;AU)", SDDL_REVISION_1, &descriptor,
-                                                                    nullptr)) {
-            return static_cast<SECURITY_ATTRIBUTES*>(nullptr);
-        }
-        // Kept for the life of the process: the store hands it to every folder it creates.
-        SECURITY_ATTRIBUTES* attributes = new SECURITY_ATTRIBUTES;
-        attributes->nLength = sizeof(SECURITY_ATTRIBUTES);
-        attributes->lpSecurityDescriptor = descriptor;
-        attributes->bInheritHandle = FALSE;
-        return attributes;
-    }();
+    SECURITY_ATTRIBUTES* built = items::shared_security();
     if (built) items::g_store_security = built;
     return built != nullptr;
 }

@@ -340,6 +340,78 @@ TEST_F(WatcherTest, StopWhileDirectoriesAreStillBeingOpened) {
     EXPECT_TRUE(watcher->watched_paths().empty());
 }
 
+namespace {
+
+// A directory on a network share that went offline: while the object lives, its open
+// returns only once answer() was called (or 20 s passed, so that a stop that waits for it ends).
+std::wstring g_offline;
+HANDLE g_answered = nullptr, g_entered = nullptr;
+
+class offline_share {
+public:
+    explicit offline_share(const std::wstring& path)
+        : answered_(::CreateEventW(nullptr, TRUE, FALSE, nullptr)), entered_(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
+        g_offline = path;
+        g_answered = answered_.get();
+        g_entered = entered_.get();
+        DirectoryWatcher::g_open_directory = open_slowly;
+        timeout_ = std::thread([this] {
+            ::WaitForSingleObject(answered_.get(), 20000);
+            answer();
+        });
+    }
+    ~offline_share() {
+        answer();
+        timeout_.join();
+        DirectoryWatcher::g_open_directory = nullptr;
+    }
+    bool entered() { return ::WaitForSingleObject(entered_.get(), 5000) == WAIT_OBJECT_0; }
+    void answer() { ::SetEvent(answered_.get()); }
+
+private:
+    static HANDLE open_slowly(const std::wstring& path) {
+        if (path == g_offline) {
+            ::SetEvent(g_entered);
+            ::WaitForSingleObject(g_answered, INFINITE);
+        }
+        return ::CreateFileW(path.c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                             nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED, nullptr);
+    }
+
+    util::unique_handle answered_, entered_;
+    std::thread timeout_;
+};
+
+}  // namespace
+
+TEST_F(WatcherTest, StopDoesNotWaitForADirectoryWhoseOpenHangs) {
+    const std::wstring offline = files.path() + L"offline", later = files.path() + L"later";
+    make_folder(offline);
+    make_folder(later);
+    offline_share share(offline);
+    config.watch_dirs = {watched_entry(watched()), watched_entry(offline)};
+    watcher.reset(new DirectoryWatcher(config, plugins, *db, poll_ms));
+    watcher->start_watcher();
+    ASSERT_TRUE(share.entered());
+    const DWORD before = ::GetTickCount();
+    watcher->stop_watching();
+    EXPECT_LT(::GetTickCount() - before, DirectoryWatcher::stop_wait_ms + 1000);
+    EXPECT_TRUE(watcher->watched_paths().empty());
+
+    // Watching goes on elsewhere meanwhile, and the stuck thread, once its open returns,
+    // watches nothing and takes nothing of the new thread's with it.
+    config.watch_dirs = {watched_entry(later)};
+    watcher->restart_watching();
+    ASSERT_TRUE(eventually([&] { return watcher->watched_paths() == names{later}; }));
+    share.answer();
+    const std::wstring there = file(L"offline\\there.mp3"), here = file(L"later\\here.mp3"), old = file(L"old.mp3");
+    EXPECT_TRUE(eventually([&] { return times_reported(here) == 1; }));
+    settle(later);
+    EXPECT_EQ(0u, times_reported(there));
+    EXPECT_EQ(0u, times_reported(old));
+    EXPECT_EQ(names{later}, watcher->watched_paths());
+}
+
 TEST_F(WatcherTest, RestartWatchesTheNewListWithOneThreadAtATime) {
     const std::wstring before_dir = files.path() + L"before", after_dir = files.path() + L"after";
     make_folder(before_dir);

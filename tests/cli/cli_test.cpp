@@ -2,6 +2,7 @@
 // pipe, against a store of the test's own.
 #include "child_process.h"
 #include "folder_link.h"
+#include "database/store_lock.h"
 #include "temp_folder.h"
 #include "util/unique_resource.h"
 
@@ -10,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
+#include <aclapi.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -61,6 +63,90 @@ std::wstring windows_path(const std::wstring& unix_or_windows) {
     return unix_or_windows;
 }
 
+// Linux paths for what only Linux can make here (a drive letter is a link in the prefix).
+std::string unix_path(const std::wstring& path) {
+    typedef char*(CDECL * to_unix_t)(const wchar_t*);
+    const to_unix_t convert = reinterpret_cast<to_unix_t>(
+        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    char* converted = convert ? convert(path.c_str()) : nullptr;
+    if (!converted) return std::string();
+    const std::string result = converted;
+    ::HeapFree(::GetProcessHeap(), 0, converted);
+    return result;
+}
+
+// Runs a Linux program and waits until `done` (a Linux process cannot be waited for by handle).
+template <typename Done>
+bool run_linux(const char* program, const std::vector<std::string>& args, Done done) {
+    std::string command = program;
+    for (const std::string& arg : args) command += " \"" + arg + "\"";
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    const std::string image = std::string("Z:\\bin\\") + program;
+    if (!::CreateProcessA(image.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
+        return false;
+    }
+    ::CloseHandle(process.hThread);
+    ::CloseHandle(process.hProcess);
+    for (int i = 0; i < 200 && !done(); ++i) ::Sleep(50);
+    return done();
+}
+
+std::wstring final_path(const std::wstring& path) {
+    util::unique_file handle(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    wchar_t final[MAX_PATH] = L"";
+    if (!handle || !::GetFinalPathNameByHandleW(handle.get(), final, MAX_PATH, VOLUME_NAME_DOS)) return std::wstring();
+    return final;
+}
+
+// The object's DACL is one entry that gives authenticated users all access.
+bool grants_authenticated_users(HANDLE object) {
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (::GetSecurityInfo(object, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr,
+                          &descriptor) != ERROR_SUCCESS) {
+        return false;
+    }
+    const util::unique_hlocal held(descriptor);
+    BYTE sid[SECURITY_MAX_SID_SIZE];
+    DWORD sid_size = sizeof sid;
+    ACCESS_ALLOWED_ACE* ace = nullptr;
+    return dacl && dacl->AceCount == 1 && ::CreateWellKnownSid(WinAuthenticatedUserSid, nullptr, sid, &sid_size) &&
+           ::GetAce(dacl, 0, reinterpret_cast<void**>(&ace)) && ace->Header.AceType == ACCESS_ALLOWED_ACE_TYPE &&
+           ::EqualSid(&ace->SidStart, sid) &&
+           (ace->Mask == GENERIC_ALL || (ace->Mask & MUTEX_ALL_ACCESS) == MUTEX_ALL_ACCESS);
+}
+
+// A second drive letter onto `folder`, for as long as the object lives.
+class mapped_drive {
+public:
+    explicit mapped_drive(const std::wstring& folder) {
+        const std::string c_drive = unix_path(L"C:\\");
+        const std::string dosdevices = c_drive.substr(0, c_drive.rfind('/', c_drive.size() - 2) + 1);
+        const DWORD drives = ::GetLogicalDrives();
+        wchar_t letter = L'Q';
+        while (letter < L'Z' && (drives & (1u << (letter - L'A')))) ++letter;
+        if (c_drive.empty() || letter >= L'Z') return;
+        link_ = dosdevices + static_cast<char>(letter - L'A' + 'a') + ":";
+        const std::wstring root = std::wstring(1, letter) + L":\\";
+        // Wine reads its table of drives again at most once a second: the mapping is there for
+        // this process too once the folder's final path goes through the new drive.
+        if (run_linux("ln", {"-s", unix_path(folder), link_}, [&] { return final_path(folder).find(root) == 4; })) {
+            root_ = root;
+        }
+    }
+    ~mapped_drive() {
+        if (!link_.empty()) run_linux("rm", {link_}, [&] { return ::GetFileAttributesW(root_.c_str()) == INVALID_FILE_ATTRIBUTES; });
+    }
+    const std::wstring& root() const { return root_; }  // "Q:\"; empty when it could not be made
+
+private:
+    std::string link_;
+    std::wstring root_;
+};
+
 // A second process that runs the module's real start-up over a store, as Explorer does, and
 // takes commands (see explorer_peer.cpp) through pipes.
 class explorer_peer {
@@ -98,7 +184,7 @@ public:
         input_.reset();
         if (!process_.wait(30000)) ADD_FAILURE() << "explorer_peer did not end";
     }
-    bool started() { return process_.valid() && next_line() == L"ready"; }
+    bool started() { return process_.valid() && next_line(INFINITE) == L"ready"; }
     void send(const std::wstring& line) {
         const std::string bytes = to_utf8(line + L"\n");
         DWORD written = 0;
@@ -107,18 +193,27 @@ public:
     // The lines of the answer to the command sent last, without its "end".
     std::vector<std::wstring> reply() {
         std::vector<std::wstring> lines;
-        for (std::wstring line = next_line(); line != L"end"; line = next_line()) {
-            if (line == L"failed" || line == L"(gone)") {
-                ADD_FAILURE() << "explorer_peer: " << std::string(line.begin(), line.end());
-                break;
-            }
-            lines.push_back(line);
-        }
+        if (!answered(INFINITE, lines)) ADD_FAILURE() << "explorer_peer: the command failed";
         return lines;
     }
     std::vector<std::wstring> command(const std::wstring& line) {
         send(line);
         return reply();
+    }
+    // The answer, when it comes within `timeout_ms`: true for "end", false for "failed". A peer
+    // that does not answer in time is ended (it may never answer).
+    bool answered(DWORD timeout_ms, std::vector<std::wstring>& lines) {
+        const DWORD deadline = timeout_ms == INFINITE ? INFINITE : ::GetTickCount() + timeout_ms;
+        for (std::wstring line = next_line(deadline); line != L"end"; line = next_line(deadline)) {
+            if (line == L"failed") return false;
+            if (line == L"(gone)" || line == L"(late)") {
+                ADD_FAILURE() << "explorer_peer: " << std::string(line.begin(), line.end());
+                if (process_) ::TerminateProcess(process_.get(), 1);
+                return false;
+            }
+            lines.push_back(line);
+        }
+        return true;
     }
 
 private:
@@ -129,13 +224,20 @@ private:
         ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], bytes, nullptr, nullptr);
         return out;
     }
-    std::wstring next_line() {
+    // The next line; "(late)" when none came before the tick count `deadline` (INFINITE: none).
+    std::wstring next_line(DWORD deadline) {
         for (;;) {
             const std::string::size_type end = pending_.find('\n');
             if (end != std::string::npos) {
                 const std::wstring line = from_utf8(pending_.substr(0, end));
                 pending_.erase(0, end + 1);
                 return line;
+            }
+            DWORD available = 0;
+            while (deadline != INFINITE && ::PeekNamedPipe(output_.get(), nullptr, 0, nullptr, &available, nullptr) &&
+                   available == 0) {
+                if (static_cast<LONG>(::GetTickCount() - deadline) >= 0) return L"(late)";
+                ::Sleep(20);
             }
             if (!arrived()) return L"(gone)";
             char buffer[4096];
@@ -444,6 +546,76 @@ TEST_F(CliTest, ToolAndExplorerShareTheStoreWhileBothWrite) {
     EXPECT_EQ(lines({L"Music\t1", L"Music/Rock\t1", L"Work\t" + std::to_wstring(expected.size()),
                      L"Work/Invoices\t" + std::to_wstring(expected.size())}),
               run(L"tree").out);
+}
+
+// Explorer while another process holds the store's lock (hung, or stopped in a debugger): a
+// listing answers from what Explorer has loaded and a change fails as a write error does, each
+// within seconds, and nothing is lost; once the lock is let go, both work again. Every spelling
+// of the data folder names the one lock: another case, another drive letter mapped onto it.
+TEST_F(CliTest, ExplorerAnswersInTimeWhileAnotherProcessHoldsTheStore) {
+    const std::wstring app_data = store_.path() + L"app";
+    ASSERT_TRUE(::CreateDirectoryW(app_data.c_str(), nullptr));
+    data_ = app_data + L"\\Quibrix";
+    // Mapped before any process names the lock, as a user's mappings are there before Explorer
+    // starts. (Wine names a folder by the drive mapped deepest onto it, so a mapping made later
+    // would change the final path of a folder already named; Windows keeps the volume's own.)
+    const mapped_drive drive(app_data);
+    ASSERT_FALSE(drive.root().empty()) << "a drive letter must be mapped through the prefix";
+    explorer_peer explorer(app_data);
+    ASSERT_TRUE(explorer.started());
+    const std::wstring a = files_.path() + L"a.txt", b = files_.path() + L"b.txt", c = files_.path() + L"c.txt",
+                       d = files_.path() + L"d.txt";
+    const auto listed = [&](DWORD bound) {
+        std::vector<std::wstring> lines;
+        const DWORD started = ::GetTickCount();
+        explorer.send(L"list\tWork/Invoices");
+        EXPECT_TRUE(explorer.answered(bound + 5000, lines));
+        EXPECT_LT(::GetTickCount() - started, bound + 2500) << "a listing waits no longer than its bound";
+        std::sort(lines.begin(), lines.end());
+        return lines;
+    };
+    const auto tag = [&](const std::wstring& path) {
+        std::vector<std::wstring> lines;
+        const DWORD started = ::GetTickCount();
+        explorer.send(L"tag\tWork/Invoices\t" + path);
+        const bool done = explorer.answered(items::write_wait_ms + 5000, lines);
+        EXPECT_LT(::GetTickCount() - started, items::write_wait_ms + 2500) << "a change waits no longer than its bound";
+        return done;
+    };
+    ASSERT_TRUE(tag(a));
+    // The tool writes, then another process holds the lock.
+    EXPECT_EQ(0u, run(L"tag b.txt --tag Work/Invoices").exit_code);
+    items::store_lock other;
+    other.set_folder(data_ + L"\\");
+    ASSERT_EQ(items::store_lock::taken, other.acquire(0));
+    EXPECT_EQ(std::vector<std::wstring>({a}), listed(items::listing_wait_ms)) << "what Explorer had loaded";
+    EXPECT_FALSE(tag(c)) << "reported as a write error";
+    EXPECT_EQ(std::vector<std::wstring>({a}), listed(items::listing_wait_ms)) << "the failed change changed nothing";
+    other.release();
+    EXPECT_EQ(std::vector<std::wstring>({a, b}), listed(items::listing_wait_ms));
+    EXPECT_TRUE(tag(c));
+    EXPECT_EQ(std::vector<std::wstring>({a, b, c}), listed(items::listing_wait_ms));
+
+    // The same folder through the other drive letter, in other case.
+    std::wstring spelling = drive.root() + L"QUIBRIX\\";
+    spelling[0] = static_cast<wchar_t>(::towlower(spelling[0]));
+    items::store_lock elsewhere;
+    elsewhere.set_folder(spelling);
+    EXPECT_EQ(other.name(), elsewhere.name());
+    ASSERT_EQ(items::store_lock::taken, elsewhere.acquire(0));
+    EXPECT_FALSE(tag(d)) << "held through the other spelling";
+    elsewhere.release();
+    EXPECT_TRUE(tag(d));
+    EXPECT_EQ(std::vector<std::wstring>({a, b, c, d}), listed(items::listing_wait_ms));
+    EXPECT_EQ(lines({a, b, c, d}), run(L"files Work/Invoices").out);
+
+    // Whichever process makes the lock (this one never ran Explorer's start-up), every
+    // authenticated user may take it: one user's process cannot lock another's out.
+    items::store_lock lone;
+    lone.set_folder(store_.path());
+    ASSERT_EQ(items::store_lock::taken, lone.acquire(0));
+    lone.release();
+    EXPECT_TRUE(grants_authenticated_users(lone.duplicate().get()));
 }
 
 }  // namespace

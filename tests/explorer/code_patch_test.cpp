@@ -4,9 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
+#include <malloc.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -103,4 +107,74 @@ TEST(CodePatch, FunctionStartingWithAJumpIsLeftAlone) {
     EXPECT_FALSE(explorer::redirect_function(code, reinterpret_cast<const void*>(&doubled_add), &trampoline));
     EXPECT_EQ(nullptr, trampoline);
     EXPECT_EQ(0, std::memcmp(code, function, sizeof(function)));
+}
+
+namespace {
+
+const wchar_t heap_child_variable[] = L"QUIBRIX_PATCH_HEAP_CHILD";
+
+// Spins without touching the heap.
+void spin_for(double milliseconds) {
+    LARGE_INTEGER frequency, start, now;
+    ::QueryPerformanceFrequency(&frequency);
+    ::QueryPerformanceCounter(&start);
+    do {
+        ::QueryPerformanceCounter(&now);
+    } while ((now.QuadPart - start.QuadPart) * 1000.0 < milliseconds * frequency.QuadPart);
+}
+
+}  // namespace
+
+// The patch stops every other thread of Explorer while it writes the entry; one of them may be
+// stopped holding the heap's lock, as the start-up load and the re-link pass often do. Here a
+// thread holds the C runtime's heap lock most of the time while functions are patched again and
+// again. Run in a copy of this program, so that a patch that waits for the lock for ever (and
+// keeps every other thread stopped) is ended from outside.
+TEST(CodePatch, ThreadsStoppedWhileHoldingTheHeapLockDoNotStopThePatch) {
+    wchar_t flag[8];
+    if (::GetEnvironmentVariableW(heap_child_variable, flag, 8)) {
+        const HANDLE heap = reinterpret_cast<HANDLE>(_get_heap_handle());
+        std::atomic<bool> done(false);
+        std::thread holder([&] {
+            while (!done) {
+                ::HeapLock(heap);
+                spin_for(2);
+                ::HeapUnlock(heap);
+                spin_for(0.2);
+            }
+        });
+        const unsigned char function[] = {0x53, 0x48, 0x83, 0xEC, 0x20, 0x48, 0x83, 0xC4, 0x20,
+                                          0x5B, 0x90, 0x90, 0x48, 0x8D, 0x04, 0x09, 0xC3};  // 2 * x
+        for (int i = 0; i < 20; ++i) {
+            unsigned char* code = static_cast<unsigned char*>(
+                ::VirtualAlloc(nullptr, 4096, MEM_RESERVE | MEM_COMMIT, PAGE_EXECUTE_READWRITE));
+            ASSERT_NE(nullptr, code);
+            std::memcpy(code, function, sizeof(function));
+            void* volatile trampoline = nullptr;
+            EXPECT_TRUE(explorer::redirect_function(code, reinterpret_cast<const void*>(&doubled_add), &trampoline));
+        }
+        done = true;
+        holder.join();
+        return;
+    }
+    wchar_t program[MAX_PATH];
+    ::GetModuleFileNameW(nullptr, program, MAX_PATH);
+    std::wstring command = std::wstring(L"\"") + program +
+                           L"\" --gtest_filter=CodePatch.ThreadsStoppedWhileHoldingTheHeapLockDoNotStopThePatch";
+    ::SetEnvironmentVariableW(heap_child_variable, L"1");
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION child = {};
+    const BOOL started =
+        ::CreateProcessW(program, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &child);
+    ::SetEnvironmentVariableW(heap_child_variable, nullptr);
+    ASSERT_TRUE(started);
+    ::CloseHandle(child.hThread);
+    const DWORD waited = ::WaitForSingleObject(child.hProcess, 30000);
+    if (waited != WAIT_OBJECT_0) ::TerminateProcess(child.hProcess, 99);
+    DWORD exit_code = 99;
+    ::GetExitCodeProcess(child.hProcess, &exit_code);
+    ::CloseHandle(child.hProcess);
+    EXPECT_EQ(WAIT_OBJECT_0, waited) << "the patch waited for the heap lock with the other threads stopped";
+    EXPECT_EQ(0u, exit_code);
 }
