@@ -208,7 +208,7 @@ public:
             if (line == L"failed") return false;
             if (line == L"(gone)" || line == L"(late)") {
                 ADD_FAILURE() << "explorer_peer: " << std::string(line.begin(), line.end());
-                if (process_) ::TerminateProcess(process_.get(), 1);
+                process_.kill();
                 return false;
             }
             lines.push_back(line);
