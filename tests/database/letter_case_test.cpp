@@ -20,19 +20,6 @@ const std::wstring tune = L"C:\\Music\\tune.mp3";
 const std::wstring clip = L"D:\\Video\\clip.avi";
 const std::wstring other = L"D:\\Other\\note.txt";
 
-typedef char*(CDECL* to_unix_t)(const wchar_t*);
-
-std::string unix_path(const std::wstring& path) {
-    const to_unix_t convert =
-        reinterpret_cast<to_unix_t>(::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name"));
-    if (!convert) return std::string();
-    char* converted = convert(path.c_str());
-    if (!converted) return std::string();
-    std::string result = converted;
-    ::HeapFree(::GetProcessHeap(), 0, converted);
-    return result;
-}
-
 bool listed(const std::wstring& folder, const std::wstring& name) {
     for (const std::wstring& entry : folder_entries(folder)) {
         if (entry == name) return true;

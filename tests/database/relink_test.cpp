@@ -18,19 +18,6 @@
 
 namespace {
 
-typedef char*(CDECL* to_unix_t)(const wchar_t*);
-
-std::string unix_path(const std::wstring& path) {
-    const to_unix_t convert =
-        reinterpret_cast<to_unix_t>(::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name"));
-    if (!convert) return std::string();
-    char* converted = convert(path.c_str());
-    if (!converted) return std::string();
-    std::string result = converted;
-    ::HeapFree(::GetProcessHeap(), 0, converted);
-    return result;
-}
-
 // Linux paths are UTF-8, and Wine hands a Linux program its command line in UTF-8.
 std::wstring from_utf8(const std::string& text) {
     const int units = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);

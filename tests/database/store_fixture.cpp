@@ -128,3 +128,16 @@ std::vector<std::wstring> chains_of(const items::tree_ptr& tree) {
     std::sort(out.begin(), out.end());
     return out;
 }
+
+typedef char*(CDECL* to_unix_t)(const wchar_t*);
+
+std::string unix_path(const std::wstring& path) {
+    const to_unix_t convert =
+        reinterpret_cast<to_unix_t>(::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name"));
+    if (!convert) return std::string();
+    char* converted = convert(path.c_str());
+    if (!converted) return std::string();
+    std::string result = converted;
+    ::HeapFree(::GetProcessHeap(), 0, converted);
+    return result;
+}

@@ -28,6 +28,8 @@ void age_files(const std::wstring& folder);
 
 std::vector<unsigned char> id_bytes(const std::vector<std::uint32_t>& ids);
 std::vector<unsigned char> record_bytes(std::uint32_t id, const std::wstring& path);
+// The Linux path Wine gives a Windows path; empty when it has none.
+std::string unix_path(const std::wstring& path);
 std::vector<unsigned char> operator+(std::vector<unsigned char> a, const std::vector<unsigned char>& b);
 
 // A name tree from "Root/Scope/Tag" chains that share their root, e.g. {"Music/Genre/Rock",
