@@ -6,8 +6,8 @@
 //     Modified  -> the year the file was last written, in local time
 //
 // It claims no extension of its own: the host reaches it by its name as the fallback, and a
-// claimed extension would make a directory parse prefer it to the plug-in that reads the
-// file's metadata whenever it loads later.
+// claimed extension would make it a candidate like the others, asked before the plug-in that
+// reads the file's metadata whenever it loads earlier.
 #include "plugin_kit.h"
 
 #include <windows.h>

@@ -12,9 +12,7 @@
 #include <objbase.h>
 #include <shellapi.h>
 
-#include <algorithm>
 #include <cstring>
-#include <map>
 #include <memory>
 
 namespace autotag {
@@ -24,7 +22,6 @@ std::atomic<bool> g_parse_stop(false);
 
 namespace {
 
-const wchar_t fallback_plugin[] = L"other.dll";
 const wchar_t busy_message[] =
     L"Now is executing parsing another directory\nIt is impossible parsing more then one directory simultaneously";
 
@@ -33,10 +30,6 @@ const wchar_t busy_message[] =
 // be waiting for that lock (the watcher tags new files on the same thread).
 const UINT show_progress_message = WM_APP + 1;
 const UINT close_message = WM_APP + 2;
-
-bool enabled(const WatchedDir& entry, const std::wstring& plugin) {
-    return std::find(entry.plugins.begin(), entry.plugins.end(), plugin) != entry.plugins.end();
-}
 
 // The directory the parse entered last, handed from the parse thread to the dialog's thread.
 class shared_progress {
@@ -129,17 +122,6 @@ DWORD WINAPI parse_thread(void* param) {
 
 void parse_directory(const WatchedDir& job, const AutoAssignPlugins& plugins, items::TagsHolder& db,
                      parse_progress& progress) {
-    plugins.wait_loaded();
-    // One lookup per file; for an extension that several enabled plug-ins claim, the last in
-    // load order wins.
-    std::map<std::wstring, AutoAssignPlugins::plugin_ptr> by_extension;
-    for (const AutoAssignPlugins::plugin_ptr& info : plugins.plugins) {
-        if (!enabled(job, info->name)) continue;
-        for (const std::wstring& ext : info->exts) by_extension[ext] = info;
-    }
-    const AutoAssignPlugins::plugin_ptr fallback =
-        enabled(job, fallback_plugin) ? plugins.find(fallback_plugin) : AutoAssignPlugins::plugin_ptr();
-
     // The plug-ins are called without the database lock, and the lock is taken per file to tag
     // it: held for the whole walk it would freeze every Explorer window that needs the database
     // until the parse ends. Writing is deferred only while the parse holds the lock, so other
@@ -155,15 +137,7 @@ void parse_directory(const WatchedDir& job, const AutoAssignPlugins& plugins, it
                 continue;
             }
             if (db.find_root(&path, 0)) continue;
-            std::wstring ext;
-            std::map<std::wstring, AutoAssignPlugins::plugin_ptr>::const_iterator claimed =
-                usable_extension(path, ext) ? by_extension.find(ext) : by_extension.end();
-            items::tree_ptr tree;
-            if (claimed != by_extension.end()) {
-                tree = claimed->second->fill(path);
-            } else if (fallback) {
-                tree = fallback->fill(path);
-            }
+            const items::tree_ptr tree = plugins.plugin_tree(job, path);
             if (!tree) continue;
             const items::tree_ptr request = build_tag_request(tree, job, path, job.path.size());
             const util::lock_guard held = db.lock();

@@ -32,9 +32,9 @@ public:
     virtual bool stop_requested() = 0;
 };
 
-// The walk of one parse: every file without tags goes to the plug-in that claims its extension
-// (the last enabled one in load order), or else to "other.dll". The plug-ins are called
-// without the database lock, which is taken per file to tag it. Nothing of the parse reaches
+// The walk of one parse: every file without tags gets the tags that the entry's plug-ins give
+// it (AutoAssignPlugins::plugin_tree), as if the watcher had seen it arrive. The plug-ins are
+// called without the database lock, which is taken per file to tag it. Nothing of the parse reaches
 // the disk until the database's save at the end.
 void parse_directory(const WatchedDir& job, const AutoAssignPlugins& plugins, items::TagsHolder& db,
                      parse_progress& progress);

@@ -167,6 +167,23 @@ std::vector<std::wstring> AutoAssignPlugins::names() const {
     return all;
 }
 
+items::tree_ptr AutoAssignPlugins::plugin_tree(const WatchedDir& entry, const std::wstring& path) const {
+    wait_loaded();
+    std::wstring ext;
+    if (usable_extension(path, ext)) {
+        for (const plugin_ptr& info : plugins) {
+            if (!contains(info->exts, ext) || !contains(entry.plugins, info->name)) continue;
+            if (items::tree_ptr tree = info->fill(path)) return tree;
+        }
+    }
+    // Also when a claiming plug-in declined (a photo without EXIF, a song without tags): the
+    // fallback reads nothing inside the file, so such a file is tagged like one that no
+    // plug-in claims rather than not at all.
+    if (!contains(entry.plugins, fallback_plugin)) return items::tree_ptr();
+    const plugin_ptr fallback = find(fallback_plugin);
+    return fallback ? fallback->fill(path) : items::tree_ptr();
+}
+
 void AutoAssignPlugins::tag_new_file(const std::wstring& path) {
     tag_new_file(path, settings(), items::tags_holder());
 }
@@ -185,19 +202,7 @@ void AutoAssignPlugins::tag_new_file(const std::wstring& path, const Settings& c
         }
     }
     if (!entry) return;
-
-    items::tree_ptr tree;
-    std::wstring ext;
-    if (usable_extension(path, ext)) {
-        for (const plugin_ptr& info : plugins) {
-            if (!contains(info->exts, ext) || !contains(entry->plugins, info->name)) continue;
-            tree = info->fill(path);
-            if (tree) break;
-        }
-    }
-    if (!tree && contains(entry->plugins, fallback_plugin)) {
-        if (plugin_ptr other = find(fallback_plugin)) tree = other->fill(path);
-    }
+    const items::tree_ptr tree = plugin_tree(*entry, path);
     if (!tree) return;
     apply_tag_request(db, path, build_tag_request(tree, *entry, path, entry->path.size()));
 }

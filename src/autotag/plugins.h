@@ -51,6 +51,12 @@ public:
     // Returns once no load started by start_loading is under way.
     void wait_loaded() const;
 
+    // The tree of tags for `path`, a file of the watched directory `entry`, from the plug-ins
+    // that entry enables: the first in load order that claims the file's extension and
+    // answers, else the fallback plug-in "other.dll". Null when none answers. The watcher and
+    // a directory parse both ask this, so a file gets the same tags from either.
+    items::tree_ptr plugin_tree(const WatchedDir& entry, const std::wstring& path) const;
+
     // Tags a file that appeared in a watched directory, unless it is tagged already.
     void tag_new_file(const std::wstring& path);
     void tag_new_file(const std::wstring& path, const Settings& config, items::TagsHolder& db) const;

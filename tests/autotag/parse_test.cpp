@@ -39,12 +39,13 @@ public:
 class ParseTest : public PluginTest {
 protected:
     ParseTest() {
-        // Of two enabled plug-ins that claim an extension, the later in load order wins.
+        // Of two enabled plug-ins that claim an extension, the earlier in load order answers; the
+        // later is asked only when the earlier declines.
         const names order = plugins.names();
         const bool beta_later = std::find(order.begin(), order.end(), L"beta.dll") >
                                 std::find(order.begin(), order.end(), L"alpha.dll");
-        winner = beta_later ? L"B" : L"A";
-        loser = beta_later ? L"A" : L"B";
+        winner = beta_later ? L"A" : L"B";
+        loser = beta_later ? L"B" : L"A";
     }
     ~ParseTest() override { EXPECT_TRUE(items::g_immediate_write); }
 
@@ -98,15 +99,17 @@ TEST_F(ParseTest, FlatParseLeavesSubDirectoriesAloneButShowsThem) {
     EXPECT_TRUE(tags_of(b).empty());
 }
 
-TEST_F(ParseTest, ClaimedFilesNeverFallBackOthersDo) {
+TEST_F(ParseTest, ClaimedFilesGoToTheNextClaimerAndThenToTheFallback) {
     const std::wstring refused = file(L"refused.jpg", "FAIL " + std::string(winner.begin(), winner.end()));
+    const std::wstring unread = file(L"unread.jpg", "FAIL A B");
     const std::wstring photo = file(L"photo.jpg");
     const std::wstring upper = file(L"photo2.JPG");
     const std::wstring backup = file(L"archive.backup");
     const std::wstring none = file(L"nothing.mp3", "NOTREE *");
     RecordingProgress progress;
     autotag::parse_directory(entry({L"alpha.dll", L"beta.dll", L"other.dll"}), plugins, *db, progress);
-    EXPECT_TRUE(tags_of(refused).empty());  // the winner failed; neither the loser nor other.dll is asked
+    EXPECT_EQ((names{L"Metadata/Plugin/" + loser}), tags_of(refused));
+    EXPECT_EQ((names{L"Metadata/Plugin/other"}), tags_of(unread));
     EXPECT_EQ((names{L"Metadata/Plugin/" + winner}), tags_of(photo));
     EXPECT_EQ((names{L"Metadata/Plugin/other"}), tags_of(upper));
     EXPECT_EQ((names{L"Metadata/Plugin/other"}), tags_of(backup));

@@ -1,6 +1,7 @@
 // The directory watcher on real directories: which new names reach the window thread, when,
 // and how often; the tagging of what arrives; and stopping and restarting the watching thread.
 #include "autotag/directory_watcher.h"
+#include "autotag/parse.h"
 
 #include "plugin_fixture.h"
 
@@ -234,6 +235,53 @@ TEST_F(WatcherTest, DirectoryMovedIntoRecursiveWatchHandsOnEveryFileOnce) {
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(expected, got);  // each once; nothing below the ".tmp" folder
     EXPECT_EQ(names{L"Metadata/Plugin/A"}, tags_of(two));
+}
+
+TEST_F(WatcherTest, FileGetsTheSameTagsFromTheWatcherAsFromADirectoryParse) {
+    // The first enabled plug-in in load order that claims the extension and answers, else the
+    // fallback: whether the watcher saw the file arrive or a parse found it later.
+    struct Case {
+        const wchar_t* file;
+        std::string content;
+        names tags;
+    };
+    const std::vector<Case> cases = {
+        {L"both-claim.mp3", "", {L"Metadata/Plugin/A"}},
+        {L"first-fails.jpg", "FAIL A", {L"Metadata/Plugin/B"}},
+        {L"claimers-fail.mp3", "FAIL A B", {L"Metadata/Plugin/other"}},
+        {L"unclaimed.JPG", "", {L"Metadata/Plugin/other"}},
+        {L"readme", "", {L"Metadata/Plugin/other"}},
+        {L"all-fail.mp3", "FAIL *", {}},
+    };
+    const WatchedDir dir = entry({L"alpha.dll", L"beta.dll", L"other.dll"});
+    start({dir}, 1);
+    std::vector<std::wstring> paths;
+    for (const Case& c : cases) paths.push_back(file(c.file, c.content));
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        if (cases[i].tags.empty()) continue;
+        EXPECT_TRUE(eventually([&] { return !tags_of(paths[i]).empty(); })) << paths[i];
+    }
+    settle(watched());
+    watcher.reset();
+
+    struct Unwatched : autotag::parse_progress {
+        void entered(const std::wstring&) override {}
+        bool stop_requested() override { return false; }
+    } progress;
+    TempFolder parse_data;
+    items::TagsHolder parsed;
+    parsed.set_data_folder(parse_data.path());
+    autotag::parse_directory(dir, plugins, parsed, progress);
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        SCOPED_TRACE(paths[i]);
+        names from_parse;
+        for (const items::tree_ptr& tree : parsed.tags_of_paths({paths[i]})) {
+            const names chains = chains_of(tree);
+            from_parse.insert(from_parse.end(), chains.begin(), chains.end());
+        }
+        EXPECT_EQ(cases[i].tags, tags_of(paths[i]));
+        EXPECT_EQ(cases[i].tags, from_parse);
+    }
 }
 
 TEST_F(WatcherTest, FileOfAMovedDirectoryStillBeingWrittenWaitsForItsWriter) {

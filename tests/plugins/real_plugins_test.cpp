@@ -114,6 +114,7 @@ TEST_F(RealPluginTest, ParseTagsOggTiffAndUpperCaseExtensions) {
         ASSERT_TRUE(::CopyFileW(sample(name).c_str(), (files.path() + name).c_str(), FALSE));
     }
     ASSERT_TRUE(::CopyFileW(sample(L"photo.jpg").c_str(), (files.path() + L"IMG_0001.JPG").c_str(), FALSE));
+    set_modified_2016(files.path() + L"plain.jpg");
     NoProgress progress;
     autotag::parse_directory(entry({L"music.dll", L"photos.dll", L"other.dll"}), plugins, *db, progress);
 
@@ -125,7 +126,8 @@ TEST_F(RealPluginTest, ParseTagsOggTiffAndUpperCaseExtensions) {
     EXPECT_EQ((names{L"Photos/Make/Canon", L"Photos/Model/Canon EOS 5D Mark II", L"Photos/Month/2021-07",
                      L"Photos/Year/2021"}),
               tags_of(files.path() + L"IMG_0001.JPG"));
-    // A JPEG without EXIF: the photo plug-in declines, and a parse does not fall back.
+    // A JPEG without EXIF: the photo plug-in declines, and the fallback files it by kind, as
+    // the watcher does.
     EXPECT_FALSE(ask(L"photos.dll", files.path() + L"plain.jpg").filled);
-    EXPECT_EQ(names(), tags_of(files.path() + L"plain.jpg"));
+    EXPECT_EQ((names{L"Files/Kind/Images", L"Files/Modified/2016"}), tags_of(files.path() + L"plain.jpg"));
 }
