@@ -14,9 +14,9 @@ public:
             if (full_load) db_.sync(true, false);
             return;
         }
-        bool abandoned = false;
         try {
-            abandoned = db_.store_lock_.acquire();
+            // The lock reports its abandonment once: it is kept until a sync has read everything.
+            if (db_.store_lock_.acquire()) db_.reread_owed_ = true;
         } catch (...) {
             --db_.section_depth_;
             throw;
@@ -25,10 +25,10 @@ public:
         db_.announced_ = false;
         try {
             const std::uint64_t counter = db_.store_lock_.counter();
-            const bool stale = full_load || abandoned || !db_.synced_ || db_.incomplete_ ||
+            const bool stale = full_load || db_.reread_owed_ || !db_.synced_ || db_.incomplete_ ||
                                counter != db_.seen_counter_ || counter == store_lock::unreadable;
             db_.seen_counter_ = counter;
-            if (stale) db_.sync(full_load, abandoned);
+            if (stale) db_.sync(full_load, db_.reread_owed_);
         } catch (...) {
             --db_.section_depth_;
             close();
