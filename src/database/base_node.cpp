@@ -7,6 +7,7 @@
 #include "util/unique_resource.h"
 
 #include <algorithm>
+#include <memory>
 #include <unordered_map>
 
 namespace items {
@@ -117,12 +118,14 @@ void base_node::read_folder(sync_pass& pass) {
         respellings respelled;
         WIN32_FIND_DATAW data;
         util::unique_find find(store::find_first(path + L"\\*", data));
+        list_error_ = find ? 0 : ::GetLastError();
         if (!find && util::folder_exists(path)) {
             // Taking an unlisted folder for an empty one would drop every node in it.
             keep_as_is();
             pass.incomplete = true;
             return;
         }
+        if (!find) list_error_ = 0;  // gone: it holds nothing
         if (find) {
             do {
                 const std::wstring entry = data.cFileName;
@@ -153,7 +156,7 @@ void base_node::read_folder(sync_pass& pass) {
                 child->seen_ = true;
                 if (folder) {
                     child->read_folder(pass);
-                    if (is_new && child->children.empty()) {
+                    if (is_new && child->children.empty() && !child->list_error_) {
                         // An empty folder is no scope; the start-up load removes it.
                         if (pass.full_load) store::remove_empty_folder(child->path, data_folder());
                         continue;
@@ -216,7 +219,7 @@ bool base_node::load(sync_pass& pass) {
         i = std::min<std::size_t>(i, children.size());
         pass.changed = true;
     }
-    if (children.empty() && pass.full_load) {
+    if (children.empty() && pass.full_load && !list_error_) {
         // The start-up load removes what nothing is left in; later syncs only follow the disk.
         erase_from_disk();
         return false;
@@ -245,7 +248,7 @@ bool base_node::stays_without_disk() {
 }
 
 std::size_t base_node::unread_count() const {
-    std::size_t count = 0;
+    std::size_t count = list_error_ ? 1 : 0;
     for (const node_ptr& child : children) count += child->unread_count();
     return count;
 }
@@ -289,15 +292,18 @@ bool base_node::ensure_folder(bool create) {
 }
 
 void base_node::save() {
+    std::unique_ptr<store_error> failed;
     for (const node_ptr& child : children) {
         try {
             child->save();
-        } catch (const store_error&) {
+        } catch (const store_error& error) {
             // Its file stays as it was on disk. The node stays too, still not clean, so that the
             // next save tries again: dropped, it would come back later as a new, empty node over
-            // the files it left.
+            // the files it left. The others are saved all the same; the caller hears of the first.
+            if (!failed) failed.reset(new store_error(error));
         }
     }
+    if (failed) throw *failed;
 }
 
 void base_node::export_tree(const hashed_ptr& out) {

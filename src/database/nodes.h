@@ -135,6 +135,9 @@ protected:
     void merge_children(const std::vector<node_ptr>& fresh, sync_pass& pass);
 
     bool seen_ = false;  // during read_folder: the folder has an entry for this node
+    // Why the node's folder could not be listed at the last read_folder (0: it was). Its nodes
+    // are not all known then: the node is not empty, and its root refuses what needs all tags.
+    DWORD list_error_ = 0;
 
     friend class TagsHolder;  // matches the roots with the data folder's entries
 };
@@ -225,11 +228,18 @@ public:
     // entry's file identity is recorded too: `identity` when the caller knows it, else it is
     // read from the file when the records are written.
     void register_path(file_id_t id, const std::wstring& file_path, const file_identity* identity = nullptr);
-    // Drops the id from the map (written with the next rewrite).
+    // Drops the id from the map (written with the next rewrite). While writing is deferred, the
+    // map file keeps it until every tag file of the root has been saved without it.
     void forget_path(file_id_t id);
+    // Whether the map file may still hold the id for tag files not saved yet: no other file may
+    // take it meanwhile.
+    bool leaving(file_id_t id) const;
     void flush_appends();
     // Writes the whole map file anew (immediate mode) or marks the root not clean.
     void rewrite_map();
+    // Writes the map as memory has it to `file`, as one step (the map of a root about to be
+    // renamed or made is written before its folder moves). Throws store_error.
+    void write_map(const std::wstring& file) const;
 
     // The id this root knows `file_path` by; 0 when it does not hold the path. `hash` is
     // file_id(file_path). Usually the hash itself; another id when the hash was taken by
@@ -272,6 +282,9 @@ private:
     DWORD read_error_ = 0;         // why the map could not be read
     // Map changes made while writing was deferred, in order (an empty path: the id left).
     std::vector<std::pair<file_id_t, std::wstring> > deferred_;
+    // Ids forgotten while writing was deferred, with their paths: tag files on disk hold them
+    // until save has written every tag of the root.
+    std::vector<std::pair<file_id_t, std::wstring> > leaving_;
     // Ids whose path does not hash to them, keyed by the hash of their path; built on first
     // use, since every path of the map must be hashed for it.
     std::unordered_multimap<file_id_t, file_id_t> displaced_;

@@ -12,6 +12,7 @@
 #include "database/identity_file.h"
 
 #include <algorithm>
+#include <memory>
 
 namespace items {
 
@@ -179,6 +180,7 @@ TagsHolder::relink_report TagsHolder::relink(const std::vector<file_id_t>* only)
     store_section section(*this, false);
     if (path != folder) return report;  // another data folder since
     std::vector<std::wstring> touched;
+    std::unique_ptr<store_error> failed;  // the first save that failed, told once the rest is done
     if (any_move) {
         {
             // Many moves at once: every tag file and map is written once, at the end.
@@ -197,7 +199,15 @@ TagsHolder::relink_report TagsHolder::relink(const std::vector<file_id_t>* only)
             }
         }
         for (const std::wstring& name : touched) {
-            if (root_scope* root = root_named(name)) root->save();
+            root_scope* root = root_named(name);
+            if (!root) continue;
+            try {
+                root->save();
+            } catch (const store_error& error) {
+                // What was not written stays marked for the next save; the map keeps every id
+                // that the tag files on disk still hold.
+                if (!failed) failed.reset(new store_error(error));
+            }
         }
     }
     for (const identity_file_state& state : identity_files) {
@@ -220,6 +230,7 @@ TagsHolder::relink_report TagsHolder::relink(const std::vector<file_id_t>* only)
         }
     }
     for (const std::wstring& name : touched) refresh_views(name);
+    if (failed) throw *failed;
     return report;
 }
 

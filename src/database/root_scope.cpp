@@ -4,6 +4,7 @@
 #include "database/identity_file.h"
 #include "database/store_snapshot.h"
 #include "util/file_names.h"
+#include "util/file_system.h"
 
 #include <algorithm>
 
@@ -28,7 +29,12 @@ void root_scope::update_path() {
 bool root_scope::load(sync_pass& pass) {
     pass.map_changed = false;
     pass.map_checked = false;
-    if (pass.reread_all || !loaded || !stamp.same_as(on_disk)) {
+    if (list_error_) {
+        // Its tags are not all known: written now, it could lose the ones it did not list.
+        loaded = false;
+        read_error_ = list_error_;
+        pass.incomplete = true;
+    } else if (pass.reread_all || !loaded || !stamp.same_as(on_disk)) {
         if (!on_disk.known && loaded && !stamp.known) {
             // A root made here whose map has not been written yet: memory is all there is.
         } else if (!read_map(pass)) {
@@ -79,6 +85,10 @@ bool root_scope::read_map(sync_pass& pass) {
                                                               unwritten_records_.data() + offset),
                                                           length));
                       });
+    // Kept in the file only for tag files not saved yet.
+    for (const std::pair<file_id_t, std::wstring>& gone : leaving_) {
+        if (fresh.find(gone.first) == gone.second) fresh.erase(gone.first);
+    }
     id_map = std::move(fresh);
     forget_path_indexes();
     stamp = on_disk;
@@ -107,7 +117,8 @@ void root_scope::require_read(bool all_tags) const {
 }
 
 std::size_t root_scope::unread_count() const {
-    return (loaded ? 0 : 1) + unread_tags_;
+    // An unlisted folder counts among the tags already.
+    return (loaded || list_error_ ? 0 : 1) + unread_tags_;
 }
 
 bool root_scope::stays_without_disk() {
@@ -254,11 +265,19 @@ void root_scope::forget_path(file_id_t id) {
     if (known.empty()) return;
     note_displaced(id, known, false);
     note_spelling(id, known, false);
-    id_map.erase(id);
     if (!g_immediate_write) {
         clean = false;
         deferred_.emplace_back(id, std::wstring());
+        leaving_.emplace_back(id, std::wstring(known));
     }
+    id_map.erase(id);
+}
+
+bool root_scope::leaving(file_id_t id) const {
+    for (const std::pair<file_id_t, std::wstring>& gone : leaving_) {
+        if (gone.first == id) return true;
+    }
+    return false;
 }
 
 void root_scope::flush_appends() {
@@ -317,17 +336,24 @@ void root_scope::rewrite_map() {
     // Written from memory, a map that was never read would lose every path in the file.
     require_read(false);
     if (!ensure_folder(true)) return;
-    std::vector<unsigned char> bytes;
-    id_map.for_each([&bytes](file_id_t id, std::wstring_view file_path) {
-        store::encode_map_record(id, file_path, bytes);
-    });
     try {
-        store::replace_file(map_path(), bytes, data_folder());
+        write_map(map_path());
     } catch (const store_error&) {
         stamp = store::file_stamp();
         throw;
     }
     written();
+}
+
+void root_scope::write_map(const std::wstring& file) const {
+    std::vector<unsigned char> bytes;
+    id_map.for_each([&bytes](file_id_t id, std::wstring_view file_path) {
+        store::encode_map_record(id, file_path, bytes);
+    });
+    for (const std::pair<file_id_t, std::wstring>& gone : leaving_) {
+        if (!id_map.contains(gone.first)) store::encode_map_record(gone.first, gone.second, bytes);
+    }
+    store::replace_file(file, bytes, data_folder());
 }
 
 void root_scope::written() {
@@ -364,13 +390,23 @@ bool root_scope::remove_file(file_id_t id, const tree_node* tree) {
 
 void root_scope::save() {
     if (!g_immediate_write || !loaded) return;
-    scope::save();
+    // The map first, still with the ids that leave it: whichever tag files are written after it
+    // and whichever are not, every id on disk is known to the map.
     if (!clean) rewrite_map();
+    // A tag that fails keeps its old ids on disk, and the map keeps them with it.
+    scope::save();
+    if (leaving_.empty() || base_node::unread_count()) return;
+    leaving_.clear();
+    rewrite_map();
 }
 
 void root_scope::erase_from_disk() {
     scope::erase_from_disk();
+    // Beside a folder that stayed (a file in it held open) the map stays too: without it the
+    // root could not be read again.
+    if (util::folder_exists(path)) return;
     store::delete_file(map_path());
+    leaving_.clear();
     unidentified_.clear();
     unwritten_identities_.clear();
     delete_identity_file();

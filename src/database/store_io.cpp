@@ -55,6 +55,7 @@ namespace store {
 
 bool (*g_replace_interrupted)() = nullptr;
 write_fault_plan g_write_fault;
+change_fault_plan g_change_fault;
 
 namespace {
 
@@ -67,8 +68,15 @@ std::uint64_t to_number(const FILETIME& time) {
 
 thread_local write_listener* t_write_listener = nullptr;
 
-void announce_write() {
+// False when a test stands for this change failing.
+bool announce_write() {
     if (write_listener* listener = t_write_listener) listener->before_write();
+    change_fault_plan& plan = g_change_fault;
+    if (plan.fail_at <= 0) return true;
+    const int number = ++plan.counted;
+    if (number < plan.fail_at || (number > plan.fail_at && !plan.and_after)) return true;
+    ::SetLastError(ERROR_WRITE_FAULT);
+    return false;
 }
 
 }  // namespace
@@ -186,7 +194,7 @@ bool read_file(const std::wstring& path, std::vector<wchar_t>& units, std::size_
 }
 
 void append_file(const std::wstring& path, const std::vector<unsigned char>& bytes) {
-    announce_write();
+    if (!announce_write()) throw store_error(error_short_write);
     util::unique_file file(::CreateFileW(path.c_str(), FILE_APPEND_DATA | FILE_WRITE_DATA, 0, g_store_security,
                                          OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) throw store_error(error_cannot_open);
@@ -206,7 +214,7 @@ void append_file(const std::wstring& path, const std::vector<unsigned char>& byt
 void replace_file(const std::wstring& path, const std::vector<unsigned char>& bytes,
                   const std::wstring& temp_folder, replacement mode) {
     const bool durable = mode == replacement::durable;
-    if (durable) announce_write();
+    if (durable && !announce_write()) throw store_error(error_short_write);
     const std::wstring temporary = unique_temporary_name(temp_folder);
     {
         util::unique_file file(::CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, g_store_security, CREATE_ALWAYS,
@@ -244,29 +252,26 @@ HANDLE find_first(const std::wstring& pattern, WIN32_FIND_DATAW& data) {
 
 bool create_folder(const std::wstring& path) {
     if (util::folder_exists(path)) return true;
-    announce_write();
+    if (!announce_write()) return false;
     return ::CreateDirectoryW(path.c_str(), g_store_security) || util::folder_exists(path);
 }
 
 bool delete_file(const std::wstring& path, const std::wstring& data_folder) {
-    announce_write();
+    if (!announce_write()) return false;
     if (data_folder.empty()) return ::DeleteFileW(path.c_str()) != FALSE;
     return util::remove_file(path, data_folder);
 }
 
 bool remove_empty_folder(const std::wstring& path, const std::wstring& data_folder) {
-    announce_write();
-    return util::remove_empty_folder(path, data_folder);
+    return announce_write() && util::remove_empty_folder(path, data_folder);
 }
 
-void remove_folder_tree(const std::wstring& path, const std::wstring& data_folder) {
-    announce_write();
-    util::remove_folder_tree(path, util::removal::best_effort, data_folder);
+bool remove_folder_tree(const std::wstring& path, const std::wstring& data_folder) {
+    return announce_write() && util::remove_folder_tree(path, util::removal::best_effort, data_folder);
 }
 
 bool move_path(const std::wstring& from, const std::wstring& to) {
-    announce_write();
-    return ::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH) != FALSE;
+    return announce_write() && ::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH) != FALSE;
 }
 
 void encode_ids(const std::vector<file_id_t>& ids, std::size_t from, std::vector<unsigned char>& out) {

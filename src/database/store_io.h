@@ -142,6 +142,17 @@ struct write_fault_plan {
 };
 extern write_fault_plan g_write_fault;
 
+// Tests stand for a process killed, or a write refused, at one change of the store with this:
+// the changes below (each append, durable replacement, folder made, file or folder removed, move)
+// are counted as they are announced; the one numbered `fail_at` fails, and with `and_after` (a
+// process killed there) every later one fails too. 0 fails none.
+struct change_fault_plan {
+    int fail_at = 0;
+    bool and_after = false;
+    int counted = 0;
+};
+extern change_fault_plan g_change_fault;
+
 // Deletes the temporary files that an interrupted replace_file left in `folder`.
 void remove_temporary_files(const std::wstring& folder);
 
@@ -157,7 +168,8 @@ bool create_folder(const std::wstring& path);
 // With the data folder, for a file below a root: checked as the folders are.
 bool delete_file(const std::wstring& path, const std::wstring& data_folder = std::wstring());
 bool remove_empty_folder(const std::wstring& path, const std::wstring& data_folder);
-void remove_folder_tree(const std::wstring& path, const std::wstring& data_folder);
+// True when the folder is gone.
+bool remove_folder_tree(const std::wstring& path, const std::wstring& data_folder);
 bool move_path(const std::wstring& from, const std::wstring& to);
 
 // Encoders and decoders of the two formats.

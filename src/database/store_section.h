@@ -33,18 +33,19 @@ public:
             if (type == listing) return;
             throw store_error(error_store_busy, ERROR_TIMEOUT);
         }
+        // The lock reports its abandonment once: it is kept until a sync has read everything.
+        if (got_ == store_lock::taken_abandoned) db_.reread_owed_ = true;
         ++db_.section_depth_;
         open_ = true;
         db_.outer_listener_ = store::exchange_write_listener(&db_);
         db_.announced_ = false;
         try {
             const bool full = full_load || db_.full_load_pending_;
-            const bool abandoned = got_ == store_lock::taken_abandoned;
             const std::uint64_t counter = db_.store_lock_.counter();
-            const bool stale = full || abandoned || !db_.synced_ || db_.incomplete_ ||
+            const bool stale = full || db_.reread_owed_ || !db_.synced_ || db_.incomplete_ ||
                                counter != db_.seen_counter_ || counter == store_lock::unreadable;
             db_.seen_counter_ = counter;
-            if (stale) db_.sync(full, abandoned);
+            if (stale) db_.sync(full, db_.reread_owed_);
         } catch (...) {
             --db_.section_depth_;
             close();

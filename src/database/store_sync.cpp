@@ -74,10 +74,13 @@ void TagsHolder::refresh() {
 }
 
 void TagsHolder::sync(bool full_load, bool reread_all) {
-    synced_ = true;
-    if (full_load) full_load_pending_ = false;
+    // Until this pass has ended: one that failed (a write refused on the way) must run again.
+    synced_ = false;
     synced_at_ = ::GetTickCount();
-    if (path.empty()) return;
+    if (path.empty()) {
+        synced_ = true;
+        return;
+    }
     sync_pass pass;
     pass.full_load = full_load;
     pass.reread_all = reread_all;
@@ -92,6 +95,10 @@ void TagsHolder::sync(bool full_load, bool reread_all) {
     incomplete_ = pass.incomplete;
     if (pass.changed) changed();
     if (full_load && !children.empty() && (pass.files_read > 0 || !pass.snapshot)) write_snapshot();
+    synced_ = true;
+    if (full_load) full_load_pending_ = false;
+    // What a process that died holding the lock may have left is checked once every file was.
+    if (reread_all && !pass.incomplete) reread_owed_ = false;
 }
 
 void TagsHolder::read_folder(sync_pass& pass) {
@@ -142,8 +149,9 @@ void TagsHolder::read_folder(sync_pass& pass) {
                 }
                 root->seen_ = true;
                 root->read_folder(pass);
-                if (is_new && root->children.empty()) {
-                    // A root with nothing in it; the start-up load removes it with its map.
+                if (is_new && root->children.empty() && !root->list_error_) {
+                    // A root with nothing in it; the start-up load removes it with its map. One
+                    // that could not be listed stays, unread, with its files.
                     if (pass.full_load) root->erase_from_disk();
                     continue;
                 }

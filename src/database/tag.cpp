@@ -226,13 +226,22 @@ void tag::rewrite() {
 
 bool tag::remove_file(file_id_t id, const tree_node*) {
     require_read();
-    if (!erase_id(id)) return false;
-    note_deferred(id, false);
-    if (ids.empty()) {
+    if (!contains(id)) return false;
+    if (ids.size() == 1) {
+        // The file goes first: one that stays keeps its id, in memory as on disk.
         erase_from_disk();
+        erase_id(id);
+        note_deferred(id, false);
         return true;
     }
-    rewrite();
+    erase_id(id);
+    note_deferred(id, false);
+    try {
+        rewrite();
+    } catch (const store_error&) {
+        insert_id(id);  // the file still holds it
+        throw;
+    }
     return false;
 }
 
@@ -268,7 +277,11 @@ tree_ptr tag::tags_of(file_id_t id) {
 }
 
 void tag::erase_from_disk() {
-    store::delete_file(path, data_folder());
+    if (!store::delete_file(path, data_folder())) {
+        const DWORD error = ::GetLastError();
+        // A file that stays (another program holds it open) brings the tag back at the next sync.
+        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) throw store_error(error_cannot_open, error);
+    }
     stamp = store::file_stamp();
 }
 

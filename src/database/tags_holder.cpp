@@ -1,8 +1,10 @@
 #include "database/store_section.h"
 
 #include "util/file_names.h"
+#include "util/file_system.h"
 
 #include <algorithm>
+#include <memory>
 
 namespace items {
 
@@ -62,6 +64,29 @@ void check_path(const std::wstring& file_path) {
     if (file_path.empty() || file_path.size() > max_stored_path) throw store_error(error_invalid_name);
 }
 
+// Erases the node's files and folders, dropping from memory each node that left the disk. A
+// file that stays (another program holds it open) would come back at the next sync: its node
+// stays, and so do the nodes above it. The first such failure is kept in `failed`.
+bool erase_tree(base_node& node, std::unique_ptr<store_error>& failed) {
+    if (node.kind != kind_tag) {
+        const std::vector<node_ptr> children = node.children;
+        for (const node_ptr& child : children) {
+            if (erase_tree(*child, failed)) node.drop_child(child.get());
+        }
+        if (!node.children.empty()) return false;
+    }
+    try {
+        node.erase_from_disk();
+    } catch (const store_error& error) {
+        if (!failed) failed.reset(new store_error(error));
+        return false;
+    }
+    if (node.kind == kind_tag || !util::folder_exists(node.path)) return true;
+    // A file memory did not know kept the folder.
+    if (!failed) failed.reset(new store_error(error_cannot_open, ERROR_DIR_NOT_EMPTY));
+    return false;
+}
+
 }  // namespace
 
 TagsHolder::TagsHolder()
@@ -97,6 +122,7 @@ void TagsHolder::set_data_folder(const std::wstring& folder) {
     contexts.clear();
     store_lock_.set_folder(next);
     synced_ = false;
+    reread_owed_ = false;
     incomplete_ = false;
     seen_counter_ = store_lock::no_counter;
     changed();
@@ -198,8 +224,10 @@ root_scope* TagsHolder::root_named(const std::wstring& root_name) const {
 root_scope* TagsHolder::create_root(const std::wstring& root_name) {
     if (!util::is_valid_file_name(root_name)) throw store_error(error_invalid_name);
     boost::shared_ptr<root_scope> root(new root_scope(root_name, this));
-    // Nothing of a new root is on disk yet: there is no map file to read.
+    // Nothing of a new root is on disk yet: there is no map file to read. A map without its
+    // folder was left by a rename or move that ended before it could remove it.
     root->loaded = true;
+    if (!util::folder_exists(root->path) && util::path_exists(root->map_path())) store::delete_file(root->map_path());
     if (!root->ensure_folder(true)) throw store_error(error_cannot_open);
     children.push_back(root);
     return root.get();
@@ -240,8 +268,15 @@ file_id_t TagsHolder::id_for(root_scope& target, const std::wstring& file_path) 
     const std::wstring_view in_target = target.id_map.find(hash);
     if (!in_target.empty() && in_target == file_path) return hash;
     if (const file_id_t known = target.find_displaced(file_path, hash)) return known;
-    // Every root knows a file by one id, so that an id names one file wherever it is shown.
-    bool hash_taken = hash == 0 || !in_target.empty();
+    // Every root knows a file by one id, so that an id names one file wherever it is shown. An
+    // id that is leaving a map is taken until the tag files holding it are saved.
+    const auto leaving = [this](file_id_t id) {
+        for (const node_ptr& child : children) {
+            if (static_cast<root_scope&>(*child).leaving(id)) return true;
+        }
+        return false;
+    };
+    bool hash_taken = hash == 0 || !in_target.empty() || leaving(hash);
     for (const node_ptr& child : children) {
         root_scope& root = static_cast<root_scope&>(*child);
         if (&root == &target) continue;
@@ -270,7 +305,7 @@ file_id_t TagsHolder::id_for(root_scope& target, const std::wstring& file_path) 
                 break;
             }
         }
-        if (!used) return id;
+        if (!used && !leaving(id)) return id;
     }
 }
 
@@ -382,9 +417,10 @@ bool TagsHolder::delete_node(const tree_node& chain) {
     node_ptr target = find_node(names);
     if (!target) return false;
     changed();
-    target->erase_from_disk();
+    std::unique_ptr<store_error> failed;
     // Through remove_child, so that a scope left empty goes as well.
-    target->parent->remove_child(target.get());
+    if (erase_tree(*target, failed)) target->parent->remove_child(target.get());
+    if (failed) throw *failed;
     return true;
 }
 
@@ -455,7 +491,13 @@ std::vector<tree_ptr> TagsHolder::tags_of_paths(const std::vector<std::wstring>&
         root_scope* root = static_cast<root_scope*>(node.get());
         tree_ptr merged;
         for (std::size_t i = 0; i < paths.size(); ++i) {
-            for (const file_id_t id : root->find_ids_any_case(paths[i], hashes[i])) {
+            std::vector<file_id_t> ids = root->find_ids_any_case(paths[i], hashes[i]);
+            // A move to another root that ended while it gave the file a new id leaves the file
+            // both ids in its old root, each in some of its tags, until the move is made again.
+            if (ids.size() == 1 && ids[0] == hashes[i]) {
+                if (const file_id_t second = root->find_displaced(paths[i], hashes[i])) ids.push_back(second);
+            }
+            for (const file_id_t id : ids) {
                 tree_ptr tags = root->tags_of(id);
                 if (!tags) continue;
                 if (!merged) {

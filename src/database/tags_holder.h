@@ -103,6 +103,9 @@ public:
     bool wait_relinked(DWORD timeout_ms);
     // The same for the file that the first root holding `old_id` knows.
     void follow_rename(file_id_t old_id, const std::wstring& new_path);
+    // Deletes the node named by the chain with all below it; false when there is none. A file
+    // that stays on disk (another program holds it) keeps its node and the nodes above it, and
+    // the call then throws store_error once the rest is gone.
     bool delete_node(const tree_node& chain);
     void refresh_views(const std::wstring& root_name);
 
@@ -209,6 +212,7 @@ private:
     std::uint64_t seen_counter_ = store_lock::no_counter;  // when memory last matched the store
     bool synced_ = false;
     bool full_load_pending_ = false;  // the start-up load has not read the store yet
+    bool reread_owed_ = false;  // a process died holding the store's lock: no stamp is trusted
     bool incomplete_ = false;  // something could not be read at the last sync
     bool store_busy_ = false;  // the last listing found the store held by another process
     DWORD store_busy_at_ = 0;

@@ -46,6 +46,29 @@ std::vector<std::pair<file_id_t, std::wstring> > paths_below(base_node& node, co
     return result;
 }
 
+// A root's folder and its map are renamed in two steps. The map under the new name is written
+// first, so that wherever a crash ends the rename, the folder that holds the tags has its map.
+void rename_root(root_scope& root, const std::wstring& new_path) {
+    const std::wstring old_map = root.map_path();
+    const std::wstring new_map = new_path + L".dat";
+    if (::CompareStringOrdinal(old_map.c_str(), static_cast<int>(old_map.size()), new_map.c_str(),
+                               static_cast<int>(new_map.size()), TRUE) == CSTR_EQUAL) {
+        // One file to the file system, which finds a map whose name differs only in case.
+        if (!move_on_disk(root.path, new_path)) throw store_error(error_cannot_open);
+        move_on_disk(old_map, new_map);
+        return;
+    }
+    root.require_read(false);  // the new map is written from memory
+    root.write_map(new_map);
+    if (!move_on_disk(root.path, new_path)) {
+        const DWORD error = ::GetLastError();
+        store::delete_file(new_map);
+        throw store_error(error_cannot_open, error);
+    }
+    // Should it stay, the old map only waits for a root of its name, which removes it.
+    store::delete_file(old_map);
+}
+
 tree_ptr tree_named(const std::vector<tree_ptr>& trees, const std::wstring& name) {
     for (const tree_ptr& tree : trees) {
         if (tree->name == name) return tree;
@@ -187,15 +210,13 @@ bool TagsHolder::apply_edit(const tree_edit& edit) {
         const std::wstring old_path = node->path;
         const std::wstring new_path = node->kind == kind_root ? path + edit.new_name
                                                                : node->parent->path + L'\\' + edit.new_name;
-        if (!move_on_disk(old_path, new_path)) return false;
-        if (node->kind == kind_root && !move_on_disk(old_path + L".dat", new_path + L".dat")) {
-            move_on_disk(new_path, old_path);
-            return false;
-        }
         if (node->kind == kind_root) {
+            rename_root(static_cast<root_scope&>(*node), new_path);
             // The identities go with the map; should they stay behind, the next re-link pass
             // records the files again from their paths.
             move_on_disk(static_cast<root_scope&>(*node).identity_path(), identity_table::path_for(path, edit.new_name));
+        } else if (!move_on_disk(old_path, new_path)) {
+            throw store_error(error_cannot_open);
         }
         node->name = edit.new_name;
         node->update_path();
@@ -221,73 +242,95 @@ bool TagsHolder::move_node(const node_ptr& node, const std::vector<std::wstring>
     // A root that was not read would move without its files, or take files its map cannot
     // record: the move waits until it can be read.
     if (!read_whole(from_root) || !read_whole(to_root)) return false;
+    const node_ptr keep_from = from_root->shared_from_this();
     base_node* old_parent = node->parent;
+    const bool is_root = node->kind == kind_root;
     const std::wstring new_path = target == this ? path + node->name : target->path + L'\\' + node->name;
-    if (!move_on_disk(node->path, new_path)) return false;
 
-    // The files below the node must stay known to the root that now holds it, or the next
-    // load would drop their ids.
+    // Every step below keeps each id that a tag file holds known to the map of the root the tag
+    // file lies in, whichever step a crash or a failed write ends the move at: the root that
+    // takes the files learns them before their tag files come, and the old root forgets them
+    // only once they have left.
     std::vector<std::pair<file_id_t, std::wstring> > files;
-    if (from_root && from_root != node.get()) files = paths_below(*node, *from_root);
-    if (node->kind == kind_root) {
-        const root_scope& moving = static_cast<const root_scope&>(*node);
-        files.clear();
-        moving.id_map.for_each([&files](file_id_t id, std::wstring_view file_path) {
-            files.emplace_back(id, std::wstring(file_path));
-        });
+    if (to_root != from_root) files = paths_below(*node, *from_root);
+    std::vector<file_id_t> left_behind;  // the ids the old root knows the files by
+    for (const auto& entry : files) left_behind.push_back(entry.first);
+    boost::shared_ptr<root_scope> made;  // a scope moved to the top becomes this root
+    if (target == this) {
+        made.reset(new root_scope(node->name, this));
+        made->loaded = true;
+        for (const auto& entry : files) made->id_map.insert(entry.first, entry.second);
+        // Beside the folder it is about to get; without that folder it is never read.
+        made->write_map(made->map_path());
+    } else if (to_root != from_root) {
+        // Ids the new root knows as other files (two roots of an older store may share one id)
+        // are replaced first, in the tag files where they are, their map knowing both ids:
+        // moved with the old ids, the tags would go to those other files.
+        std::vector<std::pair<file_id_t, file_id_t> > renumbered;
+        {
+            append_batch batch;
+            for (auto& entry : files) {
+                const std::wstring_view there = to_root->id_map.find(entry.first);
+                if (there.empty() || there == entry.second) continue;
+                const file_id_t id = id_for(*to_root, entry.second);
+                from_root->register_path(id, entry.second);
+                renumbered.emplace_back(entry.first, id);
+                left_behind.push_back(id);
+                entry.first = id;
+            }
+            batch.flush();
+        }
+        for (const auto& change : renumbered) node->replace_id(change.first, change.second);
+        append_batch batch;
+        for (const auto& entry : files) to_root->register_path(entry.first, entry.second);
+        batch.flush();
+    }
+    if (!move_on_disk(node->path, new_path)) {
+        const DWORD error = ::GetLastError();
+        if (made) store::delete_file(made->map_path());
+        throw store_error(error_cannot_open, error);
     }
 
     node_ptr moved = node;
-    if (node->kind == kind_root || target == this) {
+    if (is_root || made) {
         // The kind changes with the place: a root below another root becomes a scope, a scope
         // at the top becomes a root tag.
-        if (target == this) {
-            boost::shared_ptr<root_scope> root(new root_scope(node->name, this));
-            root->loaded = true;
-            moved = root;
+        if (made) {
+            moved = made;
         } else {
             moved.reset(new scope(node->name, target));
         }
         moved->children.swap(node->children);
         for (const node_ptr& child : moved->children) child->parent = moved.get();
     }
-    if (node->kind == kind_root) {
-        drop_child(node.get());
-    } else {
-        old_parent->drop_child(node.get());
-    }
+    old_parent->drop_child(node.get());
     moved->parent = target;
     target->children.push_back(moved);
     moved->update_path();
 
-    root_scope* new_root = target == this ? static_cast<root_scope*>(moved.get()) : to_root;
-    append_batch batch;
-    std::vector<std::pair<file_id_t, file_id_t> > renumbered;
-    for (const auto& entry : files) {
-        file_id_t id = entry.first;
-        const std::wstring_view there = new_root->id_map.find(id);
-        if (!there.empty() && there != entry.second) {
-            // The new root knows this id as another file (two roots of an older store may): the
-            // moved tags take the id the new root gives the path.
-            id = id_for(*new_root, entry.second);
-            renumbered.emplace_back(entry.first, id);
-        }
-        new_root->register_path(id, entry.second);
-    }
-    batch.flush();
-    for (const auto& change : renumbered) moved->replace_id(change.first, change.second);
-    // Only now that the new root's map knows the files may the old root's map go.
-    if (node->kind == kind_root) {
+    if (is_root) {
+        // Its map goes only now that the new root's map knows the files; should a crash leave
+        // it, it waits for a root of its name.
         const root_scope& old_root = static_cast<const root_scope&>(*node);
         store::delete_file(old_root.map_path());
         old_root.delete_identity_file();
+        return true;
     }
-
-    // The old parent may be empty now; it leaves like any emptied scope.
-    if (node->kind != kind_root && old_parent->children.empty() && old_parent != this) {
+    // The old parent may be empty now; it leaves like any emptied scope (a root with its map).
+    if (old_parent->children.empty() && old_parent != this) {
         old_parent->erase_from_disk();
         if (old_parent->parent) old_parent->parent->remove_child(old_parent);
     }
+    const bool old_root_stays = std::find(children.begin(), children.end(), keep_from) != children.end();
+    if (left_behind.empty() || !old_root_stays) return true;
+    // The old root forgets the files that no tag of its own holds any more.
+    bool forgot = false;
+    for (const file_id_t id : left_behind) {
+        if (!from_root->id_map.contains(id) || from_root->tags_of(id)) continue;
+        from_root->forget_path(id);
+        forgot = true;
+    }
+    if (forgot) from_root->rewrite_map();
     return true;
 }
 

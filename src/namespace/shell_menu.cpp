@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <new>
 
 namespace ShellNamespace {
@@ -296,6 +297,9 @@ void CShellMenu::copy() {
 
 void CShellMenu::delete_items() {
     const std::vector<std::wstring> path = own_names(folder_.get());
+    // A node whose file another program holds stays; the caller hears of the first such one
+    // once the others are gone.
+    std::unique_ptr<items::store_error> failed;
     for (const boost::shared_ptr<ITEMIDLIST>& item : selection_) {
         const items::shell_item_fields fields = fields_of(item.get());
         if (fields.file_id != 0) {
@@ -307,9 +311,14 @@ void CShellMenu::delete_items() {
         }
         std::vector<std::wstring> chain = path;
         chain.push_back(fields.name);
-        items::tags_holder().delete_node(*items::make_chain(chain));
+        try {
+            items::tags_holder().delete_node(*items::make_chain(chain));
+        } catch (const items::store_error& error) {
+            if (!failed) failed.reset(new items::store_error(error));
+        }
     }
     refresh_after_change();
+    if (failed) throw *failed;
 }
 
 void CShellMenu::refresh_after_change() {

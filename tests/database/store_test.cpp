@@ -310,7 +310,7 @@ TEST_F(StoreTest, ANodeWhoseSaveFailedIsSavedByTheNextSave) {
     {
         util::unique_file held = lock_exclusively(data(L"Music\\Rock"));
         ASSERT_TRUE(held.valid());
-        db->save();
+        EXPECT_THROW(db->save(), items::store_error);
     }
     EXPECT_EQ(id_bytes({file_id(song)}), read_bytes(data(L"Music\\Rock")));
     EXPECT_EQ((std::vector<std::wstring>{L"Music/Rock"}), tags_of(tune));
