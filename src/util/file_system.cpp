@@ -48,7 +48,13 @@ bool hold_folders_above(const std::wstring& path, const std::wstring& within, st
             absent = folder.gone();
             return false;
         }
-        if (folder.is_link() || !folder.is_folder()) return false;
+        if (folder.is_link() || !folder.is_folder()) {
+            // What stands there is not the store's: the store's entry below it is not there,
+            // and nothing is removed through it.
+            absent = true;
+            ::SetLastError(ERROR_PATH_NOT_FOUND);
+            return false;
+        }
         held.push_back(std::move(folder));
         end = path.find(L'\\', end + 1);
     }
