@@ -4,6 +4,7 @@
 #include "autotag/directory_watcher.h"
 
 #include "autotag/parse.h"
+#include "util/file_names.h"
 #include "util/module.h"
 #include "util/unique_resource.h"
 #include "resource.h"
@@ -48,11 +49,6 @@ std::wstring window_text(HWND window) {
     std::wstring text(static_cast<std::size_t>(length) + 1, L'\0');
     text.resize(static_cast<std::size_t>(::GetWindowTextW(window, &text[0], length + 1)));
     return text;
-}
-
-std::wstring file_name_of(const std::wstring& path) {
-    const std::wstring::size_type slash = path.rfind(L'\\');
-    return slash == std::wstring::npos ? path : path.substr(slash + 1);
 }
 
 // "Directory settings" while it is open: the plug-ins offered and their check states.
@@ -398,7 +394,7 @@ void DirectoryWatcher::show_files_list() {
     HWND list = ::GetDlgItem(files_dialog, IDC_FILES);
     ::SendMessageW(list, LB_RESETCONTENT, 0, 0);
     for (const std::wstring& file : files) {
-        ::SendMessageW(list, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(file_name_of(file).c_str()));
+        ::SendMessageW(list, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(util::last_component(file).c_str()));
     }
     const std::wstring shown = tag_dialog_.first_file ? tag_dialog_.first_file() : std::wstring();
     std::vector<std::wstring>::const_iterator at = std::find(files.begin(), files.end(), shown);

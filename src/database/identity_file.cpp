@@ -1,6 +1,8 @@
 #include "database/identity_file.h"
 
 #include "database/store_io.h"
+#include "util/byte_fields.h"
+#include "util/hashes.h"
 
 #include <cstring>
 
@@ -13,34 +15,13 @@ const std::size_t header_size = 8;
 const std::size_t record_size = 32;
 
 std::uint32_t path_check(std::wstring_view path) {
-    std::uint32_t h = 2166136261u;
-    for (wchar_t c : path) {
-        h ^= static_cast<std::uint16_t>(c);
-        h *= 16777619u;
-    }
-    return h;
+    return util::fnv1a_32(path);
 }
 
 // Over the record's bytes other than the check itself (offsets 12..15).
 std::uint32_t record_check(const unsigned char* record) {
-    std::uint32_t h = 0x811C9DC5u ^ 0x5bd1e995u;
-    for (std::size_t i = 0; i < record_size; ++i) {
-        if (i >= 12 && i < 16) continue;
-        h = (h ^ record[i]) * 16777619u;
-    }
-    return h;
-}
-
-template <typename T>
-void put(unsigned char* at, T value) {
-    std::memcpy(at, &value, sizeof value);
-}
-
-template <typename T>
-T take(const unsigned char* at) {
-    T value;
-    std::memcpy(&value, at, sizeof value);
-    return value;
+    const std::uint32_t before = util::fnv1a_32(record, 12, util::fnv1a_32_basis ^ 0x5bd1e995u);
+    return util::fnv1a_32(record + 16, record_size - 16, before);
 }
 
 }  // namespace
@@ -54,12 +35,12 @@ void identity_table::encode(file_id_t id, std::wstring_view path, const file_ide
     const std::size_t start = out.size();
     out.resize(start + record_size);
     unsigned char* record = out.data() + start;
-    put<std::uint32_t>(record, id);
-    put<std::uint32_t>(record + 4, path_check(path));
-    put<std::uint32_t>(record + 8, identity.volume);
-    put<std::uint64_t>(record + 16, identity.index);
-    put<std::uint64_t>(record + 24, identity.created);
-    put<std::uint32_t>(record + 12, record_check(record));
+    util::put<std::uint32_t>(record, id);
+    util::put<std::uint32_t>(record + 4, path_check(path));
+    util::put<std::uint32_t>(record + 8, identity.volume);
+    util::put<std::uint64_t>(record + 16, identity.index);
+    util::put<std::uint64_t>(record + 24, identity.created);
+    util::put<std::uint32_t>(record + 12, record_check(record));
 }
 
 void identity_table::append(const std::wstring& file, const std::vector<unsigned char>& records) {
@@ -89,14 +70,14 @@ bool identity_table::read(const std::wstring& file) {
     std::size_t at = header_size;
     for (; at + record_size <= bytes.size(); at += record_size) {
         const unsigned char* record = bytes.data() + at;
-        if (take<std::uint32_t>(record + 12) != record_check(record)) break;
+        if (util::take<std::uint32_t>(record + 12) != record_check(record)) break;
         entry e;
-        e.path_check = take<std::uint32_t>(record + 4);
-        e.identity.volume = take<std::uint32_t>(record + 8);
-        e.identity.index = take<std::uint64_t>(record + 16);
-        e.identity.created = take<std::uint64_t>(record + 24);
+        e.path_check = util::take<std::uint32_t>(record + 4);
+        e.identity.volume = util::take<std::uint32_t>(record + 8);
+        e.identity.index = util::take<std::uint64_t>(record + 16);
+        e.identity.created = util::take<std::uint64_t>(record + 24);
         e.identity.known = true;
-        entries_[take<std::uint32_t>(record)] = e;
+        entries_[util::take<std::uint32_t>(record)] = e;
         ++records_read_;
     }
     damaged_ = at != bytes.size();

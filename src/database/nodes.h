@@ -189,7 +189,8 @@ private:
     // Changes made while writing was deferred, in order, so that a sync can lay them over the
     // file another process changed meanwhile (true: added).
     void note_deferred(file_id_t id, bool added);
-    void written();
+    // Replaces the file with every id in memory; the tag is then clean.
+    void write_whole();
     // Refuses to change a tag whose file could not be read: a write from memory would drop
     // the ids in the file.
     void require_read() const;

@@ -1,5 +1,6 @@
 #include "database/store_io.h"
 
+#include "util/byte_fields.h"
 #include "util/file_system.h"
 #include "util/unique_resource.h"
 
@@ -292,8 +293,8 @@ void encode_map_record(file_id_t id, std::wstring_view path, std::vector<unsigne
     const std::uint16_t length = static_cast<std::uint16_t>(path.size());
     const std::size_t start = out.size();
     out.resize(start + 6 + path.size() * 2);
-    std::memcpy(out.data() + start, &id, 4);
-    std::memcpy(out.data() + start + 4, &length, 2);
+    util::put<std::uint32_t>(out.data() + start, id);
+    util::put<std::uint16_t>(out.data() + start + 4, length);
     if (length) std::memcpy(out.data() + start + 6, path.data(), path.size() * 2);
 }
 

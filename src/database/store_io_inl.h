@@ -3,7 +3,7 @@
 // starts on a 2-byte boundary.
 #pragma once
 
-#include <cstring>
+#include "util/byte_fields.h"
 
 namespace items {
 namespace store {
@@ -18,10 +18,8 @@ map_read_result decode_map(const unsigned char* bytes, std::size_t size, Add add
             result.needs_rewrite = true;
             break;
         }
-        std::uint32_t id;
-        std::uint16_t length;
-        std::memcpy(&id, bytes + at, 4);
-        std::memcpy(&length, bytes + at + 4, 2);
+        const std::uint32_t id = util::take<std::uint32_t>(bytes + at);
+        const std::uint16_t length = util::take<std::uint16_t>(bytes + at + 4);
         if (length > max_stored_path || left - 6 < std::size_t(length) * 2) {
             result.needs_rewrite = true;
             break;

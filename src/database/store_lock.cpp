@@ -1,6 +1,7 @@
 #include "database/store_lock.h"
 
 #include "database/store_io.h"
+#include "util/hashes.h"
 
 namespace items {
 
@@ -58,15 +59,6 @@ std::wstring full_path(const std::wstring& folder) {
     return full.empty() ? folder : full;
 }
 
-std::uint64_t fnv1a(const std::wstring& text) {
-    std::uint64_t h = 0xcbf29ce484222325ull;
-    for (wchar_t c : text) {
-        h ^= static_cast<std::uint16_t>(c);
-        h *= 0x100000001b3ull;
-    }
-    return h;
-}
-
 }  // namespace
 
 patient_thread::patient_thread() : previous_(t_patient) {
@@ -95,7 +87,7 @@ const std::wstring& store_lock::name() {
     const std::wstring final = final_path(folder_);
     name_final_ = !final.empty();
     wchar_t hex[17];
-    const std::uint64_t h = fnv1a(normalised(name_final_ ? final : full_path(folder_)));
+    const std::uint64_t h = util::fnv1a_64(normalised(name_final_ ? final : full_path(folder_)));
     wsprintfW(hex, L"%08lx%08lx", static_cast<unsigned long>(h >> 32), static_cast<unsigned long>(h));
     // The global namespace: processes of every session (every signed-in user) meet there.
     name_ = std::wstring(L"Global\\Quibrix-store-") + hex;

@@ -1,5 +1,8 @@
 #include "database/store_snapshot.h"
 
+#include "util/byte_fields.h"
+#include "util/hashes.h"
+
 #include <cstring>
 
 namespace items {
@@ -11,34 +14,6 @@ const std::size_t header_size = 24;
 const std::uint32_t kind_map = 1;
 const std::uint32_t kind_tag = 2;
 
-// Catches a torn or damaged snapshot: a multiply-xorshift over 8-byte words.
-std::uint64_t checksum(const unsigned char* bytes, std::size_t size) {
-    std::uint64_t h = 0x9E3779B97F4A7C15ull ^ size;
-    std::size_t i = 0;
-    for (; i + 8 <= size; i += 8) {
-        std::uint64_t word;
-        std::memcpy(&word, bytes + i, 8);
-        h = (h ^ word) * 0xBF58476D1CE4E5B9ull;
-        h ^= h >> 31;
-    }
-    for (; i < size; ++i) h = (h ^ bytes[i]) * 0x94D049BB133111EBull;
-    return h ^ (h >> 29);
-}
-
-template <typename T>
-T take(const unsigned char* at) {
-    T value;
-    std::memcpy(&value, at, sizeof value);
-    return value;
-}
-
-template <typename T>
-void put(std::vector<unsigned char>& out, T value) {
-    const std::size_t at = out.size();
-    out.resize(at + sizeof value);
-    std::memcpy(out.data() + at, &value, sizeof value);
-}
-
 }  // namespace
 
 bool store_snapshot::read(const std::wstring& data_folder) {
@@ -48,22 +23,21 @@ bool store_snapshot::read(const std::wstring& data_folder) {
     std::vector<unsigned char> bytes;
     if (!store::read_file(path_in(data_folder), bytes) || bytes.size() < header_size) return false;
     if (std::memcmp(bytes.data(), magic, sizeof magic) != 0) return false;
-    const std::uint64_t payload = take<std::uint64_t>(bytes.data() + 8);
+    const std::uint64_t payload = util::take<std::uint64_t>(bytes.data() + 8);
     if (payload != bytes.size() - header_size) return false;
-    if (take<std::uint64_t>(bytes.data() + 16) != checksum(bytes.data() + header_size, bytes.size() - header_size)) {
-        return false;
-    }
+    const std::uint64_t sum = util::block_checksum(bytes.data() + header_size, bytes.size() - header_size);
+    if (util::take<std::uint64_t>(bytes.data() + 16) != sum) return false;
     std::unordered_map<std::wstring, entry> maps;
     std::unordered_map<std::wstring, entry> tags;
     std::size_t at = header_size;
     while (at < bytes.size()) {
         if (bytes.size() - at < 28) return false;
-        const std::uint32_t kind = take<std::uint32_t>(bytes.data() + at);
-        const std::uint32_t length = take<std::uint32_t>(bytes.data() + at + 4);
+        const std::uint32_t kind = util::take<std::uint32_t>(bytes.data() + at);
+        const std::uint32_t length = util::take<std::uint32_t>(bytes.data() + at + 4);
         entry e;
-        e.size = take<std::uint64_t>(bytes.data() + at + 8);
-        e.write_time = take<std::uint64_t>(bytes.data() + at + 16);
-        e.count = take<std::uint32_t>(bytes.data() + at + 24);
+        e.size = util::take<std::uint64_t>(bytes.data() + at + 8);
+        e.write_time = util::take<std::uint64_t>(bytes.data() + at + 16);
+        e.count = util::take<std::uint32_t>(bytes.data() + at + 24);
         at += 28;
         const std::size_t name_bytes = (static_cast<std::size_t>(length) + (length & 1)) * 2;
         if (bytes.size() - at < name_bytes || (bytes.size() - at - name_bytes) / 4 < e.count) return false;
@@ -108,11 +82,11 @@ void store_snapshot::add(std::uint32_t kind, const std::wstring& name, const sto
     if (!stamp.known || !stamp.settled) return;
     if (bytes_.empty()) bytes_.resize(header_size);
     const std::uint32_t count = ids ? static_cast<std::uint32_t>(ids->size()) : 0;
-    put<std::uint32_t>(bytes_, kind);
-    put<std::uint32_t>(bytes_, static_cast<std::uint32_t>(name.size()));
-    put<std::uint64_t>(bytes_, stamp.size);
-    put<std::uint64_t>(bytes_, stamp.write_time);
-    put<std::uint32_t>(bytes_, count);
+    util::append<std::uint32_t>(bytes_, kind);
+    util::append<std::uint32_t>(bytes_, static_cast<std::uint32_t>(name.size()));
+    util::append<std::uint64_t>(bytes_, stamp.size);
+    util::append<std::uint64_t>(bytes_, stamp.write_time);
+    util::append<std::uint32_t>(bytes_, count);
     const std::size_t at = bytes_.size();
     bytes_.resize(at + (name.size() + (name.size() & 1)) * 2, 0);
     if (!name.empty()) std::memcpy(bytes_.data() + at, name.data(), name.size() * 2);
@@ -137,9 +111,9 @@ void store_snapshot::write(const std::wstring& data_folder) const {
     if (bytes.empty()) bytes.resize(header_size);
     std::memcpy(bytes.data(), magic, sizeof magic);
     const std::uint64_t payload = bytes.size() - header_size;
-    std::memcpy(bytes.data() + 8, &payload, 8);
-    const std::uint64_t sum = checksum(bytes.data() + header_size, bytes.size() - header_size);
-    std::memcpy(bytes.data() + 16, &sum, 8);
+    util::put<std::uint64_t>(bytes.data() + 8, payload);
+    const std::uint64_t sum = util::block_checksum(bytes.data() + header_size, bytes.size() - header_size);
+    util::put<std::uint64_t>(bytes.data() + 16, sum);
     try {
         store::replace_file(path_in(data_folder), bytes, data_folder, store::replacement::cache);
     } catch (const store_error&) {

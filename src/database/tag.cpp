@@ -151,7 +151,15 @@ void tag::note_deferred(file_id_t id, bool added) {
     if (!g_immediate_write) deferred_.emplace_back(id, added);
 }
 
-void tag::written() {
+void tag::write_whole() {
+    std::vector<unsigned char> bytes;
+    store::encode_ids(ids, 0, bytes);
+    try {
+        store::replace_file(path, bytes, data_folder());
+    } catch (const store_error&) {
+        stamp = store::file_stamp();  // memory and file now differ
+        throw;
+    }
     stamp = store::stamp_of(path);
     unwritten_from_ = ids.size();
     must_rewrite_ = false;
@@ -213,15 +221,7 @@ void tag::rewrite() {
         return;
     }
     require_read();
-    std::vector<unsigned char> bytes;
-    store::encode_ids(ids, 0, bytes);
-    try {
-        store::replace_file(path, bytes, data_folder());
-    } catch (const store_error&) {
-        stamp = store::file_stamp();  // memory and file now differ
-        throw;
-    }
-    written();
+    write_whole();
 }
 
 bool tag::remove_file(file_id_t id, const tree_node*) {
@@ -251,17 +251,9 @@ void tag::collect_ids(std::set<file_id_t>& out) {
 
 void tag::save() {
     if (clean || unread_) return;
-    std::vector<unsigned char> bytes;
-    store::encode_ids(ids, 0, bytes);
     // Another process may have removed the folders meanwhile.
     ensure_parent_folders();
-    try {
-        store::replace_file(path, bytes, data_folder());
-    } catch (const store_error&) {
-        stamp = store::file_stamp();
-        throw;
-    }
-    written();
+    write_whole();
 }
 
 void tag::export_tree(const hashed_ptr& out) {

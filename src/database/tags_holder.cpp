@@ -351,12 +351,6 @@ bool TagsHolder::set_tags(const std::vector<std::wstring>& paths, const tree_ptr
     return true;
 }
 
-void TagsHolder::follow_rename(file_id_t old_id, const std::wstring& new_path) {
-    store_section section(*this, false);
-    std::wstring old_path;
-    if (find_path(old_id, old_path)) follow_rename(old_path, new_path);
-}
-
 void TagsHolder::follow_rename(const std::wstring& old_path, const std::wstring& new_path) {
     store_section section(*this, false);
     follow_move(old_path, new_path, nullptr);

@@ -101,8 +101,6 @@ public:
     // Waits until the re-link work in the background (after the start-up load, and for
     // listings) is done.
     bool wait_relinked(DWORD timeout_ms);
-    // The same for the file that the first root holding `old_id` knows.
-    void follow_rename(file_id_t old_id, const std::wstring& new_path);
     // Deletes the node named by the chain with all below it; false when there is none. A file
     // that stays on disk (another program holds it) keeps its node and the nodes above it, and
     // the call then throws store_error once the rest is gone.

@@ -35,11 +35,6 @@ std::vector<std::wstring>& made_folders() {
 
 bool exists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
-std::wstring file_name_of(const std::wstring& path) {
-    const std::wstring::size_type slash = path.find_last_of(L"\\/");
-    return slash == std::wstring::npos ? path : path.substr(slash + 1);
-}
-
 // A new folder "<n>dir" under `base`. A name that is taken is no failure: another is drawn.
 bool make_numbered_folder(const std::wstring& base, std::wstring& folder) {
     for (int attempt = 0; attempt < 1000; ++attempt) {
@@ -53,7 +48,7 @@ bool make_numbered_folder(const std::wstring& base, std::wstring& folder) {
 // The link's path in `folder`: the file's own name; two files of one name from different
 // folders get "name (2)", "name (3)".
 std::wstring link_path(const std::wstring& folder, const std::wstring& file) {
-    const std::wstring name = file_name_of(file);
+    const std::wstring name = util::last_component(file);
     std::wstring path = util::with_trailing_backslash(folder) + name;
     for (int n = 2; exists(path); ++n) {
         const std::wstring::size_type dot = name.rfind(L'.');

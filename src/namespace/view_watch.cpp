@@ -46,16 +46,20 @@ LRESULT CALLBACK view_proc(HWND window, UINT message, WPARAM wparam, LPARAM lpar
 
 }  // namespace
 
+bool is_folder_view_window(HWND window) {
+    return has_class(window, L"SHELLDLL_DefView");
+}
+
 void watch_view_window(HWND view) {
     if (!::IsWindow(view) || ::GetWindowThreadProcessId(view, nullptr) != ::GetCurrentThreadId()) return;
-    if (!has_class(view, L"SHELLDLL_DefView")) return;
+    if (!is_folder_view_window(view)) return;
     ::SetWindowSubclass(view, view_proc, subclass_id, 0);
 }
 
 namespace {
 
 BOOL CALLBACK post_level_up(HWND window, LPARAM) {
-    if (has_class(window, L"SHELLDLL_DefView")) ::PostMessageW(window, level_up_message(), 0, 0);
+    if (is_folder_view_window(window)) ::PostMessageW(window, level_up_message(), 0, 0);
     return TRUE;
 }
 

@@ -13,6 +13,9 @@
 
 namespace ShellNamespace {
 
+// True when `window` is a window of the system's folder view ("SHELLDLL_DefView").
+bool is_folder_view_window(HWND window);
+
 // Watches `view`, the window that the view gives the folder's EnumObjects, when it is the
 // system's folder view window and belongs to the calling thread; idempotent.
 void watch_view_window(HWND view);

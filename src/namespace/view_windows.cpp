@@ -4,8 +4,6 @@
 
 #include <commctrl.h>
 
-#include <cwchar>
-
 namespace ShellNamespace {
 
 namespace {
@@ -15,8 +13,7 @@ namespace {
 const WORD view_refresh_command = 0x7103;
 
 BOOL CALLBACK refresh_folder_view(HWND window, LPARAM) {
-    wchar_t name[32] = L"";
-    if (!::GetClassNameW(window, name, 32) || std::wcscmp(name, L"SHELLDLL_DefView") != 0) return TRUE;
+    if (!is_folder_view_window(window)) return TRUE;
     ::PostMessageW(window, WM_COMMAND, MAKEWPARAM(view_refresh_command, 0), 0);
     // Wine's view ignores that command and refreshes only on F5 in its own list, so the key
     // goes to that list, of this view alone (never to whatever window has the focus).

@@ -43,7 +43,7 @@ bool is_valid_file_name(const std::wstring& name) {
 }
 
 std::wstring last_component(const std::wstring& path) {
-    std::wstring::size_type slash = path.rfind(L'\\');
+    const std::wstring::size_type slash = path.find_last_of(L"\\/");
     return slash == std::wstring::npos ? path : path.substr(slash + 1);
 }
 

@@ -14,7 +14,8 @@ namespace util {
 // reserved device name (CON, PRN, AUX, NUL, COM1-9, LPT1-9, also with an extension).
 bool is_valid_file_name(const std::wstring& name);
 
-// The text after the last backslash (the whole string when there is none).
+// The text after the last backslash or forward slash, which Windows takes as a backslash too
+// (the whole string when there is neither).
 std::wstring last_component(const std::wstring& path);
 
 // `path` with exactly one trailing backslash (an empty path stays empty).

@@ -26,7 +26,8 @@ TEST_F(StoreTest, FirstRootWinsForLookupsAndARenameFollowsInEveryRoot) {
     EXPECT_TRUE(found.empty());
 
     const std::wstring moved = L"C:\\Archive\\song.mp3";
-    db->follow_rename(file_id(song), moved);
+    ASSERT_NE(nullptr, db->find_path(file_id(song), found));
+    db->follow_rename(found, moved);
     reload();
     // Every root that held the file follows it; none keeps the old path.
     EXPECT_EQ((std::vector<std::wstring>{L"Alpha/T", L"Beta/T"}), tags_of(moved));

@@ -54,7 +54,7 @@ TEST_F(StoreTest, PathsWhoseIdsCollideStayTwoFiles) {
     std::vector<std::pair<items::file_id_t, std::wstring> > all = db->tagged_paths();
     ASSERT_EQ(2u, all.size());
     for (const auto& entry : all) {
-        if (entry.second == second_track) db->follow_rename(entry.first, moved);
+        if (entry.second == second_track) db->follow_rename(entry.second, moved);
     }
     reload();
     EXPECT_EQ((std::vector<std::wstring>{L"Video/Clips"}), tags_of(first_track));
@@ -99,7 +99,9 @@ TEST_F(StoreTest, ARenameInARootWhoseRepairFailedKeepsItsTags) {
         ASSERT_TRUE(reader.valid());
         reload();
     }
-    db->follow_rename(file_id(song), moved);
+    std::wstring old_path;
+    ASSERT_NE(nullptr, db->find_path(file_id(song), old_path));
+    db->follow_rename(old_path, moved);
     db->remove_all_tags({tune}, false);  // rewrites the map once more
     reload();
     EXPECT_EQ((std::vector<std::wstring>{L"Music/Rock"}), tags_of(moved));

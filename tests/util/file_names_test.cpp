@@ -20,6 +20,7 @@ TEST(FileNames, PathPieces) {
     EXPECT_EQ(L"song.mp3", util::last_component(L"C:\\Music\\song.mp3"));
     EXPECT_EQ(L"", util::last_component(L"C:\\Music\\"));
     EXPECT_EQ(L"plain", util::last_component(L"plain"));
+    EXPECT_EQ(L"song.mp3", util::last_component(L"C:\\Music/song.mp3"));
     EXPECT_EQ(L"C:\\x\\", util::with_trailing_backslash(L"C:\\x"));
     EXPECT_EQ(L"C:\\x\\", util::with_trailing_backslash(L"C:\\x\\"));
     EXPECT_EQ(L"", util::with_trailing_backslash(L""));
