@@ -10,6 +10,7 @@
 #include "namespace/item_ids.h"
 #include "namespace/shell_view_cb.h"
 #include "namespace/data_object.h"
+#include "namespace/folder_columns.h"
 #include "namespace/shell_menu.h"
 
 #include <commctrl.h>
@@ -24,21 +25,6 @@ namespace ShellNamespace {
 
 namespace {
 
-struct column {
-    const wchar_t* header;
-    SHCOLSTATEF state;
-    int width;  // characters
-};
-
-// "Path" is typed as a number and "Items count" as text: the view sorts and aligns them so.
-const column columns[] = {
-    {L"Name", SHCOLSTATE_TYPE_STR | SHCOLSTATE_ONBYDEFAULT, 30},
-    {L"Items count", SHCOLSTATE_TYPE_STR, 10},
-    {L"Path", SHCOLSTATE_TYPE_INT, 40},
-    {L"Tags", SHCOLSTATE_TYPE_STR, 30},
-};
-const UINT column_count = sizeof columns / sizeof columns[0];
-
 const SFGAOF file_attributes = SFGAO_FILESYSTEM | SFGAO_CANCOPY;
 const SFGAOF folder_attributes = SFGAO_HASSUBFOLDER | SFGAO_FOLDER;
 
@@ -50,61 +36,6 @@ std::wstring shown_name(const std::wstring& name) {
 // A query level looks like the "Filtered Items" entry it stands beside.
 unsigned icon_kind(const items::shell_item_fields& item) {
     return item.kind == items::item_query ? static_cast<unsigned>(items::item_filtered) : item.kind;
-}
-
-// The leaves of a name tree in depth-first order, each followed by ", ".
-void append_leaves(const items::tree_node& node, std::wstring& text) {
-    if (node.children.empty()) {
-        text += node.name;
-        text += L", ";
-        return;
-    }
-    for (const items::tree_ptr& child : node.children) {
-        if (child) append_leaves(*child, text);
-    }
-}
-
-// "( Rock, Jazz )": the file's tags under the root that holds it.
-bool tags_text(std::uint32_t id, const std::wstring& in_root, std::wstring& text) {
-    // Held across both calls so the root found cannot be dropped before it is asked.
-    const util::lock_guard held = items::tags_holder().lock();
-    std::wstring path;
-    items::root_scope* root = items::tags_holder().find_path(id, path, in_root);
-    if (!root) return false;
-    items::tree_ptr tree = root->tags_of(id);
-    if (!tree) return false;
-    std::wstring leaves;
-    append_leaves(*tree, leaves);
-    text = L"( " + leaves.substr(0, leaves.size() - 2) + L" )";
-    return true;
-}
-
-// `in_root`: the root tag the listing lies below.
-HRESULT cell_text(const items::shell_item_fields& item, const std::wstring& in_root, UINT column_index, std::wstring& text) {
-    switch (column_index) {
-    case 0:
-        // Windows' view names items through GetDisplayNameOf, but Wine's takes every cell from
-        // here: without the name its list shows blank rows.
-        text = shown_name(item.name);
-        return S_OK;
-    case 1:
-        if (item.count == 0) return E_FAIL;
-        text = std::to_wstring(item.count);
-        return S_OK;
-    case 2: {
-        if (item.kind != items::item_file) return E_FAIL;
-        std::wstring path;
-        if (!items::tags_holder().find_path(item.file_id, path, in_root)) return E_FAIL;
-        const std::wstring::size_type slash = path.rfind(L'\\');
-        text = slash == std::wstring::npos ? path : path.substr(0, slash);
-        return S_OK;
-    }
-    case 3:
-        if (item.kind != items::item_file) return E_FAIL;
-        return tags_text(item.file_id, in_root, text) ? S_OK : E_FAIL;
-    default:
-        return E_FAIL;
-    }
 }
 
 }  // namespace
@@ -237,23 +168,54 @@ IFACEMETHODIMP CShellFolder::BindToStorage(LPCITEMIDLIST pidl, IBindCtx* bc, REF
     return util::guarded([&] { return bind(pidl, bc, riid, out); });
 }
 
-IFACEMETHODIMP CShellFolder::CompareIDs(LPARAM, LPCITEMIDLIST a, LPCITEMIDLIST b) {
-    return util::guarded([&] { return compare(a, b); });
+IFACEMETHODIMP CShellFolder::CompareIDs(LPARAM how, LPCITEMIDLIST a, LPCITEMIDLIST b) {
+    return util::guarded([&] { return compare(how, a, b); });
 }
 
-HRESULT CShellFolder::compare(LPCITEMIDLIST a, LPCITEMIDLIST b) {
+namespace {
+
+// The order travels in the code field of a success code: -1 as a bare HRESULT would read as a
+// failure to every caller that checks.
+HRESULT order_result(int order) {
+    return MAKE_HRESULT(SEVERITY_SUCCESS, 0, static_cast<USHORT>(static_cast<short>(order)));
+}
+
+// The order of two lists of which at least one has ended: the shorter, a prefix of the other, first.
+int ended_order(bool a_ends, bool b_ends) { return a_ends == b_ends ? 0 : a_ends ? -1 : 1; }
+
+}  // namespace
+
+HRESULT CShellFolder::compare(LPARAM how, LPCITEMIDLIST a, LPCITEMIDLIST b) {
+    if (!a || !b) return E_INVALIDARG;
+    const bool a_empty = item_size(a) == 0, b_empty = item_size(b) == 0;
+    if (a_empty || b_empty) return order_result(ended_order(a_empty, b_empty));
     items::shell_item_fields first;
     items::shell_item_fields second;
     if (!read_own_item(a, first) || !read_own_item(b, second)) return E_INVALIDARG;
-    // Equal only for one and the same item: the shell matches items by it (selection,
-    // change notifications) and drops one of two distinct items that compare equal, so two
-    // items with one name (a tag and a file, two files) are told apart by kind, then file id.
-    int order = compare_names(first.name, second.name);
-    if (order == 0 && first.kind != second.kind) order = first.kind < second.kind ? -1 : 1;
-    if (order == 0 && first.file_id != second.file_id) order = first.file_id < second.file_id ? -1 : 1;
-    // The order travels in the code field of a success code: -1 as a bare HRESULT would
-    // read as a failure to every caller that checks.
-    return MAKE_HRESULT(SEVERITY_SUCCESS, 0, static_cast<USHORT>(static_cast<short>(order)));
+
+    // Only the low 32 bits carry the column and the flags, also where LPARAM is wider.
+    const DWORD bits = static_cast<DWORD>(how);
+    const UINT column = bits & SHCIDS_COLUMNMASK;
+    const bool canonical = (bits & SHCIDS_CANONICALONLY) != 0;
+    const bool all_fields = (bits & SHCIDS_ALLFIELDS) != 0;
+    // Both flags ask for an order of the identifiers alone, whatever the column (which must be 0
+    // with SHCIDS_ALLFIELDS).
+    if (!canonical && !all_fields && column >= column_count) return E_INVALIDARG;
+    int order = canonical || all_fields ? canonical_order(first, second)
+                                        : column_order(first, second, root_of(pidl_.get()), column);
+    // One and the same item may have been listed twice with another count in between.
+    if (order == 0 && all_fields && first.count != second.count) order = first.count < second.count ? -1 : 1;
+    if (order != 0) return order_result(order);
+
+    // One item: the folder it opens orders what lies below it, as it is the one that reads them.
+    const LPCITEMIDLIST rest_a = next_item(a), rest_b = next_item(b);
+    const bool a_ends = item_size(rest_a) == 0, b_ends = item_size(rest_b) == 0;
+    if (a_ends || b_ends) return order_result(ended_order(a_ends, b_ends));
+    util::unique_pidl item(copy_first_item(a));
+    if (!item) return E_OUTOFMEMORY;
+    util::com_ptr<IShellFolder> below;
+    QBX_RETURN_IF_FAILED(bind(item.get(), nullptr, IID_IShellFolder, below.put_void()));
+    return below->CompareIDs(how, rest_a, rest_b);
 }
 
 IFACEMETHODIMP CShellFolder::CreateViewObject(HWND owner, REFIID riid, void** out) {
@@ -387,39 +349,64 @@ IFACEMETHODIMP CShellFolder::EnumSearches(IEnumExtraSearch** out) {
     return E_NOTIMPL;
 }
 
-IFACEMETHODIMP CShellFolder::GetDefaultColumn(DWORD, ULONG*, ULONG*) { return E_NOTIMPL; }
-
-IFACEMETHODIMP CShellFolder::GetDefaultColumnState(UINT column_index, SHCOLSTATEF* state) {
-    if (!state) return E_POINTER;
-    if (column_index >= column_count) return S_FALSE;
-    *state = columns[column_index].state;
+IFACEMETHODIMP CShellFolder::GetDefaultColumn(DWORD, ULONG* sort, ULONG* display) {
+    if (!sort || !display) return E_POINTER;
+    *sort = column_name;
+    *display = column_name;
     return S_OK;
 }
 
-IFACEMETHODIMP CShellFolder::GetDetailsEx(LPCITEMIDLIST, const SHCOLUMNID*, VARIANT*) { return E_NOTIMPL; }
+IFACEMETHODIMP CShellFolder::GetDefaultColumnState(UINT column_index, SHCOLSTATEF* state) {
+    if (!state) return E_POINTER;
+    const column_info* column = column_at(column_index);
+    if (!column) return E_INVALIDARG;
+    *state = column->state;
+    return S_OK;
+}
+
+IFACEMETHODIMP CShellFolder::GetDetailsEx(LPCITEMIDLIST pidl, const SHCOLUMNID* key, VARIANT* value) {
+    if (!value) return E_POINTER;
+    ::VariantInit(value);
+    if (!key) return E_POINTER;
+    return util::guarded([&] {
+        items::shell_item_fields item;
+        if (!read_own_item(pidl, item)) return E_INVALIDARG;
+        UINT column_index = 0;
+        // Windows' view also asks for keys no column has (the property lists of tiles, tips
+        // and the details pane): it then uses the columns.
+        if (!column_of_key(*key, column_index)) return E_FAIL;
+        return cell_value(item, root_of(pidl_.get()), column_index, value);
+    });
+}
 
 IFACEMETHODIMP CShellFolder::GetDetailsOf(LPCITEMIDLIST pidl, UINT column_index, SHELLDETAILS* details) {
     if (!details) return E_POINTER;
     details->str.uType = STRRET_WSTR;
     details->str.pOleStr = nullptr;
-    if (column_index >= column_count) return E_FAIL;
+    const column_info* column = column_at(column_index);
+    if (!column) return E_FAIL;
     return util::guarded([&] {
         if (!pidl) {
             // Wine's view sizes its columns from these rather than from defaults of its own.
             details->fmt = LVCFMT_LEFT;
-            details->cxChar = columns[column_index].width;
-            return make_strret(columns[column_index].header, &details->str);
+            details->cxChar = column->width;
+            return make_strret(column->header, &details->str);
         }
         items::shell_item_fields item;
         if (!read_own_item(pidl, item)) return E_INVALIDARG;
         std::wstring text;
-        const HRESULT hr = cell_text(item, root_of(pidl_.get()), column_index, text);
-        if (FAILED(hr)) return hr;
+        QBX_RETURN_IF_FAILED(cell_text(item, root_of(pidl_.get()), column_index, text));
         return make_strret(text, &details->str);
     });
 }
 
-IFACEMETHODIMP CShellFolder::MapColumnToSCID(UINT, SHCOLUMNID*) { return E_NOTIMPL; }
+IFACEMETHODIMP CShellFolder::MapColumnToSCID(UINT column_index, SHCOLUMNID* key) {
+    if (!key) return E_POINTER;
+    const column_info* column = column_at(column_index);
+    if (!column) return E_INVALIDARG;
+    *key = column->key;
+    return S_OK;
+}
 
 // --- IShellIcon ---
 

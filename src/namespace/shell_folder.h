@@ -62,7 +62,7 @@ private:
 
     HRESULT parse_query(const wchar_t* name, ULONG* eaten, LPITEMIDLIST* pidl, ULONG* attributes);
     HRESULT bind(LPCITEMIDLIST pidl, IBindCtx* bc, REFIID riid, void** out);
-    HRESULT compare(LPCITEMIDLIST a, LPCITEMIDLIST b);
+    HRESULT compare(LPARAM how, LPCITEMIDLIST a, LPCITEMIDLIST b);
     HRESULT attributes(UINT count, LPCITEMIDLIST* list, SFGAOF* mask);
     HRESULT context_menu(HWND owner, UINT count, LPCITEMIDLIST* list, void** out);
 

@@ -269,7 +269,7 @@ TEST_F(NamespaceTest, CompareIDsOrdersByNameUnitsLongerPrefixFirst) {
     // Unsigned units, no case folding: "Z" (0x5A) before "b" (0x62) before U+00E9.
     EXPECT_EQ(-1, order(root->CompareIDs(0, id(z), id(b))));
     EXPECT_EQ(1, order(root->CompareIDs(0, id(high), id(b))));
-    // The column is ignored.
+    // Items without tags sort by the Tags column in this same order.
     EXPECT_EQ(-1, order(root->CompareIDs(3, id(abc), id(ab))));
     // One and the same item is equal, also as another copy of its bytes; distinct items with
     // one name are not, and their order is antisymmetric.
