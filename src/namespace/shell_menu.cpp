@@ -12,6 +12,7 @@
 #include <shellapi.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -24,9 +25,12 @@ struct entry {
     int offset;  // -1: a separator
     const wchar_t* text;
     void (*run)(CShellMenu&);
+    // The verb that names the entry for callers that invoke by text; null when none does.
+    const char* verb;
 };
 
 void run_open(CShellMenu& menu) { menu.open(); }
+void run_enter(CShellMenu& menu) { menu.enter_selected(); }
 void run_open_path(CShellMenu& menu) { menu.open_path(); }
 void run_open_with(CShellMenu& menu) { menu.open_with(); }
 void run_properties(CShellMenu& menu) { menu.properties(); }
@@ -39,47 +43,52 @@ void run_exclude(CShellMenu& menu) { menu.combine(L':'); }
 void run_merge(CShellMenu& menu) { menu.combine(L'*'); }
 void run_real_folder(CShellMenu& menu) { menu.open_in_real_folder(); }
 
-const entry separator = {-1, nullptr, nullptr};
+const char open_verb[] = "open";
+const entry separator = {-1, nullptr, nullptr, nullptr};
+// The default of a selection of files, and of one item of any other kind: what a double
+// click or Enter runs. A default-only menu holds it alone.
+const entry open_files = {0, L"Open", run_open, open_verb};
+const entry open_item = {0, L"Open", run_enter, open_verb};
 
 const entry one_file[] = {
-    {0, L"Open", run_open},
-    {1, L"Open path", run_open_path},
-    {2, L"Open with", run_open_with},
+    open_files,
+    {1, L"Open path", run_open_path, nullptr},
+    {2, L"Open with", run_open_with, nullptr},
     separator,
-    {3, L"Manage Tags", run_manage_tags},
-    {4, L"Delete tags for file", run_delete_tags},
+    {3, L"Manage Tags", run_manage_tags, nullptr},
+    {4, L"Delete tags for file", run_delete_tags, nullptr},
     separator,
-    {5, L"Copy", run_copy},
-    {6, L"Delete from disk", run_delete},
+    {5, L"Copy", run_copy, "copy"},
+    {6, L"Delete from disk", run_delete, nullptr},
     separator,
-    {7, L"Properties", run_properties},
+    {7, L"Properties", run_properties, "properties"},
 };
 const entry several_files[] = {
-    {0, L"Open in real folder", run_real_folder},
+    {0, L"Open in real folder", run_real_folder, nullptr},
     separator,
-    {1, L"Manage Tags", run_manage_tags},
-    {2, L"Delete tags for file", run_delete_tags},
+    {1, L"Manage Tags", run_manage_tags, nullptr},
+    {2, L"Delete tags for file", run_delete_tags, nullptr},
     separator,
-    {3, L"Copy", run_copy},
-    {4, L"Delete from disk", run_delete},
+    {3, L"Copy", run_copy, "copy"},
+    {4, L"Delete from disk", run_delete, nullptr},
 };
 const entry one_tag[] = {
-    {0, L"Filter to tag", run_filter},
-    {1, L"Exclude tag", run_exclude},
-    {2, L"Delete node", run_delete},
+    {0, L"Filter to tag", run_filter, nullptr},
+    {1, L"Exclude tag", run_exclude, nullptr},
+    {2, L"Delete node", run_delete, nullptr},
 };
 const entry several_tags[] = {
-    {0, L"Filter to tags", run_filter},
-    {1, L"Exclude tags", run_exclude},
-    {2, L"Merge tags", run_merge},
+    {0, L"Filter to tags", run_filter, nullptr},
+    {1, L"Exclude tags", run_exclude, nullptr},
+    {2, L"Merge tags", run_merge, nullptr},
     separator,
-    {3, L"Delete nodes", run_delete},
+    {3, L"Delete nodes", run_delete, nullptr},
 };
 const entry one_node[] = {
-    {0, L"Delete node", run_delete},
+    {0, L"Delete node", run_delete, nullptr},
 };
 const entry several_nodes[] = {
-    {0, L"Delete nodes", run_delete},
+    {0, L"Delete nodes", run_delete, nullptr},
 };
 
 struct entry_set {
@@ -103,6 +112,58 @@ items::shell_item_fields fields_of(LPCITEMIDLIST item) {
     items::shell_item_fields fields;
     read_own_item(item, fields);
     return fields;
+}
+
+// The kind that every selected item has, 0 when they differ.
+int common_kind_of(const std::vector<boost::shared_ptr<ITEMIDLIST> >& selection) {
+    int kind = fields_of(selection[0].get()).kind;
+    for (const boost::shared_ptr<ITEMIDLIST>& item : selection) {
+        if (fields_of(item.get()).kind != kind) kind = 0;
+    }
+    return kind;
+}
+
+// Files open each; one item of another kind is entered; any other selection has no default.
+const entry* default_of(std::size_t count, int common_kind) {
+    if (common_kind == items::item_file) return &open_files;
+    return count == 1 ? &open_item : nullptr;
+}
+
+// Verbs are ASCII and compared without regard to case, as the shell compares them.
+template <typename Char>
+bool same_verb(const char* verb, const Char* text) {
+    for (;; ++verb, ++text) {
+        const unsigned int a = static_cast<unsigned char>(*verb);
+        const unsigned int b = static_cast<unsigned int>(*text);
+        const unsigned int lower_b = b >= 'A' && b <= 'Z' ? b + ('a' - 'A') : b;
+        if (a != lower_b) return false;
+        if (a == 0) return true;
+    }
+}
+
+template <typename Char>
+const entry* entry_of_verb(std::size_t count, int common_kind, const Char* verb) {
+    if (same_verb(open_verb, verb)) return default_of(count, common_kind);
+    const entry_set set = entries_for(count, common_kind);
+    for (std::size_t i = 0; i < set.count; ++i) {
+        if (set.entries[i].verb && same_verb(set.entries[i].verb, verb)) return &set.entries[i];
+    }
+    return nullptr;
+}
+
+// The rule of the menu's entries, for commands named by verb: a busy database runs none.
+bool database_free() {
+    if (!items::tags_holder().wait_loaded(0)) return false;
+    return util::lock_guard::try_lock(items::database_lock()).owns_lock();
+}
+
+// Copies `verb` and its terminator into `out` of `size` characters; nothing when it does not fit.
+template <typename Char>
+HRESULT copy_verb(const char* verb, Char* out, UINT size) {
+    const std::size_t length = std::strlen(verb);
+    if (!out || size <= length) return E_INVALIDARG;
+    for (std::size_t i = 0; i <= length; ++i) out[i] = static_cast<Char>(verb[i]);
+    return S_OK;
 }
 
 // An identifier list holding one item of the folder's layout with `name`, kind 3.
@@ -160,41 +221,37 @@ IFACEMETHODIMP CShellMenu::Initialize(PCIDLIST_ABSOLUTE, IDataObject* data, HKEY
     return S_OK;
 }
 
-IFACEMETHODIMP CShellMenu::QueryContextMenu(HMENU menu, UINT index, UINT first_id, UINT, UINT flags) {
-    const HRESULT hr = util::guarded([&] {
+IFACEMETHODIMP CShellMenu::QueryContextMenu(HMENU menu, UINT index, UINT first_id, UINT last_id, UINT flags) {
+    return util::guarded([&] {
         commands_.clear();
-        // Never wait: the lock may be held by a whole directory parse, and the start-up load
-        // must have finished before the tree can be trusted. A busy database gives no entries.
-        if (!items::tags_holder().wait_loaded(0)) return S_OK;
+        verbs_.clear();
+        id_shift_ = first_id == 0 ? 1 : 0;
+        if (selection_.empty() || !menu) return S_OK;
+        // The view's own request for the default of the very double click or Enter that the
+        // view watch has just run finds none, so that it runs once.
+        if ((flags & CMF_DEFAULTONLY) && view_default_just_ran()) return S_OK;
+        int used = 0;
         {
+            // Never wait: the lock may be held by a whole directory parse, and the start-up
+            // load must have finished before the tree can be trusted. A busy database gives
+            // no entries.
+            if (!items::tags_holder().wait_loaded(0)) return S_OK;
             util::lock_guard held = util::lock_guard::try_lock(items::database_lock());
-            if (!held.owns_lock() || selection_.empty()) return S_OK;
-            if (selection_.size() != 1 || !(flags & CMF_DEFAULTONLY)) {
-                build(menu, index, first_id);
-                return S_OK;
-            }
+            if (!held.owns_lock()) return S_OK;
+            used = build(menu, index, first_id, last_id, (flags & CMF_DEFAULTONLY) != 0);
         }
-        // The default command runs without the lock: opening a file can wait for the window of
-        // the program that opens it, and browsing lists the level on this thread.
-        const items::shell_item_fields item = fields_of(selection_[0].get());
-        if (item.file_id != 0) {
-            open();
-        } else {
-            enter(selection_[0].get());
-        }
-        return S_OK;
+        // The count of ids taken from first_id, the unused id 0 of a zero-based menu included.
+        return used ? MAKE_HRESULT(SEVERITY_SUCCESS, 0, used + static_cast<int>(id_shift_)) : S_OK;
     });
-    // The number of ids used is not reported: the view that asks is the menu's only user.
-    return FAILED(hr) ? hr : S_OK;
 }
 
-void CShellMenu::build(HMENU menu, UINT index, UINT first_id) {
-    int common_kind = fields_of(selection_[0].get()).kind;
-    for (const boost::shared_ptr<ITEMIDLIST>& item : selection_) {
-        if (fields_of(item.get()).kind != common_kind) common_kind = 0;
-    }
-    const entry_set set = entries_for(selection_.size(), common_kind);
-    id_shift_ = first_id == 0 ? 1 : 0;
+int CShellMenu::build(HMENU menu, UINT index, UINT first_id, UINT last_id, bool default_only) {
+    const int common_kind = common_kind_of(selection_);
+    const entry* chosen_default = default_of(selection_.size(), common_kind);
+    entry_set set = entries_for(selection_.size(), common_kind);
+    // A default-only request gets the default entry alone, or nothing; the caller invokes it.
+    if (default_only) set = chosen_default ? entry_set{chosen_default, 1} : entry_set{nullptr, 0};
+    int used = 0;
     UINT position = index;
     for (std::size_t i = 0; i < set.count; ++i, ++position) {
         const entry& e = set.entries[i];
@@ -202,29 +259,69 @@ void CShellMenu::build(HMENU menu, UINT index, UINT first_id) {
             ::InsertMenuW(menu, position, MF_BYPOSITION | MF_SEPARATOR, 0, nullptr);
             continue;
         }
-        ::InsertMenuW(menu, position, MF_BYPOSITION | MF_STRING, first_id + id_shift_ + e.offset, e.text);
+        const UINT id = first_id + id_shift_ + static_cast<UINT>(e.offset);
+        if (id > last_id) break;
+        if (!::InsertMenuW(menu, position, MF_BYPOSITION | MF_STRING, id, e.text)) continue;
+        if (chosen_default && e.run == chosen_default->run) ::SetMenuDefaultItem(menu, id, FALSE);
         commands_[e.offset] = e.run;
+        verbs_[e.offset] = e.verb;
+        used = (std::max)(used, e.offset + 1);
     }
+    return used;
 }
 
 IFACEMETHODIMP CShellMenu::InvokeCommand(CMINVOKECOMMANDINFO* invocation) {
     if (!invocation) return E_INVALIDARG;
-    // The menu has no verbs: a verb given as text names nothing here.
-    if (!IS_INTRESOURCE(invocation->lpVerb)) return E_INVALIDARG;
+    // A Unicode caller's verb is lpVerbW; the field lies inside the structure it gave only
+    // when that structure is a CMINVOKECOMMANDINFOEX.
+    const CMINVOKECOMMANDINFOEX* extended = reinterpret_cast<const CMINVOKECOMMANDINFOEX*>(invocation);
+    const bool unicode = (invocation->fMask & CMIC_MASK_UNICODE) &&
+                         invocation->cbSize >= offsetof(CMINVOKECOMMANDINFOEX, lpVerbW) + sizeof(LPCWSTR);
+    const bool text_verb = unicode ? extended->lpVerbW && !IS_INTRESOURCE(extended->lpVerbW)
+                                   : !IS_INTRESOURCE(invocation->lpVerb);
     return util::guarded([&] {
-        // The caller gives the chosen id less its first id.
-        const int offset = static_cast<int>(LOWORD(reinterpret_cast<UINT_PTR>(invocation->lpVerb))) -
-                           static_cast<int>(id_shift_);
-        CommandTable::const_iterator found = commands_.find(offset);
-        if (found == commands_.end()) return E_INVALIDARG;
-        // A copy: the command may end in a rebuild of this very menu.
-        const CommandTable::mapped_type command = found->second;
+        CommandTable::mapped_type command;
+        if (text_verb) {
+            // Windows' view sends Ctrl+C and Alt+Enter as verbs, to a menu that may never have
+            // been built: the verb is found from the selection alone.
+            if (selection_.empty()) return E_INVALIDARG;
+            const int kind = common_kind_of(selection_);
+            const entry* e = unicode ? entry_of_verb(selection_.size(), kind, extended->lpVerbW)
+                                     : entry_of_verb(selection_.size(), kind, invocation->lpVerb);
+            if (!e) return E_INVALIDARG;
+            if (!database_free()) return HRESULT_FROM_WIN32(ERROR_BUSY);
+            command = e->run;
+        } else {
+            // The caller gives the chosen id less its first id.
+            const int offset = static_cast<int>(LOWORD(reinterpret_cast<UINT_PTR>(invocation->lpVerb))) -
+                               static_cast<int>(id_shift_);
+            CommandTable::const_iterator found = commands_.find(offset);
+            if (found == commands_.end()) return E_INVALIDARG;
+            // A copy: the command may end in a rebuild of this very menu.
+            command = found->second;
+        }
         command(*this);
         return S_OK;
     });
 }
 
-IFACEMETHODIMP CShellMenu::GetCommandString(UINT_PTR, UINT, UINT*, CHAR*, UINT) { return E_NOTIMPL; }
+IFACEMETHODIMP CShellMenu::GetCommandString(UINT_PTR command, UINT type, UINT*, CHAR* name, UINT size) {
+    const int offset = static_cast<int>(command) - static_cast<int>(id_shift_);
+    std::map<int, const char*>::const_iterator found = command > 0xFFFF ? verbs_.end() : verbs_.find(offset);
+    switch (type) {
+    case GCS_VALIDATEA:
+    case GCS_VALIDATEW:
+        return found != verbs_.end() ? S_OK : S_FALSE;
+    case GCS_VERBA:
+    case GCS_VERBW:
+        if (found == verbs_.end() || !found->second) return E_INVALIDARG;
+        return type == GCS_VERBW ? copy_verb(found->second, reinterpret_cast<WCHAR*>(name), size)
+                                 : copy_verb(found->second, name, size);
+    default:
+        // No help texts and no verb icons.
+        return E_NOTIMPL;
+    }
+}
 
 std::vector<std::wstring> CShellMenu::file_paths() const {
     std::vector<std::wstring> paths;
@@ -252,8 +349,11 @@ void CShellMenu::enter(LPCITEMIDLIST child) {
 }
 
 void CShellMenu::open() {
-    const std::wstring path = first_path();
-    if (!path.empty()) shell_open(nullptr, path.c_str(), nullptr);
+    for (const std::wstring& path : file_paths()) shell_open(nullptr, path.c_str(), nullptr);
+}
+
+void CShellMenu::enter_selected() {
+    if (selection_.size() == 1) enter(selection_[0].get());
 }
 
 void CShellMenu::open_path() {

@@ -1,6 +1,7 @@
-// The context menu of items selected inside the virtual folder, which also carries the folder's
-// double-click action. Entries depend on how many items are selected and on their common kind;
-// each entry is bound, when the menu is built, to one command kept under its offset.
+// The context menu of items selected inside the virtual folder, which also names the folder's
+// double-click action as its default entry. Entries depend on how many items are selected and
+// on their common kind; each entry is bound, when the menu is built, to one command kept under
+// its offset. A few commands are also named by verb ("open", "copy", "properties").
 #pragma once
 
 #include "util/com_object.h"
@@ -34,7 +35,8 @@ public:
     // view gave to GetUIObjectOf. Called before the menu is handed out.
     HRESULT Init(LPCITEMIDLIST folder, UINT count, LPCITEMIDLIST* items, HWND owner);
 
-    // IContextMenu
+    // IContextMenu. CMF_DEFAULTONLY builds the default entry alone and runs nothing: files
+    // open, one item of another kind is entered, other selections have none.
     IFACEMETHODIMP QueryContextMenu(HMENU menu, UINT index, UINT first_id, UINT last_id, UINT flags) override;
     IFACEMETHODIMP InvokeCommand(CMINVOKECOMMANDINFO* invocation) override;
     IFACEMETHODIMP GetCommandString(UINT_PTR command, UINT type, UINT* reserved, CHAR* name, UINT size) override;
@@ -45,7 +47,8 @@ public:
     const CommandTable& commands() const { return commands_; }
 
     // The commands, as the entries bind them.
-    void open();
+    void open();  // every selected file
+    void enter_selected();
     void open_path();
     void open_with();
     void properties();
@@ -60,7 +63,8 @@ private:
     CShellMenu() = default;
     ~CShellMenu() override;
 
-    void build(HMENU menu, UINT index, UINT first_id);
+    // Inserts the entries and binds their commands; answers the largest offset used + 1.
+    int build(HMENU menu, UINT index, UINT first_id, UINT last_id, bool default_only);
     void enter(LPCITEMIDLIST child);
     // The real path of every selected file item the database knows, in selection order.
     std::vector<std::wstring> file_paths() const;
@@ -72,6 +76,7 @@ private:
     util::unique_pidl folder_;
     std::vector<boost::shared_ptr<ITEMIDLIST> > selection_;
     CommandTable commands_;
+    std::map<int, const char*> verbs_;  // offset -> verb of each built entry, null when none
     // 1 when the caller numbered the entries from id 0: TrackPopupMenu answers 0 for "nothing
     // chosen", so the first entry would never run. Entries then start at id 1.
     UINT id_shift_ = 0;

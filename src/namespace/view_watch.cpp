@@ -17,6 +17,15 @@ const UINT_PTR subclass_id = 0x51424458;  // one subclass per view window
 const UINT first_command = 1;
 const UINT last_command = 0x7FFF;
 
+// The view whose default command the watch ran for the input being handled, until the
+// message posted behind that input comes back. Each view runs on one thread.
+thread_local HWND answered_view = nullptr;
+
+UINT default_done_message() {
+    static const UINT message = ::RegisterWindowMessageW(L"Quibrix view default done");
+    return message;
+}
+
 UINT level_up_message() {
     static const UINT message = ::RegisterWindowMessageW(L"Quibrix view level up");
     return message;
@@ -29,7 +38,11 @@ bool has_class(HWND window, const wchar_t* name) {
 
 LRESULT CALLBACK view_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam, UINT_PTR id, DWORD_PTR) {
     if (message == WM_NCDESTROY) {
+        if (answered_view == window) answered_view = nullptr;
         ::RemoveWindowSubclass(window, view_proc, id);
+    } else if (message == default_done_message() && message != 0) {
+        if (answered_view == window) answered_view = nullptr;
+        return 0;
     } else if (message == level_up_message() && message != 0) {
         go_up(window);
         return 0;
@@ -98,7 +111,13 @@ IShellBrowser* shell_browser_of(HWND window) {
     return nullptr;
 }
 
+bool view_default_just_ran() {
+    return answered_view != nullptr;
+}
+
 bool run_default_command(HWND view) {
+    // A new double click or Enter: the view's own request for it is still to come.
+    answered_view = nullptr;
     return util::guarded([&] {
         IShellBrowser* browser = shell_browser_of(view);
         if (!browser) return S_FALSE;
@@ -116,8 +135,7 @@ bool run_default_command(HWND view) {
         }
         util::unique_hmenu popup(::CreatePopupMenu());
         if (!popup) return E_OUTOFMEMORY;
-        // The folder's menu runs the double-click rule while it builds; a menu of another
-        // kind names its default entry, which runs as the system's view runs it.
+        // The folder's menu and a menu of any other kind both name their default entry.
         QBX_RETURN_IF_FAILED(menu->QueryContextMenu(popup.get(), 0, first_command, last_command, CMF_DEFAULTONLY));
         const UINT chosen = ::GetMenuDefaultItem(popup.get(), FALSE, 0);
         if (chosen != static_cast<UINT>(-1) && chosen >= first_command) {
@@ -127,6 +145,9 @@ bool run_default_command(HWND view) {
             invocation.lpVerb = MAKEINTRESOURCEA(chosen - first_command);
             invocation.nShow = SW_SHOWNORMAL;
             menu->InvokeCommand(&invocation);
+            if (::IsWindow(view) && default_done_message() && ::PostMessageW(view, default_done_message(), 0, 0)) {
+                answered_view = view;
+            }
         }
         return S_OK;
     }) == S_OK;

@@ -1,11 +1,14 @@
 // The double click and Enter of the system's folder view over the virtual folder. Windows'
-// view asks the folder's menu for its default command (CMF_DEFAULTONLY), which carries the
-// double-click rule. Wine 8's view never does: it asks its browser's ICommDlgBrowser, whose
-// Explorer browser only recognises the file system's own item layouts, and then opens
-// through the "Shell IDList Array" format only items that are not folders, by ShellExecuteEx
-// on their lists. A tag would stay where it is and a file would reach ShellExecuteEx as a
-// "Quibrix\..." name. So the view's window is watched and follows the order of Windows' view
-// itself: the browser's default command when it takes it, else the menu's default.
+// view asks the folder's menu for its default entry (CMF_DEFAULTONLY, GetMenuDefaultItem) and
+// invokes it. Wine 8's view never does: on NM_DBLCLK and NM_RETURN it asks its browser's
+// ICommDlgBrowser, whose Explorer browser only recognises the file system's own item layouts,
+// and then opens only items that are not folders, each by ShellExecuteEx(SEE_MASK_INVOKEIDLIST)
+// on its list, which Wine's shell32 resolves to a path instead of asking the folder's menu. A
+// tag would stay where it is and a file would reach ShellExecuteEx as a "Quibrix\..." name.
+// So the view's window is watched and follows the order of Windows' view itself: the
+// browser's default command when it takes it, else the menu's default. The notification is
+// then not passed on, and a request of the view for the default of that same input finds none,
+// so that a view which also asks, as Windows' view does, runs it once.
 #pragma once
 
 #include <windows.h>
@@ -24,6 +27,10 @@ void watch_view_window(HWND view);
 // default command if it takes it (S_OK), else the default of the selection's menu. False when
 // the view's browser or active view cannot be reached, or `view` is not the active view.
 bool run_default_command(HWND view);
+
+// True on the thread of a view whose double click or Enter run_default_command has just run,
+// until the messages already queued behind that input have been handled.
+bool view_default_just_ran();
 
 // Asks the view window `window`, or every view window below it, to go up one level: posted,
 // never sent, so a caller holding the database lock on any thread never waits for a window.

@@ -2,7 +2,9 @@
 
 #include "namespace/item_ids.h"
 
+#include <algorithm>
 #include <cstring>
+#include <string>
 
 std::ostream& operator<<(std::ostream& os, const menu_line& line) {
     return os << "{" << line.id << ", " << std::string(line.text.begin(), line.text.end()) << "}";
@@ -94,6 +96,60 @@ items::shell_item_fields RecordingBrowser::last_item(std::size_t i) const {
     return fields;
 }
 
+namespace {
+
+void set_class_value(const wchar_t* key, const std::wstring& value) {
+    HKEY opened = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS,
+              ::RegCreateKeyExW(HKEY_CLASSES_ROOT, key, 0, nullptr, 0, KEY_WRITE, nullptr, &opened, nullptr));
+    ::RegSetValueExW(opened, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                     static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+    ::RegCloseKey(opened);
+}
+
+}  // namespace
+
+OpenedFiles::OpenedFiles(const std::wstring& log) : log_(log) {
+    set_class_value(L".mp3", L"Quibrix.TestOpened");
+    wchar_t exe[MAX_PATH] = L"";
+    ::GetModuleFileNameW(nullptr, exe, MAX_PATH);
+    std::wstring recorder(exe);
+    recorder.erase(recorder.find_last_of(L'\\') + 1);
+    recorder += L"open_recorder.exe";
+    set_class_value(L"Quibrix.TestOpened\\shell\\open\\command",
+                    L"\"" + recorder + L"\" \"%1\" \"" + log_ + L"\"");
+}
+
+OpenedFiles::~OpenedFiles() {
+    ::RegDeleteTreeW(HKEY_CLASSES_ROOT, L".mp3");
+    ::RegDeleteTreeW(HKEY_CLASSES_ROOT, L"Quibrix.TestOpened");
+}
+
+std::vector<std::wstring> OpenedFiles::paths(std::size_t count) const {
+    for (int i = 0; i < 100 && read().size() < count; ++i) ::Sleep(100);
+    ::Sleep(count ? 500 : 1500);
+    return read();
+}
+
+std::vector<std::wstring> OpenedFiles::read() const {
+    std::vector<std::wstring> found;
+    util::unique_file log;
+    // A recorder holds the log alone for a moment.
+    for (int i = 0; i < 100 && (i == 0 || ::GetLastError() == ERROR_SHARING_VIOLATION) && !log.valid(); ++i) {
+        if (i) ::Sleep(10);
+        log.reset(::CreateFileW(log_.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    }
+    std::string text(64 * 1024, '\0');
+    DWORD read = 0;
+    if (log.valid()) ::ReadFile(log.get(), &text[0], static_cast<DWORD>(text.size()), &read, nullptr);
+    // One path a line, as open_recorder writes them.
+    for (std::size_t start = 0, end; (end = text.find('\n', start)) < read; start = end + 1) {
+        found.push_back(std::wstring(text.begin() + start, text.begin() + end));
+    }
+    std::sort(found.begin(), found.end());
+    return found;
+}
+
 void MenuTest::SetUp() {
     NamespaceTest::SetUp();
     WNDCLASSW window_class = {};
@@ -137,7 +193,9 @@ util::com_ptr<IContextMenu> MenuTest::menu_of(IShellFolder2* folder, const std::
 std::vector<menu_line> MenuTest::lines_of(IContextMenu* menu, UINT flags) {
     std::vector<menu_line> lines;
     util::unique_hmenu popup(::CreatePopupMenu());
-    EXPECT_EQ(S_OK, menu->QueryContextMenu(popup.get(), 0, first, 0x7FFF, flags));
+    queried_ = menu->QueryContextMenu(popup.get(), 0, first, 0x7FFF, flags);
+    EXPECT_TRUE(SUCCEEDED(queried_)) << std::hex << queried_;
+    default_id_ = ::GetMenuDefaultItem(popup.get(), FALSE, 0);
     const int count = ::GetMenuItemCount(popup.get());
     for (int i = 0; i < count; ++i) {
         wchar_t text[128] = L"";
@@ -159,4 +217,20 @@ HRESULT MenuTest::invoke(IContextMenu* menu, int offset) {
     info.lpVerb = MAKEINTRESOURCEA(offset);
     info.nShow = SW_SHOWNORMAL;
     return menu->InvokeCommand(&info);
+}
+
+HRESULT MenuTest::invoke_verb(IContextMenu* menu, const char* verb, bool wide) {
+    const std::wstring wide_verb(verb, verb + std::strlen(verb));
+    CMINVOKECOMMANDINFOEX info = {};
+    info.cbSize = sizeof info;
+    info.hwnd = frame_;
+    info.nShow = SW_SHOWNORMAL;
+    if (wide) {
+        info.fMask = CMIC_MASK_UNICODE;
+        info.lpVerb = "no such verb";
+        info.lpVerbW = wide_verb.c_str();
+    } else {
+        info.lpVerb = verb;
+    }
+    return menu->InvokeCommand(reinterpret_cast<CMINVOKECOMMANDINFO*>(&info));
 }

@@ -55,9 +55,27 @@ public:
     std::vector<UINT> flags;
 };
 
+// For its lifetime, opening an .mp3 file starts open_recorder, which appends the file's path to
+// a log: the files that the menu's commands open, as a program registered for them is started.
+class OpenedFiles {
+public:
+    explicit OpenedFiles(const std::wstring& log);
+    ~OpenedFiles();
+    OpenedFiles(const OpenedFiles&) = delete;
+    OpenedFiles& operator=(const OpenedFiles&) = delete;
+    // The paths of the opened files, sorted, once `count` were logged or 10 s have passed, and
+    // a moment more, so that an extra opening is seen too.
+    std::vector<std::wstring> paths(std::size_t count) const;
+
+private:
+    std::vector<std::wstring> read() const;
+
+    std::wstring log_;
+};
+
 class MenuTest : public NamespaceTest {
 protected:
-    static const UINT first = 100;
+    static constexpr UINT first = 100;
 
     void SetUp() override;
     void TearDown() override;
@@ -66,10 +84,16 @@ protected:
     util::com_ptr<IShellFolder2> files_of(const std::vector<std::wstring>& level);
     // The folder's menu for the items of its listing named `names`, for the frame.
     util::com_ptr<IContextMenu> menu_of(IShellFolder2* folder, const std::vector<std::wstring>& names);
-    // QueryContextMenu on a new popup menu from position 0 and id `first`, read back.
+    // QueryContextMenu on a new popup menu from position 0 and id `first`, read back; its
+    // result is kept in `queried_`, the menu's default id in `default_id_` (-1 for none).
     std::vector<menu_line> lines_of(IContextMenu* menu, UINT flags);
     HRESULT invoke(IContextMenu* menu, int offset);
+    // InvokeCommand with a verb, as ANSI lpVerb or, when `wide`, as the lpVerbW of a
+    // CMINVOKECOMMANDINFOEX marked CMIC_MASK_UNICODE (its lpVerb then names nothing).
+    HRESULT invoke_verb(IContextMenu* menu, const char* verb, bool wide);
 
     RecordingBrowser browser_;
     HWND frame_ = nullptr;
+    HRESULT queried_ = E_FAIL;
+    UINT default_id_ = static_cast<UINT>(-1);
 };

@@ -9,9 +9,11 @@
 #include "util/file_system.h"
 
 #include <boost/make_shared.hpp>
+#include <shellapi.h>
 #include <shlwapi.h>
 
 #include <algorithm>
+#include <cstring>
 #include <thread>
 
 namespace {
@@ -40,6 +42,19 @@ std::vector<std::wstring> tags_on_disk(const std::wstring& data, const std::wstr
         }
     }
     std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::vector<std::wstring> files_on_clipboard() {
+    std::vector<std::wstring> names;
+    HANDLE data = ::OpenClipboard(nullptr) ? ::GetClipboardData(CF_HDROP) : nullptr;
+    const UINT count = data ? ::DragQueryFileW(static_cast<HDROP>(data), 0xFFFFFFFF, nullptr, 0) : 0;
+    for (UINT i = 0; i < count; ++i) {
+        wchar_t name[MAX_PATH] = L"";
+        ::DragQueryFileW(static_cast<HDROP>(data), i, name, MAX_PATH);
+        names.push_back(name);
+    }
+    ::CloseClipboard();
     return names;
 }
 
@@ -109,6 +124,7 @@ TEST_F(MenuTest, NoEntriesAndNoCommandWhileAnotherThreadHoldsTheDatabase) {
     ::WaitForSingleObject(taken, INFINITE);
     const DWORD start = ::GetTickCount();
     const std::vector<menu_line> busy = lines_of(menu.get(), CMF_NORMAL);
+    const std::vector<menu_line> busy_default = lines_of(menu.get(), CMF_DEFAULTONLY);
     const DWORD waited = ::GetTickCount() - start;
     const HRESULT invoked = invoke(menu.get(), 0);
     ::SetEvent(release);
@@ -116,6 +132,7 @@ TEST_F(MenuTest, NoEntriesAndNoCommandWhileAnotherThreadHoldsTheDatabase) {
     ::CloseHandle(taken);
     ::CloseHandle(release);
     EXPECT_TRUE(busy.empty());
+    EXPECT_TRUE(busy_default.empty());
     EXPECT_LT(waited, 1000u);
     EXPECT_NE(S_OK, invoked);
     EXPECT_TRUE(browser_.browsed.empty());
@@ -176,7 +193,8 @@ TEST_F(MenuTest, AMenuNumberedFromZeroRunsItsFirstEntryByTheIdItShowed) {
     util::com_ptr<IShellFolder2> genre = open({L"Music", L"Genre"});
     util::com_ptr<IContextMenu> menu = menu_of(genre.get(), {L"Rock"});
     util::unique_hmenu popup(::CreatePopupMenu());
-    ASSERT_EQ(S_OK, menu->QueryContextMenu(popup.get(), 0, 0, 0x7FFF, CMF_NORMAL));
+    // Ids 0 to 3 are taken: the unused 0 and the three entries.
+    ASSERT_EQ(MAKE_HRESULT(SEVERITY_SUCCESS, 0, 4), menu->QueryContextMenu(popup.get(), 0, 0, 0x7FFF, CMF_NORMAL));
     const UINT filter_id = ::GetMenuItemID(popup.get(), 0);
     ASSERT_NE(0u, filter_id);
     ASSERT_EQ(S_OK, invoke(menu.get(), static_cast<int>(filter_id)));
@@ -184,13 +202,74 @@ TEST_F(MenuTest, AMenuNumberedFromZeroRunsItsFirstEntryByTheIdItShowed) {
     EXPECT_EQ(L"|Rock", browser_.names(0).back());
 }
 
-TEST_F(MenuTest, ADoubleClickBrowsesIntoATagAndAddsNoEntry) {
+// A double click, Enter, a jump list and ShellExecuteEx(SEE_MASK_INVOKEIDLIST) all ask the
+// menu for its default alone (CMF_DEFAULTONLY), then invoke the entry GetMenuDefaultItem names.
+TEST_F(MenuTest, ADefaultOnlyQueryAddsTheDefaultAloneAndOnlyItsInvokeRunsIt) {
+    const OpenedFiles opened(temp_.path() + L"opened.log");
     util::com_ptr<IShellFolder2> genre = open({L"Music", L"Genre"});
-    util::com_ptr<IContextMenu> menu = menu_of(genre.get(), {L"Rock"});
-    EXPECT_TRUE(lines_of(menu.get(), CMF_DEFAULTONLY).empty());
+    util::com_ptr<IShellFolder2> files = files_of({L"Music", L"Genre", L"Rock"});
+    util::com_ptr<IContextMenu> tag = menu_of(genre.get(), {L"Rock"});
+    util::com_ptr<IContextMenu> two = menu_of(files.get(), {L"song1.mp3", L"both.mp3"});
+    for (IContextMenu* menu : {tag.get(), two.get()}) {
+        EXPECT_EQ(std::vector<menu_line>({{first, L"Open"}}), lines_of(menu, CMF_DEFAULTONLY));
+        EXPECT_EQ(MAKE_HRESULT(SEVERITY_SUCCESS, 0, 1), queried_);
+        EXPECT_EQ(first, default_id_);
+    }
+    EXPECT_TRUE(browser_.browsed.empty()) << "a query browsed";
+    EXPECT_TRUE(opened.paths(0).empty()) << "a query opened a file";
+    ASSERT_EQ(S_OK, invoke(tag.get(), 0));
     ASSERT_EQ(1u, browser_.browsed.size());
     EXPECT_EQ(std::vector<std::wstring>({L"Music", L"Genre", L"Rock"}), browser_.names(0));
     EXPECT_EQ(UINT(SBSP_SAMEBROWSER), browser_.flags[0]);
+    // Several files open each, once.
+    ASSERT_EQ(S_OK, invoke(two.get(), 0));
+    EXPECT_EQ(std::vector<std::wstring>({file(L"both.mp3"), file(L"song1.mp3")}), opened.paths(2));
+
+    // Two tags have no default, nor has a tag's full menu; a file's full menu marks "Open".
+    EXPECT_TRUE(lines_of(menu_of(genre.get(), {L"Rock", L"Jazz"}).get(), CMF_DEFAULTONLY).empty());
+    lines_of(tag.get(), CMF_NORMAL);
+    EXPECT_EQ(static_cast<UINT>(-1), default_id_);
+    lines_of(menu_of(files.get(), {L"song1.mp3"}).get(), CMF_NORMAL);
+    EXPECT_EQ(first, default_id_);
+    EXPECT_EQ(MAKE_HRESULT(SEVERITY_SUCCESS, 0, 8), queried_);
+}
+
+// Windows' view sends Enter, Ctrl+C and Alt+Enter as the verbs "open", "copy" and
+// "properties", possibly to a menu it never built.
+TEST_F(MenuTest, VerbsRunOnAMenuThatWasNeverBuiltAndGetCommandStringNamesThem) {
+    util::com_ptr<IShellFolder2> files = files_of({L"Music", L"Genre", L"Rock"});
+    util::com_ptr<IShellFolder2> genre = open({L"Music", L"Genre"});
+    ASSERT_TRUE(::OpenClipboard(nullptr));
+    ::EmptyClipboard();
+    ::CloseClipboard();
+    ASSERT_EQ(S_OK, invoke_verb(menu_of(files.get(), {L"song1.mp3", L"both.mp3"}).get(), "copy", false));
+    EXPECT_EQ(std::vector<std::wstring>({file(L"song1.mp3"), file(L"both.mp3")}), files_on_clipboard());
+    // A tag's "open" enters it; the Unicode verb wins over lpVerb.
+    ASSERT_EQ(S_OK, invoke_verb(menu_of(genre.get(), {L"Jazz"}).get(), "Open", true));
+    ASSERT_EQ(1u, browser_.browsed.size());
+    EXPECT_EQ(L"Jazz", browser_.names(0).back());
+    util::com_ptr<IContextMenu> tags = menu_of(genre.get(), {L"Rock", L"Jazz"});
+    util::com_ptr<IContextMenu> one = menu_of(files.get(), {L"song2.mp3"});
+    for (const char* verb : {"copy", "open", "properties"}) EXPECT_EQ(E_INVALIDARG, invoke_verb(tags.get(), verb, true));
+    EXPECT_EQ(E_INVALIDARG, invoke_verb(one.get(), "rename", false));
+    EXPECT_EQ(1u, browser_.browsed.size());
+    EXPECT_EQ(2u, files_on_clipboard().size());
+
+    lines_of(one.get(), CMF_NORMAL);
+    WCHAR wide[16];
+    CHAR narrow[16];
+    ASSERT_EQ(S_OK, one->GetCommandString(0, GCS_VERBW, nullptr, reinterpret_cast<CHAR*>(wide), 16));
+    EXPECT_STREQ(L"open", wide);
+    ASSERT_EQ(S_OK, one->GetCommandString(7, GCS_VERBA, nullptr, narrow, 16));
+    EXPECT_STREQ("properties", narrow);
+    // "copy" does not fit in 4 characters, "Open path" has no verb, 8 is no entry: nothing written.
+    std::fill(wide, wide + 16, L'#');
+    EXPECT_TRUE(FAILED(one->GetCommandString(5, GCS_VERBW, nullptr, reinterpret_cast<CHAR*>(wide), 4)));
+    EXPECT_TRUE(FAILED(one->GetCommandString(1, GCS_VERBW, nullptr, reinterpret_cast<CHAR*>(wide), 16)));
+    EXPECT_TRUE(FAILED(one->GetCommandString(8, GCS_VERBW, nullptr, reinterpret_cast<CHAR*>(wide), 16)));
+    EXPECT_EQ(std::wstring(16, L'#'), std::wstring(wide, wide + 16));
+    EXPECT_EQ(S_OK, one->GetCommandString(1, GCS_VALIDATEW, nullptr, nullptr, 0));
+    EXPECT_EQ(S_FALSE, one->GetCommandString(8, GCS_VALIDATEA, nullptr, nullptr, 0));
 }
 
 TEST_F(MenuTest, DeleteTagsForFileAndDeleteNodeChangeTheStoreOnDisk) {
