@@ -439,8 +439,9 @@ bool DirectoryWatcher::try_waiting(std::vector<WaitingFile>& waiting, std::unord
 }
 
 bool DirectoryWatcher::post_new_file(const std::wstring& path) {
-    // Start-up cannot wait for the window thread (it runs inside DllMain), so a handler waits
-    // here until that thread's queue exists.
+    // Start-up does not wait for the window thread (it runs on the shell's thread that first
+    // asked for an object, which must not be held up), so a handler waits here until that
+    // thread's queue exists.
     HANDLE wait[] = {cancel_event.get(), window_ready_.get()};
     if (::WaitForMultipleObjects(2, wait, FALSE, INFINITE) != WAIT_OBJECT_0 + 1) return false;
     std::unique_ptr<wchar_t[]> copy(new wchar_t[path.size() + 1]);

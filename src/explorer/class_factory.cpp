@@ -50,4 +50,22 @@ IFACEMETHODIMP CShellExtClassFactory::CreateInstance(IUnknown*, REFIID riid, voi
 
 IFACEMETHODIMP CShellExtClassFactory::LockServer(BOOL) { return S_OK; }
 
+bool StartOnce::succeeded() {
+    // The callback always reports success, even for a failed start-up: on FALSE the system would
+    // let the next waiting thread run the routine again.
+    ::InitOnceExecuteOnce(&once_, &StartOnce::run_once, this, nullptr);
+    return succeeded_;
+}
+
+BOOL CALLBACK StartOnce::run_once(PINIT_ONCE, PVOID self, PVOID*) {
+    StartOnce& start = *static_cast<StartOnce*>(self);
+    // No exception may unwind through the system's frames, nor reach the shell.
+    try {
+        start.succeeded_ = start.run_() != FALSE;
+    } catch (...) {
+        start.succeeded_ = false;
+    }
+    return TRUE;
+}
+
 }  // namespace explorer

@@ -7,6 +7,30 @@
 
 #include <objbase.h>
 
+namespace {
+
+// Explorer's start-up runs on its first request for an object, never inside the entry point:
+// the loader lock is held there, and the start-up's folder look-up, registry and file writes,
+// window calls and new threads can each deadlock the shell, which loads the module at sign-in
+// for the overlay identifier.
+BOOL start_in_explorer() {
+    if (!explorer::start_up()) return FALSE;
+    // From now on the module must stay until the process ends, whatever FreeLibrary calls
+    // the host makes: shell32's SHChangeNotify is patched to jump into it and the threads
+    // that start-up began run its code.
+    HMODULE self = nullptr;
+    ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                         reinterpret_cast<LPCWSTR>(util::module_instance()), &self);
+    return TRUE;
+}
+
+explorer::StartOnce explorer_start(&start_in_explorer);
+
+// Set by the entry point, which runs before any export can be called.
+bool start_on_first_request = false;
+
+}  // namespace
+
 BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
     // Remembered before anything else: resources, dialogs and the module path all come from it.
     util::module_instance();
@@ -15,15 +39,7 @@ BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
 
     switch (explorer::HostRule(util::module_file_path(nullptr))) {
     case explorer::host_action::start:
-        if (!explorer::start_up()) return FALSE;
-        // From now on the module must stay until the process ends, whatever FreeLibrary calls
-        // the host makes: shell32's SHChangeNotify is patched to jump into it and the threads
-        // that start-up began run its code.
-        {
-            HMODULE self = nullptr;
-            ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
-                                 reinterpret_cast<LPCWSTR>(util::module_instance()), &self);
-        }
+        start_on_first_request = true;
         return TRUE;
     case explorer::host_action::load_only:
         return TRUE;
@@ -34,12 +50,18 @@ BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
 }
 
 STDAPI DllGetClassObject(REFCLSID, REFIID riid, LPVOID* ppv) {
+    if (!ppv) return E_POINTER;
+    *ppv = nullptr;
+    // Every object reaches the shell through the factory: after a failed start-up there is
+    // none, as there was none when such a module refused to load.
+    if (start_on_first_request && !explorer_start.succeeded()) return CLASS_E_CLASSNOTAVAILABLE;
     // One class serves every role, so the class identifier is not looked at.
     return explorer::class_factory().QueryInterface(riid, ppv);
 }
 
 STDAPI DllCanUnloadNow() {
-    // Start-up leaves threads and process-wide state behind: the module stays until the host ends.
+    // Once started, threads and patched code of the host run from the module; before that,
+    // nothing counts the objects it handed out. Either way it stays until the host ends.
     return S_FALSE;
 }
 

@@ -6,7 +6,7 @@
 namespace explorer {
 
 enum class host_action {
-    start,      // Explorer: run the start-up and load only if it succeeds
+    start,      // Explorer: load, run the start-up on the first request for an object
     load_only,  // registration, installation and class verification: load, start nothing
     refuse,     // any other process (other programs' file dialogs and the like)
 };

@@ -133,8 +133,8 @@ BOOL start_up(const startup_places& places) {
     items::tags_holder().start_loader();
     autotag::directory_watcher().start_watcher();
     start_change_tracking();
-    // Plug-ins are foreign DLLs with entry points of their own: loading them and calling them
-    // under the loader lock that start-up runs under could deadlock the host. They load on a
+    // Plug-ins are foreign DLLs that may take their time to load and describe themselves, and
+    // start-up runs on the shell's thread that first asked for an object. They load on a
     // thread of their own, and whatever looks at the plug-ins waits for that load, so every
     // file is still tagged with all of them, as if they had been loaded here.
     autotag::autoassign_plugins().start_loading(places.plugin_folder);

@@ -1,5 +1,5 @@
-// The one start-up routine that prepares the process-wide state when the module is loaded into
-// Explorer, and the state it leaves behind.
+// The one start-up routine that prepares the process-wide state when the module serves
+// Explorer (on its first request for an object), and the state it leaves behind.
 #pragma once
 
 #include <windows.h>
@@ -19,7 +19,8 @@ struct startup_places {
     std::wstring plugin_folder;
 };
 
-// FALSE when the data folder is missing and cannot be created: the module must then not load.
+// FALSE when the data folder is missing and cannot be created: the module must then hand out
+// no objects.
 BOOL start_up(const startup_places& places = startup_places());
 
 // The full path of the module that holds this code.

@@ -154,3 +154,39 @@ TEST(ClassFactory, QueryInterfaceServesOnlyIUnknownAndIClassFactory) {
     EXPECT_EQ(static_cast<IClassFactory*>(&factory), out);
     factory.Release();
 }
+
+namespace {
+
+std::atomic<int> start_runs(0);
+std::atomic<bool> start_ended(false);
+
+template <BOOL result>
+BOOL slow_start() {
+    ++start_runs;
+    ::Sleep(200);  // long enough for the other thread to ask meanwhile
+    start_ended = true;
+    return result;
+}
+
+}  // namespace
+
+// Explorer's start-up runs through this on the first request for an object.
+TEST(StartOnce, ThreadsAskingAtOnceWaitForOneRunAndAllGetItsResult) {
+    for (const bool succeeds : {true, false}) {
+        SCOPED_TRACE(succeeds ? "succeeds" : "fails");
+        start_runs = 0;
+        start_ended = false;
+        explorer::StartOnce start(succeeds ? &slow_start<TRUE> : &slow_start<FALSE>);
+        bool answers[2] = {!succeeds, !succeeds}, waited[2] = {false, false};
+        std::thread threads[2];
+        for (int i = 0; i < 2; ++i) threads[i] = std::thread([&, i] { answers[i] = start.succeeded(); waited[i] = start_ended; });
+        for (std::thread& thread : threads) thread.join();
+        EXPECT_EQ(1, start_runs.load());
+        EXPECT_TRUE(waited[0] && waited[1]);
+        EXPECT_EQ(succeeds, answers[0]);
+        EXPECT_EQ(succeeds, answers[1]);
+        // A failed start-up is not tried again.
+        EXPECT_EQ(succeeds, start.succeeded());
+        EXPECT_EQ(1, start_runs.load());
+    }
+}

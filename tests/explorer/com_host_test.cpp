@@ -3,6 +3,7 @@
 // match.
 #include "com_fixture.h"
 #include "explorer/host_rule.h"
+#include "explorer/registration.h"
 
 namespace {
 
@@ -23,6 +24,21 @@ std::wstring host(const wchar_t* name) { return windows_path_from_environment("Q
 const wchar_t explorer_host[] = L"host_EXPLORER.EXE";
 const wchar_t regsvr32_host[] = L"host_regsvr32.exe";
 const wchar_t other_host[] = L"host_editor.exe";
+
+// Keeps any data folder of the prefix aside while a test needs none there, and puts it back.
+class NoDataFolder {
+public:
+    NoDataFolder() : moved_(::MoveFileW(data_folder.c_str(), aside().c_str()) != FALSE) {}
+    ~NoDataFolder() {
+        explorer::RemoveDataFolder(data_folder);
+        ::DeleteFileW(data_folder.c_str());
+        if (moved_) ::MoveFileW(aside().c_str(), data_folder.c_str());
+    }
+
+private:
+    static std::wstring aside() { return data_folder + L".aside"; }
+    const bool moved_;
+};
 
 class HostProgramTest : public ::testing::Test {
 protected:
@@ -61,12 +77,19 @@ TEST(HostRule, DecidesByLowerCasedSubstringsInOrder) {
     }
 }
 
-TEST_F(HostProgramTest, ExplorerInCapitalsStartsTheModule) {
-    // Start-up makes the data folder in the prefix's common application data if it is missing.
-    const bool had_data = exists(data_folder);
-    const process_result result = run_process(host(explorer_host), L"\"" + dll() + L"\" load");
-    EXPECT_EQ(0u, result.exit_code) << result.output;
-    EXPECT_EQ("started", line(result));
+TEST_F(HostProgramTest, ExplorerInCapitalsStartsTheModuleOnItsFirstRequestForAnObject) {
+    const NoDataFolder none;
+    // Nothing starts under the loader lock: loading leaves no data folder and no hook behind.
+    const process_result loaded = run_process(host(explorer_host), L"\"" + dll() + L"\" load");
+    EXPECT_EQ(0u, loaded.exit_code) << loaded.output;
+    EXPECT_EQ("quiet", line(loaded));
+    EXPECT_FALSE(exists(data_folder));
+
+    // Two threads asking at once both get the factory of the one start-up, which made the
+    // data folder in the prefix's common application data.
+    const process_result asked = run_process(host(explorer_host), L"\"" + dll() + L"\" factory");
+    EXPECT_EQ(0u, asked.exit_code) << asked.output;
+    EXPECT_EQ("0x00000000 0x00000000 started", line(asked));
     EXPECT_TRUE(exists(data_folder));
 
     // Once started, the module stays loaded even if the host frees it: the code patched into
@@ -74,7 +97,15 @@ TEST_F(HostProgramTest, ExplorerInCapitalsStartsTheModule) {
     const process_result freed = run_process(host(explorer_host), L"\"" + dll() + L"\" unload");
     EXPECT_EQ(0u, freed.exit_code) << freed.output;
     EXPECT_EQ("pinned", line(freed));
-    if (!had_data) ::RemoveDirectoryW(data_folder.c_str());
+}
+
+TEST_F(HostProgramTest, ExplorerGetsNoFactoryWhenTheDataFolderCannotBeMade) {
+    const NoDataFolder none;
+    // A file where the folder should be.
+    ASSERT_TRUE(util::unique_file(::CreateFileW(data_folder.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr)));
+    const process_result asked = run_process(host(explorer_host), L"\"" + dll() + L"\" factory");
+    EXPECT_EQ(2u, asked.exit_code) << asked.output;
+    EXPECT_EQ("0x80040111 0x80040111 quiet", line(asked));  // CLASS_E_CLASSNOTAVAILABLE, nothing started
 }
 
 TEST_F(HostProgramTest, Regsvr32LoadsWithoutStartingAndRegisters) {
@@ -86,6 +117,8 @@ TEST_F(HostProgramTest, Regsvr32LoadsWithoutStartingAndRegisters) {
 
     result = run_process(host(regsvr32_host), L"\"" + dll() + L"\" factory");
     EXPECT_EQ(0u, result.exit_code) << result.output;
+    EXPECT_EQ("0x00000000 0x00000000 quiet", line(result));
+    EXPECT_EQ(had_data, exists(data_folder));
 
     result = run_process(host(regsvr32_host), L"\"" + dll() + L"\" register");
     EXPECT_EQ(0u, result.exit_code) << result.output;

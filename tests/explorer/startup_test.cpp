@@ -128,7 +128,7 @@ TEST_F(StartUpTest, PreparesTheProcessAndStartsLoaderAndTracking) {
     places.plugin_folder = test_plugin_folder();
 
     // Plug-ins that are slow to describe themselves do not hold up start-up: they load on a
-    // thread of their own, outside the module's entry point.
+    // thread of their own, so the shell's thread that asked for the first object goes on.
     const std::wstring gate_name = L"quibrix_describe_gate_" + std::to_wstring(::GetCurrentProcessId());
     util::unique_handle gate(::CreateEventW(nullptr, TRUE, FALSE, gate_name.c_str()));
     ASSERT_TRUE(gate.valid());

@@ -3,11 +3,14 @@
 // line of output. The test names copies of it so that the path matches (or not) the host rule.
 //
 //   host <dll> load        load only; prints "started" when the start-up ran, else "quiet"
-//   host <dll> unload      load, let the start-up run, free the module again; prints "pinned"
-//                          when it stayed loaded (its threads still have code to run)
+//   host <dll> factory     load, then two threads at once ask DllGetClassObject for the factory
+//                          and create a folder with it; prints both DllGetClassObject results
+//                          and "started" or "quiet"
+//   host <dll> unload      load, ask for the factory (Explorer's start-up runs), free the
+//                          module again; prints "pinned" when it stayed loaded (its threads
+//                          still have code to run)
 //   host <dll> register    load and call DllRegisterServer
 //   host <dll> unregister  load and call DllUnregisterServer
-//   host <dll> factory     load and create a folder through DllGetClassObject
 //
 // Exit codes: 0 done, 1 the module refused to load, 2 the call failed, 3 bad arguments.
 #include <windows.h>
@@ -22,7 +25,7 @@ namespace {
 
 // Start-up hooks the shell's change notification in its host: the entry of SHChangeNotify then
 // begins with "mov rax, imm64". Only the start-up does that, so it tells a started module apart.
-// The hook is set by a thread of the module, which runs only once the load has returned.
+// The hook is set by a thread that the start-up starts.
 bool start_up_ran() {
     HMODULE shell = ::GetModuleHandleW(L"shell32.dll");
     const volatile unsigned char* entry =
@@ -44,6 +47,25 @@ Function find_export(HMODULE module, const char* name) {
     return reinterpret_cast<Function>(reinterpret_cast<void*>(::GetProcAddress(module, name)));
 }
 
+struct folder_request {
+    get_class_object get;
+    HANDLE go;
+    HRESULT got = E_UNEXPECTED, created = E_UNEXPECTED;
+};
+
+DWORD WINAPI ask_for_folder(void* parameter) {
+    folder_request& request = *static_cast<folder_request*>(parameter);
+    ::WaitForSingleObject(request.go, INFINITE);
+    IClassFactory* factory = nullptr;
+    request.got = request.get(IID_IPersistFile, IID_IClassFactory, reinterpret_cast<void**>(&factory));
+    if (FAILED(request.got)) return 0;
+    IShellFolder* folder = nullptr;
+    request.created = factory->CreateInstance(nullptr, IID_IShellFolder, reinterpret_cast<void**>(&folder));
+    if (SUCCEEDED(request.created)) folder->Release();
+    factory->Release();
+    return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -59,7 +81,12 @@ int wmain(int argc, wchar_t** argv) {
         std::printf(start_up_ran() ? "started\n" : "quiet\n");
         return 0;
     }
+    get_class_object get = find_export<get_class_object>(module, "DllGetClassObject");
+    if (!get) return 2;
     if (mode == L"unload") {
+        IClassFactory* factory = nullptr;
+        if (FAILED(get(IID_IPersistFile, IID_IClassFactory, reinterpret_cast<void**>(&factory)))) return 2;
+        factory->Release();
         if (!start_up_ran()) return 2;
         ::FreeLibrary(module);
         HMODULE still = nullptr;
@@ -74,17 +101,15 @@ int wmain(int argc, wchar_t** argv) {
         return SUCCEEDED(hr) ? 0 : 2;
     }
     if (mode == L"factory") {
-        get_class_object get = find_export<get_class_object>(module, "DllGetClassObject");
-        IClassFactory* factory = nullptr;
-        const HRESULT hr = get ? get(IID_IPersistFile, IID_IClassFactory, reinterpret_cast<void**>(&factory)) : E_NOTIMPL;
-        if (FAILED(hr)) return 2;
-        IShellFolder* folder = nullptr;
-        const HRESULT created = factory->CreateInstance(nullptr, IID_IShellFolder, reinterpret_cast<void**>(&folder));
-        factory->Release();
-        std::printf("0x%08lx\n", static_cast<unsigned long>(created));
-        if (FAILED(created)) return 2;
-        folder->Release();
-        return 0;
+        HANDLE go = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        folder_request requests[2] = {{get, go}, {get, go}};
+        HANDLE threads[2];
+        for (int i = 0; i < 2; ++i) threads[i] = ::CreateThread(nullptr, 0, &ask_for_folder, &requests[i], 0, nullptr);
+        ::SetEvent(go);
+        ::WaitForMultipleObjects(2, threads, TRUE, INFINITE);
+        std::printf("0x%08lx 0x%08lx %s\n", static_cast<unsigned long>(requests[0].got),
+                    static_cast<unsigned long>(requests[1].got), start_up_ran() ? "started" : "quiet");
+        return SUCCEEDED(requests[0].created) && SUCCEEDED(requests[1].created) ? 0 : 2;
     }
     return 3;
 }
