@@ -343,11 +343,12 @@ bool TagsHolder::set_tags(const std::vector<std::wstring>& paths, const tree_ptr
     }
     for (const std::wstring& file_path : paths) check_path(file_path);
     root_scope* root = root_named(tree->name);
-    if (!root) root = create_root(tree->name);
+    const bool made = !root;
+    if (made) root = create_root(tree->name);
     node_ptr keep = root->shared_from_this();
     for (const std::wstring& file_path : paths) root->add_file(id_for(*root, file_path), file_path, *tree);
     batch.flush();
-    refresh_views(tree->name);
+    refresh_views(tree->name, made);
     return true;
 }
 
@@ -418,7 +419,7 @@ bool TagsHolder::delete_node(const tree_node& chain) {
     return true;
 }
 
-void TagsHolder::refresh_views(const std::wstring& root_name) {
+void TagsHolder::refresh_views(const std::wstring& root_name, bool made) {
     const util::lock_guard held = lock();
     if (!g_immediate_write) return;
     std::vector<view_key> views;
@@ -429,7 +430,10 @@ void TagsHolder::refresh_views(const std::wstring& root_name) {
         if (context->view) views.push_back(context->view);
     }
     view_listener* listener = listener_.load();
-    if (listener && !views.empty()) listener->views_changed(views);
+    if (!listener) return;
+    if (!views.empty()) listener->views_changed(views);
+    const root_change change = made ? root_made : root_named(root_name) ? root_kept : root_gone;
+    listener->root_changed(root_name, change);
 }
 
 void TagsHolder::remove_all_tags(const std::vector<std::wstring>& paths, bool refresh) {

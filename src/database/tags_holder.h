@@ -105,7 +105,9 @@ public:
     // that stays on disk (another program holds it) keeps its node and the nodes above it, and
     // the call then throws store_error once the rest is gone.
     bool delete_node(const tree_node& chain);
-    void refresh_views(const std::wstring& root_name);
+    // The views of the root and whatever lists it hear that it changed; `made`: this change
+    // made the root (a root that is no longer there went with the change).
+    void refresh_views(const std::wstring& root_name, bool made = false);
 
     // Removes every tag of each path, in every root; with `refresh`, the views of the touched
     // roots reload. Roots that could not be read keep theirs, and the call then throws

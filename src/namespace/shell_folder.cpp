@@ -70,6 +70,7 @@ IFACEMETHODIMP CShellFolder::Initialize(LPCITEMIDLIST pidl) {
     util::unique_pidl copy(::ILClone(pidl));
     if (!copy) return E_FAIL;
     pidl_ = std::move(copy);
+    view_windows().folder_placed(pidl_.get());
     return S_OK;
 }
 
@@ -222,7 +223,7 @@ IFACEMETHODIMP CShellFolder::CreateViewObject(HWND owner, REFIID riid, void** ou
     if (!out) return E_POINTER;
     *out = nullptr;
     if (riid != IID_IShellView) return E_NOINTERFACE;
-    util::com_ptr<CShellViewCB> callback = util::com_ptr<CShellViewCB>::attach(CShellViewCB::create(owner));
+    util::com_ptr<CShellViewCB> callback = util::com_ptr<CShellViewCB>::attach(CShellViewCB::create(owner, pidl_.get()));
     if (!callback) return E_OUTOFMEMORY;
     view_callback_ = callback;
     owner_ = owner;

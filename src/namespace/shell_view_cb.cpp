@@ -14,8 +14,12 @@ namespace {
 const UINT view_window_closing = 16;
 }  // namespace
 
-CShellViewCB* CShellViewCB::create(HWND owner) noexcept {
-    return new (std::nothrow) CShellViewCB(owner);
+CShellViewCB* CShellViewCB::create(HWND owner, LPCITEMIDLIST folder) noexcept {
+    CShellViewCB* made = new (std::nothrow) CShellViewCB(owner);
+    // Where the window's changes are announced: the view's own folder list, as the shell
+    // placed it (the database knows the level by names only).
+    if (made && folder) view_windows().level_shown(owner, folder);
+    return made;
 }
 
 const QITAB* CShellViewCB::interface_table() {

@@ -11,8 +11,9 @@ namespace ShellNamespace {
 
 class CShellViewCB final : public util::ComObject<CShellViewCB, IShellFolderViewCB> {
 public:
-    // Reference count 1, the caller's. Null when out of memory.
-    static CShellViewCB* create(HWND owner) noexcept;
+    // Reference count 1, the caller's. Null when out of memory. `folder`: the absolute list of
+    // the folder the view shows, which `owner` shows from now on (null: not known).
+    static CShellViewCB* create(HWND owner, LPCITEMIDLIST folder = nullptr) noexcept;
 
     static const QITAB* interface_table();
     IFACEMETHODIMP MessageSFVCB(UINT message, WPARAM wparam, LPARAM lparam) override;

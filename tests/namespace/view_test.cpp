@@ -9,6 +9,7 @@
 #include <commctrl.h>
 
 #include <algorithm>
+#include <cstring>
 #include <thread>
 
 namespace {
@@ -107,6 +108,91 @@ protected:
 
 HWND find_list(HWND view) {
     return ::FindWindowExW(view, nullptr, WC_LISTVIEWW, nullptr);
+}
+
+util::unique_pidl folder_list(IShellFolder2* folder) {
+    util::com_ptr<IPersistFolder2> persist;
+    LPITEMIDLIST list = nullptr;
+    if (SUCCEEDED(folder->QueryInterface(IID_IPersistFolder2, persist.put_void()))) persist->GetCurFolder(&list);
+    return util::unique_pidl(list);
+}
+
+bool same_list(LPCITEMIDLIST a, LPCITEMIDLIST b) {
+    return a && b && ::ILGetSize(a) == ::ILGetSize(b) && std::memcmp(a, b, ::ILGetSize(a)) == 0;
+}
+
+// A window of the test's thread registered for the shell's change notifications, as
+// Explorer's views and navigation pane register; it keeps what it receives.
+class ChangeListener {
+public:
+    ChangeListener() {
+        WNDCLASSW window_class = {};
+        window_class.lpfnWndProc = window_proc;
+        window_class.hInstance = ::GetModuleHandleW(nullptr);
+        window_class.lpszClassName = L"QuibrixChangeListener";
+        ::RegisterClassW(&window_class);
+        window_ = ::CreateWindowExW(0, window_class.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                    window_class.hInstance, nullptr);
+        ::SetWindowLongPtrW(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+    }
+    ~ChangeListener() {
+        for (ULONG registration : registrations_) ::SHChangeNotifyDeregister(registration);
+        ::DestroyWindow(window_);
+    }
+    void watch(LPCITEMIDLIST level, bool below) {
+        SHChangeNotifyEntry entry = {level, below ? TRUE : FALSE};
+        const ULONG registration = ::SHChangeNotifyRegister(window_, SHCNRF_ShellLevel | SHCNRF_NewDelivery,
+                                                            SHCNE_ALLEVENTS, message, 1, &entry);
+        ASSERT_NE(0u, registration);
+        registrations_.push_back(registration);
+    }
+    // Runs the thread's messages until `event` for `list` arrives (taken from what was
+    // received); false after 5 seconds without it.
+    bool heard(LONG event, LPCITEMIDLIST list) {
+        for (DWORD start = ::GetTickCount(); ::GetTickCount() - start < 5000;) {
+            MSG msg;
+            while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) ::DispatchMessageW(&msg);
+            for (std::size_t i = 0; i < received_.size(); ++i) {
+                if (received_[i].first == event &&
+                    same_list(reinterpret_cast<LPCITEMIDLIST>(received_[i].second.data()), list)) {
+                    received_.erase(received_.begin() + i);
+                    return true;
+                }
+            }
+            ::MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
+        }
+        return false;
+    }
+
+private:
+    static const UINT message = WM_APP + 5;
+    static LRESULT CALLBACK window_proc(HWND window, UINT msg, WPARAM wparam, LPARAM lparam) {
+        ChangeListener* self = reinterpret_cast<ChangeListener*>(::GetWindowLongPtrW(window, GWLP_USERDATA));
+        if (msg != message || !self) return ::DefWindowProcW(window, msg, wparam, lparam);
+        PIDLIST_ABSOLUTE* lists = nullptr;
+        LONG event = 0;
+        HANDLE lock = ::SHChangeNotification_Lock(reinterpret_cast<HANDLE>(wparam), static_cast<DWORD>(lparam),
+                                                  &lists, &event);
+        if (lock) {
+            const BYTE* first = reinterpret_cast<const BYTE*>(lists[0]);
+            self->received_.emplace_back(event, std::vector<BYTE>(first, first + (first ? ::ILGetSize(lists[0]) : 0)));
+            ::SHChangeNotification_Unlock(lock);
+        }
+        return 0;
+    }
+
+    HWND window_ = nullptr;
+    std::vector<ULONG> registrations_;
+    std::vector<std::pair<LONG, std::vector<BYTE> > > received_;
+};
+
+// Tags as the watcher or the tag dialog does, on a thread of its own.
+void tag_elsewhere(const std::wstring& path, const std::vector<std::wstring>& chain, bool remove) {
+    std::thread([&] {
+        const items::tree_ptr tags = items::make_chain(chain);
+        ASSERT_TRUE(items::tags_holder().set_tags({path}, remove ? items::tree_ptr() : tags,
+                                                  remove ? tags : items::tree_ptr()));
+    }).join();
 }
 
 }  // namespace
@@ -234,6 +320,45 @@ TEST_F(ViewTest, ATagAddedUnderTheShownRootRefreshesTheViewThroughItsOwnCommand)
     EXPECT_EQ(5, ::SendMessageW(list, LVM_GETITEMCOUNT, 0, 0));
     EXPECT_EQ(S_OK, view->DestroyViewWindow());
     pump();
+}
+
+TEST_F(ViewTest, TheShellHearsOfTagsThatComeAndGoWithTheListsOfTheLevelsTheyChange) {
+    util::com_ptr<IShellFolder2> root = top();
+    const util::unique_pidl top_list = folder_list(root.get());
+    ChangeListener listener;
+    listener.watch(top_list.get(), true);
+
+    // A new root tag is made at the top, as its listing names it.
+    tag_elsewhere(file(L"song1.mp3"), {L"Books", L"Genre", L"Fiction"}, false);
+    const util::unique_pidl books(::ILCombine(top_list.get(), find(root.get(), L"Books").pidl()));
+    EXPECT_TRUE(listener.heard(SHCNE_MKDIR, books.get()));
+
+    util::com_ptr<IShellFolder2> genre = open({L"Books", L"Genre"});
+    util::com_ptr<IShellView> view;
+    ASSERT_EQ(S_OK, genre->CreateViewObject(frame_, IID_IShellView, view.put_void()));
+    FakeBrowser browser(frame_);
+    FOLDERSETTINGS settings = {FVM_DETAILS, 0};
+    RECT area = {0, 0, 600, 400};
+    HWND view_window = nullptr;
+    ASSERT_EQ(S_OK, view->CreateViewWindow(nullptr, &settings, &browser, &area, &view_window));
+    pump();
+    const util::unique_pidl genre_list = folder_list(genre.get());
+    listener.watch(genre_list.get(), false);
+
+    // A tag that comes and one that goes: the level the view shows, and the root's.
+    tag_elsewhere(file(L"song2.mp3"), {L"Books", L"Genre", L"Poetry"}, false);
+    EXPECT_TRUE(listener.heard(SHCNE_UPDATEDIR, genre_list.get()));
+    EXPECT_TRUE(listener.heard(SHCNE_UPDATEDIR, books.get()));
+    EXPECT_EQ(3, ::SendMessageW(find_list(view_window), LVM_GETITEMCOUNT, 0, 0));
+    tag_elsewhere(file(L"song2.mp3"), {L"Books", L"Genre", L"Poetry"}, true);
+    EXPECT_TRUE(listener.heard(SHCNE_UPDATEDIR, genre_list.get()));
+    EXPECT_TRUE(listener.heard(SHCNE_UPDATEDIR, books.get()));
+    EXPECT_EQ(S_OK, view->DestroyViewWindow());
+    pump();
+
+    // The root's last file untagged: the root goes.
+    tag_elsewhere(file(L"song1.mp3"), {L"Books", L"Genre", L"Fiction"}, true);
+    EXPECT_TRUE(listener.heard(SHCNE_RMDIR, books.get()));
 }
 
 TEST(ViewWindows, APathThatCannotBeFollowedClosesNoWindow) {
