@@ -173,8 +173,8 @@ IFACEMETHODIMP CShellFolder::ParseDisplayName(HWND owner, IBindCtx* bc, LPWSTR n
     return hr;
 }
 
-// Both the desktop of Windows and Wine's hand a folder of their namespace everything after
-// "::{CLSID}\" in one piece: the folder takes one component, finds it among the items the
+// The desktop hands a folder of its namespace everything after "::{CLSID}\" in one piece
+// (Wine's desktop does so too): the folder takes one component, finds it among the items the
 // database lists for this level (so kinds, counts and ids are those the view gets), and hands
 // the rest to the level below.
 HRESULT CShellFolder::parse(HWND owner, IBindCtx* bc, const wchar_t* name, ULONG* eaten, LPITEMIDLIST* pidl,
@@ -351,8 +351,9 @@ IFACEMETHODIMP CShellFolder::CreateViewObject(HWND owner, REFIID riid, void** ou
     return hr;
 }
 
-// The view shows it on a right click in empty space: the system's own menu of a folder with no
-// items selected (View, Sort by, Refresh, Paste...).
+// Windows' view shows it on a right click in empty space: the system's own menu of a folder
+// with no items selected (View, Sort by, Refresh, Paste...). Wine 8 makes an item menu with no
+// items here, which adds no entries; its view builds a background menu of its own instead.
 HRESULT CShellFolder::background_menu(HWND owner, REFIID riid, void** out) {
     DEFCONTEXTMENU menu = {};
     menu.hwnd = owner;
