@@ -11,13 +11,12 @@
 
 namespace ShellNamespace {
 
-CEnumIDList::CEnumIDList(HWND owner, std::vector<std::wstring>&& path, bool listed)
-    : owner_(owner), path_(std::move(path)), listed_(listed) {}
+CEnumIDList::CEnumIDList(HWND owner, std::vector<std::wstring>&& path, SHCONTF flags)
+    : owner_(owner), path_(std::move(path)), flags_(flags) {}
 
 CEnumIDList* CEnumIDList::create(LPCITEMIDLIST folder, HWND owner, SHCONTF flags) noexcept {
     try {
-        const bool listed = (flags & SHCONTF_FOLDERS) && !(flags & SHCONTF_STORAGE);
-        CEnumIDList* list = new (std::nothrow) CEnumIDList(owner, own_names(folder), listed);
+        CEnumIDList* list = new (std::nothrow) CEnumIDList(owner, own_names(folder), flags);
         if (list) list->fill();
         return list;
     } catch (...) {
@@ -28,9 +27,23 @@ CEnumIDList* CEnumIDList::create(LPCITEMIDLIST folder, HWND owner, SHCONTF flags
 void CEnumIDList::fill() noexcept {
     position_ = 0;
     items_.clear();
-    if (!listed_) return;
+    const bool folders = (flags_ & SHCONTF_FOLDERS) != 0;
+    const bool files = (flags_ & SHCONTF_NONFOLDERS) != 0;
+    // No level has storage of its own to offer.
+    if ((!folders && !files) || (flags_ & SHCONTF_STORAGE)) return;
     try {
-        items::tags_holder().list_level(path_, view_key_of(owner_), items_);
+        items::shell_item_list level;
+        items::tags_holder().list_level(path_, view_key_of(owner_), level);
+        if (folders && files) {
+            items_ = std::move(level);
+            return;
+        }
+        for (std::size_t i = 0; i < level.size(); ++i) {
+            const items::shell_item_fields item = level.fields(i);
+            if (item.kind == items::item_file ? files : folders) {
+                items_.add(static_cast<items::ItemKind>(item.kind), item.file_id, item.count, item.name);
+            }
+        }
     } catch (...) {
         // A listing that fails half-way shows nothing rather than half a level.
         items_.clear();

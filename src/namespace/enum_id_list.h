@@ -28,15 +28,16 @@ public:
     IFACEMETHODIMP Clone(IEnumIDList** ppenum) override;
 
 private:
-    CEnumIDList(HWND owner, std::vector<std::wstring>&& path, bool listed);
+    CEnumIDList(HWND owner, std::vector<std::wstring>&& path, SHCONTF flags);
     ~CEnumIDList() override = default;
     void fill() noexcept;
 
     HWND owner_;
     std::size_t position_ = 0;
     std::vector<std::wstring> path_;
-    // Files are listed with the folders: a request without folders gets nothing.
-    bool listed_;
+    // Files (SHCONTF_NONFOLDERS) and the other levels (SHCONTF_FOLDERS) are listed only when
+    // asked: the navigation pane asks for folders alone.
+    SHCONTF flags_;
     items::shell_item_list items_;
 };
 

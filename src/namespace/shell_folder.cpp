@@ -6,6 +6,7 @@
 #include "namespace/view_windows.h"
 #include "shell/icons_holder.h"
 #include "util/class_id.h"
+#include "util/file_names.h"
 #include "namespace/enum_id_list.h"
 #include "namespace/item_ids.h"
 #include "namespace/shell_view_cb.h"
@@ -16,9 +17,11 @@
 #include <commctrl.h>
 #include <shlwapi.h>
 
+#include <cstring>
 #include <cwchar>
 #include <new>
 #include <string>
+#include <vector>
 
 namespace ShellNamespace {
 
@@ -26,7 +29,10 @@ namespace ShellNamespace {
 namespace {
 
 const SFGAOF file_attributes = SFGAO_FILESYSTEM | SFGAO_CANCOPY;
-const SFGAOF folder_attributes = SFGAO_HASSUBFOLDER | SFGAO_FOLDER;
+// Every tag level lists its "Filtered Items" entry, a folder, before its tags, so the
+// navigation pane may offer to expand it; "Filtered Items" and a query level hold files alone.
+const SFGAOF tag_level_attributes = SFGAO_HASSUBFOLDER | SFGAO_FOLDER;
+const SFGAOF file_level_attributes = SFGAO_FOLDER;
 
 // What the user sees of an item's name: a query level shows its query without the mark.
 std::wstring shown_name(const std::wstring& name) {
@@ -84,21 +90,79 @@ IFACEMETHODIMP CShellFolder::GetCurFolder(LPITEMIDLIST* pidl) {
 
 // --- IShellFolder ---
 
-IFACEMETHODIMP CShellFolder::ParseDisplayName(HWND, IBindCtx*, LPWSTR name, ULONG* eaten, LPITEMIDLIST* pidl,
-                                              ULONG* attributes) {
+IFACEMETHODIMP CShellFolder::ParseDisplayName(HWND owner, IBindCtx* bc, LPWSTR name, ULONG* eaten,
+                                              LPITEMIDLIST* pidl, ULONG* attributes) {
     if (eaten) *eaten = 0;
     if (!pidl) return E_POINTER;
     *pidl = nullptr;
     if (!name) return E_INVALIDARG;
-    return util::guarded([&] { return parse_query(name, eaten, pidl, attributes); });
+    const HRESULT hr = util::guarded([&] { return parse(owner, bc, name, eaten, pidl, attributes); });
+    if (FAILED(hr)) {
+        ::CoTaskMemFree(*pidl);
+        *pidl = nullptr;
+        if (eaten) *eaten = 0;
+    }
+    return hr;
 }
 
-// Wine's Explorer turns what is typed into its address bar into an item list through the
-// desktop's ParseDisplayName (at most MAX_PATH characters), and the desktop hands a folder of its
-// namespace everything after "::{CLSID}\" in one piece: the whole rest is one query.
+// The desktop hands a folder of its namespace everything after "::{CLSID}\" in one piece
+// (Wine's desktop does so too): the folder takes one component, finds it among the items the
+// database lists for this level (so kinds, counts and ids are those the view gets), and hands
+// the rest to the level below.
+HRESULT CShellFolder::parse(HWND owner, IBindCtx* bc, const wchar_t* name, ULONG* eaten, LPITEMIDLIST* pidl,
+                            ULONG* attributes) {
+    const std::wstring text = name;
+    const std::wstring::size_type slash = text.find(L'\\');
+    const std::wstring first = text.substr(0, slash);
+    std::wstring rest = slash == std::wstring::npos ? std::wstring() : text.substr(slash + 1);
+    while (!rest.empty() && rest.back() == L'\\') rest.pop_back();
+
+    const std::vector<std::wstring> path = own_names(pidl_.get());
+    items::shell_item_list level;
+    std::size_t found = level.size();
+    if (!first.empty() && !items::is_query_name(first)) {
+        items::tags_holder().list_level(path, view_key_of(owner ? owner : owner_), level);
+        found = level.size();
+        // As the database follows names: an exact match first, else one that differs in case.
+        for (std::size_t i = 0; i < level.size() && found == level.size(); ++i) {
+            if (level.fields(i).name == first) found = i;
+        }
+        for (std::size_t i = 0; i < level.size() && found == level.size(); ++i) {
+            if (util::same_name(level.fields(i).name, first)) found = i;
+        }
+    }
+    if (found == level.size()) {
+        // At the top whatever names no root tag is a query typed after the folder's name.
+        if (path.empty()) return parse_query(name, eaten, pidl, attributes);
+        return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
+    }
+    util::unique_pidl child(copy_first_item(reinterpret_cast<LPCITEMIDLIST>(level.at(found))));
+    if (!child) return E_OUTOFMEMORY;
+    if (rest.empty()) {
+        if (attributes && *attributes) {
+            LPCITEMIDLIST one = child.get();
+            QBX_RETURN_IF_FAILED(this->attributes(1, &one, attributes));
+        }
+        *pidl = child.release();
+        if (eaten) *eaten = static_cast<ULONG>(text.size());
+        return S_OK;
+    }
+    // A file holds nothing to name below it.
+    if (level.fields(found).kind == items::item_file) return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
+    util::com_ptr<IShellFolder> below;
+    QBX_RETURN_IF_FAILED(bind(child.get(), bc, IID_IShellFolder, below.put_void()));
+    util::unique_pidl tail;
+    ULONG tail_eaten = 0;
+    QBX_RETURN_IF_FAILED(below->ParseDisplayName(owner, bc, &rest[0], &tail_eaten, tail.put(), attributes));
+    *pidl = ::ILCombine(child.get(), tail.get());
+    if (!*pidl) return E_OUTOFMEMORY;
+    if (eaten) *eaten = static_cast<ULONG>(text.size());
+    return S_OK;
+}
+
+// What is typed after the folder in the address bar (at most MAX_PATH characters in Wine's
+// Explorer) and names no root tag: the whole rest is one query.
 HRESULT CShellFolder::parse_query(const wchar_t* name, ULONG* eaten, LPITEMIDLIST* pidl, ULONG* attributes) {
-    // Only the top holds query levels; below it names are not parsed.
-    if (!own_names(pidl_.get()).empty()) return E_NOTIMPL;
     std::wstring text = name;
     // The name's own mark, as a parsing name of the level may carry it.
     if (items::is_query_name(text)) text.erase(0, 1);
@@ -115,7 +179,7 @@ HRESULT CShellFolder::parse_query(const wchar_t* name, ULONG* eaten, LPITEMIDLIS
     *pidl = copy_first_item(reinterpret_cast<LPCITEMIDLIST>(made.at(0)));
     if (!*pidl) return E_OUTOFMEMORY;
     if (eaten) *eaten = static_cast<ULONG>(std::wcslen(name));
-    if (attributes) *attributes &= SFGAO_FOLDER;
+    if (attributes) *attributes &= file_level_attributes;
     return S_OK;
 }
 
@@ -222,6 +286,7 @@ HRESULT CShellFolder::compare(LPARAM how, LPCITEMIDLIST a, LPCITEMIDLIST b) {
 IFACEMETHODIMP CShellFolder::CreateViewObject(HWND owner, REFIID riid, void** out) {
     if (!out) return E_POINTER;
     *out = nullptr;
+    if (riid == IID_IContextMenu) return util::guarded([&] { return background_menu(owner, riid, out); });
     if (riid != IID_IShellView) return E_NOINTERFACE;
     util::com_ptr<CShellViewCB> callback = util::com_ptr<CShellViewCB>::attach(CShellViewCB::create(owner, pidl_.get()));
     if (!callback) return E_OUTOFMEMORY;
@@ -249,6 +314,17 @@ IFACEMETHODIMP CShellFolder::CreateViewObject(HWND owner, REFIID riid, void** ou
     return hr;
 }
 
+// Windows' view shows it on a right click in empty space: the system's own menu of a folder
+// with no items selected (View, Sort by, Refresh, Paste...). Wine 8 makes an item menu with no
+// items here, which adds no entries; its view builds a background menu of its own instead.
+HRESULT CShellFolder::background_menu(HWND owner, REFIID riid, void** out) {
+    DEFCONTEXTMENU menu = {};
+    menu.hwnd = owner;
+    menu.pidlFolder = pidl_.get();
+    menu.psf = static_cast<IShellFolder*>(this);
+    return ::SHCreateDefaultContextMenu(&menu, riid, out);
+}
+
 IFACEMETHODIMP CShellFolder::GetAttributesOf(UINT count, LPCITEMIDLIST* list, SFGAOF* mask) {
     return util::guarded([&] { return attributes(count, list, mask); });
 }
@@ -274,10 +350,10 @@ HRESULT CShellFolder::attributes(UINT count, LPCITEMIDLIST* list, SFGAOF* mask) 
             // identity meanwhile, and the view reloads when it is found.
             if (known && !present) items::tags_holder().relink_later(item.file_id);
             result &= present ? file_attributes : file_attributes | SFGAO_GHOSTED;
-        } else if (item.kind == items::item_root || item.kind == items::item_empty_node) {
-            result &= folder_attributes;
-        } else if (item.kind == items::item_node || item.kind == items::item_filtered || item.kind == items::item_query) {
-            result &= SFGAO_FOLDER;
+        } else if (item.kind == items::item_root || item.kind == items::item_empty_node || item.kind == items::item_node) {
+            result &= tag_level_attributes;
+        } else if (item.kind == items::item_filtered || item.kind == items::item_query) {
+            result &= file_level_attributes;
         } else {
             // An identifier of ours with a kind we never make: nothing can be done with it.
             result = 0;
@@ -325,15 +401,60 @@ IFACEMETHODIMP CShellFolder::GetDisplayNameOf(LPCITEMIDLIST pidl, SHGDNF flags, 
     if (!name) return E_POINTER;
     name->uType = STRRET_WSTR;
     name->pOleStr = nullptr;
-    return util::guarded([&] {
-        items::shell_item_fields item;
-        if (!read_own_item(pidl, item)) return E_INVALIDARG;
-        if (!(flags & SHGDN_FORPARSING) || (flags & SHGDN_INFOLDER)) return make_strret(shown_name(item.name), name);
-        std::wstring text = L"Quibrix\\";
-        for (const std::wstring& part : own_names(pidl_.get())) text += shown_name(part) + L'\\';
-        text += shown_name(item.name);
+    return util::guarded([&] { return display_name(pidl, flags, name); });
+}
+
+HRESULT CShellFolder::display_name(LPCITEMIDLIST pidl, SHGDNF flags, STRRET* name) {
+    items::shell_item_fields item;
+    if (!read_own_item(pidl, item)) return E_INVALIDARG;
+    // The desktop names an item deeper down by a list relative to the folder it binds
+    // (SIGDN_DESKTOPABSOLUTEPARSING, SHGetPathFromIDList): the level that holds the last item
+    // names it.
+    if (!is_single_item(pidl)) {
+        util::unique_pidl first(copy_first_item(pidl));
+        if (!first) return E_OUTOFMEMORY;
+        util::com_ptr<IShellFolder> below;
+        QBX_RETURN_IF_FAILED(bind(first.get(), nullptr, IID_IShellFolder, below.put_void()));
+        return below->GetDisplayNameOf(next_item(pidl), flags, name);
+    }
+    if (!(flags & SHGDN_FORPARSING)) return make_strret(shown_name(item.name), name);
+    // In the folder an item parses back by its name as listed; a query keeps its mark, so no
+    // query is taken for the root tag of the same name.
+    if (flags & SHGDN_INFOLDER) return make_strret(item.name, name);
+    std::wstring text;
+    // A file-system item's parsing name is its path: that is what the preview and details
+    // panes, "Copy as path" and every program handed the item ask for.
+    if (item.file_id != 0 && items::tags_holder().find_path(item.file_id, text, root_of(pidl_.get()))) {
         return make_strret(text, name);
-    });
+    }
+    text = root_parsing_name();
+    for (const std::wstring& part : own_names(pidl_.get())) text += L'\\' + part;
+    text += L'\\' + item.name;
+    return make_strret(text, name);
+}
+
+std::wstring CShellFolder::root_parsing_name() const {
+    // The name the desktop gives a folder of its own namespace.
+    const std::wstring fallback = std::wstring(L"::") + util::class_id_text;
+    const LPCITEMIDLIST list = pidl_.get();
+    std::size_t above = 0;
+    for (LPCITEMIDLIST item = list; item_size(item) >= sizeof(USHORT); item = next_item(item)) {
+        items::shell_item_fields own;
+        if (read_own_item(item, own)) break;
+        above += item_size(item);
+    }
+    if (above == 0) return fallback;
+    std::vector<BYTE> junction(above + sizeof(USHORT), 0);
+    std::memcpy(junction.data(), list, above);
+    const LPCITEMIDLIST place = reinterpret_cast<LPCITEMIDLIST>(junction.data());
+    util::com_ptr<IShellFolder> desktop;
+    if (FAILED(::SHGetDesktopFolder(desktop.put()))) return fallback;
+    STRRET parsing = {};
+    if (FAILED(desktop->GetDisplayNameOf(place, SHGDN_FORPARSING, &parsing))) return fallback;
+    wchar_t* text = nullptr;
+    if (FAILED(::StrRetToStrW(&parsing, place, &text)) || !text) return fallback;
+    util::unique_cotaskmem owned(text);
+    return *text ? std::wstring(text) : fallback;
 }
 
 IFACEMETHODIMP CShellFolder::SetNameOf(HWND, LPCITEMIDLIST, LPCWSTR, SHGDNF, LPITEMIDLIST* out) {

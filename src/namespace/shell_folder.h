@@ -10,6 +10,8 @@
 #include <windows.h>
 #include <shlobj.h>
 
+#include <string>
+
 namespace ShellNamespace {
 
 class CShellFolder final : public util::ComObject<CShellFolder, IShellFolder2, IPersistFolder2, IShellIcon> {
@@ -60,7 +62,13 @@ private:
     CShellFolder() = default;
     ~CShellFolder() override;
 
+    HRESULT parse(HWND owner, IBindCtx* bc, const wchar_t* name, ULONG* eaten, LPITEMIDLIST* pidl, ULONG* attributes);
     HRESULT parse_query(const wchar_t* name, ULONG* eaten, LPITEMIDLIST* pidl, ULONG* attributes);
+    HRESULT display_name(LPCITEMIDLIST pidl, SHGDNF flags, STRRET* name);
+    // How the shell names this folder's own place: the desktop's parsing name of the list
+    // above its first own identifier.
+    std::wstring root_parsing_name() const;
+    HRESULT background_menu(HWND owner, REFIID riid, void** out);
     HRESULT bind(LPCITEMIDLIST pidl, IBindCtx* bc, REFIID riid, void** out);
     HRESULT compare(LPARAM how, LPCITEMIDLIST a, LPCITEMIDLIST b);
     HRESULT attributes(UINT count, LPCITEMIDLIST* list, SFGAOF* mask);

@@ -297,10 +297,14 @@ TEST_F(NamespaceTest, AttributesFollowTheKindAndGhostAMissingFile) {
     const listed fi = find(music.get(), filtered), genre = find(music.get(), L"Genre"),
                  empty = find(music.get(), L"Empty");
     const listed song = find(files.get(), L"song1.mp3"), gone = find(files.get(), L"gone.mp3");
+    const listed rock = find(open({L"Music", L"Genre"}).get(), L"Rock");
 
     EXPECT_EQ(0xA0000000u, attributes(top().get(), {&root_tag}));
     EXPECT_EQ(0xA0000000u, attributes(music.get(), {&empty}));
-    EXPECT_EQ(0x20000000u, attributes(music.get(), {&genre}));
+    // A tag level lists "Filtered Items" and tags below it, whether it has child tags (Genre)
+    // or not (Rock); "Filtered Items" holds files alone.
+    EXPECT_EQ(0xA0000000u, attributes(music.get(), {&genre}));
+    EXPECT_EQ(0xA0000000u, attributes(open({L"Music", L"Genre"}).get(), {&rock}));
     EXPECT_EQ(0x20000000u, attributes(music.get(), {&fi}));
     EXPECT_EQ(0x40000001u, attributes(files.get(), {&song}));
     EXPECT_EQ(0x40008001u, attributes(files.get(), {&gone}));
@@ -331,15 +335,22 @@ TEST_F(NamespaceTest, DisplayNamesAndParsingNames) {
     EXPECT_EQ(L"song1.mp3", strret_text(name));
     ASSERT_EQ(S_OK, files->GetDisplayNameOf(song.pidl(), SHGDN_FORPARSING | SHGDN_INFOLDER, &name));
     EXPECT_EQ(L"song1.mp3", strret_text(name));
+    // A file-system item is parsed by its path.
     ASSERT_EQ(S_OK, files->GetDisplayNameOf(song.pidl(), SHGDN_FORPARSING, &name));
-    EXPECT_EQ(L"Quibrix\\Music\\Genre\\Rock\\Filtered Items( Rock )\\song1.mp3", strret_text(name));
+    EXPECT_EQ(file(L"song1.mp3"), strret_text(name));
     ASSERT_EQ(S_OK, files->GetDisplayNameOf(song.pidl(), SHGDN_FORPARSING | SHGDN_FORADDRESSBAR, &name));
-    EXPECT_EQ(L"Quibrix\\Music\\Genre\\Rock\\Filtered Items( Rock )\\song1.mp3", strret_text(name));
+    EXPECT_EQ(file(L"song1.mp3"), strret_text(name));
 
+    // A tag level: the desktop's name of the folder's own place (here the "::{CLSID}" of the
+    // fixture's stand-in junction), then the levels' names.
     util::com_ptr<IShellFolder2> root = top();
     const listed music = find(root.get(), L"Music");
     ASSERT_EQ(S_OK, root->GetDisplayNameOf(music.pidl(), SHGDN_FORPARSING, &name));
-    EXPECT_EQ(L"Quibrix\\Music", strret_text(name));
+    const std::wstring music_name = strret_text(name);
+    EXPECT_EQ(0u, music_name.find(L"::{"));
+    EXPECT_EQ(L"}\\Music", music_name.substr(music_name.size() - 7));
+    ASSERT_EQ(S_OK, files->GetDisplayNameOf(find(files.get(), L"gone.mp3").pidl(), SHGDN_FORPARSING, &name));
+    EXPECT_EQ(file(L"gone.mp3"), strret_text(name)) << "a file deleted on disk keeps its path";
 }
 
 TEST_F(NamespaceTest, PersistenceAndInterfaceIdentity) {
@@ -455,4 +466,181 @@ TEST_F(NamespaceTest, AParsedQueryNamesALevelOfTheMatchingFiles) {
     // A query level whose identifier was not made here and cannot be read lists nothing.
     const std::vector<BYTE> forged = make_item(6, L"?Music and");
     EXPECT_TRUE(list(bind(root.get(), reinterpret_cast<LPCITEMIDLIST>(forged.data())).get()).empty());
+}
+
+namespace {
+
+// {0B9F2E61-7C3A-4D58-9E14-6A2B8C0D3F71}: a class of this test alone, so that the desktop can
+// make the folder without the module being registered.
+const CLSID test_class = {0x0B9F2E61, 0x7C3A, 0x4D58, {0x9E, 0x14, 0x6A, 0x2B, 0x8C, 0x0D, 0x3F, 0x71}};
+// Written to HKEY_CLASSES_ROOT itself: Wine 8 does not show HKCU\\Software\\Classes there.
+const wchar_t test_class_key[] = L"CLSID\\{0B9F2E61-7C3A-4D58-9E14-6A2B8C0D3F71}";
+
+class FolderFactory final : public IClassFactory {
+public:
+    IFACEMETHODIMP QueryInterface(REFIID riid, void** out) override {
+        *out = (riid == IID_IUnknown || riid == IID_IClassFactory) ? this : nullptr;
+        return *out ? S_OK : E_NOINTERFACE;
+    }
+    IFACEMETHODIMP_(ULONG) AddRef() override { return 2; }
+    IFACEMETHODIMP_(ULONG) Release() override { return 1; }
+    IFACEMETHODIMP CreateInstance(IUnknown* outer, REFIID riid, void** out) override {
+        *out = nullptr;
+        if (outer) return CLASS_E_NOAGGREGATION;
+        ShellNamespace::CShellFolder* folder = ShellNamespace::CShellFolder::create();
+        if (!folder) return E_OUTOFMEMORY;
+        const HRESULT hr = folder->QueryInterface(riid, out);
+        folder->Release();
+        return hr;
+    }
+    IFACEMETHODIMP LockServer(BOOL) override { return S_OK; }
+};
+
+// The folder reachable from the desktop as "::{test class}", as a junction of the desktop's
+// namespace is: the shell looks for the class's InprocServer32 key, then asks COM, which finds
+// the class object registered here.
+class DesktopJunction {
+public:
+    DesktopJunction() {
+        EXPECT_EQ(ERROR_SUCCESS, ::RegSetValueW(HKEY_CLASSES_ROOT, (std::wstring(test_class_key) + L"\\InprocServer32").c_str(),
+                                               REG_SZ, L"namespace_test.exe", 0));
+        EXPECT_EQ(S_OK, ::CoRegisterClassObject(test_class, &factory_, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &cookie_));
+        EXPECT_EQ(S_OK, ::SHParseDisplayName(L"::{0B9F2E61-7C3A-4D58-9E14-6A2B8C0D3F71}", nullptr, pidl_.put(), 0, nullptr));
+    }
+    ~DesktopJunction() {
+        ::CoRevokeClassObject(cookie_);
+        ::RegDeleteTreeW(HKEY_CLASSES_ROOT, test_class_key);
+    }
+    LPCITEMIDLIST pidl() const { return pidl_.get(); }
+
+private:
+    FolderFactory factory_;
+    DWORD cookie_ = 0;
+    util::unique_pidl pidl_;
+};
+
+std::vector<BYTE> bytes_of(LPCITEMIDLIST pidl) {
+    const BYTE* start = reinterpret_cast<const BYTE*>(pidl);
+    return pidl ? std::vector<BYTE>(start, start + ::ILGetSize(pidl)) : std::vector<BYTE>();
+}
+
+std::wstring item_name(LPCITEMIDLIST absolute, SIGDN form) {
+    util::com_ptr<IShellItem> item;
+    EXPECT_EQ(S_OK, ::SHCreateItemFromIDList(absolute, IID_IShellItem, item.put_void()));
+    if (!item) return std::wstring();
+    wchar_t* text = nullptr;
+    EXPECT_EQ(S_OK, item->GetDisplayName(form, &text));
+    util::unique_cotaskmem owned(text);
+    return text ? text : L"";
+}
+
+}  // namespace
+
+// Through the desktop, as the address bar, the panes and programs handed an item see it: a
+// file's path, and a tag level's name that parses back to the same list.
+TEST_F(NamespaceTest, ParsingNamesGiveTheFilesPathAndComeBackThroughTheDesktop) {
+    DesktopJunction junction;
+    ASSERT_TRUE(junction.pidl());
+    util::com_ptr<IShellFolder> desktop;
+    ASSERT_EQ(S_OK, ::SHGetDesktopFolder(desktop.put()));
+    util::com_ptr<IShellFolder2> root;
+    ASSERT_EQ(S_OK, desktop->BindToObject(junction.pidl(), nullptr, IID_IShellFolder2, root.put_void()));
+
+    util::unique_pidl place(::ILClone(junction.pidl()));
+    util::com_ptr<IShellFolder2> folder = root;
+    const std::wstring rock_files = L"Filtered Items( Rock )";
+    std::vector<util::unique_pidl> levels;  // Music, Music\Genre, ... as absolute lists
+    for (const std::wstring& name : {std::wstring(L"Music"), std::wstring(L"Genre"), std::wstring(L"Rock"), rock_files}) {
+        const listed item = find(folder.get(), name);
+        ASSERT_FALSE(item.bytes.empty());
+        place.reset(::ILCombine(place.get(), item.pidl()));
+        levels.emplace_back(::ILClone(place.get()));
+        folder = bind(folder.get(), item.pidl());
+        ASSERT_TRUE(folder);
+    }
+    const listed song = find(folder.get(), L"song1.mp3");
+    util::unique_pidl song_list(::ILCombine(place.get(), song.pidl()));
+    EXPECT_EQ(file(L"song1.mp3"), item_name(song_list.get(), SIGDN_FILESYSPATH));
+    EXPECT_EQ(file(L"song1.mp3"), item_name(song_list.get(), SIGDN_DESKTOPABSOLUTEPARSING));
+
+    const std::wstring top_name = L"::{0B9F2E61-7C3A-4D58-9E14-6A2B8C0D3F71}";
+    const struct {
+        std::size_t level;
+        std::wstring name;
+    } cases[] = {{1, top_name + L"\\Music\\Genre"}, {3, top_name + L"\\Music\\Genre\\Rock\\" + rock_files}};
+    for (const auto& c : cases) {
+        const LPCITEMIDLIST absolute = levels[c.level].get();
+        // Wine's desktop writes the class in lower case, Windows' in upper case.
+        std::wstring shown = item_name(absolute, SIGDN_DESKTOPABSOLUTEPARSING);
+        ::CharUpperBuffW(&shown[0], static_cast<DWORD>(top_name.size()));
+        EXPECT_EQ(c.name, shown);
+        util::unique_pidl parsed;
+        SFGAOF attributes = 0;
+        ASSERT_EQ(S_OK, ::SHParseDisplayName(c.name.c_str(), nullptr, parsed.put(), SFGAO_FOLDER | SFGAO_HASSUBFOLDER,
+                                             &attributes));
+        EXPECT_EQ(bytes_of(absolute), bytes_of(parsed.get()));
+        EXPECT_EQ(static_cast<SFGAOF>(c.level == 1 ? SFGAO_FOLDER | SFGAO_HASSUBFOLDER : SFGAO_FOLDER), attributes);
+    }
+    // Names as typed: another case, a trailing backslash.
+    util::unique_pidl typed;
+    ASSERT_EQ(S_OK, ::SHParseDisplayName((top_name + L"\\music\\GENRE\\").c_str(), nullptr, typed.put(), 0, nullptr));
+    EXPECT_EQ(bytes_of(levels[1].get()), bytes_of(typed.get()));
+
+    // A query typed after the folder is still one level of the matching files.
+    util::unique_pidl query;
+    ASSERT_EQ(S_OK, ::SHParseDisplayName((top_name + L"\\Music/Genre/Jazz").c_str(), nullptr, query.put(), 0, nullptr));
+    util::com_ptr<IShellFolder2> query_level;
+    ASSERT_EQ(S_OK, desktop->BindToObject(query.get(), nullptr, IID_IShellFolder2, query_level.put_void()));
+    const std::vector<listed> jazz = list(query_level.get());
+    ASSERT_EQ(1u, jazz.size());
+    EXPECT_EQ(L"both.mp3", jazz[0].name);
+
+    // An unknown name below the top is refused, with the outputs cleared.
+    for (const wchar_t* unknown : {L"Music\\Nope", L"Music\\Genre\\Rock\\Nope", L"Video\\Clips\\Filtered Items\\notes.txt\\x"}) {
+        std::wstring name = unknown;
+        LPITEMIDLIST refused = sentinel_pidl;
+        ULONG eaten = 7;
+        EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND),
+                  root->ParseDisplayName(nullptr, nullptr, &name[0], &eaten, &refused, nullptr));
+        EXPECT_EQ(nullptr, refused);
+        EXPECT_EQ(0u, eaten);
+    }
+}
+
+// The navigation pane asks for folders alone, a file dialog may ask for files alone.
+TEST_F(NamespaceTest, ListingsGiveFoldersAndFilesAsAsked) {
+    util::com_ptr<IShellFolder2> music = open({L"Music"});
+    util::com_ptr<IShellFolder2> files = open({L"Music", L"Genre", L"Rock", L"Filtered Items( Rock )"});
+    EXPECT_EQ(4u, list(music.get(), SHCONTF_FOLDERS).size());
+    EXPECT_TRUE(list(music.get(), SHCONTF_NONFOLDERS).empty());
+    EXPECT_TRUE(list(files.get(), SHCONTF_FOLDERS).empty());
+    const std::vector<listed> only_files = list(files.get(), SHCONTF_NONFOLDERS);
+    ASSERT_EQ(4u, only_files.size());
+    for (const listed& item : only_files) EXPECT_EQ(5, item.kind);
+    EXPECT_EQ(only_files.size(), list(files.get(), SHCONTF_FOLDERS | SHCONTF_NONFOLDERS).size());
+    EXPECT_TRUE(list(files.get(), 0).empty());
+}
+
+// A right click in empty space of the view shows the system's own menu of the folder.
+TEST_F(NamespaceTest, TheViewsBackgroundMenuIsTheSystemsOwn) {
+    util::com_ptr<IShellFolder2> music = open({L"Music"});
+    util::com_ptr<IContextMenu> menu;
+    ASSERT_EQ(S_OK, music->CreateViewObject(nullptr, IID_IContextMenu, menu.put_void()));
+    util::unique_hmenu popup(::CreatePopupMenu());
+    const UINT first = 100, last = 0x7FFF;
+    const HRESULT hr = menu->QueryContextMenu(popup.get(), 0, first, last, CMF_NORMAL);
+    ASSERT_TRUE(SUCCEEDED(hr)) << std::hex << hr;
+    const int count = ::GetMenuItemCount(popup.get());
+    for (int i = 0; i < count; ++i) {
+        const UINT id = ::GetMenuItemID(popup.get(), i);
+        // Submenus (View, Sort by) and separators carry no id of their own.
+        if (id != static_cast<UINT>(-1) && id != 0) {
+            EXPECT_GE(id, first);
+            EXPECT_LT(id, first + HRESULT_CODE(hr));
+        }
+    }
+    // Wine 8's SHCreateDefaultContextMenu makes an item menu even for no items, which adds
+    // nothing; its own view builds the background menu itself and never asks the folder.
+    const bool wine = ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+    if (!wine) EXPECT_GT(count, 0);
 }

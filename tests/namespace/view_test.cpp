@@ -263,7 +263,7 @@ TEST_F(ViewTest, TheViewShowsTheLevelAndItsDestructionLowersTheViewCount) {
 
 TEST_F(ViewTest, OnlyAShellViewIsMade) {
     util::com_ptr<IShellFolder2> root = top();
-    for (const IID& iid : {IID_IDropTarget, IID_IContextMenu, IID_IShellFolder}) {
+    for (const IID& iid : {IID_IDropTarget, IID_IShellFolder}) {
         void* out = &root;
         EXPECT_EQ(E_NOINTERFACE, root->CreateViewObject(frame_, iid, &out));
         EXPECT_EQ(nullptr, out);
