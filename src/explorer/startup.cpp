@@ -118,7 +118,7 @@ BOOL start_up(const startup_places& places) {
 
     items::database_lock();
     confirmation_messages();
-    set_bit_settings_root(places.registry_root);
+    set_bit_settings_roots(places.user_registry_root, places.registry_root);
     connect_dialog_services();
     items::g_immediate_write = true;
 

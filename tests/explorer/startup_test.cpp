@@ -68,10 +68,13 @@ protected:
     StartUpTest() {
         ::RegCreateKeyExW(HKEY_CURRENT_USER, key_name.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, registry.put(),
                           nullptr);
+        ::RegCreateKeyExW(registry.get(), L"user", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, user_registry.put(), nullptr);
         places.common_app_data = app_data.path() + L"ProgramData";
         places.registry_root = registry.get();
+        places.user_registry_root = user_registry.get();
     }
     ~StartUpTest() override {
+        user_registry.reset();
         ::RegDeleteTreeW(registry.get(), nullptr);
         registry.reset();
         ::RegDeleteKeyW(HKEY_CURRENT_USER, key_name.c_str());
@@ -79,7 +82,7 @@ protected:
 
     const std::wstring key_name = L"Software\\quibrix-startup-" + std::to_wstring(::GetCurrentProcessId());
     TempFolder app_data;
-    util::unique_hkey registry;
+    util::unique_hkey registry, user_registry;
     explorer::startup_places places;
 };
 
@@ -145,7 +148,8 @@ TEST_F(StartUpTest, PreparesTheProcessAndStartsLoaderAndTracking) {
     wchar_t program[MAX_PATH];
     ::GetModuleFileNameW(nullptr, program, MAX_PATH);
     EXPECT_EQ(std::wstring(program), explorer::module_path());
-    EXPECT_EQ(registry.get(), explorer::bit_settings().root());
+    EXPECT_EQ(registry.get(), explorer::bit_settings().machine_root());
+    EXPECT_EQ(user_registry.get(), explorer::bit_settings().user_root());
     ASSERT_EQ(1u, explorer::confirmation_messages().size());
 
     // The store hands this to every folder and file it creates. (Wine keeps no security
