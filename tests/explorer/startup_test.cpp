@@ -8,6 +8,7 @@
 #include "explorer/startup.h"
 #include "tracking_fixture.h"
 #include "folder_link.h"
+#include "store_security.h"
 #include "util/file_system.h"
 
 #include <algorithm>
@@ -153,7 +154,7 @@ TEST_F(StartUpTest, PreparesTheProcessAndStartsLoaderAndTracking) {
     ASSERT_EQ(1u, explorer::confirmation_messages().size());
 
     // The store hands this to every folder and file it creates. (Wine keeps no security
-    // descriptor on a folder: whatever CreateDirectoryW is given, it reads back its default.)
+    // descriptor on a folder: it reads back a DACL made from the Unix mode bits.)
     EXPECT_TRUE(grants_authenticated_users_everything(items::g_store_security));
 
     // The loader ran, and the database works in the data folder.
@@ -178,6 +179,8 @@ TEST_F(StartUpTest, PreparesTheProcessAndStartsLoaderAndTracking) {
     // Settings came from the data folder and were migrated before the plug-ins were loaded,
     // so the migrated directory enables none of them.
     EXPECT_TRUE(exists(expected_folder + L"settings.xml"));
+    // Written before the store's folder security is built, and still open to every user.
+    EXPECT_EQ(store_security::shared, read_store_security(expected_folder + L"settings.xml"));
     const autotag::Settings& config = autotag::settings();
     ASSERT_EQ(1u, config.watch_dirs.size());
     EXPECT_EQ(watched_dir, config.watch_dirs[0].path);
