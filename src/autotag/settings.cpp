@@ -1,11 +1,18 @@
 #include "autotag/settings.h"
 
+#include "database/store_io.h"
 #include "util/file_names.h"
+#include "util/unique_resource.h"
 
 #include <windows.h>
 
+#include <fcntl.h>
+#include <io.h>
 #include <tinyxml.h>
 
+#include <cstdint>
+#include <cstdio>
+#include <memory>
 #include <new>
 
 namespace autotag {
@@ -127,6 +134,54 @@ TiXmlElement* dir_element(const WatchedDir& entry) {
     return dir;
 }
 
+struct stream_closer {
+    void operator()(FILE* stream) const { std::fclose(stream); }
+};
+typedef std::unique_ptr<FILE, stream_closer> unique_stream;
+
+// The document goes to a file of its own beside `path`, made with the security that every user
+// of the store gets, and only a complete file is moved over the old one: another user's Explorer
+// can replace it in turn, and a save cut short leaves the previous settings whole.
+bool write_replacing(const TiXmlDocument& document, const std::wstring& path) {
+    static std::atomic<unsigned long> counter(0);
+    wchar_t suffix[48];
+    wsprintfW(suffix, L".%lu-%lu.tmp", ::GetCurrentProcessId(), ++counter);
+    const std::wstring temporary = path + suffix;
+    util::unique_file file(::CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, items::shared_security(), CREATE_NEW,
+                                         FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return false;
+    bool written = false;
+    {
+        // The library prints through a text-mode stream, as its SaveFile does: lines end in CRLF.
+        const int descriptor = ::_open_osfhandle(reinterpret_cast<std::intptr_t>(file.get()), _O_WRONLY | _O_TEXT);
+        if (descriptor != -1) {
+            file.release();  // the descriptor owns the handle now
+            unique_stream stream(::_fdopen(descriptor, "w"));
+            if (!stream) {
+                ::_close(descriptor);
+            } else {
+                written = document.SaveFile(stream.get()) && std::fflush(stream.get()) == 0 &&
+                          ::FlushFileBuffers(reinterpret_cast<HANDLE>(::_get_osfhandle(descriptor)));
+                written = std::fclose(stream.release()) == 0 && written;
+            }
+        }
+    }
+    file.reset();
+    if (written) {
+        // Another process reading the old file holds it without delete sharing for a moment.
+        for (int attempt = 0;; ++attempt) {
+            if (::MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+                return true;
+            }
+            const DWORD error = ::GetLastError();
+            if (attempt == 9 || (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED)) break;
+            ::Sleep(20);
+        }
+    }
+    ::DeleteFileW(temporary.c_str());
+    return false;
+}
+
 }  // namespace
 
 void WatchedDir::init_from_path(const std::wstring& dir_path, const std::vector<std::wstring>& loaded_plugins) {
@@ -171,8 +226,10 @@ bool save_settings(const Settings& from, const std::wstring& data_folder) {
     // The record is read when the file is written, under the lock: a save that waited for
     // another thread's change writes that change too, and never writes over a later save.
     const util::lock_guard held(settings_lock());
+    // Written by its wide name, but only where the library can read it back by its ANSI one.
+    const std::wstring path = settings_path(data_folder);
     std::string file;
-    if (!ansi_path(settings_path(data_folder), file)) return false;
+    if (!ansi_path(path, file)) return false;
     try {
         // No declaration: the file is UTF-8 by definition, and the reader is told so.
         TiXmlDocument document;
@@ -181,7 +238,7 @@ bool save_settings(const Settings& from, const std::wstring& data_folder) {
         TiXmlElement* watch_dirs = new TiXmlElement("watch_dirs");
         document.LinkEndChild(watch_dirs);
         for (const WatchedDir& entry : from.watch_dirs) watch_dirs->LinkEndChild(dir_element(entry));
-        return document.SaveFile(file);
+        return write_replacing(document, path);
     } catch (const std::bad_alloc&) {
         return false;
     }

@@ -289,7 +289,7 @@ public:
     int run() {
         const std::wstring folder = data_folder();
         if (!util::folder_exists(folder)) {
-            if (args_.command != L"tag" || !::CreateDirectoryW(folder.c_str(), nullptr)) {
+            if (args_.command != L"tag" || !::CreateDirectoryW(folder.c_str(), items::g_store_security)) {
                 err().write(L"quibrix: no tag store at " + folder + L"\n");
                 return exit_error;
             }
@@ -420,6 +420,9 @@ int wmain(int argc, wchar_t** argv) {
             return exit_ok;
         }
         items::g_immediate_write = true;
+        // What the tool makes in the store (its folder, files and lock) is open to every user,
+        // as what Explorer makes: the store is shared by all users of the machine.
+        items::g_store_security = items::shared_security();
         // Nobody waits for the tool: it waits up to a minute for a store that another process
         // holds, where Explorer would give up after seconds.
         const items::patient_thread patient;

@@ -8,7 +8,8 @@ namespace explorer {
 
 namespace {
 
-const wchar_t product_key[] = L"software\\Quibrix";
+// Registry names are not case-sensitive: one spelling serves both roots.
+const wchar_t product_key[] = L"Software\\Quibrix";
 const wchar_t value_name[] = L"BitSettings";
 
 DWORD read_value(HKEY key) {
@@ -18,6 +19,13 @@ DWORD read_value(HKEY key) {
         return 0;
     }
     return value;
+}
+
+// 0 when the key or the value is missing or unreadable.
+DWORD read_bits(HKEY root, const std::wstring& key_name) {
+    util::unique_hkey key;
+    if (::RegOpenKeyExW(root, key_name.c_str(), 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS) return 0;
+    return read_value(key.get());
 }
 
 struct dialog_state {
@@ -57,18 +65,21 @@ INT_PTR CALLBACK confirm_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM l
 
 }  // namespace
 
-BitSettings::BitSettings(HKEY root, const std::wstring& key) : root_(root), key_(key) {}
+BitSettings::BitSettings(HKEY user_root, HKEY machine_root, const std::wstring& key)
+    : user_root_(user_root), machine_root_(machine_root), key_(key) {}
+
+BitSettings::BitSettings(HKEY root, const std::wstring& key) : BitSettings(root, root, key) {}
 
 bool BitSettings::read_bit(unsigned bit) const {
-    util::unique_hkey key;
-    if (::RegOpenKeyExW(root_, key_.c_str(), 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS) return false;
-    return (read_value(key.get()) >> (bit % 32)) & 1;
+    const DWORD mask = DWORD(1) << (bit % 32);
+    if (read_bits(user_root_, key_) & mask) return true;
+    return machine_root_ != user_root_ && (read_bits(machine_root_, key_) & mask) != 0;
 }
 
 void BitSettings::write_bit(unsigned bit, bool value) const {
     util::unique_hkey key;
-    if (::RegCreateKeyExW(root_, key_.c_str(), 0, nullptr, 0, KEY_WRITE | KEY_QUERY_VALUE, nullptr, key.put(),
-                          nullptr) != ERROR_SUCCESS) {
+    if (::RegCreateKeyExW(user_root_, key_.c_str(), 0, nullptr, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr,
+                          key.put(), nullptr) != ERROR_SUCCESS) {
         return;
     }
     DWORD bits = read_value(key.get());
@@ -78,12 +89,12 @@ void BitSettings::write_bit(unsigned bit, bool value) const {
 }
 
 BitSettings& bit_settings() {
-    static BitSettings* settings = new BitSettings(HKEY_LOCAL_MACHINE, product_key);
+    static BitSettings* settings = new BitSettings(HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE, product_key);
     return *settings;
 }
 
-void set_bit_settings_root(HKEY root) {
-    bit_settings() = BitSettings(root, product_key);
+void set_bit_settings_roots(HKEY user_root, HKEY machine_root) {
+    bit_settings() = BitSettings(user_root, machine_root, product_key);
 }
 
 const std::vector<std::wstring>& confirmation_messages() {

@@ -105,11 +105,13 @@ BOOL start_up(const startup_places& places) {
 
     const std::wstring app_data = places.common_app_data.empty() ? util::common_app_data() : places.common_app_data;
     if (!app_data.empty()) {
-        // Made before the folder security exists, so it takes the security of its parent. A
-        // link in its place (any user may make one in ProgramData) would lead the store's loads
-        // and clean-ups into another folder: that is no data folder, as if it could not be made.
+        // With the store's shared security, as every folder below it: with the security of
+        // ProgramData it would be its maker's, and another user's Explorer could not save its
+        // settings here. A link in its place (any user may make one in ProgramData) would lead
+        // the store's loads and clean-ups into another folder: that is no data folder, as if it
+        // could not be made.
         const std::wstring folder = util::with_trailing_backslash(app_data) + L"Quibrix";
-        if (!util::folder_exists(folder) && !::CreateDirectoryW(folder.c_str(), nullptr)) return FALSE;
+        if (!util::folder_exists(folder) && !::CreateDirectoryW(folder.c_str(), items::shared_security())) return FALSE;
         if (util::is_link(folder)) return FALSE;
         data_folder_value() = folder + L'\\';
     }
@@ -118,7 +120,7 @@ BOOL start_up(const startup_places& places) {
 
     items::database_lock();
     confirmation_messages();
-    set_bit_settings_root(places.registry_root);
+    set_bit_settings_roots(places.user_registry_root, places.registry_root);
     connect_dialog_services();
     items::g_immediate_write = true;
 

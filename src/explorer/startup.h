@@ -8,13 +8,15 @@
 
 namespace explorer {
 
-// Where start-up finds its machine-wide places. The product uses the defaults; tests give
+// Where start-up finds its places. The product uses the defaults; tests give
 // places of their own so that they never touch the real ones.
 struct startup_places {
     // Stands for the common application-data folder; empty: the system's (CSIDL_COMMON_APPDATA).
     std::wstring common_app_data;
-    // Holds "software\Quibrix" with "BitSettings".
+    // Holds "software\Quibrix" with the machine's default "BitSettings".
     HKEY registry_root = HKEY_LOCAL_MACHINE;
+    // Holds "Software\Quibrix" with the user's own "BitSettings", where choices are written.
+    HKEY user_registry_root = HKEY_CURRENT_USER;
     // The metadata plug-ins' folder; empty: "plugins" beside the module.
     std::wstring plugin_folder;
 };

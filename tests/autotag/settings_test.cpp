@@ -3,7 +3,9 @@
 #include "autotag/settings.h"
 
 #include "file_helpers.h"
+#include "store_security.h"
 #include "temp_folder.h"
+#include "util/unique_resource.h"
 
 #include <gtest/gtest.h>
 
@@ -152,6 +154,55 @@ TEST_F(SettingsFile, FolderOutsideTheAnsiCodePageIsRefused) {
     autotag::load_settings(s, odd);
     EXPECT_TRUE(autotag::g_first_run);
     EXPECT_FALSE(path_exists(odd + L"\\settings.xml"));
+}
+
+// Every user's Explorer saves the one file in the shared data folder: a save makes a new file
+// with the store's shared security and moves it over the old one, so that the next user can do
+// the same, and a save that cannot finish leaves the old file whole.
+TEST_F(SettingsFile, ASaveReplacesTheFileWholeWithSecurityEveryUserShares) {
+    const auto folder_entries = [&] {
+        std::vector<std::wstring> names;
+        WIN32_FIND_DATAW data;
+        const HANDLE find = ::FindFirstFileW((folder.path() + L"*").c_str(), &data);
+        if (find == INVALID_HANDLE_VALUE) return names;
+        do {
+            if (data.cFileName[0] != L'.') names.push_back(data.cFileName);
+        } while (::FindNextFileW(find, &data));
+        ::FindClose(find);
+        return names;
+    };
+    // As an older version wrote it: with the security of its folder.
+    write_file_bytes(xml(), "<show_popup attrib=\"0\" />\n");
+    ASSERT_EQ(store_security::other, read_store_security(xml()));
+    Settings s;
+    s.watch_dirs.push_back(dir(L"C:\\Music", L"Music", 1, 0, {}));
+
+    // Another process reading the file holds it without delete sharing, as the library's reader
+    // does: a reader that lets go within a moment holds up the save only that long.
+    util::unique_file reader(::CreateFileW(xml().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                           OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(reader.valid());
+    std::thread lets_go([&] {
+        ::Sleep(50);
+        reader.reset();
+    });
+    const bool saved = autotag::save_settings(s, folder.path());
+    lets_go.join();
+    ASSERT_TRUE(saved);
+    EXPECT_EQ(1u, load().watch_dirs.size());
+    EXPECT_EQ(std::vector<std::wstring>{L"settings.xml"}, folder_entries()) << "no temporary file is left";
+    EXPECT_EQ(store_security::shared, read_store_security(xml()));
+
+    // A reader that keeps the file: the save fails, and the file is as it was.
+    const std::string before = read_file_bytes(xml());
+    reader.reset(::CreateFileW(xml().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                               0, nullptr));
+    ASSERT_TRUE(reader.valid());
+    s.watch_dirs.clear();
+    EXPECT_FALSE(autotag::save_settings(s, folder.path()));
+    reader.reset();
+    EXPECT_EQ(before, read_file_bytes(xml()));
+    EXPECT_EQ(std::vector<std::wstring>{L"settings.xml"}, folder_entries());
 }
 
 std::string legacy_file(int watching, const std::vector<std::string>& records) {

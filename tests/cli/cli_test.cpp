@@ -3,6 +3,7 @@
 #include "child_process.h"
 #include "folder_link.h"
 #include "database/store_lock.h"
+#include "store_security.h"
 #include "temp_folder.h"
 #include "util/unique_resource.h"
 
@@ -454,6 +455,33 @@ TEST_F(CliTest, AStoreThatIsALinkIsRefused) {
     EXPECT_EQ(INVALID_FILE_ATTRIBUTES, ::GetFileAttributesW((elsewhere.path() + L"Work").c_str()));
 }
 
+// A store that the tool makes first is open to every user of the machine, as one that
+// Explorer makes: its folder and every folder and file in it.
+TEST_F(CliTest, AStoreTheToolMakesIsOpenToEveryUser) {
+    make(L"a.txt");
+    ASSERT_EQ(0u, run(L"tag a.txt --tag Work/Invoices/2026").exit_code);
+    ASSERT_EQ(store_security::other, read_store_security(files_.path() + L"a.txt")) << "the check tells them apart";
+    EXPECT_EQ(store_security::shared, read_store_security(data_));
+    std::vector<std::wstring> pending = {data_ + L"\\"}, made;
+    while (!pending.empty()) {
+        const std::wstring folder = pending.back();
+        pending.pop_back();
+        WIN32_FIND_DATAW data;
+        util::unique_find found(::FindFirstFileW((folder + L"*").c_str(), &data));
+        if (!found) continue;
+        do {
+            const std::wstring name = data.cFileName;
+            if (name == L"." || name == L"..") continue;
+            made.push_back(folder + name);
+            if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) pending.push_back(folder + name + L"\\");
+        } while (::FindNextFileW(found.get(), &data));
+    }
+    EXPECT_GE(made.size(), 3u);  // the root's folder and map, the tag's folder at least
+    for (const std::wstring& path : made) {
+        EXPECT_EQ(store_security::shared, read_store_security(path)) << std::string(path.begin(), path.end());
+    }
+}
+
 // The examples of README's "Command line" section, run as they stand there: lines starting
 // with "> quibrix" are commands, the lines under each are what it prints. C:\Docs stands for a
 // folder of the test's own.
@@ -494,6 +522,9 @@ TEST_F(CliTest, ToolAndExplorerShareTheStoreWhileBothWrite) {
     data_ = app_data + L"\\Quibrix";  // where Explorer's start-up keeps the store
     explorer_peer explorer(app_data);
     ASSERT_TRUE(explorer.started());
+    // Start-up made the data folder and the settings file open to every user of the machine.
+    EXPECT_EQ(store_security::shared, read_store_security(data_));
+    EXPECT_EQ(store_security::shared, read_store_security(data_ + L"\\settings.xml"));
     const auto sorted = [](std::vector<std::wstring> paths) {
         std::sort(paths.begin(), paths.end());
         return paths;

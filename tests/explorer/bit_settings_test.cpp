@@ -4,6 +4,8 @@
 #include "resource.h"
 #include "util/unique_resource.h"
 
+#include <sddl.h>
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -170,4 +172,68 @@ TEST_F(BitSettingsTest, TickedBoxIsStoredAtOnceEvenWithCancel) {
     DialogDriver none([](HWND dialog) { click(dialog, IDCANCEL); }, 500);
     EXPECT_EQ(TRUE, explorer::Confirm(settings, 0, nullptr));
     EXPECT_FALSE(none.shown());
+}
+
+// A standard user's Explorer may read the machine's key but not write it: the choice is kept
+// in the user's key, and a default the machine's key sets holds for every user.
+TEST_F(BitSettingsTest, ChoiceOfAUserWhoMayNotWriteTheMachineKeySticks) {
+    util::unique_hkey user, machine, locked;
+    ASSERT_EQ(ERROR_SUCCESS, ::RegCreateKeyExW(root.get(), L"user", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, user.put(),
+                                               nullptr));
+    ASSERT_EQ(ERROR_SUCCESS, ::RegCreateKeyExW(root.get(), L"machine", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                               machine.put(), nullptr));
+    ASSERT_EQ(ERROR_SUCCESS, ::RegCreateKeyExW(machine.get(), L"software\\Quibrix", 0, nullptr, 0,
+                                               KEY_ALL_ACCESS, nullptr, locked.put(), nullptr));
+    const DWORD machine_default = 0x2;  // an administrator turned confirmation 1 off for everyone
+    ASSERT_EQ(ERROR_SUCCESS, ::RegSetValueExW(locked.get(), L"BitSettings", 0, REG_DWORD,
+                                              reinterpret_cast<const BYTE*>(&machine_default), sizeof machine_default));
+    // Everyone may read and delete the key, nobody may set its values: HKEY_LOCAL_MACHINE as a
+    // standard user meets it. (Wine 8 ignores the security given to RegCreateKeyExW, but keeps
+    // what RegSetKeySecurity sets and checks every open against it.)
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;;KRSD;;;WD)", SDDL_REVISION_1,
+                                                                       &descriptor, nullptr));
+    const util::unique_hlocal held(descriptor);
+    ASSERT_EQ(ERROR_SUCCESS, ::RegSetKeySecurity(locked.get(), DACL_SECURITY_INFORMATION, descriptor));
+    locked.reset();
+    util::unique_hkey refused;
+    ASSERT_EQ(ERROR_ACCESS_DENIED, ::RegOpenKeyExW(machine.get(), L"software\\Quibrix", 0, KEY_SET_VALUE, refused.put()));
+
+    const explorer::BitSettings choices(user.get(), machine.get(), L"software\\Quibrix");
+    const auto value_in = [](HKEY where) -> long long {
+        DWORD value = 0, size = sizeof(value);
+        if (::RegGetValueW(where, L"software\\Quibrix", L"BitSettings", RRF_RT_REG_DWORD, nullptr, &value, &size) !=
+            ERROR_SUCCESS) {
+            return -1;
+        }
+        return value;
+    };
+    EXPECT_TRUE(choices.read_bit(1));
+    EXPECT_FALSE(choices.read_bit(0));
+    EXPECT_EQ(-1, value_in(user.get()));
+
+    DialogDriver tick_and_cancel([](HWND dialog) {
+        click(dialog, IDC_DONT_SHOW_AGAIN);
+        click(dialog, IDCANCEL);
+    });
+    EXPECT_EQ(FALSE, explorer::Confirm(choices, 0, nullptr));
+    ASSERT_TRUE(tick_and_cancel.shown());
+    DialogDriver none([](HWND dialog) { click(dialog, IDCANCEL); }, 500);
+    EXPECT_EQ(TRUE, explorer::Confirm(choices, 0, nullptr));
+    EXPECT_FALSE(none.shown());
+    EXPECT_EQ(1, value_in(user.get()));
+    EXPECT_EQ(2, value_in(machine.get()));
+
+    // The user's value leaves bit 1 clear, and clearing it there changes nothing: the machine's
+    // default still holds. The user's choice holds only for this user.
+    EXPECT_TRUE(choices.read_bit(1));
+    choices.write_bit(1, false);
+    EXPECT_TRUE(choices.read_bit(1));
+    EXPECT_EQ(1, value_in(user.get()));
+    util::unique_hkey other_user;
+    ASSERT_EQ(ERROR_SUCCESS, ::RegCreateKeyExW(root.get(), L"other user", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                               other_user.put(), nullptr));
+    const explorer::BitSettings others(other_user.get(), machine.get(), L"software\\Quibrix");
+    EXPECT_FALSE(others.read_bit(0));
+    EXPECT_TRUE(others.read_bit(1));
 }

@@ -8,6 +8,7 @@
 #include "explorer/startup.h"
 #include "tracking_fixture.h"
 #include "folder_link.h"
+#include "store_security.h"
 #include "util/file_system.h"
 
 #include <algorithm>
@@ -68,10 +69,13 @@ protected:
     StartUpTest() {
         ::RegCreateKeyExW(HKEY_CURRENT_USER, key_name.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, registry.put(),
                           nullptr);
+        ::RegCreateKeyExW(registry.get(), L"user", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, user_registry.put(), nullptr);
         places.common_app_data = app_data.path() + L"ProgramData";
         places.registry_root = registry.get();
+        places.user_registry_root = user_registry.get();
     }
     ~StartUpTest() override {
+        user_registry.reset();
         ::RegDeleteTreeW(registry.get(), nullptr);
         registry.reset();
         ::RegDeleteKeyW(HKEY_CURRENT_USER, key_name.c_str());
@@ -79,7 +83,7 @@ protected:
 
     const std::wstring key_name = L"Software\\quibrix-startup-" + std::to_wstring(::GetCurrentProcessId());
     TempFolder app_data;
-    util::unique_hkey registry;
+    util::unique_hkey registry, user_registry;
     explorer::startup_places places;
 };
 
@@ -145,11 +149,12 @@ TEST_F(StartUpTest, PreparesTheProcessAndStartsLoaderAndTracking) {
     wchar_t program[MAX_PATH];
     ::GetModuleFileNameW(nullptr, program, MAX_PATH);
     EXPECT_EQ(std::wstring(program), explorer::module_path());
-    EXPECT_EQ(registry.get(), explorer::bit_settings().root());
+    EXPECT_EQ(registry.get(), explorer::bit_settings().machine_root());
+    EXPECT_EQ(user_registry.get(), explorer::bit_settings().user_root());
     ASSERT_EQ(1u, explorer::confirmation_messages().size());
 
     // The store hands this to every folder and file it creates. (Wine keeps no security
-    // descriptor on a folder: whatever CreateDirectoryW is given, it reads back its default.)
+    // descriptor on a folder: it reads back a DACL made from the Unix mode bits.)
     EXPECT_TRUE(grants_authenticated_users_everything(items::g_store_security));
 
     // The loader ran, and the database works in the data folder.
@@ -174,6 +179,8 @@ TEST_F(StartUpTest, PreparesTheProcessAndStartsLoaderAndTracking) {
     // Settings came from the data folder and were migrated before the plug-ins were loaded,
     // so the migrated directory enables none of them.
     EXPECT_TRUE(exists(expected_folder + L"settings.xml"));
+    // Written before the store's folder security is built, and still open to every user.
+    EXPECT_EQ(store_security::shared, read_store_security(expected_folder + L"settings.xml"));
     const autotag::Settings& config = autotag::settings();
     ASSERT_EQ(1u, config.watch_dirs.size());
     EXPECT_EQ(watched_dir, config.watch_dirs[0].path);
