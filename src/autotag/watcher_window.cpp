@@ -226,8 +226,8 @@ LRESULT DirectoryWatcher::on_tray_message(UINT message, WPARAM wparam, LPARAM lp
         NOTIFYICONDATAW icon = tray_icon;
         ::Shell_NotifyIconW(NIM_DELETE, &icon);
         icon_shown_ = false;
-        // The taskbar is also made again when the system's DPI changes: the icon is loaded
-        // again at the small-icon size of now.
+        // A new taskbar (Explorer started again, after a change of the display's scale say) may
+        // show icons at another size: the icon is loaded again at the small-icon size of now.
         if (HICON resized = load_tray_icon()) {
             if (tray_icon.hIcon) ::DestroyIcon(tray_icon.hIcon);
             tray_icon.hIcon = resized;
