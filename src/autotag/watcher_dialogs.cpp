@@ -4,6 +4,7 @@
 #include "autotag/directory_watcher.h"
 
 #include "autotag/parse.h"
+#include "util/dpi.h"
 #include "util/file_names.h"
 #include "util/module.h"
 #include "util/unique_resource.h"
@@ -24,8 +25,24 @@ const wchar_t choose_title[] = L"Please, choose the folder...";
 const wchar_t already_added[] = L"Directory already added";
 const wchar_t apply_now[] = L"Apply auto tagging for this directory now ?";
 
+// Pixel sizes at 96 DPI, scaled to the dialog's.
 const int plugin_item_height = 75;
 const int check_zone = 25;  // a click this near an item's top-left corner toggles its check
+const int check_margin = 5;
+const int check_size = 15;
+const int text_left = 30;
+const int text_right = 320;
+const int text_height = 80;
+
+struct column {
+    const wchar_t* title;
+    int width;
+};
+// A list box item is at most 255 pixels high (LB_SETITEMHEIGHT refuses more): from 326 DPI on
+// the items stop growing and their text is cut at the item's foot.
+int plugin_item_height_for(UINT dpi) { return std::min(util::scaled(plugin_item_height, dpi), 255); }
+
+const column directory_columns[] = {{L"Path", 200}, {L"Auto tag", 90}, {L"Assign auto tags", 100}, {L"Recursive", 70}};
 const std::size_t longest_tag_name = 1021;
 
 // The folder chooser; empty when cancelled or when the choice has no file system path.
@@ -56,6 +73,7 @@ struct SettingsState {
     DirectoryWatcher* watcher;
     std::vector<AutoAssignPlugins::plugin_ptr> plugins;
     std::vector<bool> checked;
+    UINT dpi = util::default_dpi;
 };
 
 LRESULT CALLBACK plugin_list_proc(HWND list, UINT message, WPARAM wparam, LPARAM lparam, UINT_PTR, DWORD_PTR data) {
@@ -68,7 +86,7 @@ LRESULT CALLBACK plugin_list_proc(HWND list, UINT message, WPARAM wparam, LPARAM
         RECT item;
         if (HIWORD(hit) == 0 && index < static_cast<int>(state.checked.size()) &&
             ::SendMessageW(list, LB_GETITEMRECT, index, reinterpret_cast<LPARAM>(&item)) != LB_ERR &&
-            x - item.left < check_zone && y - item.top < check_zone) {
+            x - item.left < util::scaled(check_zone, state.dpi) && y - item.top < util::scaled(check_zone, state.dpi)) {
             state.checked[index] = !state.checked[index];
             ::InvalidateRect(list, &item, TRUE);
             return 0;
@@ -85,10 +103,14 @@ void draw_plugin(const SettingsState& state, const DRAWITEMSTRUCT& draw) {
     RECT frame = draw.rcItem;
     ::FillRect(dc, &frame, ::GetSysColorBrush(COLOR_WINDOW));
     ::FrameRect(dc, &frame, ::GetSysColorBrush(COLOR_WINDOWTEXT));
-    RECT box = {frame.left + 5, frame.top + 5, frame.left + 20, frame.top + 20};
+    const UINT dpi = state.dpi;
+    const int margin = util::scaled(check_margin, dpi);
+    const int box_size = util::scaled(check_size, dpi);
+    RECT box = {frame.left + margin, frame.top + margin, frame.left + margin + box_size, frame.top + margin + box_size};
     ::DrawFrameControl(dc, &box, DFC_BUTTON, DFCS_BUTTONCHECK | (state.checked[draw.itemID] ? DFCS_CHECKED : 0));
     // Clipped to the item: the band of text would otherwise run into the next one.
-    RECT text = {frame.left + 30, frame.top + 5, frame.left + 320, std::min<LONG>(frame.top + 85, frame.bottom - 1)};
+    RECT text = {frame.left + util::scaled(text_left, dpi), frame.top + margin, frame.left + util::scaled(text_right, dpi),
+                 std::min<LONG>(frame.top + margin + util::scaled(text_height, dpi), frame.bottom - 1)};
     const std::wstring label = plugin.name + L"\r\n\r\n" + plugin.description;
     const int mode = ::SetBkMode(dc, TRANSPARENT);
     const COLORREF colour = ::SetTextColor(dc, ::GetSysColor(COLOR_WINDOWTEXT));
@@ -153,7 +175,7 @@ INT_PTR DirectoryWatcher::edit_directory_settings(HWND owner) {
 INT_PTR CALLBACK DirectoryWatcher::settings_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam) {
     if (message == WM_MEASUREITEM) {
         // Comes before WM_INITDIALOG, while the list is made.
-        reinterpret_cast<MEASUREITEMSTRUCT*>(lparam)->itemHeight = plugin_item_height;
+        reinterpret_cast<MEASUREITEMSTRUCT*>(lparam)->itemHeight = plugin_item_height_for(util::dpi_of(dialog));
         return TRUE;
     }
     if (message == WM_INITDIALOG) ::SetWindowLongPtrW(dialog, DWLP_USER, lparam);
@@ -164,6 +186,7 @@ INT_PTR CALLBACK DirectoryWatcher::settings_proc(HWND dialog, UINT message, WPAR
     try {
         switch (message) {
         case WM_INITDIALOG:
+            state->dpi = util::dpi_of(dialog);
             ::CheckDlgButton(dialog, IDC_RECURSIVE, entry.recursive ? BST_CHECKED : BST_UNCHECKED);
             ::CheckDlgButton(dialog, IDC_ENABLE_DEFAULT_TAG, entry.autotag ? BST_CHECKED : BST_UNCHECKED);
             ::CheckDlgButton(dialog, IDC_ENABLE_PLUGINS, BST_CHECKED);
@@ -174,6 +197,14 @@ INT_PTR CALLBACK DirectoryWatcher::settings_proc(HWND dialog, UINT message, WPAR
                 ::SendMessageW(list, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(plugin->name.c_str()));
             }
             ::SetWindowSubclass(list, plugin_list_proc, 0, reinterpret_cast<DWORD_PTR>(state));
+            return TRUE;
+        case WM_DPICHANGED:
+            // Moved to a monitor of another DPI: the window takes the size the system suggests,
+            // the owner-drawn items follow.
+            util::take_suggested_rect(dialog, lparam);
+            state->dpi = util::dpi_of_message(wparam);
+            ::SendMessageW(list, LB_SETITEMHEIGHT, 0, plugin_item_height_for(state->dpi));
+            ::InvalidateRect(list, nullptr, TRUE);
             return TRUE;
         case WM_DRAWITEM:
             if (wparam == IDC_PLUGIN_LIST) {
@@ -267,19 +298,24 @@ INT_PTR CALLBACK DirectoryWatcher::manage_proc(HWND dialog, UINT message, WPARAM
             watcher->manage_dialog = dialog;
             HWND list = ::GetDlgItem(dialog, IDC_DIRECTORIES);
             ListView_SetExtendedListViewStyle(list, LVS_EX_FULLROWSELECT);
-            const struct {
-                const wchar_t* title;
-                int width;
-            } columns[] = {{L"Path", 200}, {L"Auto tag", 90}, {L"Assign auto tags", 100}, {L"Recursive", 70}};
+            const UINT dpi = util::dpi_of(dialog);
             for (int i = 0; i < 4; ++i) {
                 LVCOLUMNW column;
                 ::ZeroMemory(&column, sizeof column);
                 column.mask = LVCF_TEXT | LVCF_WIDTH;
-                column.pszText = const_cast<wchar_t*>(columns[i].title);
-                column.cx = columns[i].width;
+                column.pszText = const_cast<wchar_t*>(directory_columns[i].title);
+                column.cx = util::scaled(directory_columns[i].width, dpi);
                 ListView_InsertColumn(list, i, &column);
             }
             watcher->fill_manage_list();
+            return TRUE;
+        }
+        case WM_DPICHANGED: {
+            util::take_suggested_rect(dialog, lparam);
+            HWND list = ::GetDlgItem(dialog, IDC_DIRECTORIES);
+            for (int i = 0; i < 4; ++i) {
+                ListView_SetColumnWidth(list, i, util::scaled(directory_columns[i].width, util::dpi_of_message(wparam)));
+            }
             return TRUE;
         }
         case WM_COMMAND:

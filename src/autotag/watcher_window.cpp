@@ -41,6 +41,17 @@ const UINT retry_icon_ms = 2000;
 const UINT_PTR greeting_timer = 2;
 const UINT greeting_delay_ms = 2000;
 
+// The icon at index 1 of this module, at the size the notification area shows: the system's
+// small-icon size, 16 pixels at 96 DPI and more above (the icon holds 16 to 48 pixel images).
+HICON load_tray_icon() {
+    HICON icon = nullptr;
+    const std::wstring module = util::module_file_path(util::module_instance());
+    const int width = ::GetSystemMetrics(SM_CXSMICON);
+    const int height = ::GetSystemMetrics(SM_CYSMICON);
+    if (::PrivateExtractIconsW(module.c_str(), 1, width, height, &icon, nullptr, 1, 0) != 1) return nullptr;
+    return icon;
+}
+
 }  // namespace
 
 // Called with `control_` held.
@@ -148,9 +159,7 @@ bool DirectoryWatcher::create_tray_window() {
     tray_icon.uID = 0;
     tray_icon.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
     tray_icon.uCallbackMessage = tray_callback_message;
-    HICON icon = nullptr;
-    const std::wstring module = util::module_file_path(instance);
-    if (::PrivateExtractIconsW(module.c_str(), 1, 16, 16, &icon, nullptr, 1, 0) == 1) tray_icon.hIcon = icon;
+    tray_icon.hIcon = load_tray_icon();
     std::wcsncpy(tray_icon.szTip, tray_tip, sizeof tray_icon.szTip / sizeof(wchar_t) - 1);
     return true;
 }
@@ -217,6 +226,12 @@ LRESULT DirectoryWatcher::on_tray_message(UINT message, WPARAM wparam, LPARAM lp
         NOTIFYICONDATAW icon = tray_icon;
         ::Shell_NotifyIconW(NIM_DELETE, &icon);
         icon_shown_ = false;
+        // A new taskbar (Explorer started again, after a change of the display's scale say) may
+        // show icons at another size: the icon is loaded again at the small-icon size of now.
+        if (HICON resized = load_tray_icon()) {
+            if (tray_icon.hIcon) ::DestroyIcon(tray_icon.hIcon);
+            tray_icon.hIcon = resized;
+        }
         add_tray_icon();
         return 0;
     }

@@ -59,16 +59,58 @@ std::wstring link_path(const std::wstring& folder, const std::wstring& file) {
     return path;
 }
 
-bool make_symbolic_link(const std::wstring& link, const std::wstring& target) {
-    const create_symbolic_link_fn create = symbolic_link_function();
-    const DWORD flags = ::PathIsDirectoryW(target.c_str()) ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0;
-    if (create && create(link.c_str(), target.c_str(), flags) && exists(link)) return true;
-    // A user without the right to make symbolic links (or a system that answers success and
-    // makes none) still gets a link for a file on the same drive.
-    return !flags && ::CreateHardLinkW(link.c_str(), target.c_str(), nullptr) && exists(link);
-}
+// Makes one link at a time, each a symbolic link where the system lets this user make one and
+// a hard link where it does not.
+class link_maker {
+public:
+    explicit link_maker(const link_folder_options& options)
+        : create_(options.create_symbolic_link), hard_link_(options.create_hard_link) {
+        if (!create_) {
+            if (const create_symbolic_link_fn system = symbolic_link_function()) create_ = system;
+        }
+    }
 
-void tell_by_box(const std::wstring& text) { ::MessageBoxW(nullptr, text.c_str(), nullptr, MB_OK); }
+    bool make(const std::wstring& link, const std::wstring& target) {
+        const DWORD kind = ::PathIsDirectoryW(target.c_str()) ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0;
+        if (symbolic(link, target, kind)) return true;
+        // Without the right to make symbolic links (a standard user without Developer Mode), a
+        // file on the temporary folder's volume still gets a hard link; a folder gets none.
+        if (kind) return false;
+        const BOOL linked = hard_link_ ? hard_link_(link.c_str(), target.c_str())
+                                       : ::CreateHardLinkW(link.c_str(), target.c_str(), nullptr);
+        return linked && exists(link);
+    }
+
+private:
+    bool symbolic(const std::wstring& link, const std::wstring& target, DWORD kind) {
+        if (!create_) return false;
+        if (unprivileged_) {
+            // With Developer Mode on, this flag lets a standard user make the link.
+            if (create_(link.c_str(), target.c_str(), kind | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE)) {
+                return made(link);
+            }
+            if (::GetLastError() != ERROR_INVALID_PARAMETER) return false;
+            // Systems before Windows 10 1703 refuse the flag itself; they are asked without it
+            // from now on.
+            unprivileged_ = false;
+        }
+        return create_(link.c_str(), target.c_str(), kind) && made(link);
+    }
+
+    // Wine 8's CreateSymbolicLinkW answers TRUE and makes nothing: only a link that is there
+    // counts.
+    static bool made(const std::wstring& link) { return exists(link); }
+
+    boost::function<BOOLEAN(const wchar_t*, const wchar_t*, DWORD)> create_;
+    boost::function<BOOL(const wchar_t*, const wchar_t*)> hard_link_;
+    bool unprivileged_ = true;
+};
+
+std::wstring unlinked_message(const std::vector<std::wstring>& files) {
+    std::wstring text = L"No link could be made to these files:";
+    for (const std::wstring& file : files) text += L"\n" + file;
+    return text;
+}
 
 void open_by_shell(const std::wstring& folder) {
     ::ShellExecuteW(nullptr, L"open", folder.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
@@ -82,10 +124,6 @@ std::wstring temp_folder() {
 
 std::vector<std::wstring> symbolic_variant(const std::vector<std::wstring>& files, const link_folder_options& options) {
     std::vector<std::wstring> made;
-    if (!symbolic_link_function()) {
-        options.tell(L"Unknown error");
-        return made;
-    }
     const std::wstring base =
         util::with_trailing_backslash(options.temp_folder.empty() ? temp_folder() : options.temp_folder) +
         link_base_name;
@@ -96,18 +134,19 @@ std::vector<std::wstring> symbolic_variant(const std::vector<std::wstring>& file
         options.tell(L"Can't create temporary directory");
         return made;
     }
-    bool linked = false;
+    link_maker maker(options);
+    std::vector<std::wstring> unlinked;
     for (const std::wstring& file : files) {
-        if (make_symbolic_link(link_path(folder, file), file)) linked = true;
+        if (!maker.make(link_path(folder, file), file)) unlinked.push_back(file);
     }
-    if (!linked) {
+    if (unlinked.size() == files.size()) {
         ::RemoveDirectoryW(folder.c_str());
-        options.tell(L"Unknown error");
-        return made;
+    } else {
+        made_folders().push_back(folder);
+        made.push_back(folder);
+        options.open(folder);
     }
-    made_folders().push_back(folder);
-    made.push_back(folder);
-    options.open(folder);
+    if (!unlinked.empty()) options.tell(unlinked_message(unlinked));
     return made;
 }
 
@@ -243,15 +282,19 @@ void clean_link_folders(const std::wstring& base, DWORD min_age_ms) {
 std::vector<std::wstring> open_in_real_folder(const std::vector<std::wstring>& files,
                                               const link_folder_options& given) {
     link_folder_options options = given;
-    if (!options.tell) options.tell = tell_by_box;
+    if (!options.tell) {
+        const HWND owner = options.owner;
+        options.tell = [owner](const std::wstring& text) { ::MessageBoxW(owner, text.c_str(), nullptr, MB_OK); };
+    }
     if (!options.open) options.open = open_by_shell;
     if (options.kind == link_kind::symbolic) return symbolic_variant(files, options);
     return hard_variant(files, options);
 }
 
-void open_in_real_folder(const std::vector<std::wstring>& files) {
+void open_in_real_folder(const std::vector<std::wstring>& files, HWND owner) {
     link_folder_options options;
     options.kind = link_kind_of_system();
+    options.owner = owner;
     open_in_real_folder(files, options);
 }
 

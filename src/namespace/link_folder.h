@@ -21,16 +21,24 @@ struct link_folder_options {
     link_kind kind = link_kind::symbolic;
     // The symbolic variant's base is this folder's "qbx_tmp"; empty: the user's temporary folder.
     std::wstring temp_folder;
-    // How failures are told and how a folder made is opened; empty: a message box, and
-    // ShellExecuteW "open".
+    // How failures are told and how a folder made is opened; empty: a message box owned by
+    // `owner`, and ShellExecuteW "open".
     boost::function<void(const std::wstring& text)> tell;
     boost::function<void(const std::wstring& folder)> open;
+    HWND owner = nullptr;
+    // Makes a symbolic link as CreateSymbolicLinkW does, last error included; empty: kernel32's.
+    boost::function<BOOLEAN(const wchar_t* link, const wchar_t* target, DWORD flags)> create_symbolic_link;
+    // Makes a hard link as CreateHardLinkW does (without security attributes); empty: that.
+    boost::function<BOOL(const wchar_t* link, const wchar_t* target)> create_hard_link;
 };
 
-// Makes the link folder(s) for `files` and opens each; returns the folders made.
+// Makes the link folder(s) for `files` and opens each; returns the folders made. With symbolic
+// links each file gets a symbolic link where the user may make one, else a hard link; the files
+// that got neither are named in one message once the folder is open.
 std::vector<std::wstring> open_in_real_folder(const std::vector<std::wstring>& files,
                                               const link_folder_options& options);
-void open_in_real_folder(const std::vector<std::wstring>& files);
+// The menu command of the view whose window is `owner`.
+void open_in_real_folder(const std::vector<std::wstring>& files, HWND owner);
 
 // Removes the link folders under `base` that no open window shows and that were made more than
 // `min_age_ms` ago. Only the links go, never what they point to; a folder holding anything

@@ -440,7 +440,7 @@ void CShellMenu::combine(wchar_t separator) {
 }
 
 void CShellMenu::open_in_real_folder() {
-    ShellNamespace::open_in_real_folder(file_paths());
+    ShellNamespace::open_in_real_folder(file_paths(), owner_);
 }
 
 }  // namespace ShellNamespace

@@ -1,6 +1,7 @@
 #include "shell/manage_tags_dialog.h"
 
 #include "manage_tags_ids.h"
+#include "util/dpi.h"
 #include "util/file_names.h"
 #include "util/module.h"
 
@@ -13,6 +14,7 @@ const wchar_t kNothingChosen[] =
 const wchar_t kUnableToAdd[] = L"Unable to add item";
 const wchar_t kUnableToDelete[] = L"Unable delete item";
 
+// At 96 DPI: the band of "Activate Directory Watcher" below "Settings".
 const int kSettingsGrowth = 27;
 
 }  // namespace
@@ -123,6 +125,12 @@ INT_PTR ManageTagsDialog::handle(UINT message, WPARAM wparam, LPARAM lparam) {
     case WM_CLOSE:
         on_close();
         return TRUE;
+    case WM_DPICHANGED:
+        // Moved to a monitor of another DPI (Explorer is per-monitor aware): the window takes
+        // the size the system suggests, the tree's pixel sizes follow.
+        util::take_suggested_rect(window_, lparam);
+        tree_view_.dpi_changed(util::dpi_of_message(wparam));
+        return TRUE;
     case WM_DESTROY:
         tree_view_.owner_destroying();
         return TRUE;
@@ -143,7 +151,8 @@ void ManageTagsDialog::init_window() {
     // leave an empty band below "Settings".
     RECT frame;
     ::GetWindowRect(window_, &frame);
-    ::SetWindowPos(window_, nullptr, 0, 0, frame.right - frame.left, frame.bottom - frame.top - kSettingsGrowth,
+    const int growth = util::scaled(kSettingsGrowth, tree_view_.dpi());
+    ::SetWindowPos(window_, nullptr, 0, 0, frame.right - frame.left, frame.bottom - frame.top - growth,
                    SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
     show_tags();
     update_title();
@@ -239,7 +248,8 @@ void ManageTagsDialog::on_settings() {
     const bool open = ::IsDlgButtonChecked(window_, IDC_SETTINGS) == BST_CHECKED;
     RECT frame;
     ::GetWindowRect(window_, &frame);
-    const int height = frame.bottom - frame.top + (open ? kSettingsGrowth : -kSettingsGrowth);
+    const int growth = util::scaled(kSettingsGrowth, tree_view_.dpi());
+    const int height = frame.bottom - frame.top + (open ? growth : -growth);
     ::SetWindowPos(window_, nullptr, 0, 0, frame.right - frame.left, height, SWP_NOMOVE | SWP_NOZORDER);
     ::ShowWindow(::GetDlgItem(window_, IDC_WATCHER_ACTIVE), open ? SW_SHOW : SW_HIDE);
 }

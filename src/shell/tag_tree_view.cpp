@@ -1,6 +1,7 @@
 #include "shell/tag_tree_view.h"
 
 #include "manage_tags_ids.h"
+#include "util/dpi.h"
 #include "util/file_names.h"
 #include "util/module.h"
 
@@ -27,7 +28,10 @@ const wchar_t kNameUnsafe[] =
 // Posted by the edit box's EN_MAXTEXT: the edit control is still inside its own text change when
 // it reports, so the name is read and the box hidden only after it has returned.
 const UINT kCommitEdit = WM_APP + 1;
+// Sizes at 96 DPI.
 const int kRowHeight = 20;
+const int kTipWidth = 250;
+const int kLeastEditorWidth = 40;
 const std::size_t kMaxName = 4096;
 
 const LPARAM kNodeRows = row_root | row_scope | row_tag;
@@ -95,9 +99,23 @@ void TagTreeView::attach(HWND owner, HWND tree, HWND edit) {
     ::SetParent(edit_, tree_);
     ::ShowWindow(edit_, SW_HIDE);
     ::SendMessageW(edit_, EM_LIMITTEXT, kMaxName, 0);
-    TreeView_SetItemHeight(tree_, kRowHeight);
+    dpi_ = util::dpi_of(owner_);
+    TreeView_SetItemHeight(tree_, util::scaled(kRowHeight, dpi_));
     ::SetWindowSubclass(tree_, tree_proc, 1, reinterpret_cast<DWORD_PTR>(this));
+    take_fonts();
+}
 
+void TagTreeView::dpi_changed(UINT dpi) {
+    if (!tree_) return;
+    dpi_ = dpi;
+    TreeView_SetItemHeight(tree_, util::scaled(kRowHeight, dpi_));
+    if (tooltip_) ::SendMessageW(tooltip_, TTM_SETMAXTIPWIDTH, 0, util::scaled(kTipWidth, dpi_));
+    take_fonts();
+    if (editing_) place_editor_ = true;
+    ::InvalidateRect(tree_, nullptr, TRUE);
+}
+
+void TagTreeView::take_fonts() {
     normal_font_ = reinterpret_cast<HFONT>(::SendMessageW(owner_, WM_GETFONT, 0, 0));
     if (!normal_font_) normal_font_ = static_cast<HFONT>(::GetStockObject(DEFAULT_GUI_FONT));
     LOGFONTW font = {};
@@ -242,6 +260,11 @@ bool TagTreeView::handle_tree(UINT message, WPARAM wparam, LPARAM lparam, LRESUL
     case kCommitEdit:
         commit_edit();
         return true;
+    case util::wm_dpichanged_afterparent:
+        // The dialog has its new font by now (Windows rescales a dialog's font for per-monitor
+        // aware threads): the bold fonts follow it.
+        take_fonts();
+        return false;
     }
     return false;
 }
@@ -315,7 +338,7 @@ void TagTreeView::show_tooltip(const wchar_t* text) {
                                      CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, tree_, nullptr,
                                      util::module_instance(), nullptr);
         if (!tooltip_) return;
-        ::SendMessageW(tooltip_, TTM_SETMAXTIPWIDTH, 0, 250);
+        ::SendMessageW(tooltip_, TTM_SETMAXTIPWIDTH, 0, util::scaled(kTipWidth, dpi_));
         ::SendMessageW(tooltip_, TTM_SETDELAYTIME, TTDT_AUTOPOP, 15000);
         ::SendMessageW(tooltip_, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&tool));
     } else {
@@ -494,7 +517,7 @@ void TagTreeView::place_editor() {
     if (!editing_ || !edited_ || !TreeView_GetItemRect(tree_, edited_, &text, TRUE)) return;
     RECT client;
     ::GetClientRect(tree_, &client);
-    const int width = std::max<int>(client.right - text.left, 40);
+    const int width = std::max<int>(client.right - text.left, util::scaled(kLeastEditorWidth, dpi_));
     const std::wstring initial = (kind_of(edited_) & kNodeRows) ? text_of(edited_) : std::wstring();
     ::SetWindowTextW(edit_, initial.c_str());
     ::SetWindowPos(edit_, HWND_TOP, text.left, text.top, width, text.bottom - text.top, SWP_SHOWWINDOW);

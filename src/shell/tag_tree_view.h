@@ -64,6 +64,10 @@ public:
     std::vector<items::tree_edit> take_edits();
     // Ends the name being edited as Enter would.
     void commit_edit();
+    // The dialog moved to a monitor of `dpi` (WM_DPICHANGED): rows and fonts follow.
+    void dpi_changed(UINT dpi);
+    // The DPI the tree and the dialog are laid out for.
+    UINT dpi() const { return dpi_; }
 
     // The dialog's WM_COMMAND and the tree's WM_NOTIFY, which reach the dialog; true when they
     // were the tree's, with `result` the notification's answer.
@@ -84,6 +88,8 @@ private:
                                const items::tree_node* node);
     void insert_subtree(HTREEITEM parent, const items::tree_node& node, bool top);
     void show_tooltip(const wchar_t* text);
+    // The dialog's font, and the bold ones made from it.
+    void take_fonts();
 
     LPARAM kind_of(HTREEITEM item) const;
     void set_kind(HTREEITEM item, LPARAM kind);
@@ -116,6 +122,7 @@ private:
     HWND tree_ = nullptr;
     HWND edit_ = nullptr;
     HWND tooltip_ = nullptr;
+    UINT dpi_ = USER_DEFAULT_SCREEN_DPI;
     HFONT normal_font_ = nullptr;
     util::unique_resource<font_traits> bold_font_;
     util::unique_resource<font_traits> partial_font_;

@@ -5,8 +5,11 @@
 #include "autotag/parse.h"
 #include "shell/manage_tags_dialog.h"
 
+#include "dpi_child.h"
 #include "plugin_fixture.h"
 #include "resource.h"
+#include "util/dpi.h"
+#include "util/unique_resource.h"
 
 #include <windows.h>
 #include <commctrl.h>
@@ -430,6 +433,64 @@ TEST_F(WatcherUiTest, DirectorySettingsEditsTheTagNameAndThePluginsAndRestartsOn
     const std::wstring song = file(L"untagged.mp3");
     ASSERT_TRUE(eventually([&] { return watcher->new_file_list() == names{song}; }));
     EXPECT_EQ(names(), tags_of(song));
+    ::PostMessageW(manage, WM_CLOSE, 0, 0);
+    EXPECT_TRUE(gone(manage));
+}
+
+// Explorer is per-monitor DPI aware: the tray icon comes at the system's small-icon size, and
+// the dialogs' pixel sizes are written for 96 DPI and doubled at 192, also when a dialog moves
+// to a monitor of another DPI.
+TEST_F(WatcherUiTest, TheTrayIconAndTheDialogsFollowTheDpi) {
+    if (!in_dpi_run()) ASSERT_EQ(0, run_current_test_at_dpi(192)) << "the run at 192 DPI failed";
+    const UINT dpi = test_dpi();
+    start({watched_entry(watched())});
+    ICONINFO icon = {};
+    ASSERT_TRUE(::GetIconInfo(watcher->tray_icon.hIcon, &icon));
+    util::unique_hbitmap colour(icon.hbmColor), mask(icon.hbmMask);
+    BITMAP bitmap = {};
+    ASSERT_TRUE(::GetObjectW(colour.get(), sizeof bitmap, &bitmap));
+    EXPECT_EQ(::GetSystemMetrics(SM_CXSMICON), bitmap.bmWidth);
+    EXPECT_EQ(util::scaled(16, dpi), bitmap.bmWidth);
+
+    HWND manage = open_manage_dialog();
+    ASSERT_TRUE(manage);
+    ASSERT_EQ(dpi, util::dpi_of(manage));
+    HWND list = ::GetDlgItem(manage, IDC_DIRECTORIES);
+    EXPECT_EQ(util::scaled(200, dpi), ListView_GetColumnWidth(list, 0));
+    EXPECT_EQ(util::scaled(70, dpi), ListView_GetColumnWidth(list, 3));
+
+    // The check zone of a plug-in item grows with it: a click just outside it changes nothing,
+    // one inside unchecks the first plug-in.
+    HWND settings = edit_row(manage, 0);
+    ASSERT_TRUE(settings);
+    HWND plugin_list = ::GetDlgItem(settings, IDC_PLUGIN_LIST);
+    EXPECT_EQ(util::scaled(75, dpi), ::SendMessageW(plugin_list, LB_GETITEMHEIGHT, 0, 0));
+    for (const int at : {util::scaled(30, dpi), util::scaled(20, dpi)}) {
+        ::SendMessageW(plugin_list, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(at, at));
+        ::SendMessageW(plugin_list, WM_LBUTTONUP, 0, MAKELPARAM(at, at));
+    }
+    RECT frame;
+    ::GetWindowRect(settings, &frame);
+    // To a monitor of one and a half times the DPI (a list box item stays below 256 pixels).
+    const UINT moved_dpi = dpi * 3 / 2;
+    RECT suggested = {frame.left, frame.top, frame.left + 3 * (frame.right - frame.left) / 2,
+                      frame.top + 3 * (frame.bottom - frame.top) / 2};
+    ::SendMessageW(settings, WM_DPICHANGED, MAKEWPARAM(moved_dpi, moved_dpi), reinterpret_cast<LPARAM>(&suggested));
+    RECT moved;
+    ::GetWindowRect(settings, &moved);
+    EXPECT_EQ(suggested.right - suggested.left, moved.right - moved.left);
+    EXPECT_EQ(util::scaled(75, moved_dpi), ::SendMessageW(plugin_list, LB_GETITEMHEIGHT, 0, 0));
+    ::PostMessageW(settings, WM_COMMAND, IDOK, 0);
+    ASSERT_TRUE(gone(settings));
+    names expected = plugins.names();
+    expected.erase(expected.begin());
+    EXPECT_TRUE(eventually([&] {
+        const autotag::Settings stored = saved();
+        return stored.watch_dirs.size() == 1 && stored.watch_dirs[0].plugins == expected;
+    })) << "the click in the check zone did not uncheck the first plug-in";
+
+    ::SendMessageW(manage, WM_DPICHANGED, MAKEWPARAM(moved_dpi, moved_dpi), reinterpret_cast<LPARAM>(&suggested));
+    EXPECT_EQ(util::scaled(200, moved_dpi), ListView_GetColumnWidth(list, 0));
     ::PostMessageW(manage, WM_CLOSE, 0, 0);
     EXPECT_TRUE(gone(manage));
 }

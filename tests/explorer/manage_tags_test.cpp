@@ -2,7 +2,9 @@
 // data folder checked afterwards.
 #include "manage_tags_fixture.h"
 
+#include "dpi_child.h"
 #include "manage_tags_ids.h"
+#include "util/dpi.h"
 
 #include <atomic>
 #include <functional>
@@ -447,6 +449,38 @@ TEST_F(DialogTest, SettingsShowsTheWatcherSwitchWhichStoresItsState) {
     EXPECT_FALSE(::IsWindowVisible(watcher));
 }
 
+// Explorer is per-monitor DPI aware: the tree's rows and the settings band are sized for the
+// dialog's DPI, as written at 96 and doubled at 192, and follow the dialog to a monitor of
+// another DPI.
+TEST_F(DialogTest, PixelSizesFollowTheDpi) {
+    if (!in_dpi_run()) ASSERT_EQ(0, run_current_test_at_dpi(192)) << "the run at 192 DPI failed";
+    const UINT dpi = test_dpi();
+    open({file(L"a.txt")});
+    ASSERT_EQ(dpi, util::dpi_of(dialog()));
+    EXPECT_EQ(util::scaled(20, dpi), TreeView_GetItemHeight(tree()));
+    RECT closed, opened;
+    ::GetWindowRect(dialog(), &closed);
+    ::SendDlgItemMessageW(dialog(), IDC_SETTINGS, BM_CLICK, 0, 0);
+    settle();
+    ::GetWindowRect(dialog(), &opened);
+    EXPECT_EQ(util::scaled(27, dpi), (opened.bottom - opened.top) - (closed.bottom - closed.top));
+
+    // Moved to a monitor of twice the DPI: the window takes the rectangle the system suggests.
+    RECT suggested = {opened.left + 10, opened.top + 10, opened.left + 10 + 2 * (opened.right - opened.left),
+                      opened.top + 10 + 2 * (opened.bottom - opened.top)};
+    ::SendMessageW(dialog(), WM_DPICHANGED, MAKEWPARAM(2 * dpi, 2 * dpi), reinterpret_cast<LPARAM>(&suggested));
+    settle();
+    RECT moved;
+    ::GetWindowRect(dialog(), &moved);
+    EXPECT_EQ(suggested.left, moved.left);
+    EXPECT_EQ(suggested.bottom - suggested.top, moved.bottom - moved.top);
+    EXPECT_EQ(util::scaled(40, dpi), TreeView_GetItemHeight(tree()));
+    ::SendDlgItemMessageW(dialog(), IDC_SETTINGS, BM_CLICK, 0, 0);
+    settle();
+    RECT shut;
+    ::GetWindowRect(dialog(), &shut);
+    EXPECT_EQ(util::scaled(54, dpi), (moved.bottom - moved.top) - (shut.bottom - shut.top));
+}
 
 // An Explorer window on a thread of its own, as Explorer gives each of its windows: the thread
 // runs its messages until the window closes, and ends with it.

@@ -104,13 +104,76 @@ TEST_F(LinkFolderTest, SymbolicVariantMakesANumberedFolderWithOneLinkPerFileAndO
     EXPECT_EQ(std::vector<std::wstring>({L"song2.mp3"}), entries_of(again[0]));
 }
 
-TEST_F(LinkFolderTest, NoLinkMadeTellsUnknownErrorAndLeavesNoFolder) {
+TEST_F(LinkFolderTest, NoLinkMadeNamesTheFilesAndLeavesNoFolder) {
     const std::vector<std::wstring> made = ShellNamespace::open_in_real_folder(
         {file(L"gone.mp3")}, options(ShellNamespace::link_kind::symbolic));
     EXPECT_TRUE(made.empty());
-    EXPECT_EQ(std::vector<std::wstring>({L"Unknown error"}), told_);
+    EXPECT_EQ(std::vector<std::wstring>({L"No link could be made to these files:\n" + file(L"gone.mp3")}), told_);
     EXPECT_TRUE(opened_.empty());
     EXPECT_TRUE(entries_of(temp_.path() + L"qbx_tmp").empty());
+}
+
+// A standard user: symbolic links are asked for with the flag that Developer Mode honours, a
+// file refused one gets a hard link, and the files that got no link at all are named in one
+// message once the folder has opened with the others.
+TEST_F(LinkFolderTest, EachFileGetsTheLinkTheUserMayMakeAndOneMessageNamesTheRest) {
+    // A system from before the flag refuses it as an invalid parameter; asked without it, it
+    // refuses the user, who lacks the right to make symbolic links.
+    std::vector<DWORD> asked;
+    ShellNamespace::link_folder_options old_system = options(ShellNamespace::link_kind::symbolic);
+    old_system.create_symbolic_link = [&asked](const wchar_t*, const wchar_t*, DWORD flags) -> BOOLEAN {
+        asked.push_back(flags);
+        ::SetLastError((flags & SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE) ? ERROR_INVALID_PARAMETER
+                                                                               : ERROR_PRIVILEGE_NOT_HELD);
+        return FALSE;
+    };
+    // notes.txt lies on another volume than the temporary folder: no hard link reaches it.
+    const std::wstring elsewhere = file(L"notes.txt");
+    old_system.create_hard_link = [elsewhere](const wchar_t* link, const wchar_t* target) -> BOOL {
+        if (target == elsewhere) {
+            ::SetLastError(ERROR_NOT_SAME_DEVICE);
+            return FALSE;
+        }
+        return ::CreateHardLinkW(link, target, nullptr);
+    };
+    const std::vector<std::wstring> made = ShellNamespace::open_in_real_folder(
+        {file(L"song1.mp3"), file(L"notes.txt"), file(L"clips"), file(L"both.mp3")}, old_system);
+    // The flag once, then every file without it; the folder as a directory link.
+    EXPECT_EQ(std::vector<DWORD>({SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE, 0, 0, SYMBOLIC_LINK_FLAG_DIRECTORY, 0}),
+              asked);
+    ASSERT_EQ(1u, made.size());
+    EXPECT_EQ(made, opened_);
+    EXPECT_EQ(std::vector<std::wstring>({L"both.mp3", L"song1.mp3"}), entries_of(made[0]));
+    EXPECT_EQ("data", content_of(made[0] + L"\\song1.mp3"));
+    ASSERT_EQ(1u, told_.size());
+    for (const wchar_t* name : {L"notes.txt", L"clips"}) EXPECT_NE(std::wstring::npos, told_[0].find(file(name)));
+    for (const wchar_t* name : {L"song1.mp3", L"both.mp3"}) EXPECT_EQ(std::wstring::npos, told_[0].find(file(name)));
+
+    // With Developer Mode on, the flag makes symbolic links for every file and folder, the one
+    // on another volume among them.
+    asked.clear();
+    told_.clear();
+    opened_.clear();
+    ShellNamespace::link_folder_options developer_mode = options(ShellNamespace::link_kind::symbolic);
+    developer_mode.create_hard_link = old_system.create_hard_link;
+    developer_mode.create_symbolic_link = [&asked](const wchar_t* link, const wchar_t*, DWORD flags) -> BOOLEAN {
+        asked.push_back(flags);
+        if (!(flags & SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE)) {
+            ::SetLastError(ERROR_PRIVILEGE_NOT_HELD);
+            return FALSE;
+        }
+        write_text(link, "link");  // what the system would make there
+        return TRUE;
+    };
+    const std::vector<std::wstring> linked =
+        ShellNamespace::open_in_real_folder({file(L"notes.txt"), file(L"clips")}, developer_mode);
+    EXPECT_TRUE(told_.empty());
+    ASSERT_EQ(1u, linked.size());
+    EXPECT_EQ(linked, opened_);
+    EXPECT_EQ(std::vector<std::wstring>({L"clips", L"notes.txt"}), entries_of(linked[0]));
+    EXPECT_EQ(std::vector<DWORD>({SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE,
+                                  SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE | SYMBOLIC_LINK_FLAG_DIRECTORY}),
+              asked);
 }
 
 TEST_F(LinkFolderTest, HardVariantMakesAFolderOnTheFilesDriveAndTellsAFileItCannotLink) {
