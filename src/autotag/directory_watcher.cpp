@@ -42,8 +42,8 @@ DirectoryWatcher& directory_watcher() {
 
 DirectoryWatcher::DirectoryWatcher(Settings& config, AutoAssignPlugins& plugins, items::TagsHolder& db,
                                    DWORD poll_ms)
-    : ui_thread_id(0),
-      tray_window(nullptr),
+    : tray_window(nullptr),
+      ui_thread_id(0),
       stop_event(),
       cancel_event(::CreateEventW(nullptr, TRUE, FALSE, nullptr)),
       config_(config),
@@ -51,8 +51,8 @@ DirectoryWatcher::DirectoryWatcher(Settings& config, AutoAssignPlugins& plugins,
       db_(db),
       poll_ms_(poll_ms),
       window_ready_(::CreateEventW(nullptr, TRUE, FALSE, nullptr)),
-      arrived_(::CreateEventW(nullptr, FALSE, FALSE, nullptr)),
       icon_shown_(false),
+      arrived_(::CreateEventW(nullptr, FALSE, FALSE, nullptr)),
       current_job_(0),
       watching_threads_(0),
       peak_watching_(0) {
