@@ -1,7 +1,6 @@
 #include "explorer/change_tracking.h"
 
 #include "database/tags_holder.h"
-#include "explorer/code_patch.h"
 #include "util/file_names.h"
 #include "util/file_system.h"
 #include "util/module.h"
@@ -13,47 +12,26 @@ namespace explorer {
 
 namespace {
 
-typedef void(WINAPI* change_notify_fn)(LONG event, UINT flags, LPCVOID first, LPCVOID second);
+// The class of the window that queues notifications for the worker.
+const wchar_t queue_window_class[] = L"QuibrixShellChanges";
 
-// Set once, before the patched entry can reach the handler.
-void* volatile original_notify = nullptr;
-
-// The queues of the running trackers. Only the list is locked: callers of SHChangeNotify on
-// different threads run the original function side by side, as they would without us.
-util::critical_section& sinks_lock() {
-    static util::critical_section* lock = new util::critical_section;
-    return *lock;
-}
-std::vector<ShellChangeQueue*>& sinks() {
-    static std::vector<ShellChangeQueue*>* list = new std::vector<ShellChangeQueue*>;
-    return *list;
-}
-
-void WINAPI notify_handler(LONG event, UINT flags, LPCVOID first, LPCVOID second) {
-    // SHCNF_FLUSH and SHCNF_FLUSHNOWAIT change only when the call returns: the items are
-    // still item lists, and the change is as real.
-    if ((event & tracked_events) && (flags & SHCNF_TYPE) == SHCNF_IDLIST) {
-        try {
-            ShellChangeRecord record;
-            record.event = event;
-            record.first = copy_pidl(static_cast<LPCITEMIDLIST>(first));
-            record.second = copy_pidl(static_cast<LPCITEMIDLIST>(second));
-            util::lock_guard lock(sinks_lock());
-            for (ShellChangeQueue* queue : sinks()) queue->append(record);
-        } catch (...) {
-            // Out of memory: this change goes untracked, but the caller's call must still happen.
-        }
+// The event and both items of a registered notification, copied out of the shell's shared
+// memory so that they outlive the message.
+bool read_notification(WPARAM wparam, LPARAM lparam, ShellChangeRecord& record) {
+    PIDLIST_ABSOLUTE* items = nullptr;
+    LONG event = 0;
+    HANDLE lock = ::SHChangeNotification_Lock(reinterpret_cast<HANDLE>(wparam), static_cast<DWORD>(lparam), &items, &event);
+    if (!lock) return false;
+    try {
+        record.event = event;
+        record.first = items ? copy_pidl(items[0]) : shared_pidl();
+        record.second = items ? copy_pidl(items[1]) : shared_pidl();
+    } catch (...) {
+        ::SHChangeNotification_Unlock(lock);
+        throw;
     }
-    reinterpret_cast<change_notify_fn>(original_notify)(event, flags, first, second);
-}
-
-bool intercept_shell_notify() {
-    static const bool intercepted = [] {
-        HMODULE shell = ::GetModuleHandleW(L"shell32.dll");
-        void* target = shell ? reinterpret_cast<void*>(::GetProcAddress(shell, "SHChangeNotify")) : nullptr;
-        return target && redirect_function(target, reinterpret_cast<const void*>(&notify_handler), &original_notify);
-    }();
-    return intercepted;
+    ::SHChangeNotification_Unlock(lock);
+    return true;
 }
 
 std::wstring path_of(LPCITEMIDLIST pidl) {
@@ -93,7 +71,11 @@ namespace {
 
 // The renames are followed the same way by the worker and by the notification window.
 bool follow_rename_event(items::TagsHolder& db, LONG event, const std::wstring& first, const std::wstring& second) {
-    if (event == SHCNE_RENAMEITEM) {
+    if (event == SHCNE_RENAMEITEM && util::folder_exists(second)) {
+        // Wine's SHFileOperation reports a renamed or moved folder as SHCNE_RENAMEITEM;
+        // Windows reports SHCNE_RENAMEFOLDER, and a folder is a folder either way.
+        rename_folder(db, first, second);
+    } else if (event == SHCNE_RENAMEITEM) {
         move_item(db, first, second);
     } else if (event == SHCNE_RENAMEFOLDER) {
         rename_folder(db, first, second);
@@ -125,27 +107,41 @@ ShellChangeTracker::ShellChangeTracker(items::TagsHolder& db, DWORD quiet_ms)
     : db_(db),
       quiet_ms_(quiet_ms),
       stop_(::CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+      queue_window_(nullptr),
       window_(nullptr),
       handled_(0) {}
 
 ShellChangeTracker::~ShellChangeTracker() {
-    {
-        util::lock_guard lock(sinks_lock());
-        std::vector<ShellChangeQueue*>& list = sinks();
-        list.erase(std::remove(list.begin(), list.end(), &queue_), list.end());
+    // The window first: nothing is queued once its thread has ended.
+    if (queue_thread_) {
+        if (HWND window = queue_window_.load()) ::PostMessageW(window, WM_CLOSE, 0, 0);
+        ::WaitForSingleObject(queue_thread_.get(), INFINITE);
     }
     ::SetEvent(stop_.get());
     if (worker_) ::WaitForSingleObject(worker_.get(), INFINITE);
 }
 
-bool ShellChangeTracker::start_intercepting() {
+bool ShellChangeTracker::start() {
     if (worker_ || !stop_ || !queue_.event()) return false;
-    if (!intercept_shell_notify()) return false;
     worker_.reset(::CreateThread(nullptr, 0, worker_thread, this, 0, nullptr));
     if (!worker_) return false;
-    util::lock_guard lock(sinks_lock());
-    sinks().push_back(&queue_);
-    return true;
+    queue_ready_.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!queue_ready_) return false;
+    queue_thread_.reset(::CreateThread(nullptr, 0, queue_window_thread, this, 0, nullptr));
+    if (!queue_thread_) return false;
+    const HANDLE waits[] = {queue_ready_.get(), queue_thread_.get()};
+    ::WaitForMultipleObjects(2, waits, FALSE, INFINITE);
+    return queue_window_.load() != nullptr;
+}
+
+DWORD WINAPI ShellChangeTracker::queue_window_thread(void* self) {
+    ShellChangeTracker* tracker = static_cast<ShellChangeTracker*>(self);
+    // Message-only: no broadcast reaches it, so it never holds up a program that broadcasts.
+    // The desktop as the root: tagged files may lie on any drive, on network shares (not below
+    // My Computer), or on the desktop itself, whose items the shell may name as its own.
+    tracker->run_registered(queue_window_class, queue_window_proc, HWND_MESSAGE, CSIDL_DESKTOP, tracked_events,
+                            tracker->queue_window_, tracker->queue_ready_.get());
+    return 0;
 }
 
 DWORD WINAPI ShellChangeTracker::worker_thread(void* self) {
@@ -229,68 +225,105 @@ void ShellChangeTracker::handle(const ShellChangeRecord& record) {
 }
 
 void ShellChangeTracker::run_window() {
+    run_registered(L"WatcherFS", window_proc, nullptr, CSIDL_DRIVES,
+                   SHCNE_RENAMEITEM | SHCNE_DELETE | SHCNE_RMDIR | SHCNE_RENAMEFOLDER, window_, nullptr);
+}
+
+void ShellChangeTracker::run_registered(const wchar_t* class_name, WNDPROC procedure, HWND parent, int root,
+                                        LONG events, std::atomic<HWND>& published, HANDLE ready) {
+    struct ready_signal {
+        HANDLE event;
+        ~ready_signal() {
+            if (event) ::SetEvent(event);
+        }
+    } signal = {ready};
     WNDCLASSW window_class = {};
-    window_class.lpfnWndProc = window_proc;
+    window_class.lpfnWndProc = procedure;
     window_class.hInstance = util::module_instance();
-    window_class.lpszClassName = L"WatcherFS";
+    window_class.lpszClassName = class_name;
     if (!::RegisterClassW(&window_class) && ::GetLastError() != ERROR_CLASS_ALREADY_EXISTS) return;
-    HWND window = ::CreateWindowExW(0, L"WatcherFS", L"", 0, 0, 0, 0, 0, nullptr, nullptr, util::module_instance(), this);
+    HWND window = ::CreateWindowExW(0, class_name, L"", 0, 0, 0, 0, 0, parent, nullptr, util::module_instance(), this);
     if (!window) return;
-    util::unique_pidl drives;
-    if (FAILED(::SHGetSpecialFolderLocation(nullptr, CSIDL_DRIVES, drives.put()))) {
+    util::unique_pidl root_item;
+    if (FAILED(::SHGetSpecialFolderLocation(nullptr, root, root_item.put()))) {
         ::DestroyWindow(window);
         return;
     }
-    SHChangeNotifyEntry entry = {drives.get(), TRUE};
+    SHChangeNotifyEntry entry = {root_item.get(), TRUE};
+    // Wine 8 delivers only the shell level: a change made with plain file calls, by this
+    // process or another, reaches no registered window there.
     const ULONG registration = ::SHChangeNotifyRegister(
-        window, SHCNRF_InterruptLevel | SHCNRF_ShellLevel | SHCNRF_NewDelivery,
-        SHCNE_RENAMEITEM | SHCNE_DELETE | SHCNE_RMDIR | SHCNE_RENAMEFOLDER, change_notify_message, 1, &entry);
+        window, SHCNRF_InterruptLevel | SHCNRF_ShellLevel | SHCNRF_NewDelivery, events, change_notify_message, 1, &entry);
     if (!registration) {
         ::DestroyWindow(window);
         return;
     }
-    window_ = window;
+    published = window;
+    if (ready) ::SetEvent(ready);
     MSG message;
     while (::GetMessageW(&message, nullptr, 0, 0) > 0) {
         ::TranslateMessage(&message);
         ::DispatchMessageW(&message);
     }
     ::SHChangeNotifyDeregister(registration);
-    window_ = nullptr;
+    published = nullptr;
 }
 
 void ShellChangeTracker::stop_window() {
     if (HWND window = window_.load()) ::PostMessageW(window, WM_CLOSE, 0, 0);
 }
 
-LRESULT CALLBACK ShellChangeTracker::window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+namespace {
+
+ShellChangeTracker* tracker_of(HWND window, UINT message, LPARAM lparam) {
     if (message == WM_NCCREATE) {
         const CREATESTRUCTW* create = reinterpret_cast<const CREATESTRUCTW*>(lparam);
         ::SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
     }
-    ShellChangeTracker* tracker = reinterpret_cast<ShellChangeTracker*>(::GetWindowLongPtrW(window, GWLP_USERDATA));
+    if (message == WM_DESTROY) ::PostQuitMessage(0);
+    return reinterpret_cast<ShellChangeTracker*>(::GetWindowLongPtrW(window, GWLP_USERDATA));
+}
+
+}  // namespace
+
+LRESULT CALLBACK ShellChangeTracker::queue_window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+    ShellChangeTracker* tracker = tracker_of(window, message, lparam);
+    if (message == change_notify_message && tracker) {
+        // Only a copy is made here: the shell may deliver by a sent message (Wine's
+        // SHChangeNotify sends it, and waits), so the caller of SHChangeNotify waits for this
+        // window but never for the database.
+        try {
+            ShellChangeRecord record;
+            if (read_notification(wparam, lparam, record) && (record.event & tracked_events)) {
+                tracker->queue_.append(record);
+            }
+        } catch (...) {
+            // Out of memory: this change goes untracked.
+        }
+        return 0;
+    }
+    return ::DefWindowProcW(window, message, wparam, lparam);
+}
+
+LRESULT CALLBACK ShellChangeTracker::window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+    ShellChangeTracker* tracker = tracker_of(window, message, lparam);
     if (message == change_notify_message && tracker) {
         try {
             tracker->on_notification(wparam, lparam);
         } catch (...) {
             // A store failure or no memory: this change is lost, the next ones are not.
         }
-    } else if (message == WM_DESTROY) {
-        ::PostQuitMessage(0);
     }
     return ::DefWindowProcW(window, message, wparam, lparam);
 }
 
 void ShellChangeTracker::on_notification(WPARAM wparam, LPARAM lparam) {
-    PIDLIST_ABSOLUTE* items = nullptr;
-    LONG event = 0;
-    HANDLE lock = ::SHChangeNotification_Lock(reinterpret_cast<HANDLE>(wparam), static_cast<DWORD>(lparam), &items, &event);
-    if (!lock) return;
-    const std::wstring first = items ? path_of(items[0]) : std::wstring();
-    const std::wstring second = items ? path_of(items[1]) : std::wstring();
-    ::SHChangeNotification_Unlock(lock);
-    // Without the interception there is no pairing: a deletion is final at once.
-    const LONG kind = event & ~SHCNE_INTERRUPT;
+    ShellChangeRecord record;
+    if (!read_notification(wparam, lparam, record)) return;
+    const std::wstring first = path_of(record.first.get());
+    const std::wstring second = path_of(record.second.get());
+    // Without the worker there is no pairing: a deletion is final at once.
+    const LONG kind = record.event & ~SHCNE_INTERRUPT;
     if (kind == SHCNE_DELETE || kind == SHCNE_RMDIR) {
         forget(db_, first, kind == SHCNE_RMDIR);
     } else {
@@ -308,10 +341,13 @@ void start_change_tracking() {
             try {
                 // Lives until the process ends, like the database it serves.
                 ShellChangeTracker* tracker = new ShellChangeTracker(items::tags_holder());
-                // Where the entry cannot be patched (a prologue the decoder does not know), the
-                // window still follows renames and deletions, only without pairing moves.
-                const bool intercepted = LOBYTE(LOWORD(::GetVersion())) >= 6 && tracker->start_intercepting();
-                if (!intercepted) tracker->run_window();
+                // On Windows 6 and later a deletion waits for a creation of the same name, so
+                // that moves to another drive keep their tags.
+                if (LOBYTE(LOWORD(::GetVersion())) >= 6) {
+                    tracker->start();
+                } else {
+                    tracker->run_window();
+                }
             } catch (...) {
                 // No memory for the tracker: Explorer goes on without following renames.
             }

@@ -1,6 +1,6 @@
-// Keeps tags with their files when the shell reports renames, moves and deletions: every
-// SHChangeNotify call of the process passes through a handler of ours, which queues the tracked
-// events for a worker thread that updates the tag database.
+// Keeps tags with their files when the shell reports renames, moves and deletions: a hidden
+// window registered with SHChangeNotifyRegister queues the tracked events for a worker thread
+// that updates the tag database.
 #pragma once
 
 #include "explorer/change_queue.h"
@@ -21,7 +21,7 @@ namespace explorer {
 const LONG tracked_events =
     SHCNE_RENAMEITEM | SHCNE_CREATE | SHCNE_DELETE | SHCNE_MKDIR | SHCNE_RMDIR | SHCNE_RENAMEFOLDER;
 
-// The message that the older-Windows window receives for each registered notification.
+// The message that the notification windows receive for each registered notification.
 const UINT change_notify_message = 1101;
 
 // The database operations the tracking derives from the shell's events. Folder members are
@@ -44,13 +44,15 @@ public:
     ShellChangeTracker(const ShellChangeTracker&) = delete;
     ShellChangeTracker& operator=(const ShellChangeTracker&) = delete;
 
-    // Intercepts SHChangeNotify (once per process; later trackers share it) and starts the
-    // worker. False when the interception cannot be made.
-    bool start_intercepting();
+    // Starts the worker, and a thread of the tracker's own with a message-only window that is
+    // registered for the whole namespace and queues every tracked event for the worker. False
+    // when the window or the registration cannot be made.
+    bool start();
 
-    // Older Windows, where the entry cannot be patched: a hidden "WatcherFS" window registered
-    // for the whole of My Computer. Runs its message loop on the calling thread until
-    // stop_window(); returns at once if the window or the registration fails.
+    // Older Windows: a hidden "WatcherFS" window registered for the whole of My Computer that
+    // follows renames and deletions at once, without pairing moves. Runs its message loop on
+    // the calling thread until stop_window(); returns at once if the window or the
+    // registration fails.
     void run_window();
     void stop_window();
     // The window once it is registered, else null.
@@ -61,7 +63,14 @@ public:
 
 private:
     static DWORD WINAPI worker_thread(void* self);
+    static DWORD WINAPI queue_window_thread(void* self);
     static LRESULT CALLBACK window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+    static LRESULT CALLBACK queue_window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+    // Creates a window of `class_name` under `parent`, registers it for `events` below the
+    // folder `root` and runs its message loop; `published` holds the window while it is
+    // registered, and `ready` (if given) is set once the window is registered or has failed.
+    void run_registered(const wchar_t* class_name, WNDPROC procedure, HWND parent, int root, LONG events,
+                        std::atomic<HWND>& published, HANDLE ready);
     void work();
     void handle(const ShellChangeRecord& record);
     void on_notification(WPARAM wparam, LPARAM lparam);
@@ -72,6 +81,9 @@ private:
     ShellChangeQueue queue_;
     util::unique_handle stop_;
     util::unique_handle worker_;
+    util::unique_handle queue_ready_;
+    util::unique_handle queue_thread_;
+    std::atomic<HWND> queue_window_;
     std::atomic<HWND> window_;
     std::atomic<unsigned long> handled_;
 

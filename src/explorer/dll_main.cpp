@@ -16,8 +16,8 @@ namespace {
 BOOL start_in_explorer() {
     if (!explorer::start_up()) return FALSE;
     // From now on the module must stay until the process ends, whatever FreeLibrary calls
-    // the host makes: shell32's SHChangeNotify is patched to jump into it and the threads
-    // that start-up began run its code.
+    // the host makes: the shell delivers change notifications to a window procedure of it and
+    // the threads that start-up began run its code.
     HMODULE self = nullptr;
     ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
                          reinterpret_cast<LPCWSTR>(util::module_instance()), &self);
@@ -60,7 +60,7 @@ STDAPI DllGetClassObject(REFCLSID, REFIID riid, LPVOID* ppv) {
 }
 
 STDAPI DllCanUnloadNow() {
-    // Once started, threads and patched code of the host run from the module; before that,
+    // Once started, threads and a window procedure of the host run from the module; before that,
     // nothing counts the objects it handed out. Either way it stays until the host ends.
     return S_FALSE;
 }

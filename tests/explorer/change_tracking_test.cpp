@@ -1,6 +1,8 @@
 // The tracking end to end: real files renamed, moved and deleted, the shell told through real
-// SHChangeNotify calls, and the database checked afterwards.
+// SHChangeNotify calls or real shell file operations, and the database checked afterwards.
 #include "tracking_fixture.h"
+
+#include <shellapi.h>
 
 #include <vector>
 
@@ -158,25 +160,52 @@ TEST_F(TrackingTest, RemovedFolderDropsItsContentsButNotALongerNamedSibling) {
     EXPECT_EQ(photo_tags, tags_of(file(L"Photos2\\c.jpg")));
 }
 
-TEST_F(TrackingTest, NotificationsByPathArePassedOnUntracked) {
+TEST_F(TrackingTest, NotificationsByPathAreFollowedAndPassedOn) {
     start();
     NotificationListener listener(files.path());
     make_file(file(L"a.jpg"));
     give({file(L"a.jpg")}, photo_tags);
     ASSERT_TRUE(::MoveFileW(file(L"a.jpg").c_str(), file(L"b.jpg").c_str()));
+    // The registration receives item lists whichever form the caller gave.
     ::SHChangeNotify(SHCNE_RENAMEITEM, SHCNF_PATHW, file(L"a.jpg").c_str(), file(L"b.jpg").c_str());
     EXPECT_TRUE(eventually([&] { return listener.count() == 1; }));
     EXPECT_EQ(SHCNE_RENAMEITEM, listener.last_event());
-
-    // An item-list notification after it is the first one the tracker sees.
-    make_file(file(L"x.txt"));
-    util::unique_pidl x = pidl_of(file(L"x.txt"));
-    notify(SHCNE_RENAMEITEM, x, pidl_of(file(L"x.txt")));
     wait_handled(1);
-    ::Sleep(50);
-    EXPECT_EQ(1u, tracker->handled());
-    EXPECT_EQ(photo_tags, tags_of(file(L"a.jpg")));
-    EXPECT_FALSE(tagged(file(L"b.jpg")));
+    EXPECT_EQ(photo_tags, tags_of(file(L"b.jpg")));
+    EXPECT_FALSE(tagged(file(L"a.jpg")));
+}
+
+// Explorer's own file operations, which tell the shell by path (Wine's SHFileOperation does).
+TEST_F(TrackingTest, ShellFileOperationsAreFollowed) {
+    start();
+    for (const wchar_t* dir : {L"Photos", L"Sorted"}) ::CreateDirectoryW(file(dir).c_str(), nullptr);
+    for (const wchar_t* name : {L"a.jpg", L"Photos\\b.jpg"}) make_file(file(name));
+    give({file(L"a.jpg"), file(L"Photos\\b.jpg")}, photo_tags);
+    const auto operate = [](UINT operation, const std::wstring& from, const std::wstring& to) {
+        const std::wstring source = from + L'\0', target = to + L'\0';
+        SHFILEOPSTRUCTW request = {};
+        request.wFunc = operation;
+        request.pFrom = source.c_str();
+        request.pTo = target.c_str();
+        request.fFlags = FOF_NO_UI;
+        return ::SHFileOperationW(&request);
+    };
+    ASSERT_EQ(0, operate(FO_RENAME, file(L"a.jpg"), file(L"c.jpg")));
+    wait_handled(1);
+    EXPECT_EQ(photo_tags, tags_of(file(L"c.jpg")));
+    ASSERT_EQ(0, operate(FO_MOVE, file(L"c.jpg"), file(L"Sorted\\c.jpg")));
+    wait_handled(2);
+    EXPECT_EQ(photo_tags, tags_of(file(L"Sorted\\c.jpg")));
+    // A renamed folder takes the tags of its contents along.
+    ASSERT_EQ(0, operate(FO_RENAME, file(L"Photos"), file(L"Albums")));
+    wait_handled(3);
+    EXPECT_EQ(photo_tags, tags_of(file(L"Albums\\b.jpg")));
+    reload();
+    for (const wchar_t* name : {L"a.jpg", L"c.jpg", L"Photos\\b.jpg"}) {
+        EXPECT_FALSE(tagged(file(name))) << std::string(name, name + wcslen(name));
+    }
+    EXPECT_EQ(photo_tags, tags_of(file(L"Sorted\\c.jpg")));
+    EXPECT_EQ(photo_tags, tags_of(file(L"Albums\\b.jpg")));
 }
 
 TEST_F(TrackingTest, ConcurrentCallersAreAllTrackedAndDelivered) {

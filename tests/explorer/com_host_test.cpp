@@ -79,7 +79,7 @@ TEST(HostRule, DecidesByLowerCasedSubstringsInOrder) {
 
 TEST_F(HostProgramTest, ExplorerInCapitalsStartsTheModuleOnItsFirstRequestForAnObject) {
     const NoDataFolder none;
-    // Nothing starts under the loader lock: loading leaves no data folder and no hook behind.
+    // Nothing starts under the loader lock: loading leaves no data folder and no notification window behind.
     const process_result loaded = run_process(host(explorer_host), L"\"" + dll() + L"\" load");
     EXPECT_EQ(0u, loaded.exit_code) << loaded.output;
     EXPECT_EQ("quiet", line(loaded));
@@ -92,8 +92,8 @@ TEST_F(HostProgramTest, ExplorerInCapitalsStartsTheModuleOnItsFirstRequestForAnO
     EXPECT_EQ("0x00000000 0x00000000 started", line(asked));
     EXPECT_TRUE(exists(data_folder));
 
-    // Once started, the module stays loaded even if the host frees it: the code patched into
-    // shell32 and the threads it started run from it.
+    // Once started, the module stays loaded even if the host frees it: the threads it started
+    // and the window procedure of its notification window run from it.
     const process_result freed = run_process(host(explorer_host), L"\"" + dll() + L"\" unload");
     EXPECT_EQ(0u, freed.exit_code) << freed.output;
     EXPECT_EQ("pinned", line(freed));

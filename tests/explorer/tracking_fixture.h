@@ -1,5 +1,5 @@
 // Real files in a folder of their own, a database over another, and a tracker fed by real
-// SHChangeNotify calls with item lists of those files.
+// SHChangeNotify calls with item lists of those files, received through its registration.
 #pragma once
 
 #include "explorer/change_tracking.h"
@@ -42,7 +42,7 @@ protected:
 
     void start(DWORD quiet = quiet_ms) {
         tracker.reset(new explorer::ShellChangeTracker(*db, quiet));
-        ASSERT_TRUE(tracker->start_intercepting());
+        ASSERT_TRUE(tracker->start());
     }
     void notify(LONG event, const util::unique_pidl& first, const util::unique_pidl& second = util::unique_pidl()) {
         ::SHChangeNotify(event, SHCNF_IDLIST, first.get(), second.get());

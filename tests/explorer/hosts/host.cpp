@@ -23,17 +23,17 @@
 
 namespace {
 
-// Start-up hooks the shell's change notification in its host: the entry of SHChangeNotify then
-// begins with "mov rax, imm64". Only the start-up does that, so it tells a started module apart.
-// The hook is set by a thread that the start-up starts.
+// Start-up registers a message-only window of this class in its host for the shell's change
+// notifications. Only the start-up does that, so it tells a started module apart. The window
+// is made by a thread that the start-up starts.
 bool start_up_ran() {
-    HMODULE shell = ::GetModuleHandleW(L"shell32.dll");
-    const volatile unsigned char* entry =
-        shell ? reinterpret_cast<const unsigned char*>(reinterpret_cast<void*>(::GetProcAddress(shell, "SHChangeNotify")))
-              : nullptr;
-    if (!entry) return false;
     for (int waited = 0; waited < 2000; waited += 20) {
-        if (entry[0] == 0x48 && entry[1] == 0xB8) return true;
+        for (HWND window = ::FindWindowExW(HWND_MESSAGE, nullptr, L"QuibrixShellChanges", nullptr); window;
+             window = ::FindWindowExW(HWND_MESSAGE, window, L"QuibrixShellChanges", nullptr)) {
+            DWORD process = 0;
+            ::GetWindowThreadProcessId(window, &process);
+            if (process == ::GetCurrentProcessId()) return true;
+        }
         ::Sleep(20);
     }
     return false;
