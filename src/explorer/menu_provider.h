@@ -1,6 +1,8 @@
 // The "Manage Tags" command in Explorer's context menu of files and folders. Explorer creates
 // one object per menu request, hands it the selection through IShellExtInit and asks it to fill
-// the menu; choosing the command opens the Manage Tags dialog on the selection.
+// the menu; choosing the command opens the Manage Tags dialog on the selection. Any apartment may
+// call it: the dialog lives on a thread of its own in a single-threaded apartment, and the
+// command only hands it the paths.
 #pragma once
 
 #include "util/com_object.h"

@@ -37,7 +37,8 @@ struct link_folder_options {
 // that got neither are named in one message once the folder is open.
 std::vector<std::wstring> open_in_real_folder(const std::vector<std::wstring>& files,
                                               const link_folder_options& options);
-// The menu command of the view whose window is `owner`.
+// The menu command of the view whose window is `owner`. Its message box and ShellExecuteW need
+// a caller in a single-threaded apartment that pumps messages; the folder's menu sees to that.
 void open_in_real_folder(const std::vector<std::wstring>& files, HWND owner);
 
 // Removes the link folders under `base` that no open window shows and that were made more than

@@ -7,6 +7,7 @@
 #include "namespace/view_watch.h"
 #include "namespace/view_windows.h"
 #include "shell/manage_tags_dialog.h"
+#include "util/apartment.h"
 #include "util/hresult.h"
 
 #include <shellapi.h>
@@ -176,11 +177,53 @@ std::vector<BYTE> combined_item(const std::wstring& name) {
     return bytes;
 }
 
-void shell_open(HWND window, const wchar_t* file, const wchar_t* parameters) {
-    ::ShellExecuteW(window, L"open", file, parameters, nullptr, SW_SHOWNORMAL);
+class command_error : public util::hresult_error {
+public:
+    command_error(const char* what, HRESULT hr) : util::hresult_error(what), hr_(hr) {}
+    HRESULT hresult() const override { return hr_; }
+
+private:
+    HRESULT hr_;
+};
+
+boost::function<void(const std::wstring&)>& launch_observer() {
+    static boost::function<void(const std::wstring&)>* observer = new boost::function<void(const std::wstring&)>;
+    return *observer;
+}
+
+void launching(const std::wstring& file) {
+    if (launch_observer()) launch_observer()(file);
+}
+
+void shell_open(HWND window, const std::wstring& file, const wchar_t* parameters) {
+    launching(file);
+    ::ShellExecuteW(window, L"open", file.c_str(), parameters, nullptr, SW_SHOWNORMAL);
+}
+
+// Runs a command's shell work in a single-threaded apartment (see util/apartment.h). The work
+// gets copies of what it needs: it may run after the menu is gone, and it never reads the
+// database, so a caller that holds the database lock cannot stop it.
+void run_shell_work(const boost::function<void()>& work) {
+    if (!util::run_in_single_threaded_apartment(work)) {
+        throw command_error("the command's thread did not start", HRESULT_FROM_WIN32(::GetLastError()));
+    }
+}
+
+// The owner for a window that the shell work may show. A caller in a single-threaded apartment
+// runs the work itself and keeps its owner. Otherwise the work runs on a thread of its own: a
+// window of a third thread (Explorer's) can still own its windows, as that thread pumps
+// messages; a window of the calling thread cannot, since that thread need not pump them while
+// an owned window waits on it.
+HWND owner_for_shell_work(HWND owner) {
+    if (!owner || util::in_single_threaded_apartment()) return owner;
+    return ::GetWindowThreadProcessId(owner, nullptr) != ::GetCurrentThreadId() ? owner : nullptr;
 }
 
 }  // namespace
+
+void observe_shell_launches(const boost::function<void(const std::wstring& file)>& observer) {
+    launch_observer() = observer;
+}
 
 CShellMenu* CShellMenu::create() noexcept { return new (std::nothrow) CShellMenu; }
 
@@ -344,12 +387,24 @@ std::wstring CShellMenu::first_path() const {
 
 void CShellMenu::enter(LPCITEMIDLIST child) {
     util::unique_pidl target(::ILAppendID(::ILClone(folder_.get()), &child->mkid, TRUE));
-    IShellBrowser* browser = shell_browser_of(owner_);
-    if (target && browser) browser->BrowseObject(target.get(), SBSP_SAMEBROWSER);
+    if (!target) return;
+    if (!::IsWindow(owner_) || ::GetWindowThreadProcessId(owner_, nullptr) == ::GetCurrentThreadId()) {
+        IShellBrowser* browser = shell_browser_of(owner_);
+        if (browser) browser->BrowseObject(target.get(), SBSP_SAMEBROWSER);
+        return;
+    }
+    // The browser is an object of its window's thread, never marshalled: a caller on another
+    // thread hands the browse to that thread's view.
+    if (!request_browse(owner_, target.get(), SBSP_SAMEBROWSER)) {
+        throw command_error("the frame's browser is not reachable from this thread", RPC_E_WRONG_THREAD);
+    }
 }
 
 void CShellMenu::open() {
-    for (const std::wstring& path : file_paths()) shell_open(nullptr, path.c_str(), nullptr);
+    const std::vector<std::wstring> paths = file_paths();
+    run_shell_work([paths] {
+        for (const std::wstring& path : paths) shell_open(nullptr, path, nullptr);
+    });
 }
 
 void CShellMenu::enter_selected() {
@@ -360,26 +415,30 @@ void CShellMenu::open_path() {
     const std::wstring path = first_path();
     if (path.empty()) return;
     const std::wstring parameters = L"/select, \"" + path + L"\"";
-    shell_open(nullptr, L"explorer", parameters.c_str());
+    run_shell_work([parameters] { shell_open(nullptr, L"explorer", parameters.c_str()); });
 }
 
 void CShellMenu::open_with() {
     const std::wstring path = first_path();
     if (path.empty()) return;
     const std::wstring parameters = L"shell32.dll,OpenAs_RunDLL " + path;
-    shell_open(owner_, L"rundll32.exe", parameters.c_str());
+    const HWND owner = owner_for_shell_work(owner_);
+    run_shell_work([owner, parameters] { shell_open(owner, L"rundll32.exe", parameters.c_str()); });
 }
 
 void CShellMenu::properties() {
     const std::wstring path = first_path();
-    SHELLEXECUTEINFOW info = {};
-    info.cbSize = sizeof info;
-    info.fMask = SEE_MASK_INVOKEIDLIST | SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
-    info.lpVerb = L"properties";
-    info.lpFile = path.empty() ? nullptr : path.c_str();
-    info.nShow = SW_HIDE;
-    ::ShellExecuteExW(&info);
-    if (info.hProcess) ::CloseHandle(info.hProcess);
+    run_shell_work([path] {
+        launching(path);
+        SHELLEXECUTEINFOW info = {};
+        info.cbSize = sizeof info;
+        info.fMask = SEE_MASK_INVOKEIDLIST | SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
+        info.lpVerb = L"properties";
+        info.lpFile = path.empty() ? nullptr : path.c_str();
+        info.nShow = SW_HIDE;
+        ::ShellExecuteExW(&info);
+        if (info.hProcess) ::CloseHandle(info.hProcess);
+    });
 }
 
 void CShellMenu::manage_tags() {
@@ -440,7 +499,11 @@ void CShellMenu::combine(wchar_t separator) {
 }
 
 void CShellMenu::open_in_real_folder() {
-    ShellNamespace::open_in_real_folder(file_paths(), owner_);
+    const std::vector<std::wstring> paths = file_paths();
+    const HWND owner = owner_for_shell_work(owner_);
+    // Its message box and the folder's opening both need the apartment; making the links does not
+    // mind where it runs.
+    run_shell_work([paths, owner] { ShellNamespace::open_in_real_folder(paths, owner); });
 }
 
 }  // namespace ShellNamespace

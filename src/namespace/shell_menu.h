@@ -21,6 +21,10 @@ namespace ShellNamespace {
 
 class CShellMenu;
 
+// For tests: called with each file that a command is about to open or show the properties of,
+// on the thread that then calls ShellExecute(Ex). Empty: nothing is called.
+void observe_shell_launches(const boost::function<void(const std::wstring& file)>& observer);
+
 // Offset from the first command id -> the command bound to that entry.
 typedef std::map<int, boost::function<void(CShellMenu&)> > CommandTable;
 
@@ -46,7 +50,10 @@ public:
 
     const CommandTable& commands() const { return commands_; }
 
-    // The commands, as the entries bind them.
+    // The commands, as the entries bind them. Those that start programs or show windows run
+    // in a single-threaded apartment: on the calling thread when it is in one, otherwise on a
+    // thread of their own, which the caller does not wait for. Browsing reaches the frame's
+    // browser on the thread of the window that the view gave.
     void open();  // every selected file
     void enter_selected();
     void open_path();

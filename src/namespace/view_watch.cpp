@@ -26,6 +26,16 @@ UINT default_done_message() {
     return message;
 }
 
+// Posted; wparam: the browse flags, lparam: an absolute list that the message owns.
+UINT browse_message() {
+    static const UINT message = ::RegisterWindowMessageW(L"Quibrix view browse");
+    return message;
+}
+
+// Set on every watched view, so that other threads can tell which windows take the messages
+// above: a list posted to a window that ignores it would be lost.
+const wchar_t watched_property[] = L"QuibrixViewWatch";
+
 UINT level_up_message() {
     static const UINT message = ::RegisterWindowMessageW(L"Quibrix view level up");
     return message;
@@ -39,9 +49,15 @@ bool has_class(HWND window, const wchar_t* name) {
 LRESULT CALLBACK view_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam, UINT_PTR id, DWORD_PTR) {
     if (message == WM_NCDESTROY) {
         if (answered_view == window) answered_view = nullptr;
+        ::RemovePropW(window, watched_property);
         ::RemoveWindowSubclass(window, view_proc, id);
     } else if (message == default_done_message() && message != 0) {
         if (answered_view == window) answered_view = nullptr;
+        return 0;
+    } else if (message == browse_message() && message != 0) {
+        const util::unique_pidl target(reinterpret_cast<LPITEMIDLIST>(lparam));
+        IShellBrowser* browser = shell_browser_of(window);
+        if (browser) browser->BrowseObject(target.get(), static_cast<UINT>(wparam));
         return 0;
     } else if (message == level_up_message() && message != 0) {
         go_up(window);
@@ -66,7 +82,7 @@ bool is_folder_view_window(HWND window) {
 void watch_view_window(HWND view) {
     if (!::IsWindow(view) || ::GetWindowThreadProcessId(view, nullptr) != ::GetCurrentThreadId()) return;
     if (!is_folder_view_window(view)) return;
-    ::SetWindowSubclass(view, view_proc, subclass_id, 0);
+    if (::SetWindowSubclass(view, view_proc, subclass_id, 0)) ::SetPropW(view, watched_property, view);
 }
 
 namespace {
@@ -93,6 +109,27 @@ void request_level_up(HWND window) {
     if (!::IsWindow(window) || !level_up_message()) return;
     post_level_up(window, 0);
     ::EnumChildWindows(window, post_level_up, 0);
+}
+
+namespace {
+
+BOOL CALLBACK find_watched(HWND window, LPARAM found) {
+    if (!::GetPropW(window, watched_property)) return TRUE;
+    *reinterpret_cast<HWND*>(found) = window;
+    return FALSE;
+}
+
+}  // namespace
+
+bool request_browse(HWND window, LPCITEMIDLIST target, UINT flags) {
+    if (!::IsWindow(window) || !browse_message()) return false;
+    HWND view = ::GetPropW(window, watched_property) ? window : nullptr;
+    if (!view) ::EnumChildWindows(window, find_watched, reinterpret_cast<LPARAM>(&view));
+    if (!view) return false;
+    util::unique_pidl copy(::ILClone(target));
+    if (!copy || !::PostMessageW(view, browse_message(), flags, reinterpret_cast<LPARAM>(copy.get()))) return false;
+    copy.release();
+    return true;
 }
 
 bool go_up(HWND view) {

@@ -42,9 +42,14 @@ void request_level_up(HWND window);
 // view or has no browser.
 bool go_up(HWND view);
 
+// Asks the thread of `window` to browse its frame to `target` (an absolute list, copied) with
+// `flags`: the browser belongs to that thread and may be called only there. Posted to the
+// watched view that is `window` or lies below it; false when there is none.
+bool request_browse(HWND window, LPCITEMIDLIST target, UINT flags);
+
 // The browser of the frame that `window` lies in: the first of the window and its ancestors
 // that answers WM_USER + 7. Wine's view window answers nothing; its browser's window does.
-// Not AddRef'ed; null when no window answers.
+// Not AddRef'ed, and to be called only on the thread of `window`; null when no window answers.
 IShellBrowser* shell_browser_of(HWND window);
 
 }  // namespace ShellNamespace

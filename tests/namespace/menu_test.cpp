@@ -6,6 +6,7 @@
 
 #include "database/store_io.h"
 #include "database/tags_holder.h"
+#include "namespace/shell_menu.h"
 #include "util/file_system.h"
 
 #include <boost/make_shared.hpp>
@@ -14,6 +15,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 #include <thread>
 
 namespace {
@@ -270,6 +272,60 @@ TEST_F(MenuTest, VerbsRunOnAMenuThatWasNeverBuiltAndGetCommandStringNamesThem) {
     EXPECT_EQ(std::wstring(16, L'#'), std::wstring(wide, wide + 16));
     EXPECT_EQ(S_OK, one->GetCommandString(1, GCS_VALIDATEW, nullptr, nullptr, 0));
     EXPECT_EQ(S_FALSE, one->GetCommandString(8, GCS_VALIDATEA, nullptr, nullptr, 0));
+}
+
+// A program may call the folder from a worker thread in the multithreaded apartment; the file
+// still opens, through ShellExecute on a thread of a single-threaded apartment, and the caller
+// is not kept waiting. A caller already in such an apartment opens it on its own thread. The
+// frame's browser belongs to the frame's thread and is never called from another.
+TEST_F(MenuTest, OpenFromTheMultithreadedApartmentRunsInASingleThreadedOne) {
+    const OpenedFiles opened(temp_.path() + L"opened.log");
+    util::com_ptr<IShellFolder2> files = files_of({L"Music", L"Genre", L"Rock"});
+    util::com_ptr<IContextMenu> song = menu_of(files.get(), {L"song1.mp3"});
+    util::com_ptr<IContextMenu> tag = menu_of(open({L"Music", L"Genre"}).get(), {L"Jazz"});
+    std::mutex lock;
+    std::vector<std::pair<DWORD, APTTYPE> > launches;  // the thread and apartment of each
+    ShellNamespace::observe_shell_launches([&](const std::wstring&) {
+        APTTYPE type = APTTYPE_CURRENT;
+        APTTYPEQUALIFIER qualifier;
+        if (FAILED(::CoGetApartmentType(&type, &qualifier))) type = APTTYPE_CURRENT;
+        std::lock_guard<std::mutex> hold(lock);
+        launches.push_back(std::make_pair(::GetCurrentThreadId(), type));
+    });
+    struct call {
+        DWORD model;
+        DWORD thread = 0;
+        HRESULT opened = E_FAIL, entered = E_FAIL;
+    } calls[] = {{COINIT_MULTITHREADED}, {COINIT_APARTMENTTHREADED}};
+    for (call& c : calls) {
+        util::unique_handle done(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        std::thread caller([&] {
+            ::CoInitializeEx(nullptr, c.model);
+            c.thread = ::GetCurrentThreadId();
+            c.opened = invoke_verb(song.get(), "open", false);
+            c.entered = invoke_verb(tag.get(), "open", false);
+            ::CoUninitialize();
+            ::SetEvent(done.get());
+        });
+        const DWORD waited = ::WaitForSingleObject(done.get(), 10000);
+        if (waited == WAIT_OBJECT_0) {
+            caller.join();
+        } else {
+            caller.detach();
+        }
+        ASSERT_EQ(WAIT_OBJECT_0, waited) << "the caller of model " << c.model << " was kept waiting";
+        EXPECT_EQ(std::vector<std::wstring>(1, file(L"song1.mp3")), opened.paths(1));
+        ::DeleteFileW((temp_.path() + L"opened.log").c_str());
+        EXPECT_EQ(S_OK, c.opened);
+        EXPECT_EQ(RPC_E_WRONG_THREAD, c.entered);
+    }
+    ShellNamespace::observe_shell_launches(boost::function<void(const std::wstring&)>());
+    EXPECT_TRUE(browser_.browsed.empty()) << "the browser was called from another thread";
+    ASSERT_EQ(2u, launches.size());
+    EXPECT_NE(calls[0].thread, launches[0].first) << "opened on the multithreaded caller";
+    EXPECT_EQ(APTTYPE_STA, launches[0].second);
+    EXPECT_EQ(calls[1].thread, launches[1].first);
+    EXPECT_EQ(APTTYPE_STA, launches[1].second);
 }
 
 TEST_F(MenuTest, DeleteTagsForFileAndDeleteNodeChangeTheStoreOnDisk) {
