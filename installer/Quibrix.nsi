@@ -4,9 +4,10 @@
 ;                      they were built
 ;   QUIBRIX_GENERATED  the build tree's generated folder (quibrix_version.nsh)
 ;   QUIBRIX_OUTFILE    the installer to write
+;   QUIBRIX_RESTART_TOOL  restart_explorer.exe, run from the temporary folder, never installed
 ;
-; QuibrixInstall.exe /S installs without a window; "uninstall.exe" /S removes Quibrix without a
-; window and keeps the tag data.
+; QuibrixInstall.exe /S installs without a window, /S /RESTARTEXPLORER restarts Explorer after
+; it; "uninstall.exe" /S removes Quibrix without a window and keeps the tag data.
 
 Unicode true
 Target amd64-unicode
@@ -109,25 +110,36 @@ Function MoveAsidePlugins
   Pop $R0
 FunctionEnd
 
-; On Windows the shell ends through the taskbar's own "Exit Explorer" message and a new Explorer
-; becomes the shell again. Under Wine every Explorer window is a process of its own and the
-; desktop process loads no extension: a new Explorer window is all that is needed there.
+; Explorer restarts in the user's own context, never as a child of Setup, which is elevated:
+; restart_explorer.exe has the Restart Manager restart the shell and the processes that hold
+; the copies set aside above, or else the user's shell start a new Explorer, and starts
+; nothing itself. When neither can be done, Explorer stays as it was and loads Quibrix when it
+; next starts; Setup says so and ends with exit code 3.
 Function RestartExplorer
-  System::Call 'ntdll::wine_get_version() p .r0'
-  ${If} $0 == "error"
-    FindWindow $0 "Shell_TrayWnd"
-    ${If} $0 != 0
-      System::Call 'user32::GetWindowThreadProcessId(p r0, *i .r1)'
-      ; SYNCHRONIZE
-      System::Call 'kernel32::OpenProcess(i 0x00100000, i 0, i r1) p .r2'
-      SendMessage $0 0x5B4 0 0 /TIMEOUT=5000
-      ${If} $2 != 0
-        System::Call 'kernel32::WaitForSingleObject(p r2, i 10000)'
-        System::Call 'kernel32::CloseHandle(p r2)'
-      ${EndIf}
-    ${EndIf}
+  Push $0
+  Push $1
+  Push $2
+  Push $3
+  InitPluginsDir
+  File "/oname=$PLUGINSDIR\restart_explorer.exe" "${QUIBRIX_RESTART_TOOL}"
+  StrCpy $0 '"$PLUGINSDIR\restart_explorer.exe"'
+  FindFirst $1 $2 "$INSTDIR\ns*.tmp"
+  ${DoWhile} $2 != ""
+    StrCpy $0 '$0 "$INSTDIR\$2"'
+    FindNext $1 $2
+  ${Loop}
+  FindClose $1
+  nsExec::ExecToLog $0
+  Pop $3
+  ${If} $3 != 0
+    DetailPrint "Explorer was not restarted (code $3): it loads Quibrix when it next starts."
+    MessageBox MB_ICONEXCLAMATION "Explorer could not be restarted. It loads Quibrix when it next starts: sign out and sign in again." /SD IDOK
+    SetErrorLevel 3
   ${EndIf}
-  Exec '"$WINDIR\explorer.exe"'
+  Pop $3
+  Pop $2
+  Pop $1
+  Pop $0
 FunctionEnd
 
 Function .onInit
@@ -213,6 +225,16 @@ Section "Quibrix"
 
   ; New Explorer windows find the folder; the running ones refresh their view of the namespace.
   System::Call 'shell32::SHChangeNotify(i ${SHCNE_ASSOCCHANGED}, i 0, p 0, p 0)'
+
+  ; A silent install has no finish page: /RESTARTEXPLORER asks for its restart.
+  ${If} ${Silent}
+    ${GetParameters} $0
+    ClearErrors
+    ${GetOptions} $0 "/RESTARTEXPLORER" $1
+    ${IfNot} ${Errors}
+      Call RestartExplorer
+    ${EndIf}
+  ${EndIf}
 SectionEnd
 
 Function un.onInit

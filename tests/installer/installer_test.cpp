@@ -1,6 +1,7 @@
 // QuibrixInstall.exe on a machine that has never seen Quibrix (a Wine prefix made for this run):
 // silent install, the Quibrix folder listed by Wine's Explorer from the installed module, a
-// second install while Explorer holds that module, then the silent uninstall.
+// second install while Explorer holds that module, with the restart of Explorer after it, then the
+// silent uninstall.
 #include "com_fixture.h"
 #include "explorer_window.h"
 #include "database/store_io.h"
@@ -14,6 +15,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <map>
 
 namespace {
 
@@ -111,6 +113,39 @@ std::vector<std::wstring> loaded_modules(DWORD id) {
         paths.push_back(path);
     }
     return paths;
+}
+
+// Every explorer.exe process, with the process that started it.
+std::map<DWORD, DWORD> explorer_processes() {
+    std::map<DWORD, DWORD> parents;
+    util::unique_file snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot) return parents;
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = ::Process32FirstW(snapshot.get(), &entry); more; more = ::Process32NextW(snapshot.get(), &entry)) {
+        if (::lstrcmpiW(entry.szExeFile, L"explorer.exe") == 0) parents[entry.th32ProcessID] = entry.th32ParentProcessID;
+    }
+    return parents;
+}
+
+// The Explorer window of process `id`, or null.
+HWND explorer_window_of(DWORD id) {
+    struct search {
+        DWORD id;
+        HWND found;
+    } wanted = {id, nullptr};
+    ::EnumWindows(
+        [](HWND window, LPARAM context) -> BOOL {
+            search& wanted = *reinterpret_cast<search*>(context);
+            DWORD owner = 0;
+            wchar_t name[32] = {};
+            ::GetWindowThreadProcessId(window, &owner);
+            if (owner != wanted.id || !::GetClassNameW(window, name, 32) || ::lstrcmpW(name, L"ExplorerWClass")) return TRUE;
+            wanted.found = window;
+            return FALSE;
+        },
+        reinterpret_cast<LPARAM>(&wanted));
+    return wanted.found;
 }
 
 void make_file(const std::wstring& path) {
@@ -258,9 +293,42 @@ TEST(Installer, InstallsListsInExplorerUpgradesInUseAndUninstallsKeepingTheTags)
 
     // A second install while Explorer holds the module: it cannot be overwritten there (as on
     // Windows), so it moves aside for deletion at the next reboot and the new copy takes its place.
+    // Then Explorer restarts, to load the new copy. Setup is elevated on Windows, so whatever
+    // Explorer it starts must come from the user's shell, not from Setup: Wine's Restart
+    // Manager lists no process and Wine has no shell window, so here the new Explorer is the
+    // one that the desktop's shell (Wine's desktop process) starts through IShellDispatch2.
     const bool held = !util::unique_file(::CreateFileW(installed_module.c_str(), GENERIC_WRITE, 0, nullptr,
                                                        OPEN_EXISTING, 0, nullptr)).valid();
-    EXPECT_EQ(0u, run_process(built.installer, L"/S").exit_code);
+    const std::map<DWORD, DWORD> before_restart = explorer_processes();
+    DWORD shell_process = 0;
+    ::GetWindowThreadProcessId(::GetDesktopWindow(), &shell_process);
+    EXPECT_EQ(0u, run_process(built.installer, L"/S /RESTARTEXPLORER").exit_code);
+    DWORD restarted = 0, restarted_by = 0;
+    EXPECT_TRUE(wait_for([&] {
+        for (const auto& process : explorer_processes()) {
+            if (before_restart.count(process.first)) continue;
+            restarted = process.first;
+            restarted_by = process.second;
+            return true;
+        }
+        return false;
+    })) << "no Explorer was started";
+    EXPECT_NE(0u, shell_process);
+    EXPECT_EQ(shell_process, restarted_by) << "Explorer was not started by the user's shell";
+    // It shows the Quibrix folder from the new copy, while the old Explorer keeps the old one.
+    HWND restarted_tree = nullptr;
+    EXPECT_TRUE(restarted && wait_for([&] {
+        const HWND restarted_window = explorer_window_of(restarted);
+        restarted_tree = restarted_window ? find_visible_child(restarted_window, L"SysTreeView32") : nullptr;
+        return restarted_tree != nullptr;
+    }));
+    if (restarted_tree) {
+        ExplorerTree tree(restarted_tree);
+        std::vector<std::wstring> roots;
+        EXPECT_NE(nullptr, tree.quibrix_roots(roots)) << "the restarted Explorer shows no Quibrix folder";
+        const std::vector<std::wstring> loaded = loaded_modules(restarted);
+        EXPECT_NE(loaded.end(), std::find(loaded.begin(), loaded.end(), lowered)) << "it did not load the new module";
+    }
     expect_installed_files(built);
     expect_registered();
     expect_add_remove_programs_entry();
@@ -284,6 +352,13 @@ TEST(Installer, InstallsListsInExplorerUpgradesInUseAndUninstallsKeepingTheTags)
 
     if (window) ::PostMessageW(window, WM_CLOSE, 0, 0);
     if (::WaitForSingleObject(explorer_process.get(), 10000) != WAIT_OBJECT_0) ::TerminateProcess(explorer_process.get(), 1);
+    // The restarted Explorer holds the new module, which the uninstaller must be free to delete.
+    util::unique_handle restarted_process(restarted ? ::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, restarted)
+                                                    : nullptr);
+    if (restarted_process) {
+        ::TerminateProcess(restarted_process.get(), 1);
+        ::WaitForSingleObject(restarted_process.get(), 10000);
+    }
 
     // Silent uninstall. The uninstaller hands its work to a copy of itself in the temporary
     // folder and returns at once; its last step removes the Add or Remove Programs entry.

@@ -23,6 +23,11 @@ quiet wineserver -p
 WINEDLLOVERRIDES='mscoree,mshtml=' quiet wineboot -i || { echo "wineboot failed"; exit 1; }
 quiet wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f
 quiet wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f
+# A server of its own for the run: the one that made the prefix leaves Wine's service database
+# locked, so RPCSS never starts and the desktop's shell cannot offer its ShellWindows object,
+# through which Setup has the shell start Explorer.
+quiet wineserver -k
+quiet wineserver -p
 
 rc=0
 wine "$@" || rc=$?
