@@ -415,6 +415,26 @@ bool scope::remove_file(file_id_t id, const tree_node* tree) {
     return false;
 }
 
+bool scope::remove_ids(const id_set& gone) {
+    for (std::size_t i = 0; i < children.size();) {
+        node_ptr child = children[i];
+        if (child->remove_ids(gone)) {
+            children.erase(children.begin() + i);
+        } else {
+            ++i;
+        }
+    }
+    if (children.empty()) {
+        erase_from_disk();
+        return true;
+    }
+    return false;
+}
+
+void scope::replace_ids(const std::vector<std::pair<file_id_t, file_id_t> >& renames, const id_set& old_ids) {
+    for (const node_ptr& child : children) child->replace_ids(renames, old_ids);
+}
+
 void scope::collect_ids(std::set<file_id_t>& ids) {
     for (const node_ptr& child : children) child->collect_ids(ids);
 }

@@ -83,6 +83,12 @@ public:
     virtual tree_ptr tags_of(file_id_t id);
     virtual void erase_from_disk() = 0;
     virtual void replace_id(file_id_t old_id, file_id_t new_id) = 0;
+    // remove_file(id, nullptr) for every id of `gone` at once: each tag file below is written
+    // once, however many of the ids it held. True when the node became empty and erased itself.
+    virtual bool remove_ids(const id_set&) { return false; }
+    // replace_id for every pair at once (old id -> new id, in the order the renames came): each
+    // tag file below is written once.
+    virtual void replace_ids(const std::vector<std::pair<file_id_t, file_id_t> >&, const id_set&) {}
     // Removes from `list` the ids that the root does not know.
     virtual void validate_ids(std::vector<file_id_t>& list);
 
@@ -150,6 +156,8 @@ public:
     void collect_ids(std::set<file_id_t>& ids) override;
     void erase_from_disk() override;
     void replace_id(file_id_t old_id, file_id_t new_id) override;
+    bool remove_ids(const id_set& gone) override;
+    void replace_ids(const std::vector<std::pair<file_id_t, file_id_t> >& renames, const id_set& old_ids) override;
 };
 
 class tag : public base_node {
@@ -167,6 +175,8 @@ public:
     tree_ptr tags_of(file_id_t id) override;
     void erase_from_disk() override;
     void replace_id(file_id_t old_id, file_id_t new_id) override;
+    bool remove_ids(const id_set& gone) override;
+    void replace_ids(const std::vector<std::pair<file_id_t, file_id_t> >& renames, const id_set& old_ids) override;
     bool stays_without_disk() override;
     std::size_t unread_count() const override { return unread_ ? 1 : 0; }
 
@@ -185,6 +195,8 @@ public:
 private:
     void build_index();
     bool erase_id(file_id_t id);
+    // Drops from `ids` every id the index no longer holds, in one pass.
+    void compact_ids();
     void set_ids(std::vector<file_id_t>& fresh);
     // Changes made while writing was deferred, in order, so that a sync can lay them over the
     // file another process changed meanwhile (true: added).
@@ -214,6 +226,9 @@ public:
     bool load(sync_pass& pass) override;
     void add_file(file_id_t id, const std::wstring& path, const tree_node& tree) override;
     bool remove_file(file_id_t id, const tree_node* tree) override;
+    // remove_file(id, nullptr) for every id of `files` at once: each tag file is written once,
+    // and the map once after them. True when the root became empty and erased itself.
+    bool remove_files(const std::vector<file_id_t>& files);
     void save() override;
     void erase_from_disk() override;
     void validate_ids(std::vector<file_id_t>& list) override;

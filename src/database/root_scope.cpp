@@ -388,6 +388,36 @@ bool root_scope::remove_file(file_id_t id, const tree_node* tree) {
     return false;
 }
 
+bool root_scope::remove_files(const std::vector<file_id_t>& files) {
+    require_read(false);
+    id_set gone;
+    gone.reserve(files.size());
+    for (file_id_t id : files) gone.insert(id);
+    if (scope::remove_ids(gone)) {
+        id_map.clear();  // erase_from_disk removed the map file with the folder
+        forget_path_indexes();
+        return true;
+    }
+    // Every tag file is written before the map: the ids leave the map only once no tag holds
+    // them, as remove_file does for one.
+    bool forgot = false;
+    if (!unread_tags_) {
+        for (file_id_t id : files) {
+            if (!id_map.contains(id) || tags_of(id)) continue;
+            forget_path(id);
+            forgot = true;
+        }
+    }
+    if (!forgot) return false;
+    if (id_map.empty()) {
+        erase_from_disk();
+        children.clear();
+        return true;
+    }
+    rewrite_map();
+    return false;
+}
+
 void root_scope::save() {
     if (!g_immediate_write || !loaded) return;
     // The map first, still with the ids that leave it: whichever tag files are written after it

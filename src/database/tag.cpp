@@ -147,6 +147,12 @@ bool tag::erase_id(file_id_t id) {
     return true;
 }
 
+void tag::compact_ids() {
+    ids.erase(std::remove_if(ids.begin(), ids.end(), [this](file_id_t id) { return !index_.contains(id); }),
+              ids.end());
+    unwritten_from_ = std::min(unwritten_from_, ids.size());
+}
+
 void tag::note_deferred(file_id_t id, bool added) {
     if (!g_immediate_write) deferred_.emplace_back(id, added);
 }
@@ -243,6 +249,49 @@ bool tag::remove_file(file_id_t id, const tree_node*) {
         throw;
     }
     return false;
+}
+
+bool tag::remove_ids(const id_set& gone) {
+    require_read();
+    build_index();
+    std::vector<file_id_t> removed;
+    for (file_id_t id : ids) {
+        if (gone.contains(id)) removed.push_back(id);
+    }
+    if (removed.empty()) return false;
+    // As remove_file: a file left with nothing goes first, and one that stays keeps its ids.
+    if (removed.size() == ids.size()) erase_from_disk();
+    for (file_id_t id : removed) {
+        index_.erase(id);
+        note_deferred(id, false);
+    }
+    compact_ids();
+    if (ids.empty()) return true;
+    try {
+        rewrite();
+    } catch (const store_error&) {
+        for (file_id_t id : removed) insert_id(id);  // the file still holds them
+        throw;
+    }
+    return false;
+}
+
+void tag::replace_ids(const std::vector<std::pair<file_id_t, file_id_t> >& renames, const id_set& old_ids) {
+    require_read();
+    build_index();
+    if (std::none_of(ids.begin(), ids.end(), [&old_ids](file_id_t id) { return old_ids.contains(id); })) return;
+    // The new ids come last, in the order of the renames, as replace_id one by one would put them.
+    std::vector<file_id_t> added;
+    for (const std::pair<file_id_t, file_id_t>& rename : renames) {
+        if (!index_.erase(rename.first)) continue;
+        note_deferred(rename.first, false);
+        added.push_back(rename.second);
+    }
+    compact_ids();
+    for (file_id_t id : added) {
+        if (insert_id(id)) note_deferred(id, true);
+    }
+    rewrite();
 }
 
 void tag::collect_ids(std::set<file_id_t>& out) {

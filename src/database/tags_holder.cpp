@@ -357,38 +357,94 @@ void TagsHolder::follow_rename(const std::wstring& old_path, const std::wstring&
     follow_move(old_path, new_path, nullptr);
 }
 
+void TagsHolder::follow_renames(const std::vector<std::pair<std::wstring, std::wstring> >& moves) {
+    store_section section(*this, false);
+    std::vector<path_move> all;
+    all.reserve(moves.size());
+    for (const std::pair<std::wstring, std::wstring>& move : moves) all.push_back({move.first, move.second, nullptr});
+    follow_moves(all);
+}
+
 std::vector<std::wstring> TagsHolder::follow_move(const std::wstring& old_path, const std::wstring& new_path,
                                                   const file_identity* identity) {
+    return follow_moves(std::vector<path_move>(1, path_move{old_path, new_path, identity}));
+}
+
+std::vector<std::wstring> TagsHolder::follow_moves(const std::vector<path_move>& moves) {
     std::vector<std::wstring> followed;
-    if (old_path == new_path || new_path.empty() || new_path.size() > max_stored_path) return followed;
-    const file_id_t old_hash = file_id(old_path);
+    std::vector<file_id_t> old_hashes;
+    old_hashes.reserve(moves.size());
+    for (const path_move& move : moves) old_hashes.push_back(file_id(move.old_path));
+    // The new paths' map records wait here until the tag files are to be written.
+    append_batch batch;
     std::vector<node_ptr> roots = children;
     for (const node_ptr& node : roots) {
         root_scope& root = static_cast<root_scope&>(*node);
         // A root that was not read whole keeps the old path: its tag files may hold the old id
         // where memory cannot see it. The others follow all the same.
         if (root.unread_count()) continue;
-        const std::vector<file_id_t> old_ids = root.find_ids_any_case(old_path, old_hash);
-        if (old_ids.empty()) continue;
-        changed();
-        // Spellings of one file that an older version stored apart become the new path's one id.
-        for (const file_id_t old_id : old_ids) {
-            const file_id_t new_id = id_for(root, new_path);
-            // The new path may be the very spelling an old id stands for: that id stays.
-            if (new_id != old_id) rename_in_root(root, old_id, new_id, new_path, identity);
+        std::vector<std::pair<file_id_t, file_id_t> > renames;
+        id_set old_ids;
+        id_set new_ids;
+        const auto apply = [&] {
+            if (renames.empty()) return;
+            rename_in_root(root, renames, old_ids);
+            renames.clear();
+            old_ids.clear();
+            new_ids.clear();
+        };
+        bool touched = false;
+        for (std::size_t i = 0; i < moves.size(); ++i) {
+            const path_move& move = moves[i];
+            if (move.old_path == move.new_path || move.new_path.empty() || move.new_path.size() > max_stored_path) {
+                continue;
+            }
+            std::vector<file_id_t> found = root.find_ids_any_case(move.old_path, old_hashes[i]);
+            // A file whose ids meet those of the renames gathered so far (an earlier file moved
+            // onto its path, say) sees the map as those renames leave it, as one by one it would.
+            const auto meets = [&] {
+                return std::any_of(found.begin(), found.end(),
+                                   [&](file_id_t id) { return old_ids.contains(id) || new_ids.contains(id); });
+            };
+            if (meets()) {
+                apply();
+                found = root.find_ids_any_case(move.old_path, old_hashes[i]);
+            }
+            if (found.empty()) continue;
+            touched = true;
+            // Spellings of one file that an older version stored apart become the new path's one id.
+            for (const file_id_t old_id : found) {
+                file_id_t new_id = id_for(root, move.new_path);
+                if (old_ids.contains(new_id)) {
+                    apply();
+                    new_id = id_for(root, move.new_path);
+                }
+                // The new path may be the very spelling an old id stands for: that id stays.
+                if (new_id == old_id) continue;
+                // The map learns the new id (its record is written before any tag file holds it).
+                root.register_path(new_id, move.new_path, move.identity);
+                renames.emplace_back(old_id, new_id);
+                old_ids.insert(old_id);
+                new_ids.insert(new_id);
+            }
         }
+        apply();
+        if (!touched) continue;
+        changed();
         followed.push_back(root.name);
     }
+    batch.flush();
     return followed;
 }
 
-void TagsHolder::rename_in_root(root_scope& root, file_id_t old_id, file_id_t new_id, const std::wstring& new_path,
-                                const file_identity* identity) {
-    // The map learns the new id before any tag file holds it, and loses the old one only when
-    // no tag holds that any more: whichever step fails, every id on disk stays known to the map.
-    root.register_path(new_id, new_path, identity);
-    for (const node_ptr& child : root.children) child->replace_id(old_id, new_id);
-    root.forget_path(old_id);
+void TagsHolder::rename_in_root(root_scope& root, const std::vector<std::pair<file_id_t, file_id_t> >& renames,
+                                const id_set& old_ids) {
+    // The map learns the new ids before any tag file holds them, and loses the old ones only
+    // when no tag holds them any more: whichever step fails, every id on disk stays known to
+    // the map.
+    root.flush_appends();
+    for (const node_ptr& child : root.children) child->replace_ids(renames, old_ids);
+    for (const std::pair<file_id_t, file_id_t>& rename : renames) root.forget_path(rename.first);
     root.rewrite_map();
 }
 
@@ -439,31 +495,34 @@ void TagsHolder::refresh_views(const std::wstring& root_name, bool made) {
 void TagsHolder::remove_all_tags(const std::vector<std::wstring>& paths, bool refresh) {
     store_section section(*this, false);
     changed();
+    if (paths.empty()) return;
+    std::vector<file_id_t> hashes;
+    hashes.reserve(paths.size());
+    for (const std::wstring& file_path : paths) hashes.push_back(file_id(file_path));
     std::vector<std::wstring> touched;
     bool refused = false;
-    for (const std::wstring& file_path : paths) {
-        const file_id_t hash = file_id(file_path);
-        std::vector<node_ptr> roots = children;
-        for (const node_ptr& node : roots) {
-            root_scope* root = static_cast<root_scope*>(node.get());
-            if (!root->loaded) {
-                refused = true;  // whether it holds the file cannot be known
-                continue;
-            }
-            const std::vector<file_id_t> ids = root->find_ids_any_case(file_path, hash);
-            if (ids.empty()) continue;
-            if (root->unread_count()) {
-                refused = true;
-                continue;
-            }
-            if (std::find(touched.begin(), touched.end(), root->name) == touched.end()) touched.push_back(root->name);
-            for (const file_id_t id : ids) {
-                if (root->remove_file(id, nullptr)) {
-                    drop_child(root);
-                    break;
-                }
+    // Root by root, all paths at once: each tag file and each map is written once.
+    std::vector<node_ptr> roots = children;
+    for (const node_ptr& node : roots) {
+        root_scope* root = static_cast<root_scope*>(node.get());
+        if (!root->loaded) {
+            refused = true;  // whether it holds the files cannot be known
+            continue;
+        }
+        std::vector<file_id_t> ids;
+        id_set seen;
+        for (std::size_t i = 0; i < paths.size(); ++i) {
+            for (const file_id_t id : root->find_ids_any_case(paths[i], hashes[i])) {
+                if (seen.insert(id)) ids.push_back(id);
             }
         }
+        if (ids.empty()) continue;
+        if (root->unread_count()) {
+            refused = true;
+            continue;
+        }
+        touched.push_back(root->name);
+        if (root->remove_files(ids)) drop_child(root);
     }
     if (refresh) {
         for (const std::wstring& root_name : touched) refresh_views(root_name);

@@ -84,6 +84,9 @@ public:
     // The file moved: every root that holds it follows. A root that could not be read whole
     // keeps the old path (changing it unread could lose ids); the others follow.
     void follow_rename(const std::wstring& old_path, const std::wstring& new_path);
+    // The same for many files at once (old path, new path; a folder's files when it moved):
+    // each touched tag file and map is written once, not once per file.
+    void follow_renames(const std::vector<std::pair<std::wstring, std::wstring> >& moves);
 
     // What a re-link pass found (relink.cpp).
     struct relink_report {
@@ -161,11 +164,19 @@ private:
     // The id under which `target` is to hold the path: the one a root knows it by, else its
     // hash, else (when another path has the hash) the next id no root uses.
     file_id_t id_for(root_scope& target, const std::wstring& path);
-    void rename_in_root(root_scope& root, file_id_t old_id, file_id_t new_id, const std::wstring& new_path,
-                        const file_identity* identity);
+    struct path_move {
+        std::wstring old_path;
+        std::wstring new_path;
+        const file_identity* identity;
+    };
+    // Moves the tags of each old id (registered with its new id already) to the new id and
+    // drops the old ids from the map.
+    void rename_in_root(root_scope& root, const std::vector<std::pair<file_id_t, file_id_t> >& renames,
+                        const id_set& old_ids);
     // follow_rename's work; returns the names of the roots that followed.
     std::vector<std::wstring> follow_move(const std::wstring& old_path, const std::wstring& new_path,
                                           const file_identity* identity);
+    std::vector<std::wstring> follow_moves(const std::vector<path_move>& moves);
     // The re-link pass over every tagged file, or over the files `only` names.
     relink_report relink(const std::vector<file_id_t>* only);
     static DWORD WINAPI loader_thread(void* holder);

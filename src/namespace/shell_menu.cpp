@@ -459,12 +459,14 @@ void CShellMenu::delete_items() {
     // A node whose file another program holds stays; the caller hears of the first such one
     // once the others are gone.
     std::unique_ptr<items::store_error> failed;
+    std::vector<std::wstring> deleted;
     for (const boost::shared_ptr<ITEMIDLIST>& item : selection_) {
         const items::shell_item_fields fields = fields_of(item.get());
         if (fields.file_id != 0) {
             std::wstring file;
-            if (items::tags_holder().find_path(fields.file_id, file, path.empty() ? std::wstring() : path.front())) {
-                ::DeleteFileW(file.c_str());
+            if (items::tags_holder().find_path(fields.file_id, file, path.empty() ? std::wstring() : path.front()) &&
+                ::DeleteFileW(file.c_str())) {
+                deleted.push_back(file);
             }
             continue;
         }
@@ -472,6 +474,15 @@ void CShellMenu::delete_items() {
         chain.push_back(fields.name);
         try {
             items::tags_holder().delete_node(*items::make_chain(chain));
+        } catch (const items::store_error& error) {
+            if (!failed) failed.reset(new items::store_error(error));
+        }
+    }
+    // The deleted files' tags go in one request, each map and tag file written once, rather
+    // than one store rewrite per file as each deletion's change notification arrives.
+    if (!deleted.empty()) {
+        try {
+            items::tags_holder().remove_all_tags(deleted, false);
         } catch (const items::store_error& error) {
             if (!failed) failed.reset(new items::store_error(error));
         }

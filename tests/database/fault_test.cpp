@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <map>
 #include <memory>
 
 using items::file_id;
@@ -249,6 +250,79 @@ TEST_F(FaultSweep, ARootRenameStoppedAtAnyStepLeavesTheRootReadable) {
                          tune_now == (chains{L"Songs/Rock"})) ||
                         (!done && song_now == (chains{L"Music/Genre/Jazz", L"Music/Rock"}) &&
                          tune_now == (chains{L"Music/Rock"})));
+        });
+}
+
+TEST_F(FaultSweep, TagsOfManyFilesRemovedAtOnceStoppedAtAnyStepStayOnlyWhereTheyWere) {
+    const std::vector<std::wstring> removed = {song, tune, L"C:\\Music\\live.mp3", clip};
+    const std::wstring kept = L"C:\\Music\\kept.mp3";
+    const std::map<std::wstring, chains> before = {
+        {song, {L"Music/Genre/Rock", L"Music/Mood", L"Work/Paid"}},
+        {tune, {L"Music/Genre/Rock", L"Work/Invoices"}},
+        {L"C:\\Music\\live.mp3", {L"Music/Mood"}},
+        {clip, {L"Video/Clips", L"Work/Paid"}},
+        {kept, {L"Music/Genre/Rock", L"Music/Mood", L"Work/Invoices"}},
+    };
+    sweep(
+        [&](items::TagsHolder& db, const round_folder&) {
+            for (const auto& file : before) ASSERT_TRUE(db.set_tags({file.first}, tags({file.second[0]}), items::tree_ptr()));
+            for (const auto& file : before) {
+                for (std::size_t i = 1; i < file.second.size(); ++i) {
+                    ASSERT_TRUE(db.set_tags({file.first}, tags({file.second[i]}), items::tree_ptr()));
+                }
+            }
+        },
+        [&](items::TagsHolder& db, const round_folder&) {
+            db.remove_all_tags(removed, false);
+            return true;
+        },
+        [&](items::TagsHolder& db, bool done) {
+            EXPECT_EQ(before.at(kept), tags_of(db, kept));
+            for (const std::wstring& path : removed) {
+                // Some tags may be gone already, none is new.
+                const chains now = tags_of(db, path);
+                const chains& had = before.at(path);
+                EXPECT_TRUE(std::includes(had.begin(), had.end(), now.begin(), now.end()));
+                if (done) EXPECT_TRUE(now.empty());
+            }
+        });
+}
+
+TEST_F(FaultSweep, AFolderMoveStoppedAtAnyStepKeepsEveryTagOnItsFile) {
+    // Two files whose new paths share one file id, and a sibling folder that does not move.
+    const std::vector<std::wstring> names = {L"track2A.mp3", L"track1b.mp3", L"a.mp3"};
+    const std::wstring sibling = L"C:\\Music2\\a.mp3";
+    const chains twin_tags = {L"Music/Genre/Rock", L"Work/Paid"};
+    const chains other_tags = {L"Music/Mood", L"Work/Paid"};
+    const auto old_path = [](const std::wstring& name) { return L"C:\\Music\\" + name; };
+    const auto new_path = [](const std::wstring& name) { return L"C:\\Songs\\" + name; };
+    const auto had = [&](const std::wstring& name) { return name == L"a.mp3" ? other_tags : twin_tags; };
+    sweep(
+        [&](items::TagsHolder& db, const round_folder&) {
+            for (const std::wstring& name : names) {
+                for (const std::wstring& chain : had(name)) {
+                    ASSERT_TRUE(db.set_tags({old_path(name)}, tags({chain}), items::tree_ptr()));
+                }
+            }
+            ASSERT_TRUE(db.set_tags({sibling}, tags({L"Music/Mood"}), items::tree_ptr()));
+        },
+        [&](items::TagsHolder& db, const round_folder&) {
+            // What is still below the old folder moves, as a folder rename reported again would.
+            std::vector<std::pair<std::wstring, std::wstring> > moves;
+            for (const auto& entry : db.tagged_paths()) {
+                if (entry.second.compare(0, 9, L"C:\\Music\\") == 0) {
+                    moves.emplace_back(entry.second, L"C:\\Songs" + entry.second.substr(8));
+                }
+            }
+            db.follow_renames(moves);
+            return true;
+        },
+        [&](items::TagsHolder& db, bool done) {
+            for (const std::wstring& name : names) {
+                EXPECT_EQ(had(name), either(tags_of(db, old_path(name)), tags_of(db, new_path(name))));
+                if (done) EXPECT_EQ(had(name), tags_of(db, new_path(name)));
+            }
+            EXPECT_EQ((chains{L"Music/Mood"}), tags_of(db, sibling));
         });
 }
 

@@ -43,6 +43,44 @@ std::vector<std::wstring> folder_entries(const std::wstring& folder) {
     return names;
 }
 
+namespace {
+void describe_files(const std::wstring& folder, const std::wstring& relative, std::vector<std::wstring>& out) {
+    for (const std::wstring& name : folder_entries(folder + relative)) {
+        const std::wstring path = folder + relative + name;
+        if (::GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_DIRECTORY) {
+            describe_files(folder, relative + name + L"\\", out);
+            continue;
+        }
+        const std::vector<unsigned char> bytes = read_bytes(path);
+        std::wstring line = relative + name + L":";
+        if (name.size() > 4 && name.compare(name.size() - 4, 4, L".dat") == 0) {
+            std::vector<std::pair<std::uint32_t, std::wstring> > records;
+            items::store::decode_map(bytes.data(), bytes.size(), [&](items::file_id_t id, std::size_t at, std::size_t length) {
+                std::wstring record(length, L'\0');
+                std::memcpy(&record[0], bytes.data() + at, length * sizeof(wchar_t));
+                records.emplace_back(id, record);
+            });
+            std::sort(records.begin(), records.end());
+            for (const auto& record : records) line += L" " + std::to_wstring(record.first) + L"=" + record.second;
+        } else {
+            for (std::size_t i = 0; i + 4 <= bytes.size(); i += 4) {
+                std::uint32_t id = 0;
+                std::memcpy(&id, bytes.data() + i, 4);
+                line += L" " + std::to_wstring(id);
+            }
+        }
+        out.push_back(line);
+    }
+}
+}  // namespace
+
+std::vector<std::wstring> store_contents(const std::wstring& folder) {
+    std::vector<std::wstring> out;
+    describe_files(folder, std::wstring(), out);
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
 void set_write_time(const std::wstring& path, std::uint64_t value) {
     util::unique_file file(::CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                          nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));

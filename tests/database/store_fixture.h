@@ -19,6 +19,10 @@ bool exists(const std::wstring& path);
 // identity files beside the maps, left out.
 std::vector<std::wstring> folder_entries(const std::wstring& folder);
 
+// Every file of the store below `folder` as "relative name: content", sorted: a tag file's
+// ids in file order, a map's records in id order (their order in the file is not kept).
+std::vector<std::wstring> store_contents(const std::wstring& folder);
+
 // Last-write times, in the file system's 100 ns units.
 void set_write_time(const std::wstring& path, std::uint64_t value);
 std::uint64_t write_time(const std::wstring& path);

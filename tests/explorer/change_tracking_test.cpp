@@ -257,3 +257,42 @@ TEST_F(TrackingTest, WindowOfOlderWindowsFollowsRenamesAndDeletions) {
     EXPECT_FALSE(tagged(file(L"a.jpg")));
     EXPECT_FALSE(tagged(file(L"gone.jpg")));
 }
+
+TEST_F(StoreTest, AFolderRenameLeavesTheStoreAsFollowingEachFileWould) {
+    // Many files in two roots, tags shared, two of them with one file id; a sibling whose name
+    // begins with the folder's stays where it is.
+    const auto build = [](items::TagsHolder& store) {
+        std::vector<std::wstring> rock, jazz, work;
+        for (int i = 0; i < 40; ++i) {
+            const std::wstring path = L"C:\\Music\\" + std::to_wstring(i % 4) + L"\\t" + std::to_wstring(i) + L".mp3";
+            rock.push_back(path);
+            if (i % 3 == 0) jazz.push_back(path);
+            if (i % 2 == 0) work.push_back(path);
+        }
+        rock.insert(rock.end(), {L"C:\\Music\\track2A.mp3", L"C:\\Music\\track1b.mp3", L"C:\\Music2\\x.mp3"});
+        work.insert(work.end(), {L"C:\\Music", L"C:\\Music2\\x.mp3"});
+        ASSERT_TRUE(store.set_tags(rock, tags({L"Music/Genre/Rock"}), items::tree_ptr()));
+        ASSERT_TRUE(store.set_tags(jazz, tags({L"Music/Genre/Jazz"}), items::tree_ptr()));
+        ASSERT_TRUE(store.set_tags(work, tags({L"Work/Done"}), items::tree_ptr()));
+    };
+    build(*db);
+    TempFolder twin_folder;
+    boost::shared_ptr<items::TagsHolder> twin = boost::make_shared<items::TagsHolder>();
+    twin->set_data_folder(twin_folder.path());
+    build(*twin);
+    explorer::rename_folder(*db, L"C:\\Music", L"C:\\Songs");
+    // As the folder's files were followed before, one request each.
+    twin->follow_rename(L"C:\\Music", L"C:\\Songs");
+    for (const auto& entry : twin->tagged_paths()) {
+        if (entry.second.compare(0, 9, L"C:\\Music\\") == 0) {
+            twin->follow_rename(entry.second, L"C:\\Songs" + entry.second.substr(8));
+        }
+    }
+    reload();
+    EXPECT_EQ(store_contents(twin_folder.path()), store_contents(folder.path()));
+    EXPECT_EQ((std::vector<std::wstring>{L"Music/Genre/Rock", L"Work/Done"}), tags_of(L"C:\\Music2\\x.mp3"));
+    EXPECT_EQ((std::vector<std::wstring>{L"Music/Genre/Jazz", L"Music/Genre/Rock", L"Work/Done"}),
+              tags_of(L"C:\\Songs\\0\\t0.mp3"));
+    EXPECT_EQ((std::vector<std::wstring>{L"Work/Done"}), tags_of(L"C:\\Songs"));
+    for (const auto& entry : db->tagged_paths()) EXPECT_NE(0, entry.second.compare(0, 9, L"C:\\Music\\"));
+}
