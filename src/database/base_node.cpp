@@ -389,46 +389,45 @@ scope::scope(const std::wstring& node_name, base_node* parent_node) : base_node(
     kind = kind_scope;
 }
 
-bool scope::remove_file(file_id_t id, const tree_node* tree) {
+namespace {
+
+// Drops every child for which `emptied` (which removes from it) answers true; true when none is
+// left. A copy of each child is held while it is asked, since the call may erase it from disk.
+template <class Emptied>
+bool drop_emptied_children(std::vector<node_ptr>& children, Emptied emptied) {
     for (std::size_t i = 0; i < children.size();) {
         node_ptr child = children[i];
+        if (emptied(*child)) {
+            children.erase(children.begin() + i);
+        } else {
+            ++i;
+        }
+    }
+    return children.empty();
+}
+
+}  // namespace
+
+bool scope::remove_file(file_id_t id, const tree_node* tree) {
+    const bool none_left = drop_emptied_children(children, [&](base_node& child) {
         const tree_node* request = nullptr;
         if (tree) {
-            request = tree->find(child->name);
-            if (!request) {
-                ++i;
-                continue;
-            }
+            request = tree->find(child.name);
+            if (!request) return false;
             // A leaf of the request names the whole child, whatever lies below it.
             if (request->children.empty()) request = nullptr;
         }
-        if (child->remove_file(id, request)) {
-            children.erase(children.begin() + i);
-        } else {
-            ++i;
-        }
-    }
-    if (children.empty()) {
-        erase_from_disk();
-        return true;
-    }
-    return false;
+        return child.remove_file(id, request);
+    });
+    if (none_left) erase_from_disk();
+    return none_left;
 }
 
 bool scope::remove_ids(const id_set& gone) {
-    for (std::size_t i = 0; i < children.size();) {
-        node_ptr child = children[i];
-        if (child->remove_ids(gone)) {
-            children.erase(children.begin() + i);
-        } else {
-            ++i;
-        }
-    }
-    if (children.empty()) {
-        erase_from_disk();
-        return true;
-    }
-    return false;
+    const bool none_left =
+        drop_emptied_children(children, [&](base_node& child) { return child.remove_ids(gone); });
+    if (none_left) erase_from_disk();
+    return none_left;
 }
 
 void scope::replace_ids(const std::vector<std::pair<file_id_t, file_id_t> >& renames, const id_set& old_ids) {

@@ -285,6 +285,9 @@ private:
     void note_spelling(file_id_t id, std::wstring_view file_path, bool added);
     void index_displaced();
     void forget_path_indexes();
+    // The end of a removal whose tags are written: `emptied` when the tags left none; else the
+    // `files` no tag holds leave the map. True when the root became empty.
+    bool forget_unheld(bool emptied, const std::vector<file_id_t>& files);
     void written();
 
     std::vector<unsigned char> unwritten_records_;

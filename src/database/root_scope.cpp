@@ -367,25 +367,7 @@ void root_scope::written() {
 
 bool root_scope::remove_file(file_id_t id, const tree_node* tree) {
     require_read(false);
-    const bool emptied = scope::remove_file(id, tree);
-    if (emptied) {
-        id_map.clear();  // erase_from_disk removed the map file with the folder
-        forget_path_indexes();
-        return true;
-    }
-    // The file leaves the map only when no tag of this root still holds it; dropping it while a
-    // tag keeps the id (or a tag whose file could not be read may) would make the next load
-    // discard that tag's id.
-    if (id_map.contains(id) && !unread_tags_ && !tags_of(id)) {
-        forget_path(id);
-        if (id_map.empty()) {
-            erase_from_disk();
-            children.clear();
-            return true;
-        }
-        rewrite_map();
-    }
-    return false;
+    return forget_unheld(scope::remove_file(id, tree), std::vector<file_id_t>(1, id));
 }
 
 bool root_scope::remove_files(const std::vector<file_id_t>& files) {
@@ -393,13 +375,18 @@ bool root_scope::remove_files(const std::vector<file_id_t>& files) {
     id_set gone;
     gone.reserve(files.size());
     for (file_id_t id : files) gone.insert(id);
-    if (scope::remove_ids(gone)) {
+    return forget_unheld(scope::remove_ids(gone), files);
+}
+
+bool root_scope::forget_unheld(bool emptied, const std::vector<file_id_t>& files) {
+    if (emptied) {
         id_map.clear();  // erase_from_disk removed the map file with the folder
         forget_path_indexes();
         return true;
     }
-    // Every tag file is written before the map: the ids leave the map only once no tag holds
-    // them, as remove_file does for one.
+    // The tag files are written by now: a file leaves the map only when no tag of this root
+    // still holds it; dropping it while a tag keeps the id (or a tag whose file could not be
+    // read may) would make the next load discard that tag's id. The map is rewritten once.
     bool forgot = false;
     if (!unread_tags_) {
         for (file_id_t id : files) {

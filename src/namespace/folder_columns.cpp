@@ -33,12 +33,6 @@ const column_info columns[column_count] = {
     {L"Tags", SHCOLSTATE_TYPE_STR, 30, key_keywords},
 };
 
-// What the user sees of an item's name, as GetDisplayNameOf gives it: a query level shows its
-// query without the mark.
-std::wstring name_shown(const std::wstring& name) {
-    return items::is_query_name(name) ? name.substr(1) : name;
-}
-
 // The leaves of a name tree in depth-first order.
 void collect_leaves(const items::tree_node& node, std::vector<std::wstring>& leaves) {
     if (node.children.empty()) {
@@ -141,7 +135,7 @@ HRESULT cell_text(const items::shell_item_fields& item, const std::wstring& in_r
     case column_name:
         // Windows' view names items through GetDisplayNameOf, but Wine's takes every cell from
         // here: without the name its list shows blank rows.
-        text = name_shown(item.name);
+        text = shown_name(item.name);
         return S_OK;
     case column_items_count:
         if (item.count == 0) return E_FAIL;
@@ -165,7 +159,7 @@ HRESULT cell_text(const items::shell_item_fields& item, const std::wstring& in_r
 HRESULT cell_value(const items::shell_item_fields& item, const std::wstring& in_root, UINT column, VARIANT* value) {
     switch (column) {
     case column_name:
-        return make_bstr(name_shown(item.name), value);
+        return make_bstr(shown_name(item.name), value);
     case column_items_count:
         if (item.count == 0) return E_FAIL;
         value->vt = VT_UI4;

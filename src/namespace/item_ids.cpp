@@ -1,5 +1,7 @@
 #include "namespace/item_ids.h"
 
+#include "database/navigation.h"
+
 #include <cstring>
 
 namespace ShellNamespace {
@@ -73,6 +75,10 @@ int compare_names(const std::wstring& a, const std::wstring& b) {
     }
     if (a.size() != b.size()) return a.size() > b.size() ? -1 : 1;
     return 0;
+}
+
+std::wstring shown_name(const std::wstring& name) {
+    return items::is_query_name(name) ? name.substr(1) : name;
 }
 
 }  // namespace ShellNamespace

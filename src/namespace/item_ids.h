@@ -35,6 +35,9 @@ std::wstring root_of(LPCITEMIDLIST pidl);
 // A list holding a copy of the first item of `pidl` only; null when it cannot be made.
 LPITEMIDLIST copy_first_item(LPCITEMIDLIST pidl);
 
+// What the user sees of an item's name: a query level shows its query without the mark.
+std::wstring shown_name(const std::wstring& name);
+
 // A CoTaskMemAlloc copy of `text` with its NUL, as a STRRET_WSTR.
 HRESULT make_strret(const std::wstring& text, STRRET* out);
 

@@ -34,11 +34,6 @@ const SFGAOF file_attributes = SFGAO_FILESYSTEM | SFGAO_CANCOPY;
 const SFGAOF tag_level_attributes = SFGAO_HASSUBFOLDER | SFGAO_FOLDER;
 const SFGAOF file_level_attributes = SFGAO_FOLDER;
 
-// What the user sees of an item's name: a query level shows its query without the mark.
-std::wstring shown_name(const std::wstring& name) {
-    return items::is_query_name(name) ? name.substr(1) : name;
-}
-
 // A query level looks like the "Filtered Items" entry it stands beside.
 unsigned icon_kind(const items::shell_item_fields& item) {
     return item.kind == items::item_query ? static_cast<unsigned>(items::item_filtered) : item.kind;

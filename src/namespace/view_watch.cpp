@@ -49,6 +49,11 @@ bool has_class(HWND window, const wchar_t* name) {
 LRESULT CALLBACK view_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam, UINT_PTR id, DWORD_PTR) {
     if (message == WM_NCDESTROY) {
         if (answered_view == window) answered_view = nullptr;
+        // A browse still queued owns its list; the system drops the message with the window.
+        MSG pending;
+        while (browse_message() && ::PeekMessageW(&pending, window, browse_message(), browse_message(), PM_REMOVE)) {
+            ::ILFree(reinterpret_cast<LPITEMIDLIST>(pending.lParam));
+        }
         ::RemovePropW(window, watched_property);
         ::RemoveWindowSubclass(window, view_proc, id);
     } else if (message == default_done_message() && message != 0) {
