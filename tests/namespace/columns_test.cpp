@@ -64,6 +64,21 @@ short order(HRESULT hr) {
 
 LPCITEMIDLIST id(const std::vector<BYTE>& bytes) { return reinterpret_cast<LPCITEMIDLIST>(bytes.data()); }
 
+// a against b, with the lParam `how`, gives `expected`; b against a its opposite.
+struct comparison {
+    LPARAM how;
+    const std::vector<BYTE>* a;
+    const std::vector<BYTE>* b;
+    int expected;
+};
+
+void expect_orders(IShellFolder* folder, std::initializer_list<comparison> cases) {
+    for (const comparison& c : cases) {
+        EXPECT_EQ(c.expected, order(folder->CompareIDs(c.how, id(*c.a), id(*c.b)))) << std::hex << c.how;
+        EXPECT_EQ(-c.expected, order(folder->CompareIDs(c.how, id(*c.b), id(*c.a)))) << std::hex << c.how;
+    }
+}
+
 // One list of the items given, from the first level down.
 std::vector<BYTE> list_of(std::initializer_list<const std::vector<BYTE>*> items) {
     std::vector<BYTE> joined;
@@ -325,12 +340,7 @@ TEST_F(NamespaceTest, CompareIDsSortsByTheColumnAskedFor) {
                             song2 = find(rock.get(), L"song2.mp3").bytes, gone = find(rock.get(), L"gone.mp3").bytes;
 
     const LPARAM name = 0, path = 2, tags = 3;
-    const struct {
-        LPARAM how;
-        const std::vector<BYTE>* a;
-        const std::vector<BYTE>* b;
-        int expected;
-    } cases[] = {
+    expect_orders(rock.get(), {
         {name, &aa, &yjazz, -1},
         {name, &both, &song2, -1},
         // "...\files" before "...\files\sub"; one folder: by name.
@@ -344,11 +354,7 @@ TEST_F(NamespaceTest, CompareIDsSortsByTheColumnAskedFor) {
         {SHCIDS_CANONICALONLY | path, &aa, &yjazz, -1},
         {SHCIDS_CANONICALONLY | 77, &song2, &both, 1},
         {SHCIDS_ALLFIELDS, &aa, &yjazz, -1},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(c.expected, order(rock->CompareIDs(c.how, id(*c.a), id(*c.b)))) << std::hex << c.how;
-        EXPECT_EQ(-c.expected, order(rock->CompareIDs(c.how, id(*c.b), id(*c.a)))) << std::hex << c.how;
-    }
+    });
     for (LPARAM column : {path, tags}) EXPECT_EQ(0, order(rock->CompareIDs(column, id(song1), id(song1))));
 
     // Counts by value, not by their digits; no count sorts first.
@@ -385,12 +391,7 @@ TEST_F(NamespaceTest, CompareIDsComparesEveryLevel) {
     const std::vector<BYTE> genre_rock = list_of({&music_tag, &genre_tag, &rock}),
                             genre_jazz = list_of({&music_tag, &genre_tag, &jazz});
 
-    const struct {
-        LPARAM how;
-        const std::vector<BYTE>* a;
-        const std::vector<BYTE>* b;
-        int expected;
-    } cases[] = {
+    expect_orders(root.get(), {
         // Music\Genre and Music\Mood are two places.
         {0, &music_genre, &music_mood, -1},
         // A list before the lists it leads to.
@@ -404,11 +405,7 @@ TEST_F(NamespaceTest, CompareIDsComparesEveryLevel) {
         {0, &genre_rock, &video, -1},
         {0, &music_genre, &music_genre_again, 0},
         {SHCIDS_ALLFIELDS, &genre_rock, &genre_rock, 0},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(c.expected, order(root->CompareIDs(c.how, id(*c.a), id(*c.b))));
-        EXPECT_EQ(-c.expected, order(root->CompareIDs(c.how, id(*c.b), id(*c.a))));
-    }
+    });
 
     // The empty list names the folder itself, a prefix of every other.
     const std::vector<BYTE> nothing(2, 0);

@@ -103,6 +103,16 @@ protected:
         }
     }
 
+    // The view's window in details mode inside the frame, as the browser has it made; null
+    // (and a failure) when it is not made.
+    HWND show(IShellView* view, IShellBrowser* browser) {
+        FOLDERSETTINGS settings = {FVM_DETAILS, 0};
+        RECT area = {0, 0, 600, 400};
+        HWND view_window = nullptr;
+        EXPECT_EQ(S_OK, view->CreateViewWindow(nullptr, &settings, browser, &area, &view_window));
+        return view_window;
+    }
+
     HWND frame_ = nullptr;
 };
 
@@ -206,10 +216,8 @@ TEST_F(ViewTest, TheViewShowsTheLevelAndItsDestructionLowersTheViewCount) {
     EXPECT_EQ(1, views_of(frame_));
 
     FakeBrowser browser(frame_);
-    FOLDERSETTINGS settings = {FVM_DETAILS, 0};
-    RECT area = {0, 0, 600, 400};
-    HWND view_window = nullptr;
-    ASSERT_EQ(S_OK, view->CreateViewWindow(nullptr, &settings, &browser, &area, &view_window));
+    HWND view_window = show(view.get(), &browser);
+    ASSERT_TRUE(view_window);
     ASSERT_TRUE(::IsWindow(view_window));
     EXPECT_TRUE(::IsChild(frame_, view_window));
     pump();
@@ -302,10 +310,8 @@ TEST_F(ViewTest, ATagAddedUnderTheShownRootRefreshesTheViewThroughItsOwnCommand)
     util::com_ptr<IShellView> view;
     ASSERT_EQ(S_OK, music->CreateViewObject(frame_, IID_IShellView, view.put_void()));
     FakeBrowser browser(frame_);
-    FOLDERSETTINGS settings = {FVM_DETAILS, 0};
-    RECT area = {0, 0, 600, 400};
-    HWND view_window = nullptr;
-    ASSERT_EQ(S_OK, view->CreateViewWindow(nullptr, &settings, &browser, &area, &view_window));
+    HWND view_window = show(view.get(), &browser);
+    ASSERT_TRUE(view_window);
     pump();
     HWND list = find_list(view_window);
     ASSERT_EQ(4, ::SendMessageW(list, LVM_GETITEMCOUNT, 0, 0));
@@ -337,10 +343,8 @@ TEST_F(ViewTest, TheShellHearsOfTagsThatComeAndGoWithTheListsOfTheLevelsTheyChan
     util::com_ptr<IShellView> view;
     ASSERT_EQ(S_OK, genre->CreateViewObject(frame_, IID_IShellView, view.put_void()));
     FakeBrowser browser(frame_);
-    FOLDERSETTINGS settings = {FVM_DETAILS, 0};
-    RECT area = {0, 0, 600, 400};
-    HWND view_window = nullptr;
-    ASSERT_EQ(S_OK, view->CreateViewWindow(nullptr, &settings, &browser, &area, &view_window));
+    HWND view_window = show(view.get(), &browser);
+    ASSERT_TRUE(view_window);
     pump();
     const util::unique_pidl genre_list = folder_list(genre.get());
     listener.watch(genre_list.get(), false);
