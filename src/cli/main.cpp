@@ -1,6 +1,7 @@
 // quibrix.exe: the tag store from a command line, for scripts and batch files. It links the
 // engine itself (the COM module refuses every host but Explorer) and works on the same store.
 #include "autotag/files_iterator.h"
+#include "cli/tree_commands.h"
 #include "database/store_io.h"
 #include "database/tag_query.h"
 #include "database/tags_holder.h"
@@ -73,6 +74,8 @@ const wchar_t usage[] =
     L"  tags PATH...                                        the tags of each path\n"
     L"  files QUERY                                         the files that match a query\n"
     L"  tree                                                the tag tree with file counts\n"
+    L"  rename OLD NEW                                      rename or move a tag\n"
+    L"  merge FROM INTO                                     merge tag FROM into tag INTO\n"
     L"  repair                                              follow moved files, list those gone\n"
     L"\n"
     L"Options: --data FOLDER (the store; default: the common application data\\Quibrix),\n"
@@ -81,6 +84,7 @@ const wchar_t usage[] =
     L"Run 'quibrix COMMAND --help' for one command.\n";
 
 const wchar_t* command_help(const std::wstring& command) {
+    if (const wchar_t* text = tree_commands::help(command)) return text;
     if (command == L"tag") {
         return L"Usage: quibrix tag PATH... --tag ROOT/SCOPE/TAG [--tag ...] [-r]\n"
                L"Gives every PATH each tag. A tag is named by its path from the root tag down;\n"
@@ -304,12 +308,15 @@ public:
             err().write(L"quibrix: the tag store at " + folder + L" cannot be read now (another process may hold it)\n");
             return exit_error;
         }
+        const auto to_error = [](const std::wstring& text) { err().write(text); };
         if (args_.command == L"tag") return tag();
         if (args_.command == L"untag") return untag();
         if (args_.command == L"tags") return tags();
         if (args_.command == L"files") return files();
         if (args_.command == L"tree") return tree();
         if (args_.command == L"repair") return repair();
+        if (args_.command == L"rename") return tree_commands::rename(db_, args_.operands, to_error);
+        if (args_.command == L"merge") return tree_commands::merge(db_, args_.operands, to_error);
         throw usage_error(L"unknown command " + args_.command);
     }
 

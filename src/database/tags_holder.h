@@ -32,13 +32,28 @@ class TagsHolder;
 TagsHolder& tags_holder();
 
 // One change to the tag tree, as the tag dialog collects them before "Add" applies them.
+// A merge gives the files of the tag `node` the tag `target` and removes `node`.
 struct tree_edit {
-    enum operation { create, rename, move, remove };
+    enum operation { create, rename, move, remove, merge };
     operation op = create;
     std::vector<std::wstring> node;    // names from the root tag down to the node
     node_kind kind = kind_tag;         // create: kind_root, kind_scope or kind_tag
-    std::wstring new_name;             // create, rename
-    std::vector<std::wstring> target;  // move: the new parent (empty: the top, as a root tag)
+    std::wstring new_name;             // create, rename; move: the name at the new place (empty: its own)
+    std::vector<std::wstring> target;  // move: the new parent (empty: the top, as a root tag); merge: the tag
+};
+
+// Why the database refused a tree edit; a refused edit changed nothing.
+enum class edit_refusal {
+    none,            // done
+    missing_node,    // no node of that chain
+    missing_target,  // no parent, or tag merged into, of that chain
+    name_taken,      // a sibling has the name, in any letter case
+    name_unsafe,     // the name cannot be a file or folder name
+    into_tag,        // a tag holds files, not nodes
+    into_itself,     // a node into itself or below itself
+    wrong_place,     // a tag or scope made at the top, a tag moved there, a root made below it
+    not_a_tag,       // a merge is of two tags
+    not_read,        // a root the edit needs all of could not be read whole
 };
 
 class TagsHolder : public base_node, private store::write_listener {
@@ -122,6 +137,8 @@ public:
     std::vector<tree_ptr> tags_of_paths(const std::vector<std::wstring>& paths);
     // Applies the edits in order; stops at the first that fails and returns false.
     bool apply_edits(const std::vector<tree_edit>& edits);
+    // Applies one edit, or says why not.
+    edit_refusal apply_tree_edit(const tree_edit& edit);
     // The same for edits collected against the tree as it was shown some time before. The
     // database drops a root tag or scope that an edit leaves empty, while whoever collected the
     // edits still showed it and may have given it new children, a new name or a new place since:
@@ -194,10 +211,11 @@ private:
     void refresh();
     void before_write() override;
     void remove_tags(const std::vector<std::wstring>& paths, const tree_node& previous);
-    bool apply_edit(const tree_edit& edit);
+    edit_refusal apply_edit(const tree_edit& edit);
     // Makes the root tag and scopes of `chain` that are missing.
     bool ensure_containers(const std::vector<std::wstring>& chain);
-    bool move_node(const node_ptr& node, const std::vector<std::wstring>& target);
+    edit_refusal move_node(const node_ptr& node, const std::vector<std::wstring>& target, const std::wstring& new_name);
+    edit_refusal merge_tag(const node_ptr& from, const std::vector<std::wstring>& into);
     boost::shared_ptr<filtered_item> context_for(view_key view, bool create);
     void changed() { ++generation_; }
 

@@ -1,6 +1,7 @@
-// What the tag dialog's "Add" asks of the database: edits of the tag tree itself (create,
-// rename, move, delete of root tags, scopes and tags), and the files' new choice of tags. Each
-// edit changes the disk first and memory only when the disk change succeeded.
+// What the tag dialog's "Add" and the command-line tool ask of the database: edits of the tag
+// tree itself (create, rename, move, delete of root tags, scopes and tags, merge of two tags),
+// and the files' new choice of tags. Each edit changes the disk first and memory only when the
+// disk change succeeded; a refused edit has changed nothing.
 #include "database/store_section.h"
 
 #include "database/identity_file.h"
@@ -69,6 +70,13 @@ void rename_root(root_scope& root, const std::wstring& new_path) {
     store::delete_file(old_map);
 }
 
+// The names from the root tag down to `node`, as the tree spells them.
+std::vector<std::wstring> chain_of(const base_node& node) {
+    std::vector<std::wstring> names;
+    for (const base_node* step = &node; step->parent; step = step->parent) names.insert(names.begin(), step->name);
+    return names;
+}
+
 tree_ptr tree_named(const std::vector<tree_ptr>& trees, const std::wstring& name) {
     for (const tree_ptr& tree : trees) {
         if (tree->name == name) return tree;
@@ -96,9 +104,15 @@ bool TagsHolder::apply_edits(const std::vector<tree_edit>& edits) {
     store_section section(*this, false);
     changed();
     for (const tree_edit& edit : edits) {
-        if (!apply_edit(edit)) return false;
+        if (apply_edit(edit) != edit_refusal::none) return false;
     }
     return true;
+}
+
+edit_refusal TagsHolder::apply_tree_edit(const tree_edit& edit) {
+    store_section section(*this, false);
+    changed();
+    return apply_edit(edit);
 }
 
 bool TagsHolder::apply_collected_edits(const std::vector<tree_edit>& edits) {
@@ -118,8 +132,10 @@ bool TagsHolder::apply_collected_edits(const std::vector<tree_edit>& edits) {
         case tree_edit::move:
             ready = ensure_containers(edit.node) && ensure_containers(edit.target);
             break;
+        case tree_edit::merge:
+            break;
         }
-        if (!ready || !apply_edit(edit)) return false;
+        if (!ready || apply_edit(edit) != edit_refusal::none) return false;
     }
     return true;
 }
@@ -133,7 +149,7 @@ bool TagsHolder::ensure_containers(const std::vector<std::wstring>& chain) {
         create.node.assign(prefix.begin(), prefix.end() - 1);
         create.kind = length == 1 ? kind_root : kind_scope;
         create.new_name = prefix.back();
-        if (!apply_edit(create)) return false;
+        if (apply_edit(create) != edit_refusal::none) return false;
     }
     return true;
 }
@@ -167,46 +183,47 @@ void TagsHolder::change_tags(const std::vector<std::wstring>& paths, const std::
     for (const std::wstring& root : roots) set_tags(paths, tree_named(chosen, root), tree_named(dropped, root));
 }
 
-bool TagsHolder::apply_edit(const tree_edit& edit) {
+edit_refusal TagsHolder::apply_edit(const tree_edit& edit) {
     if (edit.op == tree_edit::remove) {
         tree_ptr chain = make_chain(edit.node);
-        return chain && delete_node(*chain);
+        return chain && delete_node(*chain) ? edit_refusal::none : edit_refusal::missing_node;
     }
     if (edit.op == tree_edit::create) {
-        if (!util::is_valid_file_name(edit.new_name)) return false;
+        if (!util::is_valid_file_name(edit.new_name)) return edit_refusal::name_unsafe;
         base_node* parent_node = this;
         node_ptr held;
         if (!edit.node.empty()) {
             held = find_node(edit.node);
-            if (!held || held->kind == kind_tag) return false;
+            if (!held) return edit_refusal::missing_target;
+            if (held->kind == kind_tag) return edit_refusal::into_tag;
             parent_node = held.get();
         }
-        if (parent_node->find_child(edit.new_name)) return false;
+        if (parent_node->find_child(edit.new_name)) return edit_refusal::name_taken;
         if (parent_node == this) {
-            if (edit.kind != kind_root) return false;
+            if (edit.kind != kind_root) return edit_refusal::wrong_place;
             create_root(edit.new_name);
-            return true;
+            return edit_refusal::none;
         }
-        if (edit.kind == kind_root) return false;
+        if (edit.kind == kind_root) return edit_refusal::wrong_place;
         node_ptr child;
         if (edit.kind == kind_scope) {
             child.reset(new scope(edit.new_name, parent_node));
-            if (!child->ensure_folder(true)) return false;
+            if (!child->ensure_folder(true)) throw store_error(error_cannot_open, ::GetLastError());
         } else {
             // A tag gets its file with its first file.
             child.reset(new tag(edit.new_name, parent_node));
         }
         parent_node->children.push_back(child);
-        return true;
+        return edit_refusal::none;
     }
 
     node_ptr node = find_node(edit.node);
-    if (!node) return false;
+    if (!node) return edit_refusal::missing_node;
     if (edit.op == tree_edit::rename) {
-        if (!util::is_valid_file_name(edit.new_name)) return false;
-        if (edit.new_name == node->name) return true;
+        if (!util::is_valid_file_name(edit.new_name)) return edit_refusal::name_unsafe;
+        if (edit.new_name == node->name) return edit_refusal::none;
         const node_ptr taken = node->parent->find_child(edit.new_name);
-        if (taken && taken != node) return false;  // a change of letter case alone renames the node
+        if (taken && taken != node) return edit_refusal::name_taken;  // a change of letter case alone renames the node
         const std::wstring old_path = node->path;
         const std::wstring new_path = node->kind == kind_root ? path + edit.new_name
                                                                : node->parent->path + L'\\' + edit.new_name;
@@ -220,32 +237,46 @@ bool TagsHolder::apply_edit(const tree_edit& edit) {
         }
         node->name = edit.new_name;
         node->update_path();
-        return true;
+        return edit_refusal::none;
     }
-    return move_node(node, edit.target);
+    if (edit.op == tree_edit::merge) return merge_tag(node, edit.target);
+    return move_node(node, edit.target, edit.new_name);
 }
 
-bool TagsHolder::move_node(const node_ptr& node, const std::vector<std::wstring>& target_chain) {
+edit_refusal TagsHolder::move_node(const node_ptr& node, const std::vector<std::wstring>& target_chain,
+                                   const std::wstring& new_name) {
     base_node* target = this;
     node_ptr held_target;
     if (!target_chain.empty()) {
         held_target = find_node(target_chain);
-        if (!held_target || held_target->kind == kind_tag) return false;
+        if (!held_target) return edit_refusal::missing_target;
+        if (held_target->kind == kind_tag) return edit_refusal::into_tag;
         target = held_target.get();
     }
-    if (is_inside(target, node.get()) || target == node->parent) return false;
-    if (target->find_child(node->name)) return false;
-    if (target == this && node->kind == kind_tag) return false;  // a root tag is a folder
+    if (is_inside(target, node.get())) return edit_refusal::into_itself;
+    const std::wstring name = new_name.empty() ? node->name : new_name;
+    if (!util::is_valid_file_name(name)) return edit_refusal::name_unsafe;
+    if (target == node->parent) {
+        // A move that stays with its parent is a rename, or nothing to do.
+        if (name == node->name) return edit_refusal::name_taken;
+        tree_edit rename;
+        rename.op = tree_edit::rename;
+        rename.node = chain_of(*node);
+        rename.new_name = name;
+        return apply_edit(rename);
+    }
+    if (target->find_child(name)) return edit_refusal::name_taken;
+    if (target == this && node->kind == kind_tag) return edit_refusal::wrong_place;  // a root tag is a folder
 
     root_scope* from_root = node->root();
     root_scope* to_root = target == this ? nullptr : target->root();
     // A root that was not read would move without its files, or take files its map cannot
     // record: the move waits until it can be read.
-    if (!read_whole(from_root) || !read_whole(to_root)) return false;
+    if (!read_whole(from_root) || !read_whole(to_root)) return edit_refusal::not_read;
     const node_ptr keep_from = from_root->shared_from_this();
     base_node* old_parent = node->parent;
     const bool is_root = node->kind == kind_root;
-    const std::wstring new_path = target == this ? path + node->name : target->path + L'\\' + node->name;
+    const std::wstring new_path = target == this ? path + name : target->path + L'\\' + name;
 
     // Every step below keeps each id that a tag file holds known to the map of the root the tag
     // file lies in, whichever step a crash or a failed write ends the move at: the root that
@@ -257,7 +288,7 @@ bool TagsHolder::move_node(const node_ptr& node, const std::vector<std::wstring>
     for (const auto& entry : files) left_behind.push_back(entry.first);
     boost::shared_ptr<root_scope> made;  // a scope moved to the top becomes this root
     if (target == this) {
-        made.reset(new root_scope(node->name, this));
+        made.reset(new root_scope(name, this));
         made->loaded = true;
         for (const auto& entry : files) made->id_map.insert(entry.first, entry.second);
         // Beside the folder it is about to get; without that folder it is never read.
@@ -298,12 +329,13 @@ bool TagsHolder::move_node(const node_ptr& node, const std::vector<std::wstring>
         if (made) {
             moved = made;
         } else {
-            moved.reset(new scope(node->name, target));
+            moved.reset(new scope(name, target));
         }
         moved->children.swap(node->children);
         for (const node_ptr& child : moved->children) child->parent = moved.get();
     }
     old_parent->drop_child(node.get());
+    moved->name = name;
     moved->parent = target;
     target->children.push_back(moved);
     moved->update_path();
@@ -314,7 +346,7 @@ bool TagsHolder::move_node(const node_ptr& node, const std::vector<std::wstring>
         const root_scope& old_root = static_cast<const root_scope&>(*node);
         store::delete_file(old_root.map_path());
         old_root.delete_identity_file();
-        return true;
+        return edit_refusal::none;
     }
     // The old parent may be empty now; it leaves like any emptied scope (a root with its map).
     if (old_parent->children.empty() && old_parent != this) {
@@ -322,7 +354,7 @@ bool TagsHolder::move_node(const node_ptr& node, const std::vector<std::wstring>
         if (old_parent->parent) old_parent->parent->remove_child(old_parent);
     }
     const bool old_root_stays = std::find(children.begin(), children.end(), keep_from) != children.end();
-    if (left_behind.empty() || !old_root_stays) return true;
+    if (left_behind.empty() || !old_root_stays) return edit_refusal::none;
     // The old root forgets the files that no tag of its own holds any more.
     bool forgot = false;
     for (const file_id_t id : left_behind) {
@@ -331,7 +363,24 @@ bool TagsHolder::move_node(const node_ptr& node, const std::vector<std::wstring>
         forgot = true;
     }
     if (forgot) from_root->rewrite_map();
-    return true;
+    return edit_refusal::none;
+}
+
+edit_refusal TagsHolder::merge_tag(const node_ptr& from, const std::vector<std::wstring>& into_chain) {
+    const node_ptr into = find_node(into_chain);
+    if (!into) return edit_refusal::missing_target;
+    if (from->kind != kind_tag || into->kind != kind_tag) return edit_refusal::not_a_tag;
+    if (into == from) return edit_refusal::into_itself;
+    root_scope* from_root = from->root();
+    // The files are known by the ids of the tag's root, whose map must be read to name them.
+    if (!read_whole(from_root) || !read_whole(into->root())) return edit_refusal::not_read;
+    std::vector<std::wstring> paths;
+    for (const auto& entry : paths_below(*from, *from_root)) paths.push_back(entry.second);
+    // The files have the tag they go to before the one they leave goes: a crash between the two
+    // leaves them with both, never with neither.
+    if (!paths.empty()) set_tags(paths, make_chain(chain_of(*into)), tree_ptr());
+    delete_node(*make_chain(chain_of(*from)));
+    return edit_refusal::none;
 }
 
 }  // namespace items
