@@ -34,7 +34,7 @@ std::wstring reason(items::edit_refusal refusal, const std::wstring& node, const
     case items::edit_refusal::missing_target: return L"there is no " + target;
     case items::edit_refusal::name_taken: return L"this name is already used";
     case items::edit_refusal::name_unsafe: return L"'" + new_name + L"' cannot be a tag name: " + unsafe_name;
-    case items::edit_refusal::into_tag: return target + L" is a tag, and only root tags and scopes hold tags";
+    case items::edit_refusal::into_tag: return target + L" is a tag, not a root tag or scope";
     case items::edit_refusal::into_itself: return L"a node cannot go into itself or below itself";
     case items::edit_refusal::wrong_place: return L"a tag cannot be a root tag";
     case items::edit_refusal::not_a_tag: return L"only tags merge, not root tags or scopes";

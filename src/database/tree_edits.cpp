@@ -73,7 +73,9 @@ void rename_root(root_scope& root, const std::wstring& new_path) {
 // The names from the root tag down to `node`, as the tree spells them.
 std::vector<std::wstring> chain_of(const base_node& node) {
     std::vector<std::wstring> names;
-    for (const base_node* step = &node; step->parent; step = step->parent) names.insert(names.begin(), step->name);
+    for (const base_node* step = &node; step->kind != kind_holder; step = step->parent) {
+        names.insert(names.begin(), step->name);
+    }
     return names;
 }
 

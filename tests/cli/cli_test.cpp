@@ -19,6 +19,7 @@
 #include <cstring>
 #include <cwctype>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -320,6 +321,33 @@ protected:
         EXPECT_TRUE(made.valid()) << "cannot make " << std::string(relative.begin(), relative.end());
         return path;
     }
+    // Every folder and file of the store with its bytes, by path; but the snapshot, a shortcut
+    // for loads that any load may write again until the files' stamps have settled.
+    std::map<std::wstring, std::string> store_contents() {
+        std::map<std::wstring, std::string> contents;
+        std::vector<std::wstring> pending = {data_ + L"\\"};
+        while (!pending.empty()) {
+            const std::wstring folder = pending.back();
+            pending.pop_back();
+            WIN32_FIND_DATAW data;
+            util::unique_find found(::FindFirstFileW((folder + L"*").c_str(), &data));
+            if (!found) continue;
+            do {
+                const std::wstring name = data.cFileName, path = folder + name;
+                if (name == L"." || name == L".." || name == L"~quibrix-snapshot") continue;
+                if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                    contents[path + L"\\"];
+                    pending.push_back(path + L"\\");
+                    continue;
+                }
+                util::unique_file file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                                     nullptr, OPEN_EXISTING, 0, nullptr));
+                EXPECT_TRUE(file.valid()) << std::string(path.begin(), path.end());
+                if (file.valid()) contents[path] = drain(file.get());
+            } while (::FindNextFileW(found.get(), &data));
+        }
+        return contents;
+    }
     static std::wstring lines(std::initializer_list<std::wstring> all) {
         std::wstring text;
         for (const std::wstring& line : all) text += line + L"\n";
@@ -480,6 +508,105 @@ TEST_F(CliTest, AStoreTheToolMakesIsOpenToEveryUser) {
     for (const std::wstring& path : made) {
         EXPECT_EQ(store_security::shared, read_store_security(path)) << std::string(path.begin(), path.end());
     }
+}
+
+// rename moves and renames what the tag dialog can: a tag in place, a scope into another root
+// under a new name, a root. Files keep their tags under the new names.
+TEST_F(CliTest, RenameMovesTagsAndScopesWithTheirFiles) {
+    const std::wstring report = make(L"report.pdf"), paid = make(L"paid.pdf"), song = make(L"song.mp3");
+    ASSERT_EQ(0u, run(L"tag report.pdf paid.pdf --tag Work/Invoices/2026").exit_code);
+    ASSERT_EQ(0u, run(L"tag paid.pdf --tag Work/Paid").exit_code);
+    ASSERT_EQ(0u, run(L"tag song.mp3 --tag Music/Rock").exit_code);
+
+    for (const wchar_t* command : {L"rename Work/Paid Work/Settled", L"rename Work/Invoices Music/Bills",
+                                   L"rename Music Media"}) {
+        const result r = run(command);
+        EXPECT_EQ(0u, r.exit_code) << r.err.c_str();
+        EXPECT_EQ(L"", r.out + r.err);
+    }
+    EXPECT_EQ(lines({paid, report}), run(L"files Media/Bills/2026").out);
+    EXPECT_EQ(lines({paid}), run(L"files Work/Settled").out);
+    EXPECT_EQ(1u, run(L"files \"Work/Paid or Work/Invoices or Music\"").exit_code);
+    EXPECT_EQ(lines({L"Media/Bills/2026", L"Work/Settled"}), run(L"tags paid.pdf").out);
+    EXPECT_EQ(lines({L"Media/Rock"}), run(L"tags song.mp3").out);
+    EXPECT_EQ(lines({L"Media\t3", L"Media/Bills\t2", L"Media/Bills/2026\t2", L"Media/Rock\t1", L"Work\t1",
+                     L"Work/Settled\t1"}),
+              run(L"tree").out);
+}
+
+// merge gives the files of one tag another tag, in its root or in another, and removes it.
+TEST_F(CliTest, MergeGivesOneTagsFilesAnotherAndRemovesIt) {
+    const std::wstring draft = make(L"draft.txt"), final_copy = make(L"final.txt"), both = make(L"both.txt"),
+                       old = make(L"old.txt");
+    ASSERT_EQ(0u, run(L"tag draft.txt both.txt --tag Work/Draft").exit_code);
+    ASSERT_EQ(0u, run(L"tag final.txt both.txt --tag Work/Final").exit_code);
+    ASSERT_EQ(0u, run(L"tag old.txt --tag Old/Docs").exit_code);
+
+    result r = run(L"merge Work/Draft Work/Final");
+    EXPECT_EQ(0u, r.exit_code) << r.err.c_str();
+    EXPECT_EQ(L"", r.out + r.err);
+    EXPECT_EQ(lines({both, draft, final_copy}), run(L"files Work/Final").out);
+    EXPECT_EQ(lines({L"Work/Final"}), run(L"tags both.txt").out) << "once";
+    EXPECT_EQ(1u, run(L"files Work/Draft").exit_code);
+
+    r = run(L"merge Old/Docs Work/Final");
+    EXPECT_EQ(0u, r.exit_code) << r.err.c_str();
+    EXPECT_EQ(lines({L"Work/Final"}), run(L"tags old.txt").out);
+    EXPECT_EQ(lines({L"Work\t4", L"Work/Final\t4"}), run(L"tree").out) << "the emptied root went with its tag";
+}
+
+// What the dialog refuses, the tool refuses: a message on standard error, exit status 1 for a
+// node that is not there and 2 for the rest, and not one byte of the store changed.
+TEST_F(CliTest, RefusedRenamesAndMergesLeaveTheStoreAsItWas) {
+    make(L"a.txt");
+    make(L"b.txt");
+    ASSERT_EQ(0u, run(L"tag a.txt --tag Work/Invoices/Q1/Jan --tag Work/Paid").exit_code);
+    ASSERT_EQ(0u, run(L"tag b.txt --tag Music/Rock").exit_code);
+    const std::wstring tree = run(L"tree").out;
+    const std::map<std::wstring, std::string> before = store_contents();
+
+    const struct {
+        const wchar_t* command;
+        DWORD exit_code;
+        const wchar_t* message;
+    } refused[] = {
+        {L"rename Work/Paid Work/Invoices", 2, L"this name is already used"},
+        {L"rename Music/Rock work/INVOICES", 2, L"this name is already used"},
+        {L"rename Work/Paid Work/CON", 2, L"'CON' cannot be a tag name"},
+        {L"rename Work/Paid \"Work/a:b\"", 2, L"'a:b' cannot be a tag name"},
+        {L"rename Work/Paid Work/..", 2, L"'..' cannot be a tag name"},
+        {L"rename Work/Invoices Work/Invoices/Q1/Invoices", 2, L"into itself or below itself"},
+        {L"rename Work Work/Invoices/Work", 2, L"into itself or below itself"},
+        {L"rename Music/Rock Work/Paid/Rock", 2, L"Work/Paid is a tag"},
+        {L"rename Work/Paid Paid", 2, L"a tag cannot be a root tag"},
+        {L"rename Work/Paid Nowhere/Paid", 2, L"there is no Nowhere"},
+        {L"rename Work/Nothing Work/Else", 1, L"there is no Work/Nothing"},
+        {L"rename Work/Paid", 2, L"rename takes OLD and NEW"},
+        {L"merge Work/Nothing Work/Paid", 1, L"there is no Work/Nothing"},
+        {L"merge Work/Paid Music/Nothing", 2, L"there is no Music/Nothing"},
+        {L"merge Work/Invoices/Q1 Work/Paid", 2, L"only tags merge"},
+        {L"merge Work/Paid Work/Invoices", 2, L"only tags merge"},
+        {L"merge Work/Paid work/paid", 2, L"into itself"},
+    };
+    for (const auto& refusal : refused) {
+        const result r = run(refusal.command);
+        const std::string command(refusal.command, refusal.command + std::wcslen(refusal.command));
+        EXPECT_EQ(refusal.exit_code, r.exit_code) << command;
+        EXPECT_EQ(0u, r.err.find(L"quibrix: ")) << command;
+        EXPECT_NE(std::wstring::npos, r.err.find(refusal.message)) << command << ": " << r.err.c_str();
+        EXPECT_EQ(L"", r.out) << command;
+    }
+    const std::map<std::wstring, std::string> after = store_contents();
+    std::wstring changed;
+    for (const auto& entry : before) {
+        const auto now = after.find(entry.first);
+        if (now == after.end() || now->second != entry.second) changed += entry.first + L"\n";
+    }
+    for (const auto& entry : after) {
+        if (!before.count(entry.first)) changed += entry.first + L" (new)\n";
+    }
+    EXPECT_EQ(L"", changed) << "a refused edit changed the store";
+    EXPECT_EQ(tree, run(L"tree").out);
 }
 
 // The examples of README's "Command line" section, run as they stand there: lines starting
