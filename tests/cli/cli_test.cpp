@@ -574,8 +574,6 @@ TEST_F(CliTest, RefusedRenamesAndMergesLeaveTheStoreAsItWas) {
         {L"rename Music/Rock work/INVOICES", 2, L"this name is already used"},
         {L"rename Work/Paid Work/CON", 2, L"'CON' cannot be a tag name"},
         {L"rename Work/Paid \"Work/a:b\"", 2, L"'a:b' cannot be a tag name"},
-        {L"rename Work/Paid Work/..", 2, L"'..' cannot be a tag name"},
-        {L"rename Work/Invoices Work/Invoices/Q1/Invoices", 2, L"into itself or below itself"},
         {L"rename Work Work/Invoices/Work", 2, L"into itself or below itself"},
         {L"rename Music/Rock Work/Paid/Rock", 2, L"Work/Paid is a tag"},
         {L"rename Work/Paid Paid", 2, L"a tag cannot be a root tag"},
@@ -585,7 +583,6 @@ TEST_F(CliTest, RefusedRenamesAndMergesLeaveTheStoreAsItWas) {
         {L"merge Work/Nothing Work/Paid", 1, L"there is no Work/Nothing"},
         {L"merge Work/Paid Music/Nothing", 2, L"there is no Music/Nothing"},
         {L"merge Work/Invoices/Q1 Work/Paid", 2, L"only tags merge"},
-        {L"merge Work/Paid Work/Invoices", 2, L"only tags merge"},
         {L"merge Work/Paid work/paid", 2, L"into itself"},
     };
     for (const auto& refusal : refused) {
@@ -596,16 +593,7 @@ TEST_F(CliTest, RefusedRenamesAndMergesLeaveTheStoreAsItWas) {
         EXPECT_NE(std::wstring::npos, r.err.find(refusal.message)) << command << ": " << r.err.c_str();
         EXPECT_EQ(L"", r.out) << command;
     }
-    const std::map<std::wstring, std::string> after = store_contents();
-    std::wstring changed;
-    for (const auto& entry : before) {
-        const auto now = after.find(entry.first);
-        if (now == after.end() || now->second != entry.second) changed += entry.first + L"\n";
-    }
-    for (const auto& entry : after) {
-        if (!before.count(entry.first)) changed += entry.first + L" (new)\n";
-    }
-    EXPECT_EQ(L"", changed) << "a refused edit changed the store";
+    EXPECT_EQ(before, store_contents()) << "a refused edit changed the store";
     EXPECT_EQ(tree, run(L"tree").out);
 }
 
