@@ -92,6 +92,7 @@ public:
     struct relink_report {
         std::vector<std::pair<std::wstring, std::wstring> > moved;  // old path, new path
         std::size_t missing = 0;  // tagged paths not there and not found elsewhere
+        std::size_t folders_listed = 0;  // folders read whole (unchanged ones since the last pass are not)
     };
     // Finds the tagged files that are no longer at their paths by their file system identity
     // and follows each move as a reported rename does; records the identities that the identity

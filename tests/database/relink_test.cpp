@@ -368,3 +368,51 @@ TEST_F(RelinkTest, AHolderGoesAsSoonAsItsBackgroundWorkHasEnded) {
     }
     EXPECT_EQ(0, spoiled) << "a background thread wrote into the holder after it had been destroyed";
 }
+
+TEST_F(RelinkTest, APassListsOnlyTheFoldersWrittenSinceTheLastOne) {
+    const std::wstring docs = folder(L"docs"), music = folder(L"music");
+    const std::wstring a = make(L"docs\\a.txt"), b = make(L"docs\\b.txt"), x = make(L"music\\x.mp3"),
+                       y = make(L"music\\y.mp3"), z = make(L"music\\z.mp3");
+    give({a, b}, {L"Work/Invoices"});
+    give({x, y, z}, {L"Music/Rock"});
+    // Written an hour ago: a folder written within the clock's last steps is always listed.
+    const auto age = [](const std::wstring& path) {
+        util::unique_file handle(::CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                               nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        FILETIME now;
+        ::GetSystemTimeAsFileTime(&now);
+        ULARGE_INTEGER then;
+        then.LowPart = now.dwLowDateTime;
+        then.HighPart = now.dwHighDateTime;
+        then.QuadPart -= 3600ull * 10000000ull;
+        const FILETIME written = {then.LowPart, then.HighPart};
+        return handle.valid() && ::SetFileTime(handle.get(), nullptr, nullptr, &written);
+    };
+    ASSERT_TRUE(age(docs) && age(music));
+
+    EXPECT_EQ(2u, db->relink_moved().folders_listed) << "nothing is known of them yet";
+    // The next start-up trusts what the last pass saw of folders not written since.
+    reload();
+    items::TagsHolder::relink_report again = db->relink_moved();
+    EXPECT_EQ(0u, again.folders_listed);
+    EXPECT_EQ(0u, again.missing);
+
+    const std::wstring renamed = docs + L"b (final).txt";
+    ASSERT_TRUE(::MoveFileW(b.c_str(), renamed.c_str()));
+    reload();
+    again = db->relink_moved();
+    EXPECT_EQ(1u, again.folders_listed) << "the renamed file's folder only";
+    ASSERT_EQ(1u, again.moved.size());
+    EXPECT_EQ(b, again.moved[0].first);
+    EXPECT_EQ(renamed, again.moved[0].second);
+    EXPECT_EQ(std::vector<std::wstring>({L"Work/Invoices"}), tags_of(renamed));
+
+    // A folder whose tagged files changed is listed though its time did not: here a tag that a
+    // file of an unwritten folder lost.
+    ASSERT_TRUE(age(docs));
+    EXPECT_EQ(1u, db->relink_moved().folders_listed);
+    EXPECT_EQ(0u, db->relink_moved().folders_listed);
+    db->remove_all_tags({z}, false);
+    EXPECT_EQ(1u, db->relink_moved().folders_listed);
+    EXPECT_EQ(0u, db->relink_moved().folders_listed);
+}
