@@ -11,6 +11,7 @@
 #include "database/file_identity.h"
 #include "database/identity_file.h"
 #include "database/relink_folders.h"
+#include "database/volume_moves.h"
 
 #include <algorithm>
 #include <memory>
@@ -29,6 +30,7 @@ struct candidate {
     bool unknown = false;  // it could not be told whether the file is there
     file_identity now;     // the identity of the file at `path`, when that was read
     std::wstring moved_to;
+    bool other_letter = false;  // moved_to: the same path under the letter its volume has now
 };
 
 struct identity_file_state {
@@ -159,6 +161,31 @@ std::size_t look(std::vector<candidate>& candidates, folder_memory* memory, cons
     return listed;
 }
 
+// The files whose drive letter no longer holds their volume, looked for under the letter it
+// has now.
+void look_on_other_letters(std::vector<candidate>& candidates) {
+    std::vector<volume_lookup> lookups;
+    std::vector<std::size_t> of;
+    for (std::size_t i = 0; i < candidates.size(); ++i) {
+        const candidate& c = candidates[i];
+        if (c.unknown || !c.moved_to.empty() || !c.recorded.known) continue;
+        // In place, or a file of another volume that now has the letter (its listing tells).
+        if (c.present && !(c.now.known && c.now.volume != c.recorded.volume)) continue;
+        if (drive_root_of(c.path).empty()) continue;
+        lookups.push_back(volume_lookup{c.path, c.recorded, std::wstring()});
+        of.push_back(i);
+    }
+    if (lookups.empty()) return;
+    find_on_other_letters(lookups);
+    for (std::size_t i = 0; i < lookups.size(); ++i) {
+        if (lookups[i].found.empty()) continue;
+        candidate& c = candidates[of[i]];
+        c.moved_to = lookups[i].found;
+        c.other_letter = true;
+        c.present = false;
+    }
+}
+
 }  // namespace
 
 TagsHolder::relink_report TagsHolder::relink_moved() {
@@ -215,6 +242,7 @@ TagsHolder::relink_report TagsHolder::relink(const std::vector<file_id_t>* only)
     }
     report.folders_listed = look(candidates, memory.get(), stopping_);
     if (stopping_) return report;
+    look_on_other_letters(candidates);
     if (memory && !(memory->next == memory->previous)) memory->next.write(folder_states::path_in(folder), folder);
 
     // What the identity files lack: the files in place whose identity was read.
@@ -250,7 +278,15 @@ TagsHolder::relink_report TagsHolder::relink(const std::vector<file_id_t>* only)
             // A file that two roots hold moves once, in both.
             if (!taken.emplace(c.path, true).second) continue;
             moves.push_back(path_move{c.path, c.moved_to, &c.recorded});
-            report.moved.emplace_back(c.path, c.moved_to);
+            if (!c.other_letter) {
+                report.moved.emplace_back(c.path, c.moved_to);
+                continue;
+            }
+            const std::wstring from = drive_root_of(c.path), to = drive_root_of(c.moved_to);
+            auto drive = std::find_if(report.volume_moves.begin(), report.volume_moves.end(),
+                                      [&](const volume_move& move) { return move.from == from && move.to == to; });
+            if (drive == report.volume_moves.end()) drive = report.volume_moves.insert(drive, volume_move{from, to, 0});
+            ++drive->files;
         }
         {
             deferred_writing deferred;
