@@ -114,7 +114,9 @@ const wchar_t* command_help(const std::wstring& command) {
     if (command == L"repair") {
         return L"Usage: quibrix repair\n"
                L"Finds tagged files that another program moved or renamed, by their identity on\n"
-               L"the volume, and moves their tags along (each on standard error as OLD -> NEW).\n"
+               L"the volume, and moves their tags along (each on standard error as OLD -> NEW;\n"
+               L"the files of a drive that came back under another letter as one line,\n"
+               L"moved E:\\ -> F:\\ (N files)).\n"
                L"Then prints the tagged paths that still do not exist. Exit status 1 when there\n"
                L"are some.\n";
     }
@@ -392,7 +394,12 @@ private:
     }
 
     int repair() {
-        for (const auto& move : db_.relink_moved().moved) err().write(move.first + L" -> " + move.second + L"\n");
+        const items::TagsHolder::relink_report report = db_.relink_moved();
+        for (const auto& drive : report.volume_moves) {
+            err().write(L"moved " + drive.from + L" -> " + drive.to + L" (" + std::to_wstring(drive.files) +
+                        (drive.files == 1 ? L" file)\n" : L" files)\n"));
+        }
+        for (const auto& move : report.moved) err().write(move.first + L" -> " + move.second + L"\n");
         bool missing = false;
         for (const std::pair<items::file_id_t, std::wstring>& file : db_.tagged_paths()) {
             if (::GetFileAttributesW(file.second.c_str()) != INVALID_FILE_ATTRIBUTES) continue;

@@ -10,6 +10,8 @@
 
 #include "database/file_identity.h"
 #include "database/identity_file.h"
+#include "database/relink_folders.h"
+#include "database/volume_moves.h"
 
 #include <algorithm>
 #include <memory>
@@ -28,6 +30,7 @@ struct candidate {
     bool unknown = false;  // it could not be told whether the file is there
     file_identity now;     // the identity of the file at `path`, when that was read
     std::wstring moved_to;
+    bool other_letter = false;  // moved_to: the same path under the letter its volume has now
 };
 
 struct identity_file_state {
@@ -63,25 +66,71 @@ bool is_absent_error(DWORD error) {
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
 
+// What a full pass knows of the folders from the pass before and leaves for the next one.
+struct folder_memory {
+    folder_states previous;
+    folder_states next;
+};
+
 // Which of the candidates are at their paths, what identity those have when it was cheap to
-// read (from a listing of their folder), and for the others, where they went.
-void look(std::vector<candidate>& candidates, const std::atomic<bool>& stopping) {
+// read (from a listing of their folder), and for the others, where they went. `memory` (full
+// passes only) lets a folder whose tagged files were all in place at the last pass and which
+// has not been written since go unlisted. Returns how many folders were listed.
+std::size_t look(std::vector<candidate>& candidates, folder_memory* memory, const std::atomic<bool>& stopping) {
     volume_serials serials;
+    folder_facts facts(serials);
     std::unordered_map<std::wstring, std::vector<std::size_t> > by_folder;
     for (std::size_t i = 0; i < candidates.size(); ++i) by_folder[folder_of(candidates[i].path)].push_back(i);
-    folder_listing listing;
+    folder_contents listing;
+    std::size_t listed = 0;
     for (const auto& group : by_folder) {
-        if (stopping) return;
-        folder_listing::outcome read = folder_listing::unreadable;
+        if (stopping) return listed;
+        folder_contents::outcome read = folder_contents::unreadable;
         // One listing of a folder costs less than asking for several of its files one by one
         // (under Wine a name missing from a folder is looked for through the whole listing).
-        if (group.second.size() > 1 && !group.first.empty()) read = listing.read(group.first, serials);
+        if (group.second.size() > 1 && !group.first.empty()) {
+            std::uint64_t write_time = 0;
+            std::uint64_t digest = 0;
+            std::uint32_t serial = 0;
+            if (!facts.look_at(group.first)) {
+                if (is_absent_error(::GetLastError())) read = folder_contents::gone;
+            } else {
+                bool rememberable = memory && facts.write_time(write_time);
+                for (std::size_t i : group.second) {
+                    const candidate& c = candidates[i];
+                    rememberable = rememberable && c.recorded.known;
+                    if (rememberable) digest = folder_states::add_to_digest(digest, name_of(c.path), c.recorded);
+                }
+                if (rememberable && memory->previous.unchanged(group.first, digest, write_time)) {
+                    for (std::size_t i : group.second) candidates[i].present = true;
+                    memory->next.set(group.first, digest, write_time);
+                    continue;
+                }
+                if (facts.serial(serial)) {
+                    read = listing.read(group.first, serial);
+                    ++listed;
+                }
+                if (read == folder_contents::listed) {
+                    bool all_there = true;
+                    for (std::size_t i : group.second) {
+                        candidate& c = candidates[i];
+                        c.now = listing.find(name_of(c.path));
+                        c.present = c.now.known;
+                        all_there = all_there && c.now.same_file(c.recorded);
+                        // Renamed within its folder: the same listing shows it by its index.
+                        if (!c.present && c.recorded.known) {
+                            const std::wstring name = listing.name_of(c.recorded);
+                            if (!name.empty()) c.moved_to = group.first + L'\\' + name;
+                        }
+                    }
+                    if (rememberable && all_there) memory->next.set(group.first, digest, write_time);
+                    continue;
+                }
+            }
+        }
         for (std::size_t i : group.second) {
             candidate& c = candidates[i];
-            if (read == folder_listing::listed) {
-                c.now = listing.find(name_of(c.path));
-                c.present = c.now.known;
-            } else if (read == folder_listing::gone) {
+            if (read == folder_contents::gone) {
                 c.present = false;
             } else if (::GetFileAttributesW(c.path.c_str()) != INVALID_FILE_ATTRIBUTES) {
                 c.present = true;
@@ -94,8 +143,8 @@ void look(std::vector<candidate>& candidates, const std::atomic<bool>& stopping)
     // A file held by two roots is looked for once.
     std::unordered_map<std::wstring, std::wstring> found;
     for (candidate& c : candidates) {
-        if (stopping) return;
-        if (c.present || c.unknown || !c.recorded.known) continue;
+        if (stopping) return listed;
+        if (c.present || c.unknown || !c.recorded.known || !c.moved_to.empty()) continue;
         const auto known = found.find(c.path);
         if (known != found.end()) {
             c.moved_to = known->second;
@@ -108,6 +157,32 @@ void look(std::vector<candidate>& candidates, const std::atomic<bool>& stopping)
             c.moved_to.clear();
             c.present = true;
         }
+    }
+    return listed;
+}
+
+// The files whose drive letter no longer holds their volume, looked for under the letter it
+// has now.
+void look_on_other_letters(std::vector<candidate>& candidates) {
+    std::vector<volume_lookup> lookups;
+    std::vector<std::size_t> of;
+    for (std::size_t i = 0; i < candidates.size(); ++i) {
+        const candidate& c = candidates[i];
+        if (c.unknown || !c.moved_to.empty() || !c.recorded.known) continue;
+        // In place, or a file of another volume that now has the letter (its listing tells).
+        if (c.present && !(c.now.known && c.now.volume != c.recorded.volume)) continue;
+        if (drive_root_of(c.path).empty()) continue;
+        lookups.push_back(volume_lookup{c.path, c.recorded, std::wstring()});
+        of.push_back(i);
+    }
+    if (lookups.empty()) return;
+    find_on_other_letters(lookups);
+    for (std::size_t i = 0; i < lookups.size(); ++i) {
+        if (lookups[i].found.empty()) continue;
+        candidate& c = candidates[of[i]];
+        c.moved_to = lookups[i].found;
+        c.other_letter = true;
+        c.present = false;
     }
 }
 
@@ -158,8 +233,17 @@ TagsHolder::relink_report TagsHolder::relink(const std::vector<file_id_t>* only)
         }
     }
 
-    look(candidates, stopping_);
+    // Only a pass over every tagged file sees every folder: the others leave what is
+    // remembered of them alone.
+    std::unique_ptr<folder_memory> memory;
+    if (!only) {
+        memory.reset(new folder_memory);
+        memory->previous.read(folder_states::path_in(folder));
+    }
+    report.folders_listed = look(candidates, memory.get(), stopping_);
     if (stopping_) return report;
+    look_on_other_letters(candidates);
+    if (memory && !(memory->next == memory->previous)) memory->next.write(folder_states::path_in(folder), folder);
 
     // What the identity files lack: the files in place whose identity was read.
     std::unordered_map<std::wstring, std::vector<const candidate*> > to_record;
@@ -182,21 +266,31 @@ TagsHolder::relink_report TagsHolder::relink(const std::vector<file_id_t>* only)
     std::vector<std::wstring> touched;
     std::unique_ptr<store_error> failed;  // the first save that failed, told once the rest is done
     if (any_move) {
-        {
-            // Many moves at once: every tag file and map is written once, at the end.
-            deferred_writing deferred;
-            for (const candidate& c : candidates) {
-                if (c.moved_to.empty()) continue;
-                root_scope* root = root_named(c.root);
-                // Memory changed meanwhile (a reported rename, an untag): that entry is not ours.
-                if (!root || root->id_map.find(c.id) != c.path) continue;
-                const std::vector<std::wstring> followed = follow_move(c.path, c.moved_to, &c.recorded);
-                if (followed.empty()) continue;
+        // Many moves at once: every tag file and map is written once, at the end.
+        std::vector<path_move> moves;
+        std::unordered_map<std::wstring, bool> taken;
+        for (const candidate& c : candidates) {
+            if (c.moved_to.empty() || c.moved_to.size() > max_stored_path) continue;
+            root_scope* root = root_named(c.root);
+            // Memory changed meanwhile (a reported rename, an untag): that entry is not ours.
+            // A root not read whole does not follow.
+            if (!root || root->unread_count() || root->id_map.find(c.id) != c.path) continue;
+            // A file that two roots hold moves once, in both.
+            if (!taken.emplace(c.path, true).second) continue;
+            moves.push_back(path_move{c.path, c.moved_to, &c.recorded});
+            if (!c.other_letter) {
                 report.moved.emplace_back(c.path, c.moved_to);
-                for (const std::wstring& name : followed) {
-                    if (std::find(touched.begin(), touched.end(), name) == touched.end()) touched.push_back(name);
-                }
+                continue;
             }
+            const std::wstring from = drive_root_of(c.path), to = drive_root_of(c.moved_to);
+            auto drive = std::find_if(report.volume_moves.begin(), report.volume_moves.end(),
+                                      [&](const volume_move& move) { return move.from == from && move.to == to; });
+            if (drive == report.volume_moves.end()) drive = report.volume_moves.insert(drive, volume_move{from, to, 0});
+            ++drive->files;
+        }
+        {
+            deferred_writing deferred;
+            touched = follow_moves(moves);
         }
         for (const std::wstring& name : touched) {
             root_scope* root = root_named(name);

@@ -103,15 +103,24 @@ public:
     // each touched tag file and map is written once, not once per file.
     void follow_renames(const std::vector<std::pair<std::wstring, std::wstring> >& moves);
 
+    // A drive whose volume came back under another letter: its tagged paths moved from one
+    // drive root ("E:\\") to the other.
+    struct volume_move {
+        std::wstring from;
+        std::wstring to;
+        std::size_t files;
+    };
     // What a re-link pass found (relink.cpp).
     struct relink_report {
-        std::vector<std::pair<std::wstring, std::wstring> > moved;  // old path, new path
+        std::vector<std::pair<std::wstring, std::wstring> > moved;  // old path, new path, on one volume
+        std::vector<volume_move> volume_moves;
         std::size_t missing = 0;  // tagged paths not there and not found elsewhere
+        std::size_t folders_listed = 0;  // folders read whole (unchanged ones since the last pass are not)
     };
     // Finds the tagged files that are no longer at their paths by their file system identity
-    // and follows each move as a reported rename does; records the identities that the identity
-    // files lack. The database lock is held to collect and to apply, never while the files are
-    // looked at.
+    // and follows each move as a reported rename does, also to the letter that a drive's volume
+    // has now (volume_moves.h); records the identities that the identity files lack. The
+    // database lock is held to collect and to apply, never while the files are looked at.
     relink_report relink_moved();
     // A listing met the file `id` missing: it is looked for on a thread of its own, and the
     // views of its roots reload when it is found. Returns at once.

@@ -5,6 +5,7 @@
 #include "database/store_lock.h"
 #include "store_security.h"
 #include "temp_folder.h"
+#include "wine_drive.h"
 #include "util/unique_resource.h"
 
 #include "quibrix_version.h"
@@ -410,6 +411,41 @@ TEST_F(CliTest, EveryCommandWithItsOutputAndExitCode) {
     EXPECT_EQ(lines({report}), r.out) << "only what is still missing";
     EXPECT_EQ(paid + L" -> " + paid_moved + L"\n", r.err);
     EXPECT_EQ(lines({L"Work/2026", L"Work/Invoices"}), run(L"tags \"" + paid_moved + L"\"").out);
+}
+
+// A tagged disk that comes back under another letter: repair moves its paths, one line for the
+// drive, with the files of that volume checked by their identity.
+TEST_F(CliTest, RepairFollowsADriveToItsNewLetter) {
+    volume_folder disk("quibrix-cli-disk");
+    ASSERT_TRUE(disk.made() && disk.set_serial(0x7E57D15Cu));
+    const wchar_t before = free_drive_letter(L'Q');
+    ASSERT_TRUE(before);
+    std::wstring a, b;
+    {
+        wine_drive drive(before, disk.unix_path());
+        ASSERT_TRUE(drive.defined());
+        ASSERT_TRUE(::CreateDirectoryW((drive.root() + L"sub").c_str(), nullptr));
+        for (const std::wstring& path : {drive.root() + L"a.txt", drive.root() + L"sub\\b.txt"}) {
+            util::unique_file made(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+            ASSERT_TRUE(made.valid());
+        }
+        a = drive.root() + L"a.txt";
+        b = drive.root() + L"sub\\b.txt";
+        ASSERT_EQ(0u, run(L"tag " + a + L" " + b + L" --tag Work/Invoices").exit_code);
+        ASSERT_TRUE(drive.remove());
+    }
+    ASSERT_TRUE(wait_for_drive(before, false));
+    const wchar_t after = free_drive_letter(static_cast<wchar_t>(before + 1));
+    ASSERT_TRUE(after);
+    const wine_drive drive(after, disk.unix_path());
+    ASSERT_TRUE(drive.defined() && wait_for_drive(after, true));
+
+    const result r = run(L"repair");
+    EXPECT_EQ(0u, r.exit_code);
+    EXPECT_EQ(L"", r.out) << "nothing is missing";
+    EXPECT_EQ(L"moved " + std::wstring(1, before) + L":\\ -> " + drive.root() + L" (2 files)\n", r.err);
+    EXPECT_EQ(lines({L"Work/Invoices"}), run(L"tags " + drive.root() + L"sub\\b.txt").out);
+    EXPECT_EQ(lines({drive.root() + L"a.txt", drive.root() + L"sub\\b.txt"}), run(L"files Work/Invoices").out);
 }
 
 TEST_F(CliTest, OneFileTypedInTwoSpellingsIsOneTaggedFile) {

@@ -2,11 +2,10 @@
 // system identity: after a restart, while a folder view shows them, and never onto another file.
 #include "child_process.h"
 #include "store_fixture.h"
+#include "wine_drive.h"
 
 #include "database/file_identity.h"
 #include "util/file_system.h"
-
-#include <winioctl.h>
 
 #include <algorithm>
 #include <atomic>
@@ -46,64 +45,6 @@ bool run_linux(const char* program, const std::vector<std::string>& args, Done d
     for (int i = 0; i < 200 && !done(); ++i) ::Sleep(50);
     return done();
 }
-
-// A drive letter over a Linux folder, defined through Wine's mount manager as Wine's drive
-// settings do, and removed when the object goes. A link made in dosdevices by hand is not known
-// to the mount manager, so the drive's serial could not be read once ntdll's table of drives,
-// renewed every second, maps paths to it.
-class wine_drive {
-public:
-    wine_drive(wchar_t letter, const std::string& unix_folder) : letter_(letter) {
-        defined_ = define(unix_folder.c_str());
-    }
-    ~wine_drive() {
-        if (defined_) define(nullptr);
-    }
-    wine_drive(const wine_drive&) = delete;
-    wine_drive& operator=(const wine_drive&) = delete;
-
-    bool defined() const { return defined_; }
-    std::wstring root() const { return std::wstring(1, letter_) + L":\\"; }
-
-private:
-    // Wine's own request to its mount manager; one without a mount point removes the letter.
-    struct unix_drive {
-        ULONG size;
-        ULONG type;
-        ULONG fs_type;
-        DWORD serial;
-        ULONGLONG unix_dev;
-        WCHAR letter;
-        USHORT mount_point_offset;
-        USHORT device_offset;
-        USHORT label_offset;
-    };
-    static const DWORD define_unix_drive = CTL_CODE('m', 32, METHOD_BUFFERED, FILE_READ_ACCESS | FILE_WRITE_ACCESS);
-
-    bool define(const char* unix_folder) {
-        util::unique_file manager(::CreateFileW(L"\\\\.\\MountPointManager", GENERIC_READ | GENERIC_WRITE,
-                                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
-                                                nullptr));
-        if (!manager) return false;
-        const std::size_t name = unix_folder ? std::strlen(unix_folder) + 1 : 0;
-        std::vector<char> request(sizeof(unix_drive) + name);
-        unix_drive drive = {};
-        drive.size = static_cast<ULONG>(request.size());
-        drive.type = unix_folder ? DRIVE_FIXED : DRIVE_NO_ROOT_DIR;
-        drive.letter = static_cast<WCHAR>(letter_ - L'A' + L'a');
-        if (unix_folder) {
-            drive.mount_point_offset = sizeof(unix_drive);
-            std::memcpy(request.data() + sizeof(unix_drive), unix_folder, name);
-        }
-        std::memcpy(request.data(), &drive, sizeof drive);
-        DWORD returned = 0;
-        return ::DeviceIoControl(manager.get(), define_unix_drive, request.data(), static_cast<DWORD>(request.size()),
-                                 nullptr, 0, &returned, nullptr) != FALSE;
-    }
-
-    wchar_t letter_;
-    bool defined_ = false;
-};
 
 class RelinkTest : public StoreTest {
 protected:
@@ -367,4 +308,113 @@ TEST_F(RelinkTest, AHolderGoesAsSoonAsItsBackgroundWorkHasEnded) {
         if (block.get() == was && kept != static_cast<std::ptrdiff_t>(size)) ++spoiled;
     }
     EXPECT_EQ(0, spoiled) << "a background thread wrote into the holder after it had been destroyed";
+}
+
+TEST_F(RelinkTest, APassListsOnlyTheFoldersWrittenSinceTheLastOne) {
+    const std::wstring docs = folder(L"docs"), music = folder(L"music");
+    const std::wstring a = make(L"docs\\a.txt"), b = make(L"docs\\b.txt"), x = make(L"music\\x.mp3"),
+                       y = make(L"music\\y.mp3"), z = make(L"music\\z.mp3");
+    give({a, b}, {L"Work/Invoices"});
+    give({x, y, z}, {L"Music/Rock"});
+    // Written an hour ago: a folder written within the clock's last steps is always listed.
+    const auto age = [](const std::wstring& path) {
+        util::unique_file handle(::CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                               nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        FILETIME now;
+        ::GetSystemTimeAsFileTime(&now);
+        ULARGE_INTEGER then;
+        then.LowPart = now.dwLowDateTime;
+        then.HighPart = now.dwHighDateTime;
+        then.QuadPart -= 3600ull * 10000000ull;
+        const FILETIME written = {then.LowPart, then.HighPart};
+        return handle.valid() && ::SetFileTime(handle.get(), nullptr, nullptr, &written);
+    };
+    ASSERT_TRUE(age(docs) && age(music));
+
+    EXPECT_EQ(2u, db->relink_moved().folders_listed) << "nothing is known of them yet";
+    // The next start-up trusts what the last pass saw of folders not written since.
+    reload();
+    items::TagsHolder::relink_report again = db->relink_moved();
+    EXPECT_EQ(0u, again.folders_listed);
+    EXPECT_EQ(0u, again.missing);
+
+    const std::wstring renamed = docs + L"b (final).txt";
+    ASSERT_TRUE(::MoveFileW(b.c_str(), renamed.c_str()));
+    reload();
+    again = db->relink_moved();
+    EXPECT_EQ(1u, again.folders_listed) << "the renamed file's folder only";
+    ASSERT_EQ(1u, again.moved.size());
+    EXPECT_EQ(b, again.moved[0].first);
+    EXPECT_EQ(renamed, again.moved[0].second);
+    EXPECT_EQ(std::vector<std::wstring>({L"Work/Invoices"}), tags_of(renamed));
+
+    // A folder whose tagged files changed is listed though its time did not: here a tag that a
+    // file of an unwritten folder lost.
+    ASSERT_TRUE(age(docs));
+    EXPECT_EQ(1u, db->relink_moved().folders_listed);
+    EXPECT_EQ(0u, db->relink_moved().folders_listed);
+    db->remove_all_tags({z}, false);
+    EXPECT_EQ(1u, db->relink_moved().folders_listed);
+    EXPECT_EQ(0u, db->relink_moved().folders_listed);
+}
+
+TEST_F(RelinkTest, ADriveBackUnderAnotherLetterKeepsItsTags) {
+    // Wine's mount manager takes a drive's serial from the .windows-serial file at its top: the
+    // same folder under another letter is the same volume, as a disk plugged in again is.
+    volume_folder disk("quibrix-disk"), other_disk("quibrix-other-disk");
+    ASSERT_TRUE(disk.made() && other_disk.made());
+    ASSERT_TRUE(disk.set_serial(0x5A17C0DEu) && other_disk.set_serial(0x0BADF00Du));
+    const wchar_t before = free_drive_letter(L'Q'), lost = free_drive_letter(L'Q', before);
+    ASSERT_TRUE(before && lost);
+    std::wstring docs, a, b, top, gone;
+    {
+        wine_drive drive(before, disk.unix_path()), other(lost, other_disk.unix_path());
+        ASSERT_TRUE(drive.defined() && other.defined());
+        DWORD serial = 0;
+        ASSERT_TRUE(::GetVolumeInformationW(drive.root().c_str(), nullptr, 0, &serial, nullptr, nullptr, nullptr, 0));
+        EXPECT_EQ(0x5A17C0DEu, serial);
+        docs = drive.root() + L"docs";
+        ASSERT_TRUE(::CreateDirectoryW(docs.c_str(), nullptr));
+        const auto make_at = [](const std::wstring& path) {
+            util::unique_file made(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+            EXPECT_TRUE(made.valid());
+            return path;
+        };
+        a = make_at(docs + L"\\a.txt");
+        b = make_at(docs + L"\\b.txt");
+        top = make_at(drive.root() + L"top.txt");
+        gone = make_at(other.root() + L"gone.txt");
+        give({a, b, top}, {L"Work/Invoices"});
+        give({top, gone}, {L"Music/Rock"});
+        // Removed as it was tagged: it has to stay where it was.
+        ASSERT_TRUE(::DeleteFileW(b.c_str()));
+        ASSERT_TRUE(drive.remove() && other.remove());
+    }
+    const wchar_t after = free_drive_letter(static_cast<wchar_t>(lost + 1));
+    ASSERT_TRUE(after);
+    ASSERT_TRUE(wait_for_drive(before, false) && wait_for_drive(lost, false));
+    const wine_drive drive(after, disk.unix_path());
+    ASSERT_TRUE(drive.defined());
+    ASSERT_TRUE(wait_for_drive(after, true));
+    const auto moved = [&](std::wstring path) {
+        path[0] = after;
+        return path;
+    };
+
+    // Explorer starts: the loader's pass finds the volume under its new letter.
+    db = open();
+    db->start_loader();
+    ASSERT_TRUE(db->wait_relinked(30000));
+    EXPECT_EQ(std::vector<std::wstring>({L"Work/Invoices"}), tags_of(moved(a)));
+    EXPECT_EQ(std::vector<std::wstring>({L"Music/Rock", L"Work/Invoices"}), tags_of(moved(top)))
+        << "every root holding it follows";
+    // The file deleted on the drive, and the disk that no letter holds, stay as they were.
+    std::vector<std::wstring> expected = {moved(a), b, moved(top), gone};
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(expected, tagged());
+
+    reload();
+    const items::TagsHolder::relink_report again = db->relink_moved();
+    EXPECT_TRUE(again.volume_moves.empty()) << "what the pass wrote is on disk";
+    EXPECT_EQ(2u, again.missing);
 }
