@@ -159,8 +159,9 @@ TEST_F(MenuTest, AMenuBuiltRightAfterTaggingHasItsEntriesWhileTheNewFilesAreStil
     const std::vector<menu_line> lines = lines_of(menu.get(), CMF_NORMAL);
     ASSERT_FALSE(lines.empty()) << "the menu found the database busy";
     EXPECT_EQ(menu_line({first, L"Open"}), lines[0]);
-    const std::vector<menu_line> tag_lines = lines_of(menu_of(open({L"Music", L"Mood"}).get(), {L"Loud"}).get(), CMF_NORMAL);
-    EXPECT_EQ(3u, tag_lines.size());
+    util::com_ptr<IContextMenu> tag_menu = menu_of(open({L"Music", L"Mood"}).get(), {L"Loud"});
+    ASSERT_TRUE(tag_menu);
+    EXPECT_EQ(3u, lines_of(tag_menu.get(), CMF_NORMAL).size());
 
     held.release();
     ASSERT_TRUE(db.wait_relinked(30000));
