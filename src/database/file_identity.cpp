@@ -1,5 +1,6 @@
 #include "database/file_identity.h"
 
+#include "database/tags_holder.h"
 #include "util/file_system.h"
 #include "util/unique_resource.h"
 
@@ -10,6 +11,18 @@ namespace items {
 namespace {
 
 const DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// A folder is listed for the files asked of it only from this many on: below, opening each
+// costs less than a listing of a big folder (a few files tagged among 200,000).
+const std::size_t listing_threshold = 64;
+
+std::atomic<unsigned long> g_looks_under_lock{0};
+std::atomic<void (*)()> g_look_observer{nullptr};
+
+void looking() {
+    if (database_lock().held_by_this_thread()) ++g_looks_under_lock;
+    if (void (*observer)() = g_look_observer.load()) observer();
+}
 
 std::uint64_t to_number(const LARGE_INTEGER& value) {
     return static_cast<std::uint64_t>(value.QuadPart);
@@ -85,6 +98,7 @@ bool volume_serials::root_of(const std::wstring& folder, std::wstring& root) {
         root = found->second;
         return !root.empty();
     }
+    looking();
     std::wstring buffer(folder.size() + MAX_PATH + 2, L'\0');
     const std::wstring asked = folder + L'\\';
     if (::GetVolumePathNameW(asked.c_str(), &buffer[0], static_cast<DWORD>(buffer.size()))) {
@@ -106,6 +120,7 @@ bool volume_serials::serial_of_folder(const std::wstring& folder, std::uint32_t&
             return true;
         }
     }
+    looking();
     DWORD number = 0;
     if (!::GetVolumeInformationW(root.c_str(), nullptr, 0, &number, nullptr, nullptr, nullptr, 0)) return false;
     known_.emplace_back(root, number);
@@ -119,6 +134,7 @@ bool volume_serials::serial_of(const std::wstring& path, std::uint32_t& serial) 
 
 folder_listing::outcome folder_listing::read(const std::wstring& folder, volume_serials& serials) {
     entries_.clear();
+    looking();
     util::unique_file handle(::CreateFileW(openable(folder).c_str(), FILE_LIST_DIRECTORY, share_all, nullptr,
                                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     if (!handle) {
@@ -157,6 +173,7 @@ file_identity folder_listing::find(const std::wstring& name) const {
 
 file_identity identify(const std::wstring& path, volume_serials& serials) {
     file_identity identity;
+    looking();
     util::unique_file file(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, share_all, nullptr, OPEN_EXISTING,
                                          FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     std::uint32_t serial = 0;
@@ -164,19 +181,23 @@ file_identity identify(const std::wstring& path, volume_serials& serials) {
     return identity;
 }
 
-std::vector<file_identity> identify_all(const std::vector<std::wstring>& paths, volume_serials& serials) {
+std::vector<file_identity> identify_all(const std::vector<std::wstring>& paths, volume_serials& serials,
+                                        const std::atomic<bool>* stop) {
     std::vector<file_identity> result(paths.size());
     std::unordered_map<std::wstring, std::vector<std::size_t> > by_folder;
     for (std::size_t i = 0; i < paths.size(); ++i) by_folder[folder_of(paths[i])].push_back(i);
     folder_listing listing;
     for (const auto& group : by_folder) {
-        // One file is opened; for more, one listing costs less than opening each.
         folder_listing::outcome read = folder_listing::unreadable;
-        if (group.second.size() > 1 && !group.first.empty()) read = listing.read(group.first, serials);
+        if (group.second.size() >= listing_threshold && !group.first.empty()) {
+            if (stop && *stop) break;
+            read = listing.read(group.first, serials);
+        }
         for (std::size_t i : group.second) {
             if (read == folder_listing::listed) {
                 result[i] = listing.find(name_of(paths[i]));
             } else if (read == folder_listing::unreadable) {
+                if (stop && *stop) return result;
                 result[i] = identify(paths[i], serials);
             }
         }
@@ -186,6 +207,7 @@ std::vector<file_identity> identify_all(const std::vector<std::wstring>& paths, 
 
 std::wstring find_moved(const std::wstring& old_path, const file_identity& identity, volume_serials& serials) {
     if (!identity.known) return std::wstring();
+    looking();
     std::wstring root;
     std::uint32_t serial = 0;
     const std::wstring old_folder = folder_of(old_path);
@@ -226,6 +248,14 @@ std::wstring find_moved(const std::wstring& old_path, const file_identity& ident
         hint = folder_of(hint);
         if (hint.size() < root.size()) hint = root;
     }
+}
+
+unsigned long identity_looks_under_lock() {
+    return g_looks_under_lock.load();
+}
+
+void observe_identity_looks(void (*observer)()) {
+    g_look_observer = observer;
 }
 
 }  // namespace items

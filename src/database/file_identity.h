@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <unordered_map>
@@ -60,14 +61,26 @@ std::wstring upper_case(std::wstring text);
 std::wstring folder_of(const std::wstring& path);
 std::wstring name_of(const std::wstring& path);
 
-// The identity of the file or folder at `path`; not known when it cannot be opened.
+// The identity of the file or folder at `path`, opened by its handle without denying others
+// any access; not known when it cannot be opened.
 file_identity identify(const std::wstring& path, volume_serials& serials);
-// The same for many paths: the paths of one folder are read from a single listing of it.
-std::vector<file_identity> identify_all(const std::vector<std::wstring>& paths, volume_serials& serials);
+// The same for many paths. A folder that holds many of them is listed once; the others are
+// opened one by one, since a listing reads every entry of a folder that may hold 200,000. Once
+// `stop` is set, the rest are left not known.
+std::vector<file_identity> identify_all(const std::vector<std::wstring>& paths, volume_serials& serials,
+                                        const std::atomic<bool>* stop = nullptr);
 
 // Where the file that had `identity` at `old_path` is now: opened by its index on the volume of
 // `old_path`, and taken only when it is the same file. Empty when it is gone, when its index now
 // belongs to another file, or when it left that volume.
 std::wstring find_moved(const std::wstring& old_path, const file_identity& identity, volume_serials& serials);
+
+// Every look at the file system above (a file opened, a folder listed, a volume asked) is
+// counted when the looking thread holds the database lock. None should be: a slow disk or an
+// offline share would keep every menu and view of the process waiting behind it.
+unsigned long identity_looks_under_lock();
+// Called before each look, on the looking thread; null for none. For tests, which hold a look
+// back with it or count them.
+void observe_identity_looks(void (*observer)());
 
 }  // namespace items

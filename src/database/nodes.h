@@ -242,8 +242,23 @@ public:
     void delete_identity_file() const;
     // Registers id -> path (map entry and map record) unless the id is known already. A new
     // entry's file identity is recorded too: `identity` when the caller knows it, else it is
-    // read from the file when the records are written.
+    // read from the file later, with no lock held (take_unidentified).
     void register_path(file_id_t id, const std::wstring& file_path, const file_identity* identity = nullptr);
+    // A new entry whose identity is still to be read; `mark` tells this registration of the id
+    // from any later one.
+    struct unidentified_file {
+        file_id_t id;
+        std::wstring path;
+        std::uint64_t mark;
+    };
+    // Hands over the entries registered since the last call, for TagsHolder's identity pass.
+    std::vector<unidentified_file> take_unidentified();
+    // What the pass read for one of them. Kept only while the map holds that very registration:
+    // a file untagged or renamed since gets none, and one tagged again is read again.
+    void identified(const unidentified_file& file, const file_identity& identity);
+    // Appends the identity records kept so far to the identity file (only ever a help: a
+    // failure is left to the next re-link pass).
+    void write_identities();
     // Drops the id from the map (written with the next rewrite). While writing is deferred, the
     // map file keeps it until every tag file of the root has been saved without it.
     void forget_path(file_id_t id);
@@ -280,7 +295,6 @@ public:
 
 private:
     bool read_map(sync_pass& pass);
-    void write_identities();
     void note_displaced(file_id_t id, std::wstring_view file_path, bool added);
     void note_spelling(file_id_t id, std::wstring_view file_path, bool added);
     void index_displaced();
@@ -291,9 +305,10 @@ private:
     void written();
 
     std::vector<unsigned char> unwritten_records_;
-    // Identities follow the map records they belong to: paths still to be identified, and
-    // identity records still to be written.
-    std::vector<std::pair<file_id_t, std::wstring> > unidentified_;
+    // The identities of new entries: those still to be read (and each id's latest registration
+    // until its identity comes back), and identity records still to be written.
+    std::vector<unidentified_file> unidentified_;
+    std::unordered_map<file_id_t, std::uint64_t> identity_marks_;
     std::vector<unsigned char> unwritten_identities_;
     bool in_batch_ = false;
     bool must_rewrite_ = false;  // a failed append may have left torn bytes

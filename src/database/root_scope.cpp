@@ -7,6 +7,7 @@
 #include "util/file_system.h"
 
 #include <algorithm>
+#include <atomic>
 
 namespace items {
 
@@ -246,7 +247,11 @@ void root_scope::register_path(file_id_t id, const std::wstring& file_path, cons
         if (identity && identity->known) {
             identity_table::encode(id, file_path, *identity, unwritten_identities_);
         } else {
-            unidentified_.emplace_back(id, file_path);
+            // Across roots: a root made again under the same name must not take an old mark.
+            static std::atomic<std::uint64_t> last_mark{0};
+            const std::uint64_t mark = ++last_mark;
+            unidentified_.push_back(unidentified_file{id, file_path, mark});
+            identity_marks_[id] = mark;
         }
     }
     if (!g_immediate_write) {
@@ -265,6 +270,7 @@ void root_scope::forget_path(file_id_t id) {
     if (known.empty()) return;
     note_displaced(id, known, false);
     note_spelling(id, known, false);
+    if (!identity_marks_.empty()) identity_marks_.erase(id);
     if (!g_immediate_write) {
         clean = false;
         deferred_.emplace_back(id, std::wstring());
@@ -304,21 +310,25 @@ void root_scope::flush_appends() {
     write_identities();
 }
 
+std::vector<root_scope::unidentified_file> root_scope::take_unidentified() {
+    std::vector<unidentified_file> taken;
+    taken.swap(unidentified_);
+    return taken;
+}
+
+void root_scope::identified(const unidentified_file& file, const file_identity& identity) {
+    const auto mark = identity_marks_.find(file.id);
+    if (mark == identity_marks_.end() || mark->second != file.mark) return;
+    identity_marks_.erase(mark);
+    if (identity_marks_.empty()) std::unordered_map<file_id_t, std::uint64_t>().swap(identity_marks_);
+    // A path that is not there (yet) has no identity to keep; the re-link pass records it once
+    // it is.
+    if (!identity.known || id_map.find(file.id) != file.path) return;
+    identity_table::encode(file.id, file.path, identity, unwritten_identities_);
+}
+
 void root_scope::write_identities() {
-    if (unidentified_.empty() && unwritten_identities_.empty()) return;
-    if (!unidentified_.empty()) {
-        std::vector<std::wstring> paths;
-        paths.reserve(unidentified_.size());
-        for (const auto& file : unidentified_) paths.push_back(file.second);
-        volume_serials serials;
-        const std::vector<file_identity> found = identify_all(paths, serials);
-        for (std::size_t i = 0; i < found.size(); ++i) {
-            // A path that is not there (yet) has no identity to keep.
-            if (!found[i].known || id_map.find(unidentified_[i].first) != paths[i]) continue;
-            identity_table::encode(unidentified_[i].first, paths[i], found[i], unwritten_identities_);
-        }
-        unidentified_.clear();
-    }
+    if (unwritten_identities_.empty()) return;
     std::vector<unsigned char> records;
     records.swap(unwritten_identities_);
     try {
@@ -425,6 +435,7 @@ void root_scope::erase_from_disk() {
     store::delete_file(map_path());
     leaving_.clear();
     unidentified_.clear();
+    identity_marks_.clear();
     unwritten_identities_.clear();
     delete_identity_file();
     stamp = store::file_stamp();

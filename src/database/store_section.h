@@ -65,6 +65,7 @@ private:
     void close() {
         store::exchange_write_listener(db_.outer_listener_);
         db_.store_lock_.release();
+        db_.queue_identities();
     }
 
     TagsHolder& db_;

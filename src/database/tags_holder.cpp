@@ -97,12 +97,16 @@ TagsHolder::TagsHolder()
       listener_(nullptr),
       generation_(1) {
     background_idle_.reset(::CreateEventW(nullptr, TRUE, TRUE, nullptr));
+    identified_.reset(::CreateEventW(nullptr, TRUE, TRUE, nullptr));
     stopping_ = false;
     parent = this;
     kind = kind_holder;
 }
 
 TagsHolder::~TagsHolder() {
+    // The identities of the files tagged last are kept first: the tool ends right after its
+    // change, and a move made after it could be followed only with them.
+    ::WaitForSingleObject(identified_.get(), INFINITE);
     // The loader and the re-link thread work on this object; a pass under way stops early.
     stopping_ = true;
     wait_loaded(INFINITE);

@@ -16,6 +16,8 @@
 
 #include <windows.h>
 
+#include <boost/weak_ptr.hpp>
+
 #include <atomic>
 #include <string>
 #include <unordered_map>
@@ -125,8 +127,8 @@ public:
     // A listing met the file `id` missing: it is looked for on a thread of its own, and the
     // views of its roots reload when it is found. Returns at once.
     void relink_later(file_id_t id);
-    // Waits until the re-link work in the background (after the start-up load, and for
-    // listings) is done.
+    // Waits until the work in the background is done: the re-link passes (after the start-up
+    // load, and for listings) and the reading of the identities of files just tagged.
     bool wait_relinked(DWORD timeout_ms);
     // Deletes the node named by the chain with all below it; false when there is none. A file
     // that stays on disk (another program holds it) keeps its node and the nodes above it, and
@@ -210,6 +212,18 @@ private:
     void relink_queued();
     void background_started();
     void background_ended();
+    // The identities of new map entries (identity_pass.cpp): handed over by each root as the
+    // outermost store section ends, read on a thread of their own with no lock held, and kept
+    // under the lock in short sections, so that a menu (which only tries the lock) built
+    // meanwhile is not left empty.
+    struct identity_job {
+        boost::weak_ptr<base_node> root;
+        root_scope::unidentified_file file;
+    };
+    void queue_identities();
+    static DWORD WINAPI identity_thread(void* holder);
+    void identify_queued();
+    void keep_identities(const std::vector<identity_job>& jobs, const std::vector<file_identity>& found);
     // Takes the database lock, and for the outermost section the store's lock as well; `got`
     // says whether that was had (store_sync.cpp).
     util::lock_guard enter_section(bool listing, store_lock::outcome& got);
@@ -235,6 +249,9 @@ private:
     std::vector<file_id_t> relink_queue_;
     std::unordered_map<file_id_t, DWORD> relink_tried_;  // when each was last looked for
     bool relink_running_ = false;
+    std::vector<identity_job> identity_queue_;  // guarded by relink_lock_ too
+    bool identifying_ = false;
+    util::unique_handle identified_;  // set while no identity pass runs
     int background_jobs_ = 0;
     util::unique_handle background_idle_;
     std::atomic<bool> stopping_;

@@ -154,6 +154,8 @@ TEST_F(FaultSweep, AReLinkSaveStoppedAtAnyStepKeepsEveryTag) {
             ASSERT_TRUE(db.set_tags({paths[0]}, tags({L"Work/Invoices"}), items::tree_ptr()));
             ASSERT_TRUE(db.set_tags({paths[2]}, tags({L"Music/Mood"}), items::tree_ptr()));
             ASSERT_TRUE(db.set_tags({paths[3]}, tags({L"Music/Rock"}), items::tree_ptr()));
+            // Moved once its identity is kept (that is read in the background).
+            ASSERT_TRUE(db.wait_relinked(30000));
             ASSERT_TRUE(::MoveFileW(paths[0].c_str(), paths[1].c_str()));
         },
         [&](items::TagsHolder& db, const round_folder&) {

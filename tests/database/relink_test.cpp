@@ -101,6 +101,8 @@ TEST_F(RelinkTest, FilesMovedBehindTheShellsBackKeepTheirTagsAfterARestart) {
                        gone = make(L"docs\\gone.txt"), reused = make(L"docs\\reused.txt");
     give({moved, renamed, sorted, by_linux, gone, reused}, {L"Work/Invoices"});
     give({moved}, {L"Music/Rock"});
+    // The identities of files just tagged are read and kept in the background.
+    ASSERT_TRUE(db->wait_relinked(30000));
     ASSERT_TRUE(exists(data(L"~quibrix-Work.ids")));
     ASSERT_TRUE(exists(data(L"~quibrix-Music.ids")));
 
@@ -165,6 +167,7 @@ TEST_F(RelinkTest, AFileMovedWhileItsFolderIsOpenShowsAtItsNewPlace) {
     folder(L"docs");
     const std::wstring report = make(L"docs\\report.txt");
     give({report}, {L"Work/Invoices"});
+    ASSERT_TRUE(db->wait_relinked(30000));
     RecordingListener listener;
     db->set_view_listener(&listener);
     items::shell_item_list out;
@@ -204,6 +207,7 @@ TEST_F(RelinkTest, AFileMovedToAnotherVolumeStaysGhosted) {
         folder(L"docs");
         const std::wstring report = make(L"docs\\report.txt");
         give({report}, {L"Work/Invoices"});
+        ASSERT_TRUE(db->wait_relinked(30000));
         const items::file_identity before = identity(report);
         ASSERT_TRUE(::MoveFileW(report.c_str(), moved.c_str()));
         const items::file_identity after = identity(moved);
@@ -225,6 +229,7 @@ TEST_F(RelinkTest, AMissingOrDamagedIdentityFileIsRebuiltFromThePaths) {
     folder(L"docs");
     const std::wstring a = make(L"docs\\a.txt"), b = make(L"docs\\b.txt");
     give({a, b}, {L"Work/Invoices"});
+    ASSERT_TRUE(db->wait_relinked(30000));
     const std::wstring ids = data(L"~quibrix-Work.ids");
     const std::vector<unsigned char> whole = read_bytes(ids);
     ASSERT_EQ(8u + 2 * 32, whole.size());

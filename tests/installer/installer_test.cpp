@@ -254,6 +254,8 @@ TEST(Installer, InstallsListsInExplorerUpgradesInUseAndUninstallsKeepingTheTags)
         db.load_store();
         ASSERT_TRUE(db.set_tags({song}, items::make_chain({L"Music", L"Rock"}), items::tree_ptr()));
         ASSERT_TRUE(db.set_tags({beach}, items::make_chain({L"Photos", L"Holiday"}), items::tree_ptr()));
+        // The identity files are written in the background: the data is compared once they are.
+        ASSERT_TRUE(db.wait_relinked(30000));
     }
     const std::vector<std::wstring> tag_data = tree_files(data_folder);
     ASSERT_FALSE(tag_data.empty());

@@ -1,9 +1,11 @@
 // The folder's context menu as the view drives it: GetUIObjectOf(IContextMenu), QueryContextMenu
 // on a real menu, InvokeCommand by offset; a frame that answers WM_USER + 7 with a browser that
 // records where the commands navigate.
+#include "held_identity_looks.h"
 #include "namespace_fixture.h"
 #include "menu_fixture.h"
 
+#include "database/identity_file.h"
 #include "database/store_io.h"
 #include "database/tags_holder.h"
 #include "namespace/shell_menu.h"
@@ -140,6 +142,33 @@ TEST_F(MenuTest, NoEntriesAndNoCommandWhileAnotherThreadHoldsTheDatabase) {
     EXPECT_TRUE(browser_.browsed.empty());
     // Free again, the same object builds its entries.
     EXPECT_EQ(3u, lines_of(menu.get(), CMF_NORMAL).size());
+}
+
+TEST_F(MenuTest, AMenuBuiltRightAfterTaggingHasItsEntriesWhileTheNewFilesAreStillBeingRead) {
+    // The disk answers slowly (an offline share, a folder of 200,000 files): the identity pass
+    // is held at its looks.
+    HeldIdentityLooks held;
+    items::TagsHolder& db = items::tags_holder();
+    ASSERT_TRUE(db.set_tags({file(L"notes.txt"), file(L"clips")}, items::make_chain({L"Music", L"Mood", L"Loud"}),
+                            items::tree_ptr()));
+    ASSERT_TRUE(held.wait_held(30000)) << "the new files' identities were not read in the background";
+    util::com_ptr<IShellFolder2> loud = files_of({L"Music", L"Mood", L"Loud"});
+    ASSERT_TRUE(loud);
+    util::com_ptr<IContextMenu> menu = menu_of(loud.get(), {L"notes.txt"});
+    ASSERT_TRUE(menu);
+    const std::vector<menu_line> lines = lines_of(menu.get(), CMF_NORMAL);
+    ASSERT_FALSE(lines.empty()) << "the menu found the database busy";
+    EXPECT_EQ(menu_line({first, L"Open"}), lines[0]);
+    util::com_ptr<IContextMenu> tag_menu = menu_of(open({L"Music", L"Mood"}).get(), {L"Loud"});
+    ASSERT_TRUE(tag_menu);
+    EXPECT_EQ(3u, lines_of(tag_menu.get(), CMF_NORMAL).size());
+
+    held.release();
+    ASSERT_TRUE(db.wait_relinked(30000));
+    items::identity_table table;
+    ASSERT_TRUE(table.read(temp_.path() + L"data\\~quibrix-Music.ids"));
+    const std::wstring notes = file(L"notes.txt");
+    EXPECT_TRUE(table.find(items::file_id(notes), notes).known) << "the pass kept nothing once it could read";
 }
 
 TEST_F(MenuTest, FilterExcludeAndMergeBrowseIntoACombinedTagInTheSameWindow) {
