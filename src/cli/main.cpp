@@ -48,14 +48,17 @@ public:
         if (immediate_ || pending_.size() >= piece_units) flush();
     }
     void flush() {
-        // Pieces end where a write ended, never inside a surrogate pair.
         if (pending_.empty()) return;
         DWORD done = 0;
         if (console_) {
-            // WriteConsoleW refuses very large buffers on older Windows.
-            for (std::size_t at = 0; at < pending_.size(); at += piece_units) {
-                const std::size_t units = std::min(pending_.size() - at, piece_units);
+            // WriteConsoleW refuses very large buffers on older Windows: at most a piece at a
+            // time, and a surrogate pair kept whole.
+            for (std::size_t at = 0; at < pending_.size();) {
+                std::size_t units = std::min(pending_.size() - at, piece_units);
+                const wchar_t last = pending_[at + units - 1];
+                if (at + units < pending_.size() && last >= 0xD800 && last <= 0xDBFF) --units;
                 ::WriteConsoleW(handle_, pending_.data() + at, static_cast<DWORD>(units), &done, nullptr);
+                at += units;
             }
         } else {
             const int units = static_cast<int>(pending_.size());
