@@ -19,6 +19,7 @@
 #include <exception>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -27,40 +28,65 @@ const int exit_ok = 0;
 const int exit_nothing = 1;
 const int exit_error = 2;
 
+class output;
+output& out();
+
 // Text to a console goes as UTF-16 through WriteConsoleW; to a pipe or a file as UTF-8, so that
-// any path survives whatever code page the reader uses.
+// any path survives whatever code page the reader uses. Standard output is gathered and written
+// in pieces: a system call per line made a listing of many files slow. Standard error is written
+// at once, after what standard output holds, so that the two keep their order when they share
+// a file.
 class output {
 public:
-    explicit output(DWORD which) : handle_(::GetStdHandle(which)) {
+    output(DWORD which, bool immediate) : handle_(::GetStdHandle(which)), immediate_(immediate) {
         DWORD mode = 0;
         console_ = handle_ && ::GetConsoleMode(handle_, &mode);
     }
-    void write(const std::wstring& text) {
+    void write(std::wstring_view text) {
         if (!handle_ || text.empty()) return;
+        pending_.append(text.data(), text.size());
+        if (immediate_) out().flush();
+        if (immediate_ || pending_.size() >= piece_units) flush();
+    }
+    void flush() {
+        if (pending_.empty()) return;
         DWORD done = 0;
         if (console_) {
-            ::WriteConsoleW(handle_, text.data(), static_cast<DWORD>(text.size()), &done, nullptr);
-            return;
+            // WriteConsoleW refuses very large buffers on older Windows: at most a piece at a
+            // time, and a surrogate pair kept whole.
+            for (std::size_t at = 0; at < pending_.size();) {
+                std::size_t units = std::min(pending_.size() - at, piece_units);
+                const wchar_t last = pending_[at + units - 1];
+                if (at + units < pending_.size() && last >= 0xD800 && last <= 0xDBFF) --units;
+                ::WriteConsoleW(handle_, pending_.data() + at, static_cast<DWORD>(units), &done, nullptr);
+                at += units;
+            }
+        } else {
+            const int units = static_cast<int>(pending_.size());
+            const int bytes = ::WideCharToMultiByte(CP_UTF8, 0, pending_.data(), units, nullptr, 0, nullptr, nullptr);
+            utf8_.resize(static_cast<std::size_t>(bytes));
+            ::WideCharToMultiByte(CP_UTF8, 0, pending_.data(), units, &utf8_[0], bytes, nullptr, nullptr);
+            ::WriteFile(handle_, utf8_.data(), static_cast<DWORD>(utf8_.size()), &done, nullptr);
         }
-        const int bytes = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                                nullptr, nullptr);
-        std::string utf8(static_cast<std::size_t>(bytes), '\0');
-        ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &utf8[0], bytes, nullptr,
-                              nullptr);
-        ::WriteFile(handle_, utf8.data(), static_cast<DWORD>(utf8.size()), &done, nullptr);
+        pending_.clear();
     }
 
 private:
+    static const std::size_t piece_units = 16384;
+
     HANDLE handle_;
+    bool immediate_;
     bool console_ = false;
+    std::wstring pending_;
+    std::string utf8_;
 };
 
 output& out() {
-    static output stream(STD_OUTPUT_HANDLE);
+    static output stream(STD_OUTPUT_HANDLE, false);
     return stream;
 }
 output& err() {
-    static output stream(STD_ERROR_HANDLE);
+    static output stream(STD_ERROR_HANDLE, true);
     return stream;
 }
 
@@ -306,7 +332,7 @@ public:
             return exit_error;
         }
         db_.set_data_folder(folder);
-        if (!db_.load_store()) {
+        if (!load()) {
             err().write(L"quibrix: the tag store at " + folder + L" cannot be read now (another process may hold it)\n");
             return exit_error;
         }
@@ -330,7 +356,28 @@ private:
         return util::with_trailing_backslash(app_data) + L"Quibrix\\";
     }
 
-    void line(const std::wstring& text) { out().write(text + end_); }
+    // A query that cannot reach every root needs only the roots it names: the others' maps and
+    // tags would be read for nothing.
+    bool load() {
+        if (args_.command == L"files" && args_.operands.size() == 1) {
+            try {
+                const items::tag_query query = items::tag_query::parse(args_.operands[0]);
+                if (!query.reaches_every_root()) {
+                    std::vector<std::wstring> roots;
+                    for (const std::vector<std::wstring>& chain : query.names()) roots.push_back(chain.front());
+                    return db_.load_roots(roots);
+                }
+            } catch (const items::query_error&) {
+                // files() reports it, after the load as ever.
+            }
+        }
+        return db_.load_store();
+    }
+
+    void line(std::wstring_view text) {
+        out().write(text);
+        out().write(end_);
+    }
 
     int tag() {
         if (args_.tags.empty()) throw usage_error(L"tag needs at least one --tag");
@@ -371,8 +418,11 @@ private:
         if (args_.operands.size() != 1) throw usage_error(L"files takes one QUERY (quote it)");
         const std::wstring& text = args_.operands[0];
         try {
-            const std::vector<std::wstring> found = items::tag_query::parse(text).files(db_);
-            for (const std::wstring& path : found) line(path);
+            const items::tag_query query = items::tag_query::parse(text);
+            // The paths are printed from the database's tables, under its lock.
+            const util::lock_guard held = db_.lock();
+            const std::vector<std::wstring_view> found = query.paths(db_);
+            for (const std::wstring_view path : found) line(path);
             return found.empty() ? exit_nothing : exit_ok;
         } catch (const items::query_error& error) {
             const std::string what = error.what();
@@ -414,9 +464,7 @@ private:
     items::TagsHolder db_;
 };
 
-}  // namespace
-
-int wmain(int argc, wchar_t** argv) {
+int run_tool(int argc, wchar_t** argv) {
     try {
         const arguments a = parse_arguments(argc, argv);
         if (a.version) {
@@ -452,4 +500,12 @@ int wmain(int argc, wchar_t** argv) {
         err().write(L"quibrix: " + std::wstring(what.begin(), what.end()) + L"\n");
     }
     return exit_error;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    const int code = run_tool(argc, argv);
+    out().flush();
+    return code;
 }

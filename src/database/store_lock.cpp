@@ -86,9 +86,12 @@ const std::wstring& store_lock::name() {
     if (folder_.empty() || name_final_) return name_;
     const std::wstring final = final_path(folder_);
     name_final_ = !final.empty();
-    wchar_t hex[17];
     const std::uint64_t h = util::fnv1a_64(normalised(name_final_ ? final : full_path(folder_)));
-    wsprintfW(hex, L"%08lx%08lx", static_cast<unsigned long>(h >> 32), static_cast<unsigned long>(h));
+    // By hand, not with wsprintfW: every command of the tool names the lock, and user32 would
+    // then be loaded for this alone.
+    wchar_t hex[17];
+    for (int digit = 0; digit < 16; ++digit) hex[digit] = L"0123456789abcdef"[(h >> (60 - 4 * digit)) & 0xf];
+    hex[16] = L'\0';
     // The global namespace: processes of every session (every signed-in user) meet there.
     name_ = std::wstring(L"Global\\Quibrix-store-") + hex;
     return name_;

@@ -16,9 +16,14 @@
 #include "util/file_system.h"
 #include "util/unique_resource.h"
 
+#include <algorithm>
+
 namespace items {
 
 void TagsHolder::before_write() {
+    // A holder of some roots could give a file an id that a root it did not read has taken.
+    // What a sync repairs on the way (a torn file rewritten) needs no new id.
+    if (some_roots_ && !syncing_) throw store_error(error_cannot_open, ERROR_ACCESS_DENIED);
     // Before the first write of a section: a process that cannot tell the others of its change
     // must not make it.
     if (announced_) return;
@@ -59,6 +64,23 @@ util::lock_guard TagsHolder::enter_section(bool listing, store_lock::outcome& go
     }
 }
 
+bool TagsHolder::load_roots(const std::vector<std::wstring>& root_names) {
+    {
+        const util::lock_guard held = lock();
+        some_roots_ = true;
+        only_roots_ = root_names;
+        children.clear();
+        synced_ = false;
+    }
+    try {
+        // Nothing to prune or repair on the way: a sync as after another process wrote.
+        store_section section(*this, false);
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
 void TagsHolder::refresh() {
     {
         const util::lock_guard held = lock();
@@ -81,12 +103,18 @@ void TagsHolder::sync(bool full_load, bool reread_all) {
         synced_ = true;
         return;
     }
+    struct syncing {
+        bool& flag;
+        explicit syncing(bool& f) : flag(f) { flag = true; }
+        ~syncing() { flag = false; }
+    } under_way(syncing_);
     sync_pass pass;
     pass.full_load = full_load;
     pass.reread_all = reread_all;
     pass.now = store::file_time_now();
     store_snapshot snapshot;
-    if (full_load && snapshot.read(path)) pass.snapshot = &snapshot;
+    // A holder of some roots starts from the snapshot as the start-up load does.
+    if ((full_load || (some_roots_ && children.empty())) && snapshot.read(path)) pass.snapshot = &snapshot;
     // A replacement is never half-way while the lock is held: what is left was left by a
     // process that ended in the middle of one.
     if (full_load || reread_all) store::remove_temporary_files(path);
@@ -126,6 +154,11 @@ void TagsHolder::read_folder(sync_pass& pass) {
                 if (entry == L"." || entry == L".." || util::is_link(data.dwFileAttributes)) continue;
                 if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
                     files.emplace_back(entry, store::stamp_from(data, pass.now));
+                    continue;
+                }
+                if (some_roots_ && std::none_of(only_roots_.begin(), only_roots_.end(), [&entry](const std::wstring& only) {
+                        return util::same_name(only, entry);
+                    })) {
                     continue;
                 }
                 node_ptr root = find_child(entry);

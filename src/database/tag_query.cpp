@@ -227,6 +227,71 @@ id_list union_of(const id_list& a, const id_list& b) {
     return out;
 }
 
+typedef std::pair<std::wstring_view, file_id_t> path_entry;
+
+// The unit of `entry`'s path at `depth`, one up, or 0 past its end (which sorts first).
+std::uint32_t unit_at(const path_entry& entry, std::size_t depth) {
+    return depth < entry.first.size() ? static_cast<std::uint32_t>(entry.first[depth]) + 1 : 0;
+}
+
+bool less_from(const path_entry& a, const path_entry& b, std::size_t depth) {
+    const int order = a.first.substr(depth).compare(b.first.substr(depth));
+    return order < 0 || (order == 0 && a.second < b.second);
+}
+
+// Sorts as std::sort on the pairs does (by path in UTF-16 units, then by id), but as a
+// multikey quicksort: the paths of an answer share long folder prefixes, which a comparison
+// sort compares again in every one of its comparisons, and which this one passes once per
+// group. Ranges wait on a stack of their own: the depth of a path is not bounded by much.
+void sort_by_path(std::vector<path_entry>& entries) {
+    struct range {
+        std::size_t begin, end, depth;
+    };
+    std::vector<range> pending;
+    if (entries.size() > 1) pending.push_back(range{0, entries.size(), 0});
+    while (!pending.empty()) {
+        const range r = pending.back();
+        pending.pop_back();
+        if (r.end - r.begin < 16) {
+            for (std::size_t i = r.begin + 1; i < r.end; ++i) {
+                const path_entry moving = entries[i];
+                std::size_t at = i;
+                for (; at > r.begin && less_from(moving, entries[at - 1], r.depth); --at) entries[at] = entries[at - 1];
+                entries[at] = moving;
+            }
+            continue;
+        }
+        // The median of three units as the pivot; then three parts: below, equal, above it.
+        const std::uint32_t a = unit_at(entries[r.begin], r.depth);
+        const std::uint32_t b = unit_at(entries[r.begin + (r.end - r.begin) / 2], r.depth);
+        const std::uint32_t c = unit_at(entries[r.end - 1], r.depth);
+        const std::uint32_t pivot = std::max(std::min(a, b), std::min(std::max(a, b), c));
+        std::size_t below = r.begin, i = r.begin, above = r.end;
+        while (i < above) {
+            const std::uint32_t unit = unit_at(entries[i], r.depth);
+            if (unit < pivot) {
+                std::swap(entries[below++], entries[i++]);
+            } else if (unit > pivot) {
+                std::swap(entries[i], entries[--above]);
+            } else {
+                ++i;
+            }
+        }
+        if (below - r.begin > 1) pending.push_back(range{r.begin, below, r.depth});
+        if (r.end - above > 1) pending.push_back(range{above, r.end, r.depth});
+        if (above - below > 1) {
+            if (pivot == 0) {
+                // One path: its entries go by id.
+                std::sort(entries.begin() + static_cast<std::ptrdiff_t>(below),
+                          entries.begin() + static_cast<std::ptrdiff_t>(above),
+                          [](const path_entry& x, const path_entry& y) { return x.second < y.second; });
+            } else {
+                pending.push_back(range{below, above, r.depth + 1});
+            }
+        }
+    }
+}
+
 class evaluator {
 public:
     explicit evaluator(TagsHolder& db) : db_(db) {}
@@ -269,8 +334,9 @@ public:
         return out;
     }
 
-    // The matching files with their paths, sorted by path.
-    std::vector<tag_query::match> answer(const file_set& found) {
+    // The matching files with their paths, sorted by path, each path once: views into the
+    // roots' tables.
+    std::vector<path_entry> answer(const file_set& found) {
         const id_list ids = found.complement ? difference(universe(), found.ids) : found.ids;
         // The roots the query named hold most answers: they are asked first.
         std::vector<const root_scope*> order = named_;
@@ -278,7 +344,7 @@ public:
             const root_scope* root = static_cast<const root_scope*>(child.get());
             if (std::find(named_.begin(), named_.end(), root) == named_.end()) order.push_back(root);
         }
-        std::vector<std::pair<std::wstring_view, file_id_t> > views;
+        std::vector<path_entry> views;
         views.reserve(ids.size());
         for (file_id_t id : ids) {
             for (const root_scope* root : order) {
@@ -289,14 +355,12 @@ public:
                 }
             }
         }
-        std::sort(views.begin(), views.end());
-        std::vector<tag_query::match> out;
-        out.reserve(views.size());
-        for (std::size_t i = 0; i < views.size(); ++i) {
-            if (i > 0 && views[i].first == views[i - 1].first) continue;
-            out.push_back(tag_query::match{views[i].second, std::wstring(views[i].first)});
-        }
-        return out;
+        sort_by_path(views);
+        // Of two ids with one path (stores written before ids were unique), the lower answers.
+        views.erase(std::unique(views.begin(), views.end(),
+                                [](const path_entry& a, const path_entry& b) { return a.first == b.first; }),
+                    views.end());
+        return views;
     }
 
 private:
@@ -340,6 +404,27 @@ private:
     bool universe_made_ = false;
 };
 
+// As evaluator::combine sets it: "a and b" is a complement when both are, "a or b" when
+// either is.
+bool is_complement(const tag_query::node& n) {
+    switch (n.kind) {
+    case tag_query::node::name:
+        return false;
+    case tag_query::node::not_op:
+        return !is_complement(*n.operands.front());
+    case tag_query::node::and_op:
+    case tag_query::node::or_op:
+        break;
+    }
+    const bool is_and = n.kind == tag_query::node::and_op;
+    bool out = is_complement(*n.operands.front());
+    for (std::size_t i = 1; i < n.operands.size(); ++i) {
+        const bool operand = is_complement(*n.operands[i]);
+        out = is_and ? out && operand : out || operand;
+    }
+    return out;
+}
+
 void gather_names(const tag_query::node& n, std::vector<std::vector<std::wstring> >& out) {
     if (n.kind == tag_query::node::name) out.push_back(n.chain);
     for (const node_ptr_t& operand : n.operands) gather_names(*operand, out);
@@ -368,8 +453,24 @@ tag_query tag_query::parse(const std::wstring& text) {
 std::vector<tag_query::match> tag_query::matches(TagsHolder& db) const {
     const util::lock_guard held = db.lock();
     evaluator run(db);
-    return run.answer(run.run(*root_));
+    const std::vector<path_entry> found = run.answer(run.run(*root_));
+    std::vector<match> out;
+    out.reserve(found.size());
+    for (const path_entry& entry : found) out.push_back(match{entry.second, std::wstring(entry.first)});
+    return out;
 }
+
+std::vector<std::wstring_view> tag_query::paths(TagsHolder& db) const {
+    const util::lock_guard held = db.lock();
+    evaluator run(db);
+    const std::vector<path_entry> found = run.answer(run.run(*root_));
+    std::vector<std::wstring_view> out;
+    out.reserve(found.size());
+    for (const path_entry& entry : found) out.push_back(entry.first);
+    return out;
+}
+
+bool tag_query::reaches_every_root() const { return is_complement(*root_); }
 
 std::vector<std::wstring> tag_query::files(TagsHolder& db) const {
     std::vector<match> found = matches(db);

@@ -11,6 +11,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -40,6 +41,13 @@ public:
     // The files that match, each once (by path), sorted by path. Take the database lock.
     std::vector<match> matches(TagsHolder& db) const;
     std::vector<std::wstring> files(TagsHolder& db) const;
+    // The same paths without a copy: views into the roots' tables, valid while the caller holds
+    // the database lock (taken before the call) and changes nothing.
+    std::vector<std::wstring_view> paths(TagsHolder& db) const;
+
+    // Whether the answer is "every tagged file except ...", which takes the files of every root;
+    // any other answer holds only files of the roots that names() start with.
+    bool reaches_every_root() const;
 
     // Every name the query uses, split into its tag names.
     std::vector<std::vector<std::wstring> > names() const;

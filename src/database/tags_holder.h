@@ -80,6 +80,12 @@ public:
     // when the store could not be read under its lock (another process held it throughout):
     // memory then stays as it was, and the next section that has the lock loads the store.
     bool load_store();
+    // For a process that only reads, and only from some roots (the tool's query): loads the
+    // roots of these names (in any letter case) from the snapshot as load_store does, and no
+    // other, now and at every later sync. Unlike the start-up load it prunes nothing and writes
+    // no snapshot. Such a holder refuses every change (store_error), since the roots it did not
+    // read decide ids too; a sync still repairs what it reads. False as for load_store.
+    bool load_roots(const std::vector<std::wstring>& root_names);
 
     void read_folder(sync_pass& pass) override;
     bool remove_file(file_id_t, const tree_node*) override { return true; }
@@ -274,6 +280,10 @@ private:
     DWORD synced_at_ = 0;
     bool announced_ = false;   // this section has moved the counter on
     store::write_listener* outer_listener_ = nullptr;
+    // load_roots: the roots memory holds; the others are left out of every sync.
+    bool some_roots_ = false;
+    std::vector<std::wstring> only_roots_;
+    bool syncing_ = false;
 };
 
 }  // namespace items

@@ -16,11 +16,14 @@
 #include <aclapi.h>
 
 #include <algorithm>
+#include <cctype>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <cwctype>
 #include <fstream>
 #include <map>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -798,6 +801,51 @@ TEST_F(CliTest, ExplorerAnswersInTimeWhileAnotherProcessHoldsTheStore) {
     ASSERT_EQ(items::store_lock::taken, lone.acquire(0));
     lone.release();
     EXPECT_TRUE(grants_authenticated_users(lone.duplicate().get()));
+}
+
+// Every DLL an exe imports is loaded and started before its first line. Those the tool needs
+// on some paths only are delay-loaded (src/cli/CMakeLists.txt names their functions); a call
+// that is not named there brings its DLL back to every start of the tool.
+TEST(CliStart, TheToolImportsOnlyTheDllsEveryCommandNeeds) {
+    const std::wstring program = windows_path(env("QUIBRIX_CLI"));
+    std::ifstream file(std::string(program.begin(), program.end()), std::ios::binary);
+    const std::string image((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    IMAGE_DOS_HEADER dos = {};
+    IMAGE_NT_HEADERS64 nt = {};
+    ASSERT_GT(image.size(), sizeof dos);
+    std::memcpy(&dos, image.data(), sizeof dos);
+    ASSERT_LT(static_cast<std::size_t>(dos.e_lfanew) + sizeof nt, image.size());
+    std::memcpy(&nt, image.data() + dos.e_lfanew, sizeof nt);
+    ASSERT_EQ(IMAGE_NT_OPTIONAL_HDR64_MAGIC, nt.OptionalHeader.Magic);
+    const std::size_t sections = dos.e_lfanew + offsetof(IMAGE_NT_HEADERS64, OptionalHeader) + nt.FileHeader.SizeOfOptionalHeader;
+    const auto at = [&](DWORD rva) -> std::size_t {
+        for (WORD i = 0; i < nt.FileHeader.NumberOfSections; ++i) {
+            IMAGE_SECTION_HEADER section;
+            std::memcpy(&section, image.data() + sections + i * sizeof section, sizeof section);
+            if (rva >= section.VirtualAddress && rva < section.VirtualAddress + section.SizeOfRawData) {
+                return rva - section.VirtualAddress + section.PointerToRawData;
+            }
+        }
+        return image.size();
+    };
+    std::vector<std::string> dlls;
+    std::size_t entry = at(nt.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress);
+    for (;; entry += sizeof(IMAGE_IMPORT_DESCRIPTOR)) {
+        IMAGE_IMPORT_DESCRIPTOR import;
+        ASSERT_LE(entry + sizeof import, image.size());
+        std::memcpy(&import, image.data() + entry, sizeof import);
+        if (import.Name == 0) break;
+        const std::size_t name = at(import.Name);
+        ASSERT_LT(name, image.size());
+        std::string dll = image.c_str() + name;
+        std::transform(dll.begin(), dll.end(), dll.begin(), [](char c) { return static_cast<char>(std::tolower(c)); });
+        dlls.push_back(dll);
+    }
+    EXPECT_NE(dlls.end(), std::find(dlls.begin(), dlls.end(), "kernel32.dll"));
+    for (const char* heavy : {"user32.dll", "shell32.dll", "gdi32.dll", "ole32.dll", "oleaut32.dll", "shlwapi.dll",
+                              "comctl32.dll"}) {
+        EXPECT_EQ(dlls.end(), std::find(dlls.begin(), dlls.end(), heavy)) << heavy;
+    }
 }
 
 }  // namespace

@@ -2,6 +2,9 @@
 #include "store_fixture.h"
 
 #include "database/tag_query.h"
+#include "util/unique_resource.h"
+
+#include <algorithm>
 
 namespace {
 
@@ -88,6 +91,75 @@ TEST_F(TagQueryTest, DeepNestingIsRefusedWhereALongFlatQueryIsAnswered) {
     EXPECT_EQ((std::vector<int>{2, 4}), matching(L"Work/Paid" + repeated(L" and Work/Invoices", 100000)));
     EXPECT_EQ((std::vector<int>{1}),
               matching(L"Work" + repeated(L" and not Work/Paid", 50000) + L" and not Music" + repeated(L" or Nowhere", 50000)));
+}
+
+// The tool reads only the roots that a query names, from the snapshot where it is current:
+// that answers as the whole store does as long as the answer is no "every file except".
+TEST_F(TagQueryTest, TheRootsAQueryNamesAnswerAsTheWholeStore) {
+    EXPECT_TRUE(items::tag_query::parse(L"not Work/Paid").reaches_every_root());
+    EXPECT_TRUE(items::tag_query::parse(L"Music or not Work").reaches_every_root());
+    EXPECT_FALSE(items::tag_query::parse(L"Work and not Work/Paid").reaches_every_root());
+    EXPECT_FALSE(items::tag_query::parse(L"not (not Music or not Work)").reaches_every_root());
+    const auto from_named_roots = [this](const items::tag_query& query) {
+        std::vector<std::wstring> roots;
+        for (const std::vector<std::wstring>& chain : query.names()) roots.push_back(chain.front());
+        items::TagsHolder partial;
+        partial.set_data_folder(folder.path());
+        EXPECT_TRUE(partial.load_roots(roots));
+        const util::lock_guard held = partial.lock();
+        std::vector<std::wstring> paths;
+        for (const std::wstring_view path : query.paths(partial)) paths.emplace_back(path);
+        return paths;
+    };
+    const std::vector<std::wstring> queries = {L"Work/Invoices and not Work/Paid", L"music or WORK/paid",
+                                               L"Music/Genre and Work", L"Nowhere or \"My Tags\"",
+                                               L"not (not Music or not Work)"};
+    // The roots read first, then the whole store (which writes a snapshot for the next load).
+    const auto same_answers = [&] {
+        std::vector<std::vector<std::wstring> > partial;
+        for (const std::wstring& text : queries) partial.push_back(from_named_roots(items::tag_query::parse(text)));
+        reload();
+        for (std::size_t i = 0; i < queries.size(); ++i) {
+            EXPECT_EQ(items::tag_query::parse(queries[i]).files(*db), partial[i])
+                << std::string(queries[i].begin(), queries[i].end());
+        }
+    };
+    age_files(folder.path());
+    same_answers();
+    // Another process changes tags and maps behind the snapshot; their stamps settle.
+    {
+        const boost::shared_ptr<items::TagsHolder> other = open();
+        ASSERT_TRUE(other->set_tags({file(5), file(7)}, tags({L"Work/Paid"}), items::tree_ptr()));
+        ASSERT_TRUE(other->set_tags({file(2)}, items::tree_ptr(), tags({L"Work/Paid"})));
+        other->remove_all_tags({file(3)}, false);
+    }
+    age_files(folder.path());
+    same_answers();
+    EXPECT_EQ((std::vector<std::wstring>{file(1), file(2)}),
+              from_named_roots(items::tag_query::parse(L"Work/Invoices and not Work/Paid")));
+
+    // What it did not read could hold the ids it would give: it changes nothing.
+    items::TagsHolder partial;
+    partial.set_data_folder(folder.path());
+    ASSERT_TRUE(partial.load_roots({L"Work"}));
+    EXPECT_THROW(partial.set_tags({file(8)}, tags({L"Work/Paid"}), items::tree_ptr()), items::store_error);
+    reload();
+    EXPECT_EQ((std::vector<int>{4, 5}), matching(L"Work/Paid"));
+}
+
+// Answers come sorted by path as std::sort orders the UTF-16 units, whatever the paths share.
+TEST_F(TagQueryTest, AnswersAreSortedByTheirUnits) {
+    const std::vector<std::wstring> parts = {L"a", L"ab", L"B", L"\\", L"\u00e9", L"\U0001F3B5", L"\uFF21", L"a b"};
+    std::vector<std::wstring> paths;
+    for (std::size_t i = 0; i < 300; ++i) {
+        std::wstring path = L"C:\\Docs\\";
+        for (std::size_t n = i; n > 0; n /= parts.size()) path += parts[n % parts.size()];
+        paths.push_back(path + L".txt");
+    }
+    give(paths, {L"Many/All"});
+    std::sort(paths.begin(), paths.end());
+    paths.erase(std::unique(paths.begin(), paths.end()), paths.end());
+    EXPECT_EQ(paths, items::tag_query::parse(L"Many").files(*db));
 }
 
 }  // namespace
