@@ -1,6 +1,7 @@
 // quibrix.exe: the tag store from a command line, for scripts and batch files. It links the
 // engine itself (the COM module refuses every host but Explorer) and works on the same store.
 #include "autotag/files_iterator.h"
+#include "cli/transfer.h"
 #include "database/store_io.h"
 #include "database/tag_query.h"
 #include "database/tags_holder.h"
@@ -74,6 +75,8 @@ const wchar_t usage[] =
     L"  files QUERY                                         the files that match a query\n"
     L"  tree                                                the tag tree with file counts\n"
     L"  repair                                              follow moved files, list those gone\n"
+    L"  export [QUERY] [--output FILE]                      the tags of files as JSON\n"
+    L"  import FILE [--map FROM=TO]... [--dry-run]          give files the tags of an export\n"
     L"\n"
     L"Options: --data FOLDER (the store; default: the common application data\\Quibrix),\n"
     L"  -0 (end each output line with NUL instead of a line break), -h/--help, --version.\n"
@@ -114,7 +117,7 @@ const wchar_t* command_help(const std::wstring& command) {
                L"Then prints the tagged paths that still do not exist. Exit status 1 when there\n"
                L"are some.\n";
     }
-    return nullptr;
+    return transfer::help(command);
 }
 
 struct arguments {
@@ -122,6 +125,7 @@ struct arguments {
     std::wstring command;
     std::vector<std::wstring> operands;
     std::vector<std::wstring> tags;
+    transfer::options options;
     bool all = false;
     bool recursive = false;
     bool nul = false;
@@ -155,6 +159,8 @@ arguments parse_arguments(int argc, wchar_t** argv) {
             a.version = true;
         } else if (!options_end && (arg == L"-h" || arg == L"--help" || arg == L"/?")) {
             a.help = true;
+        } else if (!options_end && transfer::is_option(a.command, arg)) {
+            a.options.emplace_back(arg, transfer::takes_value(arg) && i + 1 < argc ? argv[++i] : L"");
         } else if (!options_end && arg.size() > 1 && arg[0] == L'-') {
             throw usage_error(L"unknown option " + arg);
         } else if (a.command.empty()) {
@@ -289,7 +295,8 @@ public:
     int run() {
         const std::wstring folder = data_folder();
         if (!util::folder_exists(folder)) {
-            if (args_.command != L"tag" || !::CreateDirectoryW(folder.c_str(), items::g_store_security)) {
+            const bool makes_store = args_.command == L"tag" || args_.command == L"import";
+            if (!makes_store || !::CreateDirectoryW(folder.c_str(), items::g_store_security)) {
                 err().write(L"quibrix: no tag store at " + folder + L"\n");
                 return exit_error;
             }
@@ -310,6 +317,8 @@ public:
         if (args_.command == L"files") return files();
         if (args_.command == L"tree") return tree();
         if (args_.command == L"repair") return repair();
+        if (args_.command == L"export") return transfer::export_tags(db_, args_.operands, args_.options);
+        if (args_.command == L"import") return transfer::import_tags(db_, args_.operands, args_.options);
         throw usage_error(L"unknown command " + args_.command);
     }
 
