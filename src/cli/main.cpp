@@ -293,6 +293,16 @@ public:
     explicit cli(const arguments& a) : args_(a), end_(a.nul ? std::wstring(1, L'\0') : std::wstring(L"\n")) {}
 
     int run() {
+        // An import reads and checks its whole document before it opens the store.
+        if (args_.command == L"import") {
+            return transfer::import_tags(db_, args_.operands, args_.options, [this] { return open_store() == exit_ok; });
+        }
+        const int opened = open_store();
+        return opened == exit_ok ? dispatch() : opened;
+    }
+
+private:
+    int open_store() {
         const std::wstring folder = data_folder();
         if (!util::folder_exists(folder)) {
             const bool makes_store = args_.command == L"tag" || args_.command == L"import";
@@ -311,6 +321,10 @@ public:
             err().write(L"quibrix: the tag store at " + folder + L" cannot be read now (another process may hold it)\n");
             return exit_error;
         }
+        return exit_ok;
+    }
+
+    int dispatch() {
         if (args_.command == L"tag") return tag();
         if (args_.command == L"untag") return untag();
         if (args_.command == L"tags") return tags();
@@ -318,11 +332,9 @@ public:
         if (args_.command == L"tree") return tree();
         if (args_.command == L"repair") return repair();
         if (args_.command == L"export") return transfer::export_tags(db_, args_.operands, args_.options);
-        if (args_.command == L"import") return transfer::import_tags(db_, args_.operands, args_.options);
         throw usage_error(L"unknown command " + args_.command);
     }
 
-private:
     std::wstring data_folder() const {
         if (!args_.data.empty()) return util::with_trailing_backslash(full_path(args_.data));
         const std::wstring app_data = util::common_app_data();

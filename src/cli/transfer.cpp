@@ -156,8 +156,48 @@ struct parse_failure {
     std::wstring message;
 };
 
-// A character iterator that leaves where the parser has read to, for the positions of values
-// (the parser tells positions of syntax errors only).
+// Where the parser has read to and where the tokens it read began, kept by the iterator it
+// reads through: the parser itself tells the place of syntax errors only.
+class reading_place {
+public:
+    void read(const char* at) {
+        const char c = *at;
+        reached_ = at + 1;
+        if (in_string_) {
+            if (escaped_) {
+                escaped_ = false;
+            } else if (c == '\\') {
+                escaped_ = true;
+            } else if (c == '"') {
+                in_string_ = false;
+                between_ = true;
+            }
+            return;
+        }
+        const bool blank = c == ' ' || c == '\t' || c == '\n' || c == '\r';
+        const bool structural = c == '{' || c == '}' || c == '[' || c == ']' || c == ',' || c == ':';
+        if (!blank && (between_ || structural || c == '"')) {
+            before_ = token_;
+            token_ = at;
+        }
+        in_string_ = c == '"';
+        between_ = blank || structural;
+    }
+    // Where the value (or the token) the parser has just handed over began. The parser knows a
+    // number's end once it has read the character after it, which may have begun a token.
+    const char* value_start(bool number) const {
+        const bool number_start = token_ && (*token_ == '-' || (*token_ >= '0' && *token_ <= '9'));
+        return number && !number_start ? before_ : token_;
+    }
+
+private:
+    const char* reached_ = nullptr;
+    const char* token_ = nullptr;   // where the token read last began
+    const char* before_ = nullptr;  // where the one before it began
+    bool in_string_ = false, escaped_ = false;
+    bool between_ = true;  // the last character read ended a token
+};
+
 class tracking_iterator {
 public:
     typedef std::input_iterator_tag iterator_category;
@@ -166,10 +206,10 @@ public:
     typedef const char* pointer;
     typedef const char& reference;
 
-    tracking_iterator(const char* at, const char** reached) : at_(at), reached_(reached) {}
+    tracking_iterator(const char* at, reading_place* place) : at_(at), place_(place) {}
     reference operator*() const { return *at_; }
     tracking_iterator& operator++() {
-        *reached_ = ++at_;
+        place_->read(at_++);
         return *this;
     }
     tracking_iterator operator++(int) {
@@ -182,7 +222,7 @@ public:
 
 private:
     const char* at_;
-    const char** reached_;
+    reading_place* place_;
 };
 
 struct path_map {
@@ -207,8 +247,8 @@ class import_reader {
 public:
     typedef nlohmann::json json;
 
-    import_reader(const char* begin, const char** reached, const std::vector<path_map>& maps)
-        : begin_(begin), reached_(reached), maps_(maps) {}
+    import_reader(const std::string& document, const reading_place& place, const std::vector<path_map>& maps)
+        : document_(document), place_(place), maps_(maps) {}
 
     bool null() { return scalar(); }
     bool boolean(bool) { return scalar(); }
@@ -314,15 +354,14 @@ public:
         return true;
     }
 
-    bool parse_error(std::size_t position, const std::string&, const nlohmann::detail::exception& error) {
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception& error) {
         // The library's text reads "[json.exception.parse_error.101] parse error at line 1,
-        // column 2: syntax error ..."; the place is told in our own words.
+        // column 2: syntax error ..." with the place where it stopped reading; the place told is
+        // where the token that did not fit begins.
         std::string what = error.what();
         const std::string::size_type syntax = what.find(": ");
         if (syntax != std::string::npos) what = what.substr(syntax + 2);
-        // The position counts the character that did not fit.
-        failure.reset(new parse_failure{position > 0 ? position - 1 : 0, from_utf8(what)});
-        return false;
+        return refuse(from_utf8(what));
     }
 
     import_list list;
@@ -357,6 +396,13 @@ private:
     bool scalar() { return skipping_ || role() == role_skip || wrong_type(); }
 
     bool number(bool is_supported_version) {
+        after_number_ = true;
+        const bool going_on = number_value(is_supported_version);
+        after_number_ = false;
+        return going_on;
+    }
+
+    bool number_value(bool is_supported_version) {
         if (skipping_ || role() == role_skip) return true;
         if (role() != role_version) return wrong_type();
         if (is_supported_version) return true;
@@ -388,7 +434,8 @@ private:
     }
 
     bool refuse(const std::wstring& message) {
-        failure.reset(new parse_failure{static_cast<std::size_t>(*reached_ - begin_), message});
+        const char* start = place_.value_start(after_number_);
+        failure.reset(new parse_failure{start ? static_cast<std::size_t>(start - document_.data()) : 0, message});
         return false;
     }
 
@@ -431,9 +478,10 @@ private:
         return true;
     }
 
-    const char* begin_;
-    const char** reached_;
+    const std::string& document_;
+    const reading_place& place_;
     const std::vector<path_map>& maps_;
+    bool after_number_ = false;  // the value being read is a number
     std::vector<container> stack_;
     value_role key_role_ = role_skip;
     int skipping_ = 0;  // depth inside a value passed over
@@ -664,7 +712,8 @@ int export_tags(items::TagsHolder& db, const std::vector<std::wstring>& operands
     return files.empty() ? exit_nothing : exit_ok;
 }
 
-int import_tags(items::TagsHolder& db, const std::vector<std::wstring>& operands, const options& given) {
+int import_tags(items::TagsHolder& db, const std::vector<std::wstring>& operands, const options& given,
+                const std::function<bool()>& open_store) {
     if (operands.size() != 1) return usage_fail(L"import takes one FILE");
     std::vector<path_map> maps;
     bool dry_run = false;
@@ -685,9 +734,9 @@ int import_tags(items::TagsHolder& db, const std::vector<std::wstring>& operands
 
     // Everything is read and checked before the store is touched: a document is taken whole or
     // not at all.
-    const char* reached = bytes.data();
-    import_reader reader(bytes.data(), &reached, maps);
-    const tracking_iterator first(bytes.data(), &reached), last(bytes.data() + bytes.size(), &reached);
+    reading_place place;
+    import_reader reader(bytes, place, maps);
+    const tracking_iterator first(bytes.data(), &place), last(bytes.data() + bytes.size(), &place);
     if (!nlohmann::json::sax_parse(first, last, &reader) || reader.failure) {
         const std::size_t offset = reader.failure ? reader.failure->offset : bytes.size();
         const std::wstring message = reader.failure ? reader.failure->message : L"the document cannot be read";
@@ -742,7 +791,11 @@ int import_tags(items::TagsHolder& db, const std::vector<std::wstring>& operands
             from = to;
         }
     }
-    if (!dry_run && !request.empty()) db.give_tags(request);
+    // A dry run does not even load the store: a load may write (the snapshot beside the maps).
+    if (!dry_run && !request.empty()) {
+        if (!open_store()) return exit_error;
+        db.give_tags(request);
+    }
     write_to(::GetStdHandle(STD_OUTPUT_HANDLE),
              to_utf8(L"imported " + counted(paths.size(), L"file", L"files") + L", " +
                      counted(given_tags, L"tag", L"tags") + L" given, " +

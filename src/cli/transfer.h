@@ -5,6 +5,7 @@
 
 #include "database/tags_holder.h"
 
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -22,6 +23,9 @@ const wchar_t* help(const std::wstring& command);
 
 // Each answers the exit status: 0 done, 1 nothing matched (or nothing to import), 2 error.
 int export_tags(items::TagsHolder& db, const std::vector<std::wstring>& operands, const options& given);
-int import_tags(items::TagsHolder& db, const std::vector<std::wstring>& operands, const options& given);
+// The import reads and checks the whole document first, and only then calls `open_store` (which
+// tells its own failure) to load the store and apply it.
+int import_tags(items::TagsHolder& db, const std::vector<std::wstring>& operands, const options& given,
+                const std::function<bool()>& open_store);
 
 }  // namespace transfer
