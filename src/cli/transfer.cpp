@@ -94,26 +94,77 @@ std::wstring join(const std::vector<std::wstring>& names) {
 
 // --- export
 
-// Every tagged file with every tag it holds in every root, by path, each tag as its path from
-// the root down.
-std::map<std::wstring, std::vector<std::wstring> > every_tagged_file(items::TagsHolder& db) {
-    std::map<std::wstring, std::vector<std::wstring> > files;
+// Into a buffer that is reused: an export converts some hundred thousand strings.
+void to_utf8(std::wstring_view text, std::string& utf8) {
+    // A UTF-16 unit takes at most three bytes (a pair of them four).
+    utf8.resize(text.size() * 3);
+    const int bytes = text.empty() ? 0
+                                   : ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                                           &utf8[0], static_cast<int>(utf8.size()), nullptr, nullptr);
+    utf8.resize(static_cast<std::size_t>(bytes));
+}
+
+// JSON strings written by the library into one text, through one serializer and one value whose
+// buffer is reused: a serializer and a value for each string would cost more than the writing.
+class json_strings {
+public:
+    explicit json_strings(std::string& text)
+        : serializer_(nlohmann::detail::output_adapter<char>(text), ' '), value_(std::string()) {}
+    void write(std::wstring_view text) {
+        to_utf8(text, value_.get_ref<std::string&>());
+        serializer_.dump(value_, false, false, 0);
+    }
+
+private:
+    nlohmann::detail::serializer<nlohmann::json> serializer_;
+    nlohmann::json value_;
+};
+
+// The document of every tagged file (with `only`, sorted, of those among them) with every tag
+// it holds in every root, files in path order and each file's tags in order; `count`: how many
+// files it lists. Made while the database lock is held, so that the paths are read where the
+// maps keep them.
+std::string export_document(items::TagsHolder& db, const std::vector<std::wstring>* only, std::size_t& count) {
     const util::lock_guard held = db.lock();
+    std::vector<std::wstring_view> paths;  // each file once
+    // Flat tables rather than node-based maps: with some hundred thousand entries the host's
+    // heap would be most of the cost. The file of a path, by open addressing over `paths`:
+    std::size_t files_seen = 0;
+    for (const items::node_ptr& node : db.children) {
+        files_seen += static_cast<const items::root_scope&>(*node).id_map.size();
+    }
+    std::size_t slots = 16;
+    while (slots < files_seen * 2) slots *= 2;
+    std::vector<std::uint32_t> file_slots(slots, 0);  // file index + 1; 0: empty
+    const auto file_of = [&](std::wstring_view path) {
+        std::size_t slot = std::hash<std::wstring_view>()(path) & (slots - 1);
+        for (; file_slots[slot]; slot = (slot + 1) & (slots - 1)) {
+            if (paths[file_slots[slot] - 1] == path) return file_slots[slot] - 1;
+        }
+        paths.push_back(path);
+        file_slots[slot] = static_cast<std::uint32_t>(paths.size());
+        return file_slots[slot] - 1;
+    };
+    std::vector<std::wstring> tags;  // each tag's path from its root down
+    std::vector<std::pair<std::uint32_t, std::uint32_t> > held_tags;  // file, tag
+    std::vector<std::pair<items::file_id_t, std::uint32_t> > file_of_id;  // in one root, by id
     for (const items::node_ptr& node : db.children) {
         const items::root_scope& root = static_cast<const items::root_scope&>(*node);
-        std::unordered_map<items::file_id_t, std::vector<std::wstring>*> tags_of;
-        tags_of.reserve(root.id_map.size());
-        root.id_map.for_each([&](items::file_id_t id, std::wstring_view path) {
-            tags_of[id] = &files[std::wstring(path)];
-        });
+        file_of_id.clear();
+        root.id_map.for_each(
+            [&](items::file_id_t id, std::wstring_view path) { file_of_id.emplace_back(id, file_of(path)); });
+        std::sort(file_of_id.begin(), file_of_id.end());
         std::vector<std::wstring> chain;
         const std::function<void(const items::base_node&)> walk = [&](const items::base_node& at) {
             chain.push_back(at.name);
             if (at.kind == items::kind_tag) {
-                const std::wstring tag = join(chain);
+                const std::uint32_t tag = static_cast<std::uint32_t>(tags.size());
+                tags.push_back(join(chain));
                 for (const items::file_id_t id : static_cast<const items::tag&>(at).ids) {
-                    const auto found = tags_of.find(id);
-                    if (found != tags_of.end()) found->second->push_back(tag);
+                    // An id the map does not know is no file (a load drops it).
+                    const auto found = std::lower_bound(file_of_id.begin(), file_of_id.end(),
+                                                        std::make_pair(id, std::uint32_t(0)));
+                    if (found != file_of_id.end() && found->first == id) held_tags.emplace_back(found->second, tag);
                 }
             }
             for (const items::node_ptr& child : at.children) walk(*child);
@@ -121,31 +172,66 @@ std::map<std::wstring, std::vector<std::wstring> > every_tagged_file(items::Tags
         };
         walk(root);
     }
-    // A path in the map that no tag holds any more is no tagged file.
-    for (auto it = files.begin(); it != files.end();) {
-        std::vector<std::wstring>& tags = it->second;
-        std::sort(tags.begin(), tags.end());
-        tags.erase(std::unique(tags.begin(), tags.end()), tags.end());
-        it = tags.empty() ? files.erase(it) : std::next(it);
+    // Files and tags numbered in the order they are written (two nodes of one name are one tag).
+    std::vector<std::uint32_t> order(paths.size()), file_rank(paths.size());
+    for (std::uint32_t i = 0; i < order.size(); ++i) order[i] = i;
+    // The order of std::wstring's operator<, compared in line: the library's wmemcmp goes unit by
+    // unit through a call, and paths share long beginnings.
+    std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
+        const std::wstring_view& x = paths[a];
+        const std::wstring_view& y = paths[b];
+        const std::size_t common = std::min(x.size(), y.size());
+        for (std::size_t i = 0; i < common; ++i) {
+            if (x[i] != y[i]) return static_cast<std::uint16_t>(x[i]) < static_cast<std::uint16_t>(y[i]);
+        }
+        return x.size() < y.size();
+    });
+    for (std::uint32_t rank = 0; rank < order.size(); ++rank) file_rank[order[rank]] = rank;
+    std::vector<std::uint32_t> tag_order(tags.size()), tag_rank(tags.size());
+    for (std::uint32_t i = 0; i < tag_order.size(); ++i) tag_order[i] = i;
+    std::sort(tag_order.begin(), tag_order.end(), [&](std::uint32_t a, std::uint32_t b) { return tags[a] < tags[b]; });
+    for (std::uint32_t i = 0; i < tag_order.size(); ++i) {
+        const bool repeated = i > 0 && tags[tag_order[i]] == tags[tag_order[i - 1]];
+        tag_rank[tag_order[i]] = repeated ? tag_rank[tag_order[i - 1]] : i;
     }
-    return files;
-}
+    for (std::pair<std::uint32_t, std::uint32_t>& pair : held_tags) {
+        pair = std::make_pair(file_rank[pair.first], tag_rank[pair.second]);
+    }
+    std::sort(held_tags.begin(), held_tags.end());
+    held_tags.erase(std::unique(held_tags.begin(), held_tags.end()), held_tags.end());
+    // Each tag written once, as files repeat them.
+    std::vector<std::string> tag_text(tags.size());
+    for (std::uint32_t i = 0; i < tag_order.size(); ++i) {
+        std::string& written = tag_text[tag_rank[tag_order[i]]];
+        if (written.empty()) json_strings(written).write(tags[tag_order[i]]);
+    }
 
-// One file a line, so that two exports compare line by line; the library writes every string.
-std::string document(const std::map<std::wstring, std::vector<std::wstring> >& files) {
-    std::string text = std::string("{\"format\": ") + nlohmann::json(format_name).dump() +
-                       ", \"version\": " + std::to_string(format_version) + ", \"files\": [";
-    bool first = true;
-    for (const auto& file : files) {
-        text += first ? "\n" : ",\n";
-        first = false;
-        text += "{\"path\": " + nlohmann::json(to_utf8(file.first)).dump() + ", \"tags\": [";
-        for (std::size_t i = 0; i < file.second.size(); ++i) {
-            text += (i ? ", " : "") + nlohmann::json(to_utf8(file.second[i])).dump();
+    // One file a line, so that two exports compare line by line.
+    std::string text = "{\"format\": ";
+    json_strings strings(text);
+    strings.write(L"quibrix-tags");
+    text += ", \"version\": " + std::to_string(format_version) + ", \"files\": [";
+    count = 0;
+    for (std::size_t at = 0; at < held_tags.size();) {
+        const std::uint32_t file = held_tags[at].first;
+        std::size_t end = at;
+        while (end < held_tags.size() && held_tags[end].first == file) ++end;
+        const std::wstring_view path = paths[order[file]];
+        if (only && !std::binary_search(only->begin(), only->end(), path)) {
+            at = end;
+            continue;
+        }
+        text += count++ ? ",\n{\"path\": " : "\n{\"path\": ";
+        strings.write(path);
+        text += ", \"tags\": [";
+        for (std::size_t i = at; i < end; ++i) {
+            if (i > at) text += ", ";
+            text += tag_text[held_tags[i].second];
         }
         text += "]}";
+        at = end;
     }
-    text += files.empty() ? "]}\n" : "\n]}\n";
+    text += count ? "\n]}\n" : "]}\n";
     return text;
 }
 
@@ -266,7 +352,7 @@ public:
         case role_path:
             return take_path(from_utf8(value));
         case role_tag:
-            return take_tag(from_utf8(value));
+            return take_tag(value);
         case role_skip:
             return true;
         default:
@@ -453,20 +539,48 @@ private:
         const bool drive = path.size() >= 3 && std::iswalpha(path[0]) && path[1] == L':' && separator(2);
         const bool network = path.size() > 2 && separator(0) && separator(1);
         if (!drive && !network) return refuse(L"\"" + path + L"\" is not a full path (a drive or a \\\\server\\share)");
-        // "..", "." and forward slashes as Windows resolves them; no file is looked at.
-        const DWORD needed = ::GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
-        std::wstring full(needed, L'\0');
-        const DWORD length = needed ? ::GetFullPathNameW(path.c_str(), needed, &full[0], nullptr) : 0;
-        if (!length || length >= needed) return refuse(L"\"" + path + L"\" is not a path");
-        full.resize(length);
+        std::wstring& full = list.files.back().path;
+        if (plain(path)) {
+            full.swap(path);
+        } else {
+            // "..", ".", forward slashes and the like as Windows resolves them; no file is looked at.
+            const DWORD needed = ::GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+            full.assign(needed, L'\0');
+            const DWORD length = needed ? ::GetFullPathNameW(path.c_str(), needed, &full[0], nullptr) : 0;
+            if (!length || length >= needed) return refuse(L"\"" + path + L"\" is not a path");
+            full.resize(length);
+        }
         // The store keeps paths without a trailing separator, as the shell hands them over.
         while (full.size() > 3 && full.back() == L'\\') full.pop_back();
         if (full.size() > items::max_stored_path) return refuse(L"the path is too long to store");
-        list.files.back().path = full;
         return true;
     }
 
-    bool take_tag(const std::wstring& text) {
+    // A full path that GetFullPathNameW would give back as it is (the usual case: an export
+    // writes such paths): backslashes only, none doubled after a network path's two, and no
+    // component that is "." or ".." or ends in a dot or a blank, which Windows drops.
+    static bool plain(const std::wstring& path) {
+        for (std::size_t at = 2, start = 2; at <= path.size(); ++at) {
+            if (at < path.size() && path[at] != L'\\') {
+                if (path[at] == L'/') return false;
+                continue;
+            }
+            const std::size_t length = at - start;
+            const wchar_t last = length ? path[at - 1] : L'\0';
+            if (start > 2 && (length == 0 || last == L'.' || last == L' ')) return false;
+            start = at + 1;
+        }
+        return true;
+    }
+
+    bool take_tag(const std::string& utf8) {
+        // Most tags come again and again, as written: each text is checked once.
+        const auto seen = tag_of_text_.find(utf8);
+        if (seen != tag_of_text_.end()) {
+            list.files.back().tags.push_back(seen->second);
+            return true;
+        }
+        const std::wstring text = from_utf8(utf8);
         const std::vector<std::wstring> names = items::split_tag_path(text);
         if (names.size() < 2) return refuse(L"the tag \"" + text + L"\" needs a root and a name");
         for (const std::wstring& name : names) {
@@ -475,6 +589,7 @@ private:
         const auto known = tag_index_.emplace(join(names), static_cast<std::uint32_t>(list.tags.size()));
         if (known.second) list.tags.push_back(names);
         list.files.back().tags.push_back(known.first->second);
+        tag_of_text_.emplace(utf8, known.first->second);
         return true;
     }
 
@@ -488,6 +603,7 @@ private:
     bool seen_format_ = false, seen_version_ = false, seen_files_ = false;
     bool has_path_ = false, has_tags_ = false;
     any_case_map<std::uint32_t> tag_index_;
+    std::unordered_map<std::string, std::uint32_t> tag_of_text_;
 };
 
 // Paths as the file system spells them (each existing component in its letter case, as the
@@ -682,10 +798,9 @@ int export_tags(items::TagsHolder& db, const std::vector<std::wstring>& operands
         if (option.second.empty()) return usage_fail(L"--output needs a FILE");
         output = option.second;
     }
-    std::map<std::wstring, std::vector<std::wstring> > files = every_tagged_file(db);
+    std::vector<std::wstring> matching;
     if (!operands.empty()) {
         const std::wstring& text = operands[0];
-        std::vector<std::wstring> matching;
         try {
             matching = items::tag_query::parse(text).files(db);
         } catch (const items::query_error& error) {
@@ -695,11 +810,9 @@ int export_tags(items::TagsHolder& db, const std::vector<std::wstring>& operands
                         std::wstring(error.position, L' ') + L"^");
         }
         std::sort(matching.begin(), matching.end());
-        for (auto it = files.begin(); it != files.end();) {
-            it = std::binary_search(matching.begin(), matching.end(), it->first) ? std::next(it) : files.erase(it);
-        }
     }
-    const std::string text = document(files);
+    std::size_t count = 0;
+    const std::string text = export_document(db, operands.empty() ? nullptr : &matching, count);
     if (output.empty()) {
         if (!write_to(::GetStdHandle(STD_OUTPUT_HANDLE), text)) {
             return fail(L"cannot write the export" + system_error(::GetLastError()));
@@ -709,7 +822,7 @@ int export_tags(items::TagsHolder& db, const std::vector<std::wstring>& operands
             ::CreateFileW(output.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
         if (!out || !write_to(out.get(), text)) return fail(L"cannot write " + output + system_error(::GetLastError()));
     }
-    return files.empty() ? exit_nothing : exit_ok;
+    return count ? exit_ok : exit_nothing;
 }
 
 int import_tags(items::TagsHolder& db, const std::vector<std::wstring>& operands, const options& given,
@@ -757,11 +870,12 @@ int import_tags(items::TagsHolder& db, const std::vector<std::wstring>& operands
         const auto placed = index_of.emplace(path, paths.size());
         if (placed.second) {
             paths.push_back(std::move(path));
-            tags_of.emplace_back();
+            tags_of.push_back(std::move(entry.tags));
             missing += exists ? 0 : 1;
+        } else {
+            std::vector<std::uint32_t>& tags = tags_of[placed.first->second];
+            tags.insert(tags.end(), entry.tags.begin(), entry.tags.end());
         }
-        std::vector<std::uint32_t>& tags = tags_of[placed.first->second];
-        tags.insert(tags.end(), entry.tags.begin(), entry.tags.end());
     }
     // Files with the same tags in a root share one name tree.
     any_case_map<std::uint32_t> root_index;
@@ -773,6 +887,7 @@ int import_tags(items::TagsHolder& db, const std::vector<std::wstring>& operands
     std::map<std::vector<std::uint32_t>, items::tree_ptr> trees;
     std::vector<items::TagsHolder::file_tags> request(paths.size());
     std::size_t given_tags = 0;
+    std::vector<std::uint32_t> in_root;
     for (std::size_t i = 0; i < paths.size(); ++i) {
         std::vector<std::uint32_t>& tags = tags_of[i];
         std::sort(tags.begin(), tags.end(), [&](std::uint32_t a, std::uint32_t b) {
@@ -780,14 +895,14 @@ int import_tags(items::TagsHolder& db, const std::vector<std::wstring>& operands
         });
         tags.erase(std::unique(tags.begin(), tags.end()), tags.end());
         given_tags += tags.size();
-        request[i].path = paths[i];
+        request[i].path = std::move(paths[i]);
         for (std::size_t from = 0; from < tags.size();) {
             std::size_t to = from;
             while (to < tags.size() && root_of[tags[to]] == root_of[tags[from]]) ++to;
-            std::vector<std::uint32_t> in_root(tags.begin() + from, tags.begin() + to);
-            items::tree_ptr& tree = trees[in_root];
-            if (!tree) tree = tree_of(list, in_root);
-            request[i].trees.push_back(tree);
+            in_root.assign(tags.begin() + from, tags.begin() + to);
+            auto tree = trees.find(in_root);
+            if (tree == trees.end()) tree = trees.emplace(in_root, tree_of(list, in_root)).first;
+            request[i].trees.push_back(tree->second);
             from = to;
         }
     }
