@@ -1,4 +1,4 @@
-# Third-party code: Boost (headers only), TinyXML (built here) and GoogleTest.
+# Third-party code: Boost and nlohmann-json (headers only), TinyXML (built here) and GoogleTest.
 
 # Boost: a folder holding nothing but the boost headers, so that the cross compiler
 # never sees the host's /usr/include.
@@ -27,6 +27,15 @@ add_library(tinyxml STATIC
 target_include_directories(tinyxml SYSTEM PUBLIC ${QUIBRIX_TINYXML_DIR})
 # Debian's patch builds TinyXML with the STL interface; every user must agree on the layout.
 target_compile_definitions(tinyxml PUBLIC TIXML_USE_STL)
+
+# nlohmann-json, headers only: Debian's source package, unpacked by scripts/common.sh.
+set(QUIBRIX_JSON_DIR "" CACHE PATH "Unpacked nlohmann-json 3.11.2 source (Debian source package)")
+if(NOT EXISTS "${QUIBRIX_JSON_DIR}/single_include/nlohmann/json.hpp")
+  message(FATAL_ERROR "QUIBRIX_JSON_DIR does not hold nlohmann-json's headers: "
+                      "'${QUIBRIX_JSON_DIR}' (scripts/test fetches them)")
+endif()
+add_library(nlohmann_json INTERFACE)
+target_include_directories(nlohmann_json SYSTEM INTERFACE ${QUIBRIX_JSON_DIR}/single_include)
 
 # GoogleTest, built only for the test programs that use it.
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)

@@ -83,7 +83,7 @@ quibrix_source_dir() {  # package marker-file
   return 1
 }
 
-quibrix_fetch_source() {  # package marker-file
+quibrix_fetch_source() {  # package marker-file [version]
   quibrix_source_dir "$1" "$2" >/dev/null && return 0
   quibrix_log "fetching $1 source into $QUIBRIX_CACHE"
   local mirror list
@@ -95,10 +95,27 @@ quibrix_fetch_source() {  # package marker-file
   local apt=(apt-get -q -o Dir::Etc::sourceparts=/nonexistent -o Dir::Etc::sourcelist="$list"
              -o Dir::State::Lists="$QUIBRIX_CACHE/lists" -o Dir::Cache="$QUIBRIX_CACHE/apt-cache")
   local rc=0
-  { "${apt[@]}" update && (cd "$QUIBRIX_CACHE" && "${apt[@]}" source "$1"); } </dev/null || rc=$?
+  { "${apt[@]}" update && (cd "$QUIBRIX_CACHE" && "${apt[@]}" source "$1${3:+=$3}"); } </dev/null || rc=$?
   rm -f "$list"   # it names the mirror; keep no copy on disk
   [ $rc -eq 0 ] || return $rc
   quibrix_source_dir "$1" "$2" >/dev/null || { echo "$1 source not found in $QUIBRIX_CACHE" >&2; return 1; }
+}
+
+# A source package fetched at one version and accepted only when its .dsc has the pinned
+# SHA-256. The .dsc lists the checksums of the package's tarballs, which dpkg-source checks on
+# unpacking, so the pin holds for all of it; a cached copy is checked again on every use.
+quibrix_fetch_pinned_source() {  # package marker-file version sha256
+  local dsc=$QUIBRIX_CACHE/$1_$3.dsc
+  if [ ! -f "$dsc" ]; then
+    local stale
+    stale=$(quibrix_source_dir "$1" "$2") && rm -rf "$stale"
+  fi
+  quibrix_fetch_source "$1" "$2" "$3" || return 1
+  if [ "$(sha256sum <"$dsc" | cut -d' ' -f1)" != "$4" ]; then
+    echo "$dsc does not have the pinned SHA-256 $4: removed" >&2
+    rm -rf "$(quibrix_source_dir "$1" "$2")" "$dsc"
+    return 1
+  fi
 }
 
 # TagLib (music tags) and libexif (photo EXIF), built into the plug-ins by CMake.
@@ -107,24 +124,35 @@ quibrix_fetch_plugin_libraries() {
     quibrix_fetch_source libexif libexif/exif-data.c
 }
 
+# nlohmann-json (headers only), for the command-line tool's export and import.
+QUIBRIX_JSON_VERSION=3.11.2-2
+QUIBRIX_JSON_DSC_SHA256=70bec2cd47a992e0fcf5b92d820d264b871c15278cce68edcc05dbb579d795a0
+quibrix_fetch_json() {
+  quibrix_fetch_pinned_source nlohmann-json3 single_include/nlohmann/json.hpp \
+    "$QUIBRIX_JSON_VERSION" "$QUIBRIX_JSON_DSC_SHA256"
+}
+
 # Configures on first use (or when a fetched source folder moved); later runs let Ninja
 # re-run CMake only when a CMakeLists changed.
 quibrix_configure() {
   quibrix_fetch_plugin_libraries || return 1
-  local tinyxml cached taglib libexif
+  quibrix_fetch_json || return 1
+  local tinyxml cached taglib libexif json
   tinyxml=$(quibrix_tinyxml_dir)
   taglib=$(quibrix_source_dir taglib taglib/toolkit/tstring.cpp)
   libexif=$(quibrix_source_dir libexif libexif/exif-data.c)
+  json=$(quibrix_source_dir nlohmann-json3 single_include/nlohmann/json.hpp)
   cached=$(sed -n 's/^QUIBRIX_TINYXML_DIR:[A-Z]*=//p' "$BUILD_DIR/CMakeCache.txt" 2>/dev/null || true)
   cached+=:$(sed -n 's/^QUIBRIX_TAGLIB_DIR:[A-Z]*=//p' "$BUILD_DIR/CMakeCache.txt" 2>/dev/null || true)
   cached+=:$(sed -n 's/^QUIBRIX_LIBEXIF_DIR:[A-Z]*=//p' "$BUILD_DIR/CMakeCache.txt" 2>/dev/null || true)
-  [ -f "$BUILD_DIR/build.ninja" ] && [ "$cached" = "$tinyxml:$taglib:$libexif" ] && return 0
+  cached+=:$(sed -n 's/^QUIBRIX_JSON_DIR:[A-Z]*=//p' "$BUILD_DIR/CMakeCache.txt" 2>/dev/null || true)
+  [ -f "$BUILD_DIR/build.ninja" ] && [ "$cached" = "$tinyxml:$taglib:$libexif:$json" ] && return 0
   quibrix_log "configuring $BUILD_DIR"
   cmake -S "$REPO" -B "$BUILD_DIR" -G Ninja \
     -DCMAKE_TOOLCHAIN_FILE="$REPO/cmake/toolchain-mingw64.cmake" \
     -DCMAKE_BUILD_TYPE="${QUIBRIX_BUILD_TYPE:-RelWithDebInfo}" \
     -DQUIBRIX_TINYXML_DIR="$tinyxml" \
-    -DQUIBRIX_TAGLIB_DIR="$taglib" -DQUIBRIX_LIBEXIF_DIR="$libexif" >/dev/null
+    -DQUIBRIX_TAGLIB_DIR="$taglib" -DQUIBRIX_LIBEXIF_DIR="$libexif" -DQUIBRIX_JSON_DIR="$json" >/dev/null
 }
 
 quibrix_build() {  # targets...

@@ -1,6 +1,7 @@
 // quibrix.exe: the tag store from a command line, for scripts and batch files. It links the
 // engine itself (the COM module refuses every host but Explorer) and works on the same store.
 #include "autotag/files_iterator.h"
+#include "cli/transfer.h"
 #include "cli/tree_commands.h"
 #include "database/store_io.h"
 #include "database/tag_query.h"
@@ -103,6 +104,8 @@ const wchar_t usage[] =
     L"  rename OLD NEW                                      rename or move a tag\n"
     L"  merge FROM INTO                                     merge tag FROM into tag INTO\n"
     L"  repair                                              follow moved files, list those gone\n"
+    L"  export [QUERY] [--output FILE]                      the tags of files as JSON\n"
+    L"  import FILE [--map FROM=TO]... [--dry-run]          give files the tags of an export\n"
     L"\n"
     L"Options: --data FOLDER (the store; default: the common application data\\Quibrix),\n"
     L"  -0 (end each output line with NUL instead of a line break), -h/--help, --version.\n"
@@ -146,7 +149,7 @@ const wchar_t* command_help(const std::wstring& command) {
                L"Then prints the tagged paths that still do not exist. Exit status 1 when there\n"
                L"are some.\n";
     }
-    return nullptr;
+    return transfer::help(command);
 }
 
 struct arguments {
@@ -154,6 +157,7 @@ struct arguments {
     std::wstring command;
     std::vector<std::wstring> operands;
     std::vector<std::wstring> tags;
+    transfer::options options;
     bool all = false;
     bool recursive = false;
     bool nul = false;
@@ -187,6 +191,8 @@ arguments parse_arguments(int argc, wchar_t** argv) {
             a.version = true;
         } else if (!options_end && (arg == L"-h" || arg == L"--help" || arg == L"/?")) {
             a.help = true;
+        } else if (!options_end && transfer::is_option(a.command, arg)) {
+            a.options.emplace_back(arg, transfer::takes_value(arg) && i + 1 < argc ? argv[++i] : L"");
         } else if (!options_end && arg.size() > 1 && arg[0] == L'-') {
             throw usage_error(L"unknown option " + arg);
         } else if (a.command.empty()) {
@@ -319,9 +325,20 @@ public:
     explicit cli(const arguments& a) : args_(a), end_(a.nul ? std::wstring(1, L'\0') : std::wstring(L"\n")) {}
 
     int run() {
+        // An import reads and checks its whole document before it opens the store.
+        if (args_.command == L"import") {
+            return transfer::import_tags(db_, args_.operands, args_.options, [this] { return open_store() == exit_ok; });
+        }
+        const int opened = open_store();
+        return opened == exit_ok ? dispatch() : opened;
+    }
+
+private:
+    int open_store() {
         const std::wstring folder = data_folder();
         if (!util::folder_exists(folder)) {
-            if (args_.command != L"tag" || !::CreateDirectoryW(folder.c_str(), items::g_store_security)) {
+            const bool makes_store = args_.command == L"tag" || args_.command == L"import";
+            if (!makes_store || !::CreateDirectoryW(folder.c_str(), items::g_store_security)) {
                 err().write(L"quibrix: no tag store at " + folder + L"\n");
                 return exit_error;
             }
@@ -336,6 +353,10 @@ public:
             err().write(L"quibrix: the tag store at " + folder + L" cannot be read now (another process may hold it)\n");
             return exit_error;
         }
+        return exit_ok;
+    }
+
+    int dispatch() {
         const auto to_error = [](const std::wstring& text) { err().write(text); };
         if (args_.command == L"tag") return tag();
         if (args_.command == L"untag") return untag();
@@ -345,10 +366,10 @@ public:
         if (args_.command == L"repair") return repair();
         if (args_.command == L"rename") return tree_commands::rename(db_, args_.operands, to_error);
         if (args_.command == L"merge") return tree_commands::merge(db_, args_.operands, to_error);
+        if (args_.command == L"export") return transfer::export_tags(db_, args_.operands, args_.options);
         throw usage_error(L"unknown command " + args_.command);
     }
 
-private:
     std::wstring data_folder() const {
         if (!args_.data.empty()) return util::with_trailing_backslash(full_path(args_.data));
         const std::wstring app_data = util::common_app_data();

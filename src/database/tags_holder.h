@@ -171,6 +171,15 @@ public:
     // held different tags keep their differences. Store errors pass out as store_error.
     void change_tags(const std::vector<std::wstring>& paths, const std::vector<tree_ptr>& chosen,
                      const std::vector<tree_ptr>& unchosen);
+    // Each file and the tags it is to get, one name tree per root tag.
+    struct file_tags {
+        std::wstring path;
+        std::vector<tree_ptr> trees;
+    };
+    // Gives every file the tags of its trees, keeping the tags it has, as one request: every
+    // touched tag file and map is written once. Missing roots, scopes and tags are made. Store
+    // errors pass out as store_error.
+    void give_tags(const std::vector<file_tags>& files);
     // How many roots and tags of the tree could not be read from the disk.
     // How many roots and tags of the store could not be read (held by another program, or a
     // root without its map); they refuse changes until they can be.

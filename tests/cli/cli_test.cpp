@@ -11,6 +11,7 @@
 #include "quibrix_version.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <windows.h>
 #include <aclapi.h>
@@ -44,6 +45,15 @@ std::wstring from_utf8(const std::string& bytes) {
     std::wstring text(static_cast<std::size_t>(units), L'\0');
     ::MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), &text[0], units);
     return text;
+}
+
+std::string to_utf8(const std::wstring& text) {
+    if (text.empty()) return std::string();
+    const int bytes =
+        ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    std::string utf8(static_cast<std::size_t>(bytes), '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &utf8[0], bytes, nullptr, nullptr);
+    return utf8;
 }
 
 std::string drain(HANDLE pipe) {
@@ -650,6 +660,10 @@ TEST_F(CliTest, ReadmeExamplesPrintWhatTheReadmeSays) {
         if (!in_section || line.rfind("    ", 0) != 0) continue;
         std::wstring text = from_utf8(line.substr(4));
         const std::wstring docs = files_.path() + L"Docs";
+        // In JSON the folder is written with its backslashes doubled.
+        const std::string quoted = nlohmann::json(to_utf8(docs)).dump();
+        const std::wstring json_docs = from_utf8(quoted.substr(1, quoted.size() - 2));
+        for (std::size_t at; (at = text.find(L"C:\\\\Docs")) != std::wstring::npos;) text.replace(at, 8, json_docs);
         for (std::size_t at; (at = text.find(L"C:\\Docs")) != std::wstring::npos;) text.replace(at, 7, docs);
         if (text.rfind(L"> quibrix ", 0) == 0) {
             examples.emplace_back(text.substr(10), std::wstring());
@@ -665,6 +679,196 @@ TEST_F(CliTest, ReadmeExamplesPrintWhatTheReadmeSays) {
         const result r = run(example.first);
         EXPECT_EQ(example.second, r.out + r.err) << std::string(example.first.begin(), example.first.end());
     }
+}
+
+// --- export and import
+
+void write_bytes(const std::wstring& path, const std::string& bytes) {
+    util::unique_file out(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    DWORD written = 0;
+    ASSERT_TRUE(out.valid() && ::WriteFile(out.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
+}
+
+std::string read_bytes(const std::wstring& path) {
+    util::unique_file in(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    EXPECT_TRUE(in.valid()) << std::string(path.begin(), path.end());
+    return in.valid() ? drain(in.get()) : std::string();
+}
+
+// Every file below `folder` and its bytes.
+std::map<std::wstring, std::string> folder_bytes(const std::wstring& folder) {
+    std::map<std::wstring, std::string> all;
+    WIN32_FIND_DATAW data;
+    util::unique_find found(::FindFirstFileW((folder + L"\\*").c_str(), &data));
+    if (!found) return all;
+    do {
+        const std::wstring name = data.cFileName, path = folder + L"\\" + name;
+        if (name == L"." || name == L"..") continue;
+        if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            const std::map<std::wstring, std::string> below = folder_bytes(path);
+            all.insert(below.begin(), below.end());
+        } else {
+            all[path] = read_bytes(path);
+        }
+    } while (::FindNextFileW(found.get(), &data));
+    return all;
+}
+
+// The files that `after` holds with other bytes than `before`, or that only one of them holds.
+std::string changed_files(const std::map<std::wstring, std::string>& before,
+                          const std::map<std::wstring, std::string>& after) {
+    std::string changed;
+    for (const auto& file : before) {
+        const auto now = after.find(file.first);
+        if (now == after.end() || now->second != file.second) changed += to_utf8(file.first) + "\n";
+    }
+    for (const auto& file : after) {
+        if (!before.count(file.first)) changed += to_utf8(file.first) + " (new)\n";
+    }
+    return changed;
+}
+
+// A path as a JSON string, quotes included.
+std::string json_string(const std::wstring& text) { return nlohmann::json(to_utf8(text)).dump(); }
+
+typedef std::vector<std::pair<std::wstring, std::vector<std::wstring> > > file_list;
+
+// The files of an export, read back with the library.
+file_list exported_files(const std::wstring& text) {
+    const nlohmann::json document = nlohmann::json::parse(to_utf8(text));
+    EXPECT_EQ("quibrix-tags", document.at("format").get<std::string>());
+    EXPECT_EQ(1, document.at("version").get<int>());
+    file_list files;
+    for (const nlohmann::json& file : document.at("files")) {
+        std::vector<std::wstring> tags;
+        for (const nlohmann::json& tag : file.at("tags")) tags.push_back(from_utf8(tag.get<std::string>()));
+        files.emplace_back(from_utf8(file.at("path").get<std::string>()), tags);
+    }
+    return files;
+}
+
+TEST_F(CliTest, AnExportImportedIntoAnEmptyStoreGivesEveryFileTheSameTags) {
+    ASSERT_TRUE(::CreateDirectoryW((files_.path() + L"docs").c_str(), nullptr));
+    const std::wstring report = make(L"docs\\report.pdf"), paid = make(L"docs\\paid.pdf");
+    const std::wstring unicode = make(L"\u00dcber \u65e5\u672c \U0001F3B5.txt");
+    const std::wstring gone = files_.path() + L"gone.txt";  // tagged, never made
+    ASSERT_EQ(0u, run(L"tag docs\\report.pdf docs\\paid.pdf \"" + unicode + L"\" --tag Work/Invoices").exit_code);
+    ASSERT_EQ(0u, run(L"tag docs\\paid.pdf --tag Work/Paid --tag Music/Rock/Live").exit_code);
+    ASSERT_EQ(0u, run(L"tag gone.txt --tag Work/Old").exit_code);
+
+    const result all = run(L"export");
+    EXPECT_EQ(0u, all.exit_code);
+    EXPECT_EQ(L"", all.err);
+    const file_list every = {{paid, {L"Music/Rock/Live", L"Work/Invoices", L"Work/Paid"}},
+                             {report, {L"Work/Invoices"}},
+                             {gone, {L"Work/Old"}},
+                             {unicode, {L"Work/Invoices"}}};
+    EXPECT_EQ(every, exported_files(all.out)) << "in path order, every tag of every root";
+
+    // With a query: the files that match, each still with all its tags.
+    EXPECT_EQ(0u, run(L"export \"Work/Paid or Work/Old\" --output part.json").exit_code);
+    EXPECT_EQ(file_list({every[0], every[2]}), exported_files(from_utf8(read_bytes(files_.path() + L"part.json"))));
+    const result none = run(L"export Work/Nothing");
+    EXPECT_EQ(1u, none.exit_code);
+    EXPECT_EQ(file_list(), exported_files(none.out));
+
+    EXPECT_EQ(0u, run(L"export --output all.json").exit_code);
+    EXPECT_EQ(to_utf8(all.out), read_bytes(files_.path() + L"all.json"));
+    const std::wstring first_store = data_;
+    data_ = store_.path() + L"second";
+    ASSERT_TRUE(::CreateDirectoryW(data_.c_str(), nullptr));
+    const result imported = run(L"import all.json");
+    EXPECT_EQ(0u, imported.exit_code) << imported.err.c_str();
+    EXPECT_EQ(L"imported 4 files, 6 tags given, 1 path does not exist\n", imported.out);
+    EXPECT_EQ(all.out, run(L"export").out);
+    const std::wstring tree = run(L"tree").out;
+    data_ = first_store;
+    EXPECT_EQ(run(L"tree").out, tree);
+}
+
+TEST_F(CliTest, AnImportMapsPathsMergesTagsAndADryRunChangesNoByte) {
+    ASSERT_TRUE(::CreateDirectoryW((files_.path() + L"Photos").c_str(), nullptr));
+    ASSERT_TRUE(::CreateDirectoryW((files_.path() + L"Photos\\Trip").c_str(), nullptr));
+    const std::wstring a = make(L"Photos\\Trip\\a.jpg"), b = make(L"Photos\\Trip\\b.jpg");
+    ASSERT_EQ(0u, run(L"tag \"" + a + L"\" --tag Places/Rome").exit_code);
+    // Written on another machine: another folder, other letter case. The second map matches as
+    // well, but the first wins; D:\Older does not begin with D:\Old.
+    const std::wstring folder = files_.path().substr(0, files_.path().size() - 1);
+    write_bytes(files_.path() + L"moved.json",
+                "{\"format\": \"quibrix-tags\", \"version\": 1, \"files\": [\n"
+                "{\"path\": \"D:\\\\OLD\\\\photos\\\\TRIP\\\\A.JPG\", \"size\": 12, \"tags\": [\"Places/Paris\", "
+                "\"Trips/2026/Spring\", \"places/rome\"]},\n"
+                "{\"path\": \"d:\\\\old\\\\Photos\\\\trip\\\\b.jpg\", \"tags\": [\"Places/Rome\"]},\n"
+                "{\"path\": \"D:\\\\Older\\\\c.jpg\", \"tags\": [\"Places/Rome\"]}\n]}\n");
+    const std::wstring maps = L" --map \"d:\\old=" + folder + L"\" --map D:\\OLD\\photos=C:\\nowhere";
+    const std::wstring summary = L"imported 3 files, 5 tags given, 1 path does not exist\n";
+
+    const std::map<std::wstring, std::string> before = folder_bytes(data_);
+    const result dry = run(L"import moved.json --dry-run" + maps);
+    EXPECT_EQ(0u, dry.exit_code) << dry.err.c_str();
+    EXPECT_EQ(summary + L"dry run: nothing was changed\n", dry.out);
+    EXPECT_EQ("", changed_files(before, folder_bytes(data_))) << "a dry run changes no byte of the store";
+    EXPECT_EQ(lines({L"Places/Rome"}), run(L"tags \"" + a + L"\"").out);
+
+    const result done = run(L"import moved.json" + maps);
+    EXPECT_EQ(0u, done.exit_code) << done.err.c_str();
+    EXPECT_EQ(summary, done.out);
+    EXPECT_EQ(lines({L"Places/Paris", L"Places/Rome", L"Trips/2026/Spring"}), run(L"tags \"" + a + L"\"").out);
+    // Stored as the disk spells them; what does not exist as written.
+    EXPECT_EQ(lines({a, b, L"D:\\Older\\c.jpg"}), run(L"files Places/Rome").out);
+    EXPECT_EQ(lines({L"Places\t3", L"Places/Paris\t1", L"Places/Rome\t3", L"Trips\t1", L"Trips/2026\t1",
+                     L"Trips/2026/Spring\t1"}),
+              run(L"tree").out);
+}
+
+TEST_F(CliTest, ABrokenImportIsRefusedWholeNamingItsLine) {
+    const std::wstring a = make(L"a.txt");
+    ASSERT_EQ(0u, run(L"tag a.txt --tag Work/Invoices").exit_code);
+    // Each starts with an entry that could be applied: a refusal must leave it out too.
+    const std::string head = "{\"format\": \"quibrix-tags\", \"version\": 1, \"files\": [\n{\"path\": " +
+                             json_string(a) + ", \"tags\": [\"Work/Paid\"]},\n";
+    const struct {
+        const char* what;
+        std::string text;
+        const wchar_t* place;
+    } broken[] = {
+        {"malformed", head + "{\"path\": \"C:\\\\b\" \"tags\": []}\n]}", L"line 3, column 18: syntax error"},
+        {"truncated", head + "{\"path\": \"C:\\\\b\", \"tags\": [\"Work/Pa", L"line 3, column 28: syntax error"},
+        {"not JSON", "tags:\n  Work/Paid\n", L"line 1, column 1: syntax error"},
+        {"another format", "{\"format\": \"quibrix-tags\",\n\"format\": \"tags\", \"version\": 1, \"files\": []}",
+         L"line 2, column 1: \"format\" is given twice"},
+        {"another format", "{\"version\": 1,\n\"format\": \"other-tags\", \"files\": []}",
+         L"line 2, column 11: this is not a quibrix-tags document"},
+        {"another version", "{\"format\": \"quibrix-tags\", \"files\": [],\n\n\"version\": 2}",
+         L"line 3, column 12: this version of the quibrix-tags format is not supported"},
+        {"no version", "{\"format\": \"quibrix-tags\", \"files\": []}", L"line 1, column 39: the document has no \"version\""},
+        {"a list", "[" + head.substr(head.find("{\"path")) + "{}]", L"line 1, column 1: this is not a quibrix-tags document"},
+        {"an unsafe tag", head + "{\"path\": \"C:\\\\b\", \"tags\": [\"Work/../Paid\"]}\n]}",
+         L"line 3, column 28: '..' cannot be a tag name"},
+        {"a tag without a root", head + "{\"path\": \"C:\\\\b\", \"tags\": [\"Paid\"]}\n]}",
+         L"line 3, column 28: the tag \"Paid\" needs a root and a name"},
+        {"a relative path", head + "{\"path\": \"b.txt\", \"tags\": [\"Work/Paid\"]}\n]}",
+         L"line 3, column 10: \"b.txt\" is not a full path"},
+        {"tags not a list", head + "{\"path\": \"C:\\\\b\", \"tags\": \"Work/Paid\"}\n]}",
+         L"line 3, column 27: \"tags\" is not a list"},
+    };
+    const std::map<std::wstring, std::string> before = folder_bytes(data_);
+    for (const auto& file : broken) {
+        write_bytes(files_.path() + L"broken.json", file.text);
+        const result r = run(L"import broken.json");
+        EXPECT_EQ(2u, r.exit_code) << file.what;
+        EXPECT_EQ(L"", r.out) << file.what;
+        EXPECT_EQ(0u, r.err.find(L"quibrix: broken.json: " + std::wstring(file.place))) << file.what << ": " << r.err.c_str();
+    }
+    EXPECT_EQ("", changed_files(before, folder_bytes(data_))) << "nothing of a refused import reached the store";
+    for (const wchar_t* wrong : {L"import", L"import a.json b.json", L"import broken.json --map nothing",
+                                 L"import broken.json --output x.json", L"export --dry-run", L"export a b",
+                                 L"import missing.json"}) {
+        const result r = run(wrong);
+        EXPECT_EQ(2u, r.exit_code) << std::string(wrong, wrong + std::wcslen(wrong));
+        EXPECT_FALSE(r.err.empty());
+    }
+    EXPECT_EQ(lines({L"Work/Invoices"}), run(L"tags a.txt").out);
 }
 
 // The tool while Explorer holds the store: a second process runs the module's start-up over
