@@ -106,8 +106,8 @@ void store_snapshot::add_tag(const std::wstring& relative, const store::file_sta
     add(kind_tag, relative, stamp, &ids);
 }
 
-void store_snapshot::write(const std::wstring& data_folder) const {
-    std::vector<unsigned char> bytes = bytes_;
+void store_snapshot::write(const std::wstring& data_folder) {
+    std::vector<unsigned char>& bytes = bytes_;
     if (bytes.empty()) bytes.resize(header_size);
     std::memcpy(bytes.data(), magic, sizeof magic);
     const std::uint64_t payload = bytes.size() - header_size;

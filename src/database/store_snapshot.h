@@ -33,7 +33,8 @@ public:
     void add_map(const std::wstring& root_name, const store::file_stamp& stamp);
     void add_tag(const std::wstring& relative, const store::file_stamp& stamp, const std::vector<file_id_t>& ids);
     // Replaces the snapshot in the data folder; a failure only costs the next load some reads.
-    void write(const std::wstring& data_folder) const;
+    // The header is filled in in place: a snapshot is as large as every id of the store.
+    void write(const std::wstring& data_folder);
 
     static std::wstring path_in(const std::wstring& data_folder) { return data_folder + L"~quibrix-snapshot"; }
 
