@@ -587,6 +587,29 @@ std::vector<std::pair<file_id_t, std::wstring> > TagsHolder::tagged_paths() {
     return result;
 }
 
+std::vector<std::pair<file_id_t, std::wstring> > TagsHolder::tagged_below(const std::wstring& folder) {
+    refresh();
+    const util::lock_guard held = lock();
+    std::vector<std::pair<file_id_t, std::wstring> > result;
+    if (folder.empty()) return result;
+    const bool ends_in_separator = folder.back() == L'\\';
+    for (std::size_t i = 0; i < children.size(); ++i) {
+        const root_scope* root = static_cast<const root_scope*>(children[i].get());
+        root->id_map.for_each([&](file_id_t id, std::wstring_view file_path) {
+            // The separator first: it turns away almost every path without a comparison.
+            if (file_path.size() <= folder.size()) return;
+            if (!ends_in_separator && file_path[folder.size()] != L'\\') return;
+            if (!util::same_name(file_path.substr(0, folder.size()), folder)) return;
+            // As tagged_paths: an id that an earlier root knows is that root's file.
+            for (std::size_t j = 0; j < i; ++j) {
+                if (static_cast<const root_scope*>(children[j].get())->id_map.contains(id)) return;
+            }
+            result.emplace_back(id, std::wstring(file_path));
+        });
+    }
+    return result;
+}
+
 std::size_t TagsHolder::unread_count() {
     refresh();
     const util::lock_guard held = lock();

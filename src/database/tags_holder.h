@@ -186,6 +186,9 @@ public:
     std::size_t unread_count();
     // Every tagged file (id and path), each once, first root first.
     std::vector<std::pair<file_id_t, std::wstring> > tagged_paths();
+    // Those of them that lie strictly below `folder` (util::is_same_or_below), without copying
+    // the others: a folder's rename or deletion asks this of a store of any size.
+    std::vector<std::pair<file_id_t, std::wstring> > tagged_below(const std::wstring& folder);
 
     // Folder navigation for the window that the folder layer knows as `view`.
     bool list_level(const std::vector<std::wstring>& path, view_key view, shell_item_list& out);

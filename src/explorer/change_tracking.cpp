@@ -40,18 +40,6 @@ std::wstring path_of(LPCITEMIDLIST pidl) {
     return path;
 }
 
-// Tagged paths strictly below `folder`.
-std::vector<std::pair<items::file_id_t, std::wstring> > tagged_below(items::TagsHolder& db, const std::wstring& folder) {
-    std::vector<std::pair<items::file_id_t, std::wstring> > below = db.tagged_paths();
-    below.erase(std::remove_if(below.begin(), below.end(),
-                               [&](const std::pair<items::file_id_t, std::wstring>& entry) {
-                                   return entry.second.size() <= folder.size() ||
-                                          !util::is_same_or_below(entry.second, folder);
-                               }),
-                below.end());
-    return below;
-}
-
 }  // namespace
 
 void move_item(items::TagsHolder& db, const std::wstring& from, const std::wstring& to) {
@@ -63,7 +51,7 @@ void rename_folder(items::TagsHolder& db, const std::wstring& from, const std::w
     if (from.empty() || to.empty()) return;
     // One request for the folder and all below it: each map and tag file is written once.
     std::vector<std::pair<std::wstring, std::wstring> > moves(1, std::make_pair(from, to));
-    for (const auto& entry : tagged_below(db, from)) {
+    for (const auto& entry : db.tagged_below(from)) {
         moves.emplace_back(entry.second, to + entry.second.substr(from.size()));
     }
     db.follow_renames(moves);
@@ -93,7 +81,7 @@ void forget(items::TagsHolder& db, const std::wstring& path, bool was_folder) {
     if (path.empty()) return;
     std::vector<std::wstring> paths(1, path);
     if (was_folder || util::folder_exists(path)) {
-        for (const auto& entry : tagged_below(db, path)) paths.push_back(entry.second);
+        for (const auto& entry : db.tagged_below(path)) paths.push_back(entry.second);
     }
     // A path that is there again was saved, not deleted: editors that save by deleting the
     // file and renaming a new one into its place report the delete first, and the rename
