@@ -321,6 +321,7 @@ TEST_F(RelinkTest, APassListsOnlyTheFoldersWrittenSinceTheLastOne) {
                        y = make(L"music\\y.mp3"), z = make(L"music\\z.mp3");
     give({a, b}, {L"Work/Invoices"});
     give({x, y, z}, {L"Music/Rock"});
+    ASSERT_TRUE(db->wait_relinked(30000));  // identities are recorded after the tagging returns
     // Written an hour ago: a folder written within the clock's last steps is always listed.
     const auto age = [](const std::wstring& path) {
         util::unique_file handle(::CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
@@ -391,6 +392,7 @@ TEST_F(RelinkTest, ADriveBackUnderAnotherLetterKeepsItsTags) {
         gone = make_at(other.root() + L"gone.txt");
         give({a, b, top}, {L"Work/Invoices"});
         give({top, gone}, {L"Music/Rock"});
+        ASSERT_TRUE(db->wait_relinked(30000));  // identities are recorded after the tagging returns
         // Removed as it was tagged: it has to stay where it was.
         ASSERT_TRUE(::DeleteFileW(b.c_str()));
         ASSERT_TRUE(drive.remove() && other.remove());
