@@ -6,15 +6,18 @@
 
 #include <winternl.h>
 
+#include <string_view>
+
 namespace items {
 
 namespace {
 
 const DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-// A folder is listed for the files asked of it only from this many on: below, opening each
-// costs less than a listing of a big folder (a few files tagged among 200,000).
-const std::size_t listing_threshold = 64;
+// A listing costs a few calls for a small folder where opening each file costs three, but reads
+// every entry of a big one: it is tried from two paths on, and given up past this many entries
+// for each path asked, for the files to be opened one by one.
+const std::size_t entries_per_path = 64;
 
 std::atomic<unsigned long> g_looks_under_lock{0};
 std::atomic<void (*)()> g_look_observer{nullptr};
@@ -132,7 +135,8 @@ bool volume_serials::serial_of(const std::wstring& path, std::uint32_t& serial) 
     return serial_of_folder(folder_of(path), serial);
 }
 
-folder_listing::outcome folder_listing::read(const std::wstring& folder, volume_serials& serials) {
+folder_listing::outcome folder_listing::read(const std::wstring& folder, volume_serials& serials,
+                                             std::size_t most_entries) {
     entries_.clear();
     looking();
     util::unique_file handle(::CreateFileW(openable(folder).c_str(), FILE_LIST_DIRECTORY, share_all, nullptr,
@@ -159,6 +163,10 @@ folder_listing::outcome folder_listing::read(const std::wstring& folder, volume_
             identity.created = to_number(entry->CreationTime);
             identity.known = true;
             entries_[upper_case(std::wstring(entry->FileName, entry->FileNameLength / sizeof(wchar_t)))] = identity;
+            if (entries_.size() > most_entries) {
+                entries_.clear();
+                return too_many;
+            }
             if (entry->NextEntryOffset == 0) break;
             at += entry->NextEntryOffset;
         }
@@ -188,15 +196,23 @@ std::vector<file_identity> identify_all(const std::vector<std::wstring>& paths, 
     for (std::size_t i = 0; i < paths.size(); ++i) by_folder[folder_of(paths[i])].push_back(i);
     folder_listing listing;
     for (const auto& group : by_folder) {
+        // A path that several roots hold comes once per root.
+        std::unordered_map<std::wstring_view, std::size_t> first_of;
+        for (std::size_t i : group.second) first_of.emplace(paths[i], i);
         folder_listing::outcome read = folder_listing::unreadable;
-        if (group.second.size() >= listing_threshold && !group.first.empty()) {
+        if (first_of.size() >= 2 && !group.first.empty()) {
             if (stop && *stop) break;
-            read = listing.read(group.first, serials);
+            read = listing.read(group.first, serials, first_of.size() * entries_per_path);
         }
         for (std::size_t i : group.second) {
             if (read == folder_listing::listed) {
                 result[i] = listing.find(name_of(paths[i]));
-            } else if (read == folder_listing::unreadable) {
+            } else if (read == folder_listing::unreadable || read == folder_listing::too_many) {
+                const std::size_t first = first_of[paths[i]];
+                if (first != i) {
+                    result[i] = result[first];
+                    continue;
+                }
                 if (stop && *stop) return result;
                 result[i] = identify(paths[i], serials);
             }

@@ -47,8 +47,9 @@ private:
 // case, as the file system compares them.
 class folder_listing {
 public:
-    enum outcome { listed, gone, unreadable };
-    outcome read(const std::wstring& folder, volume_serials& serials);
+    enum outcome { listed, gone, unreadable, too_many };
+    // Gives up (too_many) once the folder has shown more than `most_entries` entries.
+    outcome read(const std::wstring& folder, volume_serials& serials, std::size_t most_entries = SIZE_MAX);
     // The identity of the entry `name`; not known when the folder has none.
     file_identity find(const std::wstring& name) const;
 
@@ -64,9 +65,10 @@ std::wstring name_of(const std::wstring& path);
 // The identity of the file or folder at `path`, opened by its handle without denying others
 // any access; not known when it cannot be opened.
 file_identity identify(const std::wstring& path, volume_serials& serials);
-// The same for many paths. A folder that holds many of them is listed once; the others are
-// opened one by one, since a listing reads every entry of a folder that may hold 200,000. Once
-// `stop` is set, the rest are left not known.
+// The same for many paths. A folder that holds several of them is listed once, as long as the
+// listing stays within a few dozen entries per path asked; past that (a few files tagged in a
+// folder of 200,000) the paths are opened one by one. Once `stop` is set, the rest are left not
+// known.
 std::vector<file_identity> identify_all(const std::vector<std::wstring>& paths, volume_serials& serials,
                                         const std::atomic<bool>* stop = nullptr);
 
