@@ -41,8 +41,9 @@ protected:
 
 TEST_F(IdentityPassTest, FilesAreOpenedWithNoLockHeldAndOnlyWhatIsStillTaggedKeepsAnIdentity) {
     const unsigned long under_lock = items::identity_looks_under_lock();
-    // A few files among many in one folder are opened one by one; all of a folder's, listed.
-    const std::vector<std::wstring> crowd = make_many(L"crowd", 150);
+    // A few files among many in one folder are opened one by one, the listing given up past 64
+    // entries a file; all of a folder's, listed.
+    const std::vector<std::wstring> crowd = make_many(L"crowd", 250);
     const std::vector<std::wstring> batch = make_many(L"batch", 80);
     const std::wstring untagged = crowd[7], renamed = crowd[8], renamed_to = files.path() + L"crowd\\renamed.txt";
     HeldIdentityLooks held;
