@@ -3,6 +3,7 @@
 #include "database/store_io.h"
 #include "util/file_names.h"
 #include "util/unique_resource.h"
+#include "util/utf8.h"
 
 #include <windows.h>
 
@@ -40,27 +41,10 @@ std::wstring& remembered_folder() {
     return *folder;
 }
 
-std::string to_utf8(const std::wstring& text) {
-    if (text.empty()) return std::string();
-    const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                           nullptr, 0, nullptr, nullptr);
-    std::string out(size > 0 ? size : 0, '\0');
-    if (size > 0) {
-        ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], size,
-                              nullptr, nullptr);
-    }
-    return out;
-}
+using util::to_utf8;
 
-std::wstring from_utf8(const char* text) {
-    if (!text || !*text) return std::wstring();
-    const int size = ::MultiByteToWideChar(CP_UTF8, 0, text, -1, nullptr, 0);
-    if (size <= 1) return std::wstring();
-    std::wstring out(size, L'\0');
-    ::MultiByteToWideChar(CP_UTF8, 0, text, -1, &out[0], size);
-    out.resize(size - 1);
-    return out;
-}
+// TinyXML gives a missing attribute as a null pointer.
+std::wstring from_utf8(const char* text) { return text ? util::from_utf8(text) : std::wstring(); }
 
 // The XML library opens files by ANSI name, in a buffer of MAX_PATH bytes. A path that does
 // not convert exactly is refused: a best-fit conversion could name another file.

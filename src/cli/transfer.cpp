@@ -4,6 +4,7 @@
 #include "database/tag_query.h"
 #include "util/file_names.h"
 #include "util/unique_resource.h"
+#include "util/utf8.h"
 
 #include <nlohmann/json.hpp>
 
@@ -29,23 +30,8 @@ const int exit_error = 2;
 const char format_name[] = "quibrix-tags";
 const int format_version = 1;
 
-std::string to_utf8(const std::wstring& text) {
-    if (text.empty()) return std::string();
-    const int bytes =
-        ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-    std::string utf8(static_cast<std::size_t>(bytes), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &utf8[0], bytes, nullptr, nullptr);
-    return utf8;
-}
-
-// The parser hands over valid UTF-8 only.
-std::wstring from_utf8(const std::string& bytes) {
-    if (bytes.empty()) return std::wstring();
-    const int units = ::MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
-    std::wstring text(static_cast<std::size_t>(units), L'\0');
-    ::MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), &text[0], units);
-    return text;
-}
+using util::from_utf8;
+using util::to_utf8;
 
 // UTF-8 to a file or a pipe as it is, to a console as UTF-16 (WriteConsoleW), which shows any
 // character whatever the console's code page.
