@@ -848,6 +848,7 @@ int import_tags(items::TagsHolder& db, const std::vector<std::wstring>& operands
     any_case_map<std::size_t> index_of;
     std::vector<std::vector<std::uint32_t> > tags_of;
     std::vector<std::wstring> paths;
+    std::vector<bool> on_disk;
     std::size_t missing = 0;
     for (import_list::file& entry : list.files) {
         if (entry.tags.empty()) continue;
@@ -857,6 +858,7 @@ int import_tags(items::TagsHolder& db, const std::vector<std::wstring>& operands
         if (placed.second) {
             paths.push_back(std::move(path));
             tags_of.push_back(std::move(entry.tags));
+            on_disk.push_back(exists);
             missing += exists ? 0 : 1;
         } else {
             std::vector<std::uint32_t>& tags = tags_of[placed.first->second];
@@ -882,6 +884,8 @@ int import_tags(items::TagsHolder& db, const std::vector<std::wstring>& operands
         tags.erase(std::unique(tags.begin(), tags.end()), tags.end());
         given_tags += tags.size();
         request[i].path = std::move(paths[i]);
+        // No identity is read from a path found empty.
+        request[i].on_disk = on_disk[i];
         for (std::size_t from = 0; from < tags.size();) {
             std::size_t to = from;
             while (to < tags.size() && root_of[tags[to]] == root_of[tags[from]]) ++to;

@@ -59,19 +59,23 @@ void TagsHolder::give_tags(const std::vector<file_tags>& files) {
             for (const tree_ptr& tree : file.trees) {
                 const auto known = trees.find(tree.get());
                 if (known == trees.end()) {
+                    // What root_scope::add_file does, telling the map whether the file is there.
                     root_scope* root = root_for(tree->name);
-                    root->add_file(id_for(*root, file.path), file.path, *tree);
+                    root->require_read(false);
+                    const file_id_t id = id_for(*root, file.path);
+                    root->scope::add_file(id, file.path, *tree);
+                    root->register_path(id, file.path, nullptr, file.on_disk);
                     walked first = {root, {}};
                     tags_reached(*root, *tree, first.tags);
                     trees.emplace(tree.get(), std::move(first));
                     continue;
                 }
-                // What root_scope::add_file does, without the walk.
+                // The same without the walk.
                 root_scope& root = *known->second.root;
                 root.require_read(false);
                 const file_id_t id = id_for(root, file.path);
                 for (const auto& reached : known->second.tags) reached.first->add_file(id, file.path, *reached.second);
-                root.register_path(id, file.path);
+                root.register_path(id, file.path, nullptr, file.on_disk);
             }
         }
         batch.flush();

@@ -242,8 +242,10 @@ public:
     void delete_identity_file() const;
     // Registers id -> path (map entry and map record) unless the id is known already. A new
     // entry's file identity is recorded too: `identity` when the caller knows it, else it is
-    // read from the file later, with no lock held (take_unidentified).
-    void register_path(file_id_t id, const std::wstring& file_path, const file_identity* identity = nullptr);
+    // read from the file later, with no lock held (take_unidentified), unless the caller found
+    // no file at the path (`on_disk` false): the re-link pass records it once it is there.
+    void register_path(file_id_t id, const std::wstring& file_path, const file_identity* identity = nullptr,
+                       bool on_disk = true);
     // A new entry whose identity is still to be read; `mark` tells this registration of the id
     // from any later one.
     struct unidentified_file {

@@ -239,14 +239,15 @@ void root_scope::delete_identity_file() const {
     if (::GetFileAttributesW(file.c_str()) != INVALID_FILE_ATTRIBUTES) store::delete_file(file);
 }
 
-void root_scope::register_path(file_id_t id, const std::wstring& file_path, const file_identity* identity) {
+void root_scope::register_path(file_id_t id, const std::wstring& file_path, const file_identity* identity,
+                               bool on_disk) {
     const bool added = id_map.insert(id, file_path);
     if (added) {
         note_displaced(id, file_path, true);
         note_spelling(id, file_path, true);
         if (identity && identity->known) {
             identity_table::encode(id, file_path, *identity, unwritten_identities_);
-        } else {
+        } else if (on_disk) {
             // Across roots: a root made again under the same name must not take an old mark.
             static std::atomic<std::uint64_t> last_mark{0};
             const std::uint64_t mark = ++last_mark;

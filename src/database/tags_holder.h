@@ -175,6 +175,7 @@ public:
     struct file_tags {
         std::wstring path;
         std::vector<tree_ptr> trees;
+        bool on_disk = true;  // false: the caller found no file there, so no identity is read
     };
     // Gives every file the tags of its trees, keeping the tags it has, as one request: every
     // touched tag file and map is written once. Missing roots, scopes and tags are made. Store

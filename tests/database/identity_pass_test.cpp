@@ -82,3 +82,18 @@ TEST_F(IdentityPassTest, FilesAreOpenedWithNoLockHeldAndOnlyWhatIsStillTaggedKee
     EXPECT_EQ(moved_to, report.moved[0].second);
     EXPECT_EQ(under_lock, items::identity_looks_under_lock()) << "a look was made while the lock was held";
 }
+
+TEST_F(IdentityPassTest, AFileTheCallerFoundAbsentIsTaggedWithoutAnIdentityRead) {
+    // Claimed absent though it is there: only a look at it could keep its identity.
+    const std::wstring here = make(L"here.txt"), claimed_absent = make(L"claimed.txt");
+    std::vector<items::TagsHolder::file_tags> files(2);
+    files[0].path = here;
+    files[1].path = claimed_absent;
+    files[1].on_disk = false;
+    for (items::TagsHolder::file_tags& file : files) file.trees.push_back(tags({L"Work/Imported"}));
+    db->give_tags(files);
+    ASSERT_TRUE(db->wait_relinked(30000));
+    EXPECT_TRUE(kept(L"Work", here));
+    EXPECT_FALSE(kept(L"Work", claimed_absent)) << "a file given as absent was looked at";
+    EXPECT_EQ(std::vector<std::wstring>{L"Work/Imported"}, tags_of(claimed_absent));
+}
