@@ -15,7 +15,6 @@
 #include <cwctype>
 #include <functional>
 #include <iterator>
-#include <map>
 #include <memory>
 #include <unordered_map>
 
@@ -356,6 +355,8 @@ public:
             stack_.push_back(in_file);
             has_path_ = has_tags_ = false;
             list.files.emplace_back();
+            // Room for the tags a file usually has, in one block rather than in doublings.
+            list.files.back().tags.reserve(8);
             return true;
         case role_skip:
             skipping_ = 1;
@@ -597,20 +598,28 @@ private:
 // look-up per component of every path would take seconds for a large import.
 class disk_spelling {
 public:
-    // `full` (a full path without a trailing separator) spelled so; `exists`: the file or
-    // folder is there. What does not exist keeps the spelling given.
-    std::wstring spell(const std::wstring& full, bool& exists) {
+    // `full` (a full path without a trailing separator) spelled so, in place; `exists`: the
+    // file or folder is there. What does not exist keeps the spelling given.
+    void spell(std::wstring& full, bool& exists) {
         const std::wstring::size_type cut = full.rfind(L'\\');
         const std::wstring::size_type root = root_length(full);
         if (cut == std::wstring::npos || cut < root || full.size() <= root + 1) {
             const folder& top = at(full.substr(0, root));
             exists = top.exists;
-            return top.spelled + full.substr(top.spelled.size());
+            full.replace(0, top.spelled.size(), top.spelled);
+            return;
         }
-        folder& parent = at(full.substr(0, cut));
-        const entry* found = parent.exists ? find(parent, full.substr(cut + 1)) : nullptr;
+        // Files come folder by folder (an export lists them in path order): the folder of the
+        // path before is taken without a look-up.
+        const std::wstring_view folder_path(full.data(), cut);
+        if (!last_ || folder_path != last_path_) {
+            last_ = &at(full.substr(0, cut));
+            last_path_.assign(folder_path);
+        }
+        const entry* found = last_->exists ? find(*last_, full.substr(cut + 1)) : nullptr;
         exists = found != nullptr;
-        return parent.spelled + L"\\" + (found ? found->name : full.substr(cut + 1));
+        if (found) full.replace(cut + 1, std::wstring::npos, found->name);
+        if (full.compare(0, cut, last_->spelled) != 0) full.replace(0, cut, last_->spelled);
     }
 
 private:
@@ -677,6 +686,8 @@ private:
     }
 
     any_case_map<std::unique_ptr<folder> > folders_;
+    folder* last_ = nullptr;
+    std::wstring last_path_;  // its path as the path before gave it
 };
 
 bool read_whole(const std::wstring& file, std::string& bytes, DWORD& error) {
@@ -725,6 +736,14 @@ std::wstring place_of(const std::string& bytes, std::size_t offset) {
 std::wstring counted(std::size_t n, const wchar_t* one, const wchar_t* many) {
     return std::to_wstring(n) + L" " + (n == 1 ? one : many);
 }
+
+struct tags_hasher {
+    std::size_t operator()(const std::vector<std::uint32_t>& tags) const {
+        std::size_t hash = tags.size();
+        for (const std::uint32_t tag : tags) hash = hash * 1000003 ^ tag;
+        return hash;
+    }
+};
 
 // The name tree of one file's tags in one root (`tags` all lie in that root).
 items::tree_ptr tree_of(const import_list& list, const std::vector<std::uint32_t>& tags) {
@@ -832,36 +851,48 @@ int import_tags(items::TagsHolder& db, const std::vector<std::wstring>& operands
     if (!read_whole(file, bytes, error)) return fail(L"cannot read " + file + system_error(error));
 
     // Everything is read and checked before the store is touched: a document is taken whole or
-    // not at all.
-    reading_place place;
-    import_reader reader(bytes, place, maps);
-    const tracking_iterator first(bytes.data(), &place), last(bytes.data() + bytes.size(), &place);
-    if (!nlohmann::json::sax_parse(first, last, &reader) || reader.failure) {
-        const std::size_t offset = reader.failure ? reader.failure->offset : bytes.size();
-        const std::wstring message = reader.failure ? reader.failure->message : L"the document cannot be read";
+    // not at all. Following where each token begins costs about as much as the parse: it is
+    // done only for a refused document, read again to name the place.
+    reading_place unfollowed;
+    std::unique_ptr<import_reader> reader(new import_reader(bytes, unfollowed, maps));
+    if (!nlohmann::json::sax_parse(bytes.data(), bytes.data() + bytes.size(), reader.get()) || reader->failure) {
+        reading_place place;
+        reader.reset(new import_reader(bytes, place, maps));
+        const tracking_iterator first(bytes.data(), &place), last(bytes.data() + bytes.size(), &place);
+        nlohmann::json::sax_parse(first, last, reader.get());
+        const std::size_t offset = reader->failure ? reader->failure->offset : bytes.size();
+        const std::wstring message = reader->failure ? reader->failure->message : L"the document cannot be read";
         return fail(file + L": " + place_of(bytes, offset) + L": " + message + L"; nothing was imported");
     }
 
     // Each file once, as the file system spells it, with its tags grouped by root.
-    import_list& list = reader.list;
+    import_list& list = reader->list;
     disk_spelling spelling;
-    any_case_map<std::size_t> index_of;
     std::vector<std::vector<std::uint32_t> > tags_of;
     std::vector<std::wstring> paths;
     std::vector<bool> on_disk;
+    // The file of a path in any letter case, by open addressing over `paths`: a map keyed by
+    // copies of some hundred thousand paths would cost more than the spelling.
+    std::size_t slots = 16;
+    while (slots < list.files.size() * 2) slots *= 2;
+    std::vector<std::uint32_t> file_slots(slots, 0);  // index into `paths` + 1; 0: empty
     std::size_t missing = 0;
     for (import_list::file& entry : list.files) {
         if (entry.tags.empty()) continue;
         bool exists = false;
-        std::wstring path = spelling.spell(entry.path, exists);
-        const auto placed = index_of.emplace(path, paths.size());
-        if (placed.second) {
-            paths.push_back(std::move(path));
+        spelling.spell(entry.path, exists);
+        std::size_t slot = util::name_hash(entry.path) & (slots - 1);
+        while (file_slots[slot] && !util::same_name(paths[file_slots[slot] - 1], entry.path)) {
+            slot = (slot + 1) & (slots - 1);
+        }
+        if (!file_slots[slot]) {
+            paths.push_back(std::move(entry.path));
+            file_slots[slot] = static_cast<std::uint32_t>(paths.size());
             tags_of.push_back(std::move(entry.tags));
             on_disk.push_back(exists);
             missing += exists ? 0 : 1;
         } else {
-            std::vector<std::uint32_t>& tags = tags_of[placed.first->second];
+            std::vector<std::uint32_t>& tags = tags_of[file_slots[slot] - 1];
             tags.insert(tags.end(), entry.tags.begin(), entry.tags.end());
         }
     }
@@ -872,7 +903,7 @@ int import_tags(items::TagsHolder& db, const std::vector<std::wstring>& operands
         const std::uint32_t next = static_cast<std::uint32_t>(root_index.size());
         root_of[i] = root_index.emplace(list.tags[i].front(), next).first->second;
     }
-    std::map<std::vector<std::uint32_t>, items::tree_ptr> trees;
+    std::unordered_map<std::vector<std::uint32_t>, items::tree_ptr, tags_hasher> trees;
     std::vector<items::TagsHolder::file_tags> request(paths.size());
     std::size_t given_tags = 0;
     std::vector<std::uint32_t> in_root;
@@ -886,6 +917,9 @@ int import_tags(items::TagsHolder& db, const std::vector<std::wstring>& operands
         request[i].path = std::move(paths[i]);
         // No identity is read from a path found empty.
         request[i].on_disk = on_disk[i];
+        std::size_t roots = 0;
+        for (std::size_t at = 0; at < tags.size(); ++at) roots += at == 0 || root_of[tags[at]] != root_of[tags[at - 1]];
+        request[i].trees.reserve(roots);
         for (std::size_t from = 0; from < tags.size();) {
             std::size_t to = from;
             while (to < tags.size() && root_of[tags[to]] == root_of[tags[from]]) ++to;

@@ -25,6 +25,7 @@
 #include <fstream>
 #include <map>
 #include <iterator>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -819,6 +820,27 @@ TEST_F(CliTest, AnImportMapsPathsMergesTagsAndADryRunChangesNoByte) {
     EXPECT_EQ(lines({L"Places\t3", L"Places/Paris\t1", L"Places/Rome\t3", L"Trips\t1", L"Trips/2026\t1",
                      L"Trips/2026/Spring\t1"}),
               run(L"tree").out);
+}
+
+TEST_F(CliTest, FilesListedOneAfterAnotherInOneFolderAreEachStoredAsTheDiskSpellsThem) {
+    ASSERT_TRUE(::CreateDirectoryW((files_.path() + L"Mixed").c_str(), nullptr));
+    const std::wstring one = make(L"Mixed\\One.TXT"), two = make(L"Mixed\\two.txt");
+    const std::wstring given = files_.path() + L"mixed\\";
+    std::string document = "{\"format\": \"quibrix-tags\", \"version\": 1, \"files\": [\n";
+    const char* separator = "";
+    for (const wchar_t* name : {L"one.txt", L"TWO.TXT", L"Gone\\x.txt", L"absent.txt"}) {
+        document += separator + ("{\"path\": " + json_string(given + name)) + ", \"tags\": [\"Work/Listed\"]}";
+        separator = ",\n";
+    }
+    write_bytes(files_.path() + L"listed.json", document + "\n]}\n");
+    const result done = run(L"import listed.json");
+    EXPECT_EQ(0u, done.exit_code) << done.err.c_str();
+    EXPECT_EQ(L"imported 4 files, 4 tags given, 2 paths do not exist\n", done.out);
+    // What does not exist keeps its given name below the folder as the disk spells it.
+    const std::wstring folder = files_.path() + L"Mixed\\";
+    std::set<std::wstring> stored;
+    for (const auto& file : exported_files(run(L"export").out)) stored.insert(file.first);
+    EXPECT_EQ(std::set<std::wstring>({one, two, folder + L"Gone\\x.txt", folder + L"absent.txt"}), stored);
 }
 
 TEST_F(CliTest, ABrokenImportIsRefusedWholeNamingItsLine) {
