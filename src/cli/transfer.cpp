@@ -896,13 +896,21 @@ int import_tags(items::TagsHolder& db, const std::vector<std::wstring>& operands
             tags.insert(tags.end(), entry.tags.begin(), entry.tags.end());
         }
     }
-    // Files with the same tags in a root share one name tree.
+    // Each tag is one name tree, shared by every file that gets it: the engine walks to a tag
+    // once, however many files get it. A tag whose names begin another tag's is no tag of that
+    // file's tree but a scope above the other: the file's tags in that root go as one tree.
     any_case_map<std::uint32_t> root_index;
     std::vector<std::uint32_t> root_of(list.tags.size());
+    any_case_map<bool> scopes;  // every chain of names that lies above a tag
     for (std::size_t i = 0; i < list.tags.size(); ++i) {
         const std::uint32_t next = static_cast<std::uint32_t>(root_index.size());
         root_of[i] = root_index.emplace(list.tags[i].front(), next).first->second;
+        const std::vector<std::wstring>& names = list.tags[i];
+        for (std::size_t n = 2; n < names.size(); ++n) scopes.emplace(join({names.begin(), names.begin() + n}), true);
     }
+    std::vector<bool> above_tag(list.tags.size());
+    for (std::size_t i = 0; i < list.tags.size(); ++i) above_tag[i] = scopes.count(join(list.tags[i])) != 0;
+    std::vector<items::tree_ptr> tag_trees(list.tags.size());
     std::unordered_map<std::vector<std::uint32_t>, items::tree_ptr, tags_hasher> trees;
     std::vector<items::TagsHolder::file_tags> request(paths.size());
     std::size_t given_tags = 0;
@@ -917,12 +925,19 @@ int import_tags(items::TagsHolder& db, const std::vector<std::wstring>& operands
         request[i].path = std::move(paths[i]);
         // No identity is read from a path found empty.
         request[i].on_disk = on_disk[i];
-        std::size_t roots = 0;
-        for (std::size_t at = 0; at < tags.size(); ++at) roots += at == 0 || root_of[tags[at]] != root_of[tags[at - 1]];
-        request[i].trees.reserve(roots);
+        request[i].trees.reserve(tags.size());
         for (std::size_t from = 0; from < tags.size();) {
             std::size_t to = from;
-            while (to < tags.size() && root_of[tags[to]] == root_of[tags[from]]) ++to;
+            bool as_one = false;
+            for (; to < tags.size() && root_of[tags[to]] == root_of[tags[from]]; ++to) as_one |= above_tag[tags[to]];
+            if (!as_one) {
+                for (; from < to; ++from) {
+                    items::tree_ptr& tree = tag_trees[tags[from]];
+                    if (!tree) tree = tree_of(list, {tags[from]});
+                    request[i].trees.push_back(tree);
+                }
+                continue;
+            }
             in_root.assign(tags.begin() + from, tags.begin() + to);
             auto tree = trees.find(in_root);
             if (tree == trees.end()) tree = trees.emplace(in_root, tree_of(list, in_root)).first;

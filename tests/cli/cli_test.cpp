@@ -843,6 +843,18 @@ TEST_F(CliTest, FilesListedOneAfterAnotherInOneFolderAreEachStoredAsTheDiskSpell
     EXPECT_EQ(std::set<std::wstring>({one, two, folder + L"Gone\\x.txt", folder + L"absent.txt"}), stored);
 }
 
+TEST_F(CliTest, AnImportedTagThatAnotherOfTheFileLiesBelowIsAScopeAsBefore) {
+    const std::wstring x = files_.path() + L"x.txt", y = files_.path() + L"y.txt";
+    write_bytes(files_.path() + L"nested.json",
+                "{\"format\": \"quibrix-tags\", \"version\": 1, \"files\": [\n{\"path\": " + json_string(x) +
+                    ", \"tags\": [\"Work/Box\", \"Work/Box/Inner\", \"Work/Other\"]},\n{\"path\": " + json_string(y) +
+                    ", \"tags\": [\"Work/Box/Inner\"]}\n]}\n");
+    const result done = run(L"import nested.json");
+    EXPECT_EQ(0u, done.exit_code) << done.err.c_str();
+    const file_list stored = {{x, {L"Work/Box/Inner", L"Work/Other"}}, {y, {L"Work/Box/Inner"}}};
+    EXPECT_EQ(stored, exported_files(run(L"export").out)) << "Work/Box holds Inner, as one tree of the file makes it";
+}
+
 TEST_F(CliTest, ABrokenImportIsRefusedWholeNamingItsLine) {
     const std::wstring a = make(L"a.txt");
     ASSERT_EQ(0u, run(L"tag a.txt --tag Work/Invoices").exit_code);
