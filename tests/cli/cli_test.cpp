@@ -1052,4 +1052,16 @@ TEST(CliStart, TheToolImportsOnlyTheDllsEveryCommandNeeds) {
     }
 }
 
+// Wine reads the tool's image whole at every start: its debug information lives in
+// quibrix.debug beside it, not in the exe.
+TEST(CliStart, TheToolsImageHoldsNoDebugInformation) {
+    const std::wstring program = windows_path(env("QUIBRIX_CLI"));
+    WIN32_FILE_ATTRIBUTE_DATA tool = {}, debug = {};
+    ASSERT_TRUE(::GetFileAttributesExW(program.c_str(), GetFileExInfoStandard, &tool));
+    const std::wstring beside = program.substr(0, program.rfind(L'\\') + 1) + L"quibrix.debug";
+    ASSERT_TRUE(::GetFileAttributesExW(beside.c_str(), GetFileExInfoStandard, &debug));
+    EXPECT_EQ(0u, tool.nFileSizeHigh);
+    EXPECT_LT(tool.nFileSizeLow, 4u << 20);
+}
+
 }  // namespace
