@@ -1007,6 +1007,32 @@ TEST_F(CliTest, ExplorerAnswersInTimeWhileAnotherProcessHoldsTheStore) {
     EXPECT_TRUE(grants_authenticated_users(lone.duplicate().get()));
 }
 
+// A query reads a map as the store writes it: the last record of an id names its file, a void
+// record names none, and a torn tail is repaired before the answer, which stays the same.
+TEST_F(CliTest, FilesTakesAnIdsLastRecordAndSkipsVoidRecords) {
+    const std::wstring first = make(L"a.txt"), second = make(L"b.txt"), moved = make(L"c.txt");
+    ASSERT_EQ(0u, run(L"tag a.txt b.txt --tag Work/Invoices").exit_code);
+    const std::wstring map = data_ + L"\\Work.dat";
+    std::string bytes = read_bytes(map);
+    ASSERT_GT(bytes.size(), 6u);
+    std::uint16_t length = 0;
+    std::memcpy(&length, bytes.data() + 4, 2);
+    const std::wstring replaced(reinterpret_cast<const wchar_t*>(bytes.data() + 6), length);
+    const std::wstring kept = replaced == first ? second : first;
+    const std::uint16_t moved_length = static_cast<std::uint16_t>(moved.size());
+    std::string later = bytes.substr(0, 4) + std::string(reinterpret_cast<const char*>(&moved_length), 2) +
+                        std::string(reinterpret_cast<const char*>(moved.data()), moved.size() * 2);
+    // The void record carries the other file's id.
+    std::string void_record = bytes.substr(6 + length * 2, 4) + std::string(2, '\0');
+    write_bytes(map, bytes + later + void_record);
+    result r = run(L"files Work/Invoices");
+    EXPECT_EQ(0u, r.exit_code);
+    EXPECT_EQ(kept < moved ? lines({kept, moved}) : lines({moved, kept}), r.out);
+    write_bytes(map, bytes + later + void_record + "\x01\x02\x03");
+    EXPECT_EQ(r.out, run(L"files Work/Invoices").out);
+    EXPECT_EQ(0u, read_bytes(map).size() % 2) << "the torn tail was cut off";
+}
+
 // Every DLL an exe imports is loaded and started before its first line. Those the tool needs
 // on some paths only are delay-loaded (src/cli/CMakeLists.txt names their functions); a call
 // that is not named there brings its DLL back to every start of the tool.
