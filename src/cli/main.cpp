@@ -482,8 +482,8 @@ private:
         try {
             const items::tag_query query = items::tag_query::parse(text);
             if (quick_) {
-                for (const std::wstring_view path : quick_->paths()) line(path);
-                return quick_->paths().empty() ? exit_nothing : exit_ok;
+                const std::size_t printed = quick_->each_path([this](std::wstring_view path) { line(path); });
+                return printed ? exit_ok : exit_nothing;
             }
             // The paths are printed from the database's tables, under its lock.
             const util::lock_guard held = db_.lock();

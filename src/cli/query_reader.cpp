@@ -62,6 +62,24 @@ struct record {
     std::uint16_t length = 0;  // 0: the map holds no record of the id
 };
 
+// A radix sort: the ids of a large tag are hashes, in no order, and a comparison sort of
+// them cost as much as the rest of reading them.
+void sort_unique(std::vector<items::file_id_t>& ids) {
+    if (ids.size() < 1024) {
+        std::sort(ids.begin(), ids.end());
+    } else {
+        std::vector<items::file_id_t> sorted(ids.size());
+        for (unsigned shift = 0; shift < 32; shift += 11) {
+            std::vector<std::size_t> start(2049, 0);
+            for (items::file_id_t id : ids) ++start[(id >> shift & 2047) + 1];
+            for (std::size_t i = 1; i < start.size(); ++i) start[i] += start[i - 1];
+            for (items::file_id_t id : ids) sorted[start[id >> shift & 2047]++] = id;
+            ids.swap(sorted);
+        }
+    }
+    ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+}
+
 }  // namespace
 
 // One root that the query names, as far as the query needs it.
@@ -71,7 +89,7 @@ struct answer::root {
     std::wstring map_file;
     std::map<std::wstring, std::vector<listed> > listings;        // by folder path
     std::map<std::wstring, std::vector<items::file_id_t> > tags;  // by file path
-    std::vector<wchar_t> pool;  // the paths of the wanted ids' records
+    std::unique_ptr<wchar_t[]> pool;  // the paths of the wanted ids' records
     std::vector<record> index;  // open addressing on the wanted ids
     bool used = false;  // a name of the query leads into it
 
@@ -114,17 +132,29 @@ struct answer::root {
     // Indexes the map's records of `wanted` ids: those of every root's tags, since the first
     // root whose map knows an id gives its path. The map is read a piece at a time and only
     // the paths of those ids are kept: the answer is written after the store's lock is let go.
-    void read_map(const std::vector<items::file_id_t>& wanted_ids) {
+    void read_map(const std::vector<std::unique_ptr<root> >& roots) {
+        std::size_t wanted = 0;
+        for (const std::unique_ptr<root>& r : roots) {
+            for (const auto& tag : r->tags) wanted += tag.second.size();
+        }
         std::size_t capacity = 16;
-        while (capacity < wanted_ids.size() * 2) capacity *= 2;
+        while (capacity < wanted * 2) capacity *= 2;
         index.assign(capacity, record());
-        for (items::file_id_t id : wanted_ids) slot(id)->id = id;
+        for (const std::unique_ptr<root>& r : roots) {
+            for (const auto& tag : r->tags) {
+                for (items::file_id_t id : tag.second) {
+                    if (id) slot(id)->id = id;
+                }
+            }
+        }
         if (map_file.empty()) throw declined();
         util::unique_file file(::CreateFileW(map_file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                              FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
         LARGE_INTEGER size;
         if (!file || !::GetFileSizeEx(file.get(), &size) || size.QuadPart > 0x7fffffff) throw declined();
-        pool.reserve(static_cast<std::size_t>(size.QuadPart) / 2);
+        // As large as every path of the map; only the pages the kept paths fill are touched.
+        pool.reset(new wchar_t[static_cast<std::size_t>(size.QuadPart) / 2 + 1]);
+        std::size_t pooled = 0;
         const std::size_t piece = 1 << 20;
         std::vector<unsigned char> bytes(piece + 6 + items::max_stored_path * 2);
         std::size_t held = 0;
@@ -145,11 +175,10 @@ struct answer::root {
                 // A void record only asks for a compaction, and names no file.
                 record* r = length && id ? slot(id) : nullptr;
                 if (r && r->id == id) {
-                    r->offset = static_cast<std::uint32_t>(pool.size());
+                    r->offset = static_cast<std::uint32_t>(pooled);
                     r->length = length;
-                    const std::size_t start = pool.size();
-                    pool.resize(start + length);
-                    std::memcpy(&pool[start], bytes.data() + at + 6, std::size_t(length) * 2);
+                    std::memcpy(pool.get() + pooled, bytes.data() + at + 6, std::size_t(length) * 2);
+                    pooled += length;
                 }
                 at += 6 + std::size_t(length) * 2;
             }
@@ -160,7 +189,7 @@ struct answer::root {
         if (held != 0) throw declined();
     }
 
-    std::wstring_view path_of(const record& r) const { return std::wstring_view(pool.data() + r.offset, r.length); }
+    std::wstring_view path_of(const record& r) const { return std::wstring_view(pool.get() + r.offset, r.length); }
 };
 
 answer::answer() {}
@@ -229,15 +258,8 @@ outcome answer::read(const std::wstring& data_folder, const items::tag_query& qu
             owner->used = true;
             for (const std::wstring& file : where.files) owner->tag_ids(file);
         }
-        std::vector<items::file_id_t> wanted;
         for (const std::unique_ptr<root>& r : roots_) {
-            for (const auto& tag : r->tags) wanted.insert(wanted.end(), tag.second.begin(), tag.second.end());
-        }
-        std::sort(wanted.begin(), wanted.end());
-        wanted.erase(std::unique(wanted.begin(), wanted.end()), wanted.end());
-        if (!wanted.empty() && wanted.front() == 0) wanted.erase(wanted.begin());
-        for (const std::unique_ptr<root>& r : roots_) {
-            if (r->used) r->read_map(wanted);
+            if (r->used) r->read_map(roots_);
         }
 
         // The roots in the order their names are first found: an id two roots hold (stores
@@ -255,8 +277,7 @@ outcome answer::read(const std::wstring& data_folder, const items::tag_query& qu
             // A tag all of whose ids the map lacks is dropped by the load: no name leads to it.
             if (out.empty() && where.is_tag) return out;
             if (std::find(order.begin(), order.end(), where.owner) == order.end()) order.push_back(where.owner);
-            std::sort(out.begin(), out.end());
-            out.erase(std::unique(out.begin(), out.end()), out.end());
+            sort_unique(out);
             return out;
         });
 
@@ -272,16 +293,11 @@ outcome answer::read(const std::wstring& data_folder, const items::tag_query& qu
             }
         }
         sort_by_path(entries_found);
-        paths_.reserve(entries_found.size());
-        for (const path_entry& entry : entries_found) {
-            const std::wstring_view path(entry.path, entry.length);
-            // Of two ids with one path, the lower answers.
-            if (paths_.empty() || paths_.back() != path) paths_.push_back(path);
-        }
+        entries_.swap(entries_found);
         return outcome::answered;
     } catch (const declined&) {
         roots_.clear();
-        paths_.clear();
+        entries_.clear();
         return outcome::declined;
     }
 }

@@ -23,22 +23,6 @@ enum class outcome {
     declined,  // the engine's load must answer
 };
 
-class answer {
-public:
-    answer();
-    ~answer();
-    // `data_folder` with its trailing backslash. For a query that does not reach every root.
-    outcome read(const std::wstring& data_folder, const items::tag_query& query);
-    // Sorted by path in UTF-16 units, each path once; valid while this object lives.
-    const std::vector<std::wstring_view>& paths() const { return paths_; }
-
-    struct root;
-
-private:
-    std::vector<std::unique_ptr<root> > roots_;
-    std::vector<std::wstring_view> paths_;
-};
-
 // One path and the id it was found under, ordered as the engine orders its answers: by path in
 // UTF-16 units, then by id.
 struct path_entry {
@@ -48,5 +32,35 @@ struct path_entry {
     items::file_id_t id;
 };
 void sort_by_path(std::vector<path_entry>& entries);
+
+class answer {
+public:
+    answer();
+    ~answer();
+    // `data_folder` with its trailing backslash. For a query that does not reach every root.
+    outcome read(const std::wstring& data_folder, const items::tag_query& query);
+    // Calls f(path) for the answer's paths, sorted by path in UTF-16 units, each path once (of
+    // two ids with one path, the lower answers). Each path is compared with the one before as
+    // it is printed: read once, while it is at hand.
+    template <typename F>
+    std::size_t each_path(F f) const {
+        std::size_t count = 0;
+        std::wstring_view before;
+        for (const path_entry& entry : entries_) {
+            const std::wstring_view path(entry.path, entry.length);
+            if (count && path == before) continue;
+            f(path);
+            before = path;
+            ++count;
+        }
+        return count;
+    }
+
+    struct root;
+
+private:
+    std::vector<std::unique_ptr<root> > roots_;
+    std::vector<path_entry> entries_;
+};
 
 }  // namespace query_reader
