@@ -91,6 +91,7 @@ struct answer::root {
     std::map<std::wstring, std::vector<items::file_id_t> > tags;  // by file path
     std::unique_ptr<wchar_t[]> pool;  // the paths of the wanted ids' records
     std::vector<record> index;  // open addressing on the wanted ids
+    unsigned index_bits = 4;
     bool used = false;  // a name of the query leads into it
 
     const std::vector<listed>& listing(const std::wstring& path) {
@@ -123,7 +124,9 @@ struct answer::root {
 
     record* slot(items::file_id_t id) {
         const std::size_t mask = index.size() - 1;
-        for (std::size_t at = (id * 2654435761u) & mask;; at = (at + 1) & mask) {
+        // The product's high bits: an id's low bits follow the last units of its path.
+        const std::uint32_t mixed = static_cast<std::uint32_t>(id * 2654435761u);
+        for (std::size_t at = mixed >> (32 - index_bits);; at = (at + 1) & mask) {
             if (index[at].id == id || index[at].id == 0) return &index[at];
         }
     }
@@ -138,7 +141,7 @@ struct answer::root {
             for (const auto& tag : r->tags) wanted += tag.second.size();
         }
         std::size_t capacity = 16;
-        while (capacity < wanted * 2) capacity *= 2;
+        for (index_bits = 4; capacity < wanted * 2; ++index_bits) capacity *= 2;
         index.assign(capacity, record());
         for (const std::unique_ptr<root>& r : roots) {
             for (const auto& tag : r->tags) {
