@@ -1,6 +1,7 @@
 // quibrix.exe: the tag store from a command line, for scripts and batch files. It links the
 // engine itself (the COM module refuses every host but Explorer) and works on the same store.
 #include "autotag/files_iterator.h"
+#include "cli/query_reader.h"
 #include "cli/transfer.h"
 #include "cli/tree_commands.h"
 #include "database/store_io.h"
@@ -18,6 +19,7 @@
 #include <cstdio>
 #include <cwctype>
 #include <exception>
+#include <memory>
 #include <set>
 #include <string>
 #include <string_view>
@@ -45,35 +47,70 @@ public:
     }
     void write(std::wstring_view text) {
         if (!handle_ || text.empty()) return;
-        pending_.append(text.data(), text.size());
         if (immediate_) out().flush();
-        if (immediate_ || pending_.size() >= piece_units) flush();
+        if (console_) {
+            pending_.append(text.data(), text.size());
+        } else {
+            append_utf8(text);
+        }
+        if (immediate_ || pending_.size() >= piece_units || utf8_.size() >= piece_bytes) flush();
     }
     void flush() {
-        if (pending_.empty()) return;
         DWORD done = 0;
-        if (console_) {
-            // WriteConsoleW refuses very large buffers on older Windows: at most a piece at a
-            // time, and a surrogate pair kept whole.
-            for (std::size_t at = 0; at < pending_.size();) {
-                std::size_t units = std::min(pending_.size() - at, piece_units);
-                const wchar_t last = pending_[at + units - 1];
-                if (at + units < pending_.size() && last >= 0xD800 && last <= 0xDBFF) --units;
-                ::WriteConsoleW(handle_, pending_.data() + at, static_cast<DWORD>(units), &done, nullptr);
-                at += units;
-            }
-        } else {
-            const int units = static_cast<int>(pending_.size());
-            const int bytes = ::WideCharToMultiByte(CP_UTF8, 0, pending_.data(), units, nullptr, 0, nullptr, nullptr);
-            utf8_.resize(static_cast<std::size_t>(bytes));
-            ::WideCharToMultiByte(CP_UTF8, 0, pending_.data(), units, &utf8_[0], bytes, nullptr, nullptr);
+        if (!utf8_.empty()) {
             ::WriteFile(handle_, utf8_.data(), static_cast<DWORD>(utf8_.size()), &done, nullptr);
+            utf8_.clear();
+        }
+        if (pending_.empty()) return;
+        // WriteConsoleW refuses very large buffers on older Windows: at most a piece at a time,
+        // and a surrogate pair kept whole.
+        for (std::size_t at = 0; at < pending_.size();) {
+            std::size_t units = std::min(pending_.size() - at, piece_units);
+            const wchar_t last = pending_[at + units - 1];
+            if (at + units < pending_.size() && last >= 0xD800 && last <= 0xDBFF) --units;
+            ::WriteConsoleW(handle_, pending_.data() + at, static_cast<DWORD>(units), &done, nullptr);
+            at += units;
         }
         pending_.clear();
     }
 
 private:
     static const std::size_t piece_units = 16384;
+    static const std::size_t piece_bytes = 1 << 20;
+
+    // As WideCharToMultiByte encodes it, which answers text holding a lone surrogate.
+    void append_utf8(std::wstring_view text) {
+        const std::size_t start = utf8_.size();
+        utf8_.resize(start + text.size() * 3);
+        char* at = &utf8_[start];
+        for (std::size_t i = 0; i < text.size(); ++i) {
+            const unsigned c = text[i];
+            if (c < 0x80) {
+                *at++ = static_cast<char>(c);
+            } else if (c < 0x800) {
+                *at++ = static_cast<char>(0xC0 | c >> 6);
+                *at++ = static_cast<char>(0x80 | (c & 0x3F));
+            } else if (c < 0xD800 || c > 0xDFFF) {
+                *at++ = static_cast<char>(0xE0 | c >> 12);
+                *at++ = static_cast<char>(0x80 | (c >> 6 & 0x3F));
+                *at++ = static_cast<char>(0x80 | (c & 0x3F));
+            } else if (c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+                const unsigned point = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
+                *at++ = static_cast<char>(0xF0 | point >> 18);
+                *at++ = static_cast<char>(0x80 | (point >> 12 & 0x3F));
+                *at++ = static_cast<char>(0x80 | (point >> 6 & 0x3F));
+                *at++ = static_cast<char>(0x80 | (point & 0x3F));
+            } else {
+                utf8_.resize(start);
+                const int units = static_cast<int>(text.size());
+                const int bytes = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), units, nullptr, 0, nullptr, nullptr);
+                utf8_.resize(start + static_cast<std::size_t>(bytes));
+                ::WideCharToMultiByte(CP_UTF8, 0, text.data(), units, &utf8_[start], bytes, nullptr, nullptr);
+                return;
+            }
+        }
+        utf8_.resize(static_cast<std::size_t>(at - utf8_.data()));
+    }
 
     HANDLE handle_;
     bool immediate_;
@@ -384,6 +421,10 @@ private:
             try {
                 const items::tag_query query = items::tag_query::parse(args_.operands[0]);
                 if (!query.reaches_every_root()) {
+                    quick_.reset(new query_reader::answer);
+                    const query_reader::outcome read = quick_->read(db_.path, query);
+                    if (read != query_reader::outcome::declined) return read == query_reader::outcome::answered;
+                    quick_.reset();
                     std::vector<std::wstring> roots;
                     for (const std::vector<std::wstring>& chain : query.names()) roots.push_back(chain.front());
                     return db_.load_roots(roots);
@@ -440,6 +481,10 @@ private:
         const std::wstring& text = args_.operands[0];
         try {
             const items::tag_query query = items::tag_query::parse(text);
+            if (quick_) {
+                const std::size_t printed = quick_->each_path([this](std::wstring_view path) { line(path); });
+                return printed ? exit_ok : exit_nothing;
+            }
             // The paths are printed from the database's tables, under its lock.
             const util::lock_guard held = db_.lock();
             const std::vector<std::wstring_view> found = query.paths(db_);
@@ -483,6 +528,7 @@ private:
     const arguments& args_;
     const std::wstring end_;
     items::TagsHolder db_;
+    std::unique_ptr<query_reader::answer> quick_;  // a query answered without the engine's load
 };
 
 int run_tool(int argc, wchar_t** argv) {

@@ -425,6 +425,31 @@ bool is_complement(const tag_query::node& n) {
     return out;
 }
 
+typedef std::function<std::vector<file_id_t>(const std::vector<std::wstring>&)> files_of_name;
+
+// evaluator::run over sets that the caller reads itself.
+file_set evaluate(const tag_query::node& n, const files_of_name& files_of) {
+    file_set out;
+    switch (n.kind) {
+    case tag_query::node::name:
+        out.ids = files_of(n.chain);
+        return out;
+    case tag_query::node::not_op:
+        out = evaluate(*n.operands.front(), files_of);
+        out.complement = !out.complement;
+        return out;
+    case tag_query::node::and_op:
+    case tag_query::node::or_op:
+        break;
+    }
+    const bool is_and = n.kind == tag_query::node::and_op;
+    out = evaluate(*n.operands.front(), files_of);
+    for (std::size_t i = 1; i < n.operands.size(); ++i) {
+        out = evaluator::combine(is_and, out, evaluate(*n.operands[i], files_of));
+    }
+    return out;
+}
+
 void gather_names(const tag_query::node& n, std::vector<std::vector<std::wstring> >& out) {
     if (n.kind == tag_query::node::name) out.push_back(n.chain);
     for (const node_ptr_t& operand : n.operands) gather_names(*operand, out);
@@ -471,6 +496,12 @@ std::vector<std::wstring_view> tag_query::paths(TagsHolder& db) const {
 }
 
 bool tag_query::reaches_every_root() const { return is_complement(*root_); }
+
+std::vector<file_id_t> tag_query::ids(const files_of_name& files_of) const {
+    file_set found = evaluate(*root_, files_of);
+    if (found.complement) throw std::logic_error("the query reaches every root");
+    return std::move(found.ids);
+}
 
 std::vector<std::wstring> tag_query::files(TagsHolder& db) const {
     std::vector<match> found = matches(db);

@@ -8,6 +8,7 @@
 
 #include "database/id_tables.h"
 
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -44,6 +45,12 @@ public:
     // The same paths without a copy: views into the roots' tables, valid while the caller holds
     // the database lock (taken before the call) and changes nothing.
     std::vector<std::wstring_view> paths(TagsHolder& db) const;
+
+    // The answer's ids over the sets that `files_of` gives for each name (sorted, each id once),
+    // asked in the order the names stand: the same set operations without a database, for a
+    // query that does not reach every root.
+    std::vector<file_id_t> ids(
+        const std::function<std::vector<file_id_t>(const std::vector<std::wstring>&)>& files_of) const;
 
     // Whether the answer is "every tagged file except ...", which takes the files of every root;
     // any other answer holds only files of the roots that names() start with.

@@ -3,6 +3,8 @@
 #include "child_process.h"
 #include "folder_link.h"
 #include "database/store_lock.h"
+#include "database/tag_query.h"
+#include "database/tags_holder.h"
 #include "store_security.h"
 #include "temp_folder.h"
 #include "wine_drive.h"
@@ -1041,6 +1043,62 @@ TEST_F(CliTest, ExplorerAnswersInTimeWhileAnotherProcessHoldsTheStore) {
     EXPECT_TRUE(grants_authenticated_users(lone.duplicate().get()));
 }
 
+// A query reads a map as the store writes it: the last record of an id names its file, a void
+// record names none, and a torn tail is repaired before the answer, which stays the same.
+TEST_F(CliTest, FilesTakesAnIdsLastRecordAndSkipsVoidRecords) {
+    const std::wstring first = make(L"a.txt"), second = make(L"b.txt"), moved = make(L"c.txt");
+    ASSERT_EQ(0u, run(L"tag a.txt b.txt --tag Work/Invoices").exit_code);
+    const std::wstring map = data_ + L"\\Work.dat";
+    std::string bytes = read_bytes(map);
+    ASSERT_GT(bytes.size(), 6u);
+    std::uint16_t length = 0;
+    std::memcpy(&length, bytes.data() + 4, 2);
+    const std::wstring replaced(reinterpret_cast<const wchar_t*>(bytes.data() + 6), length);
+    const std::wstring kept = replaced == first ? second : first;
+    const std::uint16_t moved_length = static_cast<std::uint16_t>(moved.size());
+    std::string later = bytes.substr(0, 4) + std::string(reinterpret_cast<const char*>(&moved_length), 2) +
+                        std::string(reinterpret_cast<const char*>(moved.data()), moved.size() * 2);
+    // The void record carries the other file's id.
+    std::string void_record = bytes.substr(6 + length * 2, 4) + std::string(2, '\0');
+    write_bytes(map, bytes + later + void_record);
+    result r = run(L"files Work/Invoices");
+    EXPECT_EQ(0u, r.exit_code);
+    EXPECT_EQ(kept < moved ? lines({kept, moved}) : lines({moved, kept}), r.out);
+    write_bytes(map, bytes + later + void_record + "\x01\x02\x03");
+    EXPECT_EQ(r.out, run(L"files Work/Invoices").out);
+    EXPECT_EQ(0u, read_bytes(map).size() % 2) << "the torn tail was cut off";
+}
+
+// A query of named roots is read from the files it names alone; the engine's load of the whole
+// store answers each the same: names in other letter cases, scopes, two roots, names that lead
+// nowhere, and paths that sort on either side of the separator or are a prefix of another.
+TEST_F(CliTest, FilesOfNamedRootsAnswersAsTheEngineDoes) {
+    ASSERT_TRUE(::CreateDirectoryW((files_.path() + L"b").c_str(), nullptr));
+    for (const wchar_t* name : {L"b\\x.txt", L"b\\y.txt", L"b_old.txt", L"b c.txt", L"B2.txt", L"\u00e9t\u00e9.txt"}) make(name);
+    // Enough files for the sort's partitions, past the few it orders by whole comparisons.
+    for (int i = 0; i < 16; ++i) make(L"b\\n" + std::to_wstring(i % 4) + L"\u00e9" + std::to_wstring(i) + L".txt");
+    ASSERT_EQ(0u, run(L"tag b -r --tag Work/A/One").exit_code);
+    ASSERT_EQ(0u, run(L"tag b b\\x.txt b_old.txt --tag Work/A/One").exit_code);
+    ASSERT_EQ(0u, run(L"tag \"b c.txt\" B2.txt b\\y.txt --tag Work/A/Two").exit_code);
+    ASSERT_EQ(0u, run(L"tag b_old.txt \"\u00e9t\u00e9.txt\" --tag Work/B").exit_code);
+    ASSERT_EQ(0u, run(L"tag b\\x.txt B2.txt --tag Home/C").exit_code);
+    const std::vector<std::wstring> queries = {
+        L"work/a", L"Work/A/One or Home/C", L"WORK/a and not work/a/two", L"Work/A/One and Home/C",
+        L"Home or Work", L"Work/B or Work/Nope", L"Nope/X or Work/A/Two", L"work/a/one/deeper", L"Work/A and not Home"};
+    std::vector<result> answers;
+    for (const std::wstring& query : queries) answers.push_back(run(L"files \"" + query + L"\""));
+    items::TagsHolder db;
+    db.set_data_folder(data_ + L"\\");
+    ASSERT_TRUE(db.load_store());
+    for (std::size_t i = 0; i < queries.size(); ++i) {
+        std::wstring expected;
+        for (const std::wstring& path : items::tag_query::parse(queries[i]).files(db)) expected += path + L"\n";
+        EXPECT_EQ(expected, answers[i].out) << std::string(queries[i].begin(), queries[i].end());
+        EXPECT_EQ(expected.empty() ? 1u : 0u, answers[i].exit_code);
+    }
+    EXPECT_EQ(23u, std::count(answers[4].out.begin(), answers[4].out.end(), L'\n'));
+}
+
 // Every DLL an exe imports is loaded and started before its first line. Those the tool needs
 // on some paths only are delay-loaded (src/cli/CMakeLists.txt names their functions); a call
 // that is not named there brings its DLL back to every start of the tool.
@@ -1084,6 +1142,18 @@ TEST(CliStart, TheToolImportsOnlyTheDllsEveryCommandNeeds) {
                               "comctl32.dll"}) {
         EXPECT_EQ(dlls.end(), std::find(dlls.begin(), dlls.end(), heavy)) << heavy;
     }
+}
+
+// Wine reads the tool's image whole at every start: its debug information lives in
+// quibrix.debug beside it, not in the exe.
+TEST(CliStart, TheToolsImageHoldsNoDebugInformation) {
+    const std::wstring program = windows_path(env("QUIBRIX_CLI"));
+    WIN32_FILE_ATTRIBUTE_DATA tool = {}, debug = {};
+    ASSERT_TRUE(::GetFileAttributesExW(program.c_str(), GetFileExInfoStandard, &tool));
+    const std::wstring beside = program.substr(0, program.rfind(L'\\') + 1) + L"quibrix.debug";
+    ASSERT_TRUE(::GetFileAttributesExW(beside.c_str(), GetFileExInfoStandard, &debug));
+    EXPECT_EQ(0u, tool.nFileSizeHigh);
+    EXPECT_LT(tool.nFileSizeLow, 4u << 20);
 }
 
 }  // namespace
