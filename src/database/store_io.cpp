@@ -236,6 +236,117 @@ void replace_file(const std::wstring& path, const std::vector<unsigned char>& by
     }
 }
 
+namespace {
+
+// Flushes wait for the disk, not the processor: a few side by side let the file system commit
+// them together.
+const std::size_t flush_threads = 16;
+// Temporary files held open at once by replace_files.
+const std::size_t replaced_at_once = 256;
+
+struct flush_queue {
+    const std::vector<HANDLE>* files;
+    std::vector<DWORD>* errors;
+    std::atomic<std::size_t> next;
+
+    void run() {
+        for (;;) {
+            const std::size_t i = next++;
+            if (i >= files->size()) return;
+            if (!::FlushFileBuffers((*files)[i])) (*errors)[i] = ::GetLastError();
+        }
+    }
+};
+
+DWORD WINAPI flush_worker(void* queue) {
+    static_cast<flush_queue*>(queue)->run();
+    return 0;
+}
+
+// Flushes every file; errors[i] gets the error of files[i] (0 when it was flushed).
+void flush_together(const std::vector<HANDLE>& files, std::vector<DWORD>& errors) {
+    errors.assign(files.size(), 0);
+    flush_queue queue;
+    queue.files = &files;
+    queue.errors = &errors;
+    queue.next = 0;
+    std::vector<util::unique_handle> helpers;
+    const std::size_t wanted = std::min(flush_threads, files.size());
+    for (std::size_t i = 1; i < wanted; ++i) {
+        util::unique_handle thread(
+            ::CreateThread(nullptr, 64 * 1024, flush_worker, &queue, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
+        if (!thread) break;  // the threads there are (this one at least) do the rest
+        helpers.push_back(std::move(thread));
+    }
+    queue.run();
+    for (const util::unique_handle& thread : helpers) ::WaitForSingleObject(thread.get(), INFINITE);
+}
+
+void set_failure(file_replacement& file, int code, DWORD error) {
+    file.code = code;
+    file.error = error;
+}
+
+}  // namespace
+
+void replace_files(std::vector<file_replacement>& files, const std::wstring& temp_folder) {
+    for (std::size_t start = 0; start < files.size(); start += replaced_at_once) {
+        const std::size_t end = std::min(files.size(), start + replaced_at_once);
+        std::vector<std::wstring> temporaries(end - start);
+        std::vector<util::unique_file> open(end - start);
+        std::vector<HANDLE> written;
+        std::vector<std::size_t> written_index;
+        for (std::size_t i = start; i < end; ++i) {
+            file_replacement& file = files[i];
+            set_failure(file, 0, 0);
+            if (!announce_write()) {
+                set_failure(file, error_short_write, ::GetLastError());
+                continue;
+            }
+            std::wstring& temporary = temporaries[i - start];
+            temporary = unique_temporary_name(temp_folder);
+            util::unique_file& handle = open[i - start];
+            handle.reset(::CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, g_store_security, CREATE_ALWAYS,
+                                       FILE_ATTRIBUTE_NORMAL, nullptr));
+            if (!handle) {
+                set_failure(file, error_cannot_open, ::GetLastError());
+                continue;
+            }
+            if (!write_all(handle.get(), file.bytes)) {
+                set_failure(file, error_short_write, ::GetLastError());
+                handle.reset();
+                ::DeleteFileW(temporary.c_str());
+                continue;
+            }
+            written.push_back(handle.get());
+            written_index.push_back(i);
+        }
+        std::vector<DWORD> flush_errors;
+        flush_together(written, flush_errors);
+        for (std::size_t k = 0; k < written_index.size(); ++k) {
+            const std::size_t i = written_index[k];
+            open[i - start].reset();
+            if (flush_errors[k]) {
+                set_failure(files[i], error_short_write, flush_errors[k]);
+                ::DeleteFileW(temporaries[i - start].c_str());
+            }
+        }
+        for (const std::size_t i : written_index) {
+            file_replacement& file = files[i];
+            if (file.code) continue;
+            const std::wstring& temporary = temporaries[i - start];
+            if (g_replace_interrupted && g_replace_interrupted()) {
+                set_failure(file, error_short_write, ::GetLastError());
+                continue;
+            }
+            if (!::MoveFileExW(temporary.c_str(), file.path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+                set_failure(file, error_cannot_open, ::GetLastError());
+                ::DeleteFileW(temporary.c_str());
+            }
+        }
+    }
+}
+
 void remove_temporary_files(const std::wstring& folder) {
     WIN32_FIND_DATAW data;
     const std::wstring pattern = folder + temporary_prefix + L"*" + temporary_suffix;

@@ -130,6 +130,20 @@ enum class replacement {
 void replace_file(const std::wstring& path, const std::vector<unsigned char>& bytes,
                   const std::wstring& temp_folder, replacement mode = replacement::durable);
 
+// One file of replace_files: its path and new content; `code` (a store_error_code) and
+// `error` (the system's error) tell why it kept its old content, 0 when it was replaced.
+struct file_replacement {
+    std::wstring path;
+    std::vector<unsigned char> bytes;
+    int code = 0;
+    DWORD error = 0;
+};
+// A durable replace_file for each file, as one step each, in one go: every file is announced and
+// written in order, the flushes then run side by side (a journaling file system commits waiting
+// flushes together, so many files cost about as much as one), and each temporary file takes its
+// target's place in order. A file that fails keeps its old content; the others are replaced.
+void replace_files(std::vector<file_replacement>& files, const std::wstring& temp_folder);
+
 // Tests set this to stand for a crash between writing a replacement and putting it in place:
 // when it answers true, replace_file stops there, leaving the temporary file behind.
 extern bool (*g_replace_interrupted)();
