@@ -3,6 +3,7 @@
 #include "store_fixture.h"
 
 #include "util/file_names.h"
+#include "util/unique_resource.h"
 
 #include <algorithm>
 #include <climits>
@@ -144,4 +145,26 @@ TEST_F(BatchTest, ARequestOverManyFilesWritesEachTouchedTagFileAndMapOnce) {
     EXPECT_EQ((std::vector<std::wstring>{L"Music/Genre/Rock", L"Music/Mood", L"Video/Clips", L"Work/Invoices",
                                          L"Work/Paid"}),
               sorted_tags_of(L"C:\\Songs\\Album0\\track0.mp3"));
+}
+
+TEST_F(BatchTest, ATagFileThatCannotBeReplacedKeepsItsFilesWhileTheOthersLoseThem) {
+    build(*db);
+    const std::vector<std::wstring> removed = album0(*db);
+    // Track 0 of album 0 is in Rock, Mood, Invoices, Paid and Clips.
+    const std::wstring track0 = track(0, 0);
+    {
+        // Held without sharing: Rock's replacement fails, the other tags go ahead.
+        util::unique_file held(::CreateFileW(data(L"Music\\Genre\\Rock").c_str(), GENERIC_READ, 0, nullptr,
+                                             OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(held.valid());
+        EXPECT_THROW(db->remove_all_tags(removed, false), items::store_error);
+        // Memory holds what the file still holds, and the map keeps the files for it.
+        EXPECT_EQ((std::vector<std::wstring>{L"Music/Genre/Rock"}), sorted_tags_of(track0));
+    }
+    reload();
+    EXPECT_EQ((std::vector<std::wstring>{L"Music/Genre/Rock"}), sorted_tags_of(track0));
+    EXPECT_EQ(removed.size(), album0(*db).size());
+    db->remove_all_tags(removed, false);
+    reload();
+    EXPECT_TRUE(album0(*db).empty());
 }
