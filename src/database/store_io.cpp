@@ -69,6 +69,8 @@ std::uint64_t to_number(const FILETIME& time) {
 
 thread_local write_listener* t_write_listener = nullptr;
 
+}  // namespace
+
 // False when a test stands for this change failing.
 bool announce_write() {
     if (write_listener* listener = t_write_listener) listener->before_write();
@@ -79,8 +81,6 @@ bool announce_write() {
     ::SetLastError(ERROR_WRITE_FAULT);
     return false;
 }
-
-}  // namespace
 
 std::uint64_t file_time_now() {
     FILETIME now;
@@ -108,6 +108,10 @@ file_stamp stamp_of(const std::wstring& path) {
     return stamp_from(data, taken_at);
 }
 
+write_listener* current_write_listener() {
+    return t_write_listener;
+}
+
 write_listener* exchange_write_listener(write_listener* listener) {
     write_listener* previous = t_write_listener;
     t_write_listener = listener;
@@ -118,6 +122,8 @@ namespace {
 
 const wchar_t temporary_prefix[] = L"~quibrix-";
 const wchar_t temporary_suffix[] = L".tmp";
+
+}  // namespace
 
 bool write_all(HANDLE file, const std::vector<unsigned char>& bytes) {
     std::size_t done = 0;
@@ -137,6 +143,8 @@ bool write_all(HANDLE file, const std::vector<unsigned char>& bytes) {
     }
     return true;
 }
+
+namespace {
 
 std::wstring unique_temporary_name(const std::wstring& folder) {
     static std::atomic<unsigned long> counter(0);
@@ -195,6 +203,7 @@ bool read_file(const std::wstring& path, std::vector<wchar_t>& units, std::size_
 }
 
 void append_file(const std::wstring& path, const std::vector<unsigned char>& bytes) {
+    before_plain_write(path, false);
     if (!announce_write()) throw store_error(error_short_write);
     util::unique_file file(::CreateFileW(path.c_str(), FILE_APPEND_DATA | FILE_WRITE_DATA, 0, g_store_security,
                                          OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -215,6 +224,7 @@ void append_file(const std::wstring& path, const std::vector<unsigned char>& byt
 void replace_file(const std::wstring& path, const std::vector<unsigned char>& bytes,
                   const std::wstring& temp_folder, replacement mode) {
     const bool durable = mode == replacement::durable;
+    before_plain_write(path, false);
     if (durable && !announce_write()) throw store_error(error_short_write);
     const std::wstring temporary = unique_temporary_name(temp_folder);
     {
@@ -233,117 +243,6 @@ void replace_file(const std::wstring& path, const std::vector<unsigned char>& by
         const DWORD error = ::GetLastError();
         ::DeleteFileW(temporary.c_str());
         throw store_error(error_cannot_open, error);
-    }
-}
-
-namespace {
-
-// Flushes wait for the disk, not the processor: a few side by side let the file system commit
-// them together.
-const std::size_t flush_threads = 16;
-// Temporary files held open at once by replace_files.
-const std::size_t replaced_at_once = 256;
-
-struct flush_queue {
-    const std::vector<HANDLE>* files;
-    std::vector<DWORD>* errors;
-    std::atomic<std::size_t> next;
-
-    void run() {
-        for (;;) {
-            const std::size_t i = next++;
-            if (i >= files->size()) return;
-            if (!::FlushFileBuffers((*files)[i])) (*errors)[i] = ::GetLastError();
-        }
-    }
-};
-
-DWORD WINAPI flush_worker(void* queue) {
-    static_cast<flush_queue*>(queue)->run();
-    return 0;
-}
-
-// Flushes every file; errors[i] gets the error of files[i] (0 when it was flushed).
-void flush_together(const std::vector<HANDLE>& files, std::vector<DWORD>& errors) {
-    errors.assign(files.size(), 0);
-    flush_queue queue;
-    queue.files = &files;
-    queue.errors = &errors;
-    queue.next = 0;
-    std::vector<util::unique_handle> helpers;
-    const std::size_t wanted = std::min(flush_threads, files.size());
-    for (std::size_t i = 1; i < wanted; ++i) {
-        util::unique_handle thread(
-            ::CreateThread(nullptr, 64 * 1024, flush_worker, &queue, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
-        if (!thread) break;  // the threads there are (this one at least) do the rest
-        helpers.push_back(std::move(thread));
-    }
-    queue.run();
-    for (const util::unique_handle& thread : helpers) ::WaitForSingleObject(thread.get(), INFINITE);
-}
-
-void set_failure(file_replacement& file, int code, DWORD error) {
-    file.code = code;
-    file.error = error;
-}
-
-}  // namespace
-
-void replace_files(std::vector<file_replacement>& files, const std::wstring& temp_folder) {
-    for (std::size_t start = 0; start < files.size(); start += replaced_at_once) {
-        const std::size_t end = std::min(files.size(), start + replaced_at_once);
-        std::vector<std::wstring> temporaries(end - start);
-        std::vector<util::unique_file> open(end - start);
-        std::vector<HANDLE> written;
-        std::vector<std::size_t> written_index;
-        for (std::size_t i = start; i < end; ++i) {
-            file_replacement& file = files[i];
-            set_failure(file, 0, 0);
-            if (!announce_write()) {
-                set_failure(file, error_short_write, ::GetLastError());
-                continue;
-            }
-            std::wstring& temporary = temporaries[i - start];
-            temporary = unique_temporary_name(temp_folder);
-            util::unique_file& handle = open[i - start];
-            handle.reset(::CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, g_store_security, CREATE_ALWAYS,
-                                       FILE_ATTRIBUTE_NORMAL, nullptr));
-            if (!handle) {
-                set_failure(file, error_cannot_open, ::GetLastError());
-                continue;
-            }
-            if (!write_all(handle.get(), file.bytes)) {
-                set_failure(file, error_short_write, ::GetLastError());
-                handle.reset();
-                ::DeleteFileW(temporary.c_str());
-                continue;
-            }
-            written.push_back(handle.get());
-            written_index.push_back(i);
-        }
-        std::vector<DWORD> flush_errors;
-        flush_together(written, flush_errors);
-        for (std::size_t k = 0; k < written_index.size(); ++k) {
-            const std::size_t i = written_index[k];
-            open[i - start].reset();
-            if (flush_errors[k]) {
-                set_failure(files[i], error_short_write, flush_errors[k]);
-                ::DeleteFileW(temporaries[i - start].c_str());
-            }
-        }
-        for (const std::size_t i : written_index) {
-            file_replacement& file = files[i];
-            if (file.code) continue;
-            const std::wstring& temporary = temporaries[i - start];
-            if (g_replace_interrupted && g_replace_interrupted()) {
-                set_failure(file, error_short_write, ::GetLastError());
-                continue;
-            }
-            if (!::MoveFileExW(temporary.c_str(), file.path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-                set_failure(file, error_cannot_open, ::GetLastError());
-                ::DeleteFileW(temporary.c_str());
-            }
-        }
     }
 }
 
@@ -369,20 +268,24 @@ bool create_folder(const std::wstring& path) {
 }
 
 bool delete_file(const std::wstring& path, const std::wstring& data_folder) {
+    before_plain_write(path, false);
     if (!announce_write()) return false;
     if (data_folder.empty()) return ::DeleteFileW(path.c_str()) != FALSE;
     return util::remove_file(path, data_folder);
 }
 
 bool remove_empty_folder(const std::wstring& path, const std::wstring& data_folder) {
+    before_plain_write(path, true);
     return announce_write() && util::remove_empty_folder(path, data_folder);
 }
 
 bool remove_folder_tree(const std::wstring& path, const std::wstring& data_folder) {
+    before_plain_write(path, true);
     return announce_write() && util::remove_folder_tree(path, util::removal::best_effort, data_folder);
 }
 
 bool move_path(const std::wstring& from, const std::wstring& to) {
+    before_plain_write(from, true);
     return announce_write() && ::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH) != FALSE;
 }
 

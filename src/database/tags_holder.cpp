@@ -114,6 +114,7 @@ TagsHolder::~TagsHolder() {
     // The last background thread sets the idle event while it still holds relink_lock_; it
     // has let go of this object only once it has left the lock, which goes with the members.
     const util::lock_guard last_out(relink_lock_);
+    store::forget_journal(path, static_cast<store::write_listener*>(this));
 }
 
 void TagsHolder::set_data_folder(const std::wstring& folder) {
@@ -121,6 +122,7 @@ void TagsHolder::set_data_folder(const std::wstring& folder) {
     const std::wstring next = util::with_trailing_backslash(folder);
     if (next == path) return;
     // The tree mirrors one folder: what was read from another means nothing here.
+    store::forget_journal(path, static_cast<store::write_listener*>(this));
     path = next;
     children.clear();
     contexts.clear();
