@@ -18,6 +18,8 @@ namespace {
 
 // Kept per store section: a section stays short however many files a bulk change tagged.
 const std::size_t identities_per_section = 1024;
+// Journaled files flushed per store section.
+const std::size_t journal_flushes_per_section = 64;
 
 // Identity records change nothing that another process holds in memory (a re-link pass reads
 // the file anew under the store's lock): they are written without moving the change counter on,
@@ -45,9 +47,11 @@ void TagsHolder::queue_identities() {
                 fresh.push_back(identity_job{boost::weak_ptr<base_node>(node), std::move(file)});
             }
         }
-        if (fresh.empty()) return;
+        const bool journal = store::journal_unflushed(path);
+        if (fresh.empty() && !journal) return;
         const util::lock_guard held(relink_lock_);
         if (stopping_) return;
+        journal_asked_ = journal_asked_ || journal;
         if (identity_queue_.empty()) {
             identity_queue_.swap(fresh);
         } else {
@@ -81,9 +85,13 @@ void TagsHolder::identify_queued() {
     const patient_thread patient;
     for (;;) {
         std::vector<identity_job> jobs;
+        bool flush_journal = false;
         {
             const util::lock_guard held(relink_lock_);
-            if (identity_queue_.empty() || stopping_) {
+            if (identity_queue_.empty() && journal_asked_ && !stopping_) {
+                journal_asked_ = false;
+                flush_journal = true;
+            } else if (identity_queue_.empty() || stopping_) {
                 identity_queue_.clear();
                 identifying_ = false;
                 // The last use of the object's members: the holder's destructor waits for this
@@ -92,7 +100,11 @@ void TagsHolder::identify_queued() {
                 background_ended();
                 return;
             }
-            jobs.swap(identity_queue_);
+            if (!flush_journal) jobs.swap(identity_queue_);
+        }
+        if (flush_journal) {
+            flush_journal_files();
+            continue;
         }
         try {
             std::vector<std::wstring> paths;
@@ -109,6 +121,23 @@ void TagsHolder::identify_queued() {
             // The store could not be had or written now: the next re-link pass records what
             // is in place.
         }
+    }
+}
+
+void TagsHolder::flush_journal_files() {
+    // A few files per section: the store stays free for Explorer's threads in between.
+    try {
+        for (;;) {
+            if (stopping_) return;
+            store_section section(*this, false);
+            if (store::checkpoint(path, journal_flushes_per_section)) return;
+        }
+    } catch (const store_error&) {
+        // A file held by another program: whichever write next touches one of the files, or
+        // the next database to open the store, brings them to disk. This thread's own sections
+        // asked for another try as they ended; it is not made now.
+        const util::lock_guard held(relink_lock_);
+        journal_asked_ = false;
     }
 }
 

@@ -203,6 +203,12 @@ private:
     void note_deferred(file_id_t id, bool added);
     // Replaces the file with every id in memory; the tag is then clean.
     void write_whole();
+    // What write_whole does once the file holds every id in memory.
+    void whole_written();
+    // Before a bulk change of `ids`: an open rewrite batch takes the tag (and the ids its file
+    // holds). True when the tag's rewrite waits in that batch.
+    bool enlist_rewrite();
+    friend class rewrite_batch;
     // Refuses to change a tag whose file could not be read: a write from memory would drop
     // the ids in the file.
     void require_read() const;
@@ -213,6 +219,7 @@ private:
     // ids[unwritten_from_ ..] were added in a batch and are not on disk yet.
     std::size_t unwritten_from_ = 0;
     bool in_batch_ = false;
+    bool in_rewrite_batch_ = false;
     bool unread_ = false;         // its file could not be read
     bool must_rewrite_ = false;   // an append or a repair failed: the file may be torn
     std::vector<std::pair<file_id_t, bool> > deferred_;
@@ -226,9 +233,13 @@ public:
     bool load(sync_pass& pass) override;
     void add_file(file_id_t id, const std::wstring& path, const tree_node& tree) override;
     bool remove_file(file_id_t id, const tree_node* tree) override;
-    // remove_file(id, nullptr) for every id of `files` at once: each tag file is written once,
-    // and the map once after them. True when the root became empty and erased itself.
-    bool remove_files(const std::vector<file_id_t>& files);
+    // remove_file(id, nullptr) for every id of `files` at once, in two steps so that several
+    // roots can write their tags together: first the tags (each tag file written once, or left
+    // to the open rewrite batch; true when no tag is left), then, once the tag files are
+    // written, forget_unheld with that answer and the same files: the map once after them. True
+    // when the root became empty and erased itself.
+    bool remove_from_tags(const std::vector<file_id_t>& files);
+    bool forget_unheld(bool emptied, const std::vector<file_id_t>& files);
     void save() override;
     void erase_from_disk() override;
     void validate_ids(std::vector<file_id_t>& list) override;
@@ -301,9 +312,6 @@ private:
     void note_spelling(file_id_t id, std::wstring_view file_path, bool added);
     void index_displaced();
     void forget_path_indexes();
-    // The end of a removal whose tags are written: `emptied` when the tags left none; else the
-    // `files` no tag holds leave the map. True when the root became empty.
-    bool forget_unheld(bool emptied, const std::vector<file_id_t>& files);
     void written();
 
     std::vector<unsigned char> unwritten_records_;
@@ -365,6 +373,32 @@ private:
     std::vector<boost::shared_ptr<base_node> > tags_;
     std::vector<boost::shared_ptr<base_node> > roots_;
     append_batch* previous_;
+};
+
+// Collects the rewrites of the tags that one bulk removal or rename changes, so that they reach
+// the disk together (store::replace_files) instead of one flush after another. While a batch is
+// open on a thread, such a tag waits in it; flush() writes them all. A tag whose file could not
+// be replaced goes back to the ids that file still holds.
+class rewrite_batch {
+public:
+    rewrite_batch();
+    ~rewrite_batch();  // an unflushed batch is flushed, ignoring errors
+    rewrite_batch(const rewrite_batch&) = delete;
+    rewrite_batch& operator=(const rewrite_batch&) = delete;
+
+    // Writes every waiting tag; the first failure is rethrown once all have been tried.
+    void flush();
+
+    static rewrite_batch* current();
+    void enlist(tag* node);
+
+private:
+    struct waiting {
+        boost::shared_ptr<base_node> node;
+        std::vector<file_id_t> on_disk;  // the ids its file holds
+    };
+    std::vector<waiting> tags_;
+    rewrite_batch* previous_;
 };
 
 }  // namespace items

@@ -381,15 +381,17 @@ bool root_scope::remove_file(file_id_t id, const tree_node* tree) {
     return forget_unheld(scope::remove_file(id, tree), std::vector<file_id_t>(1, id));
 }
 
-bool root_scope::remove_files(const std::vector<file_id_t>& files) {
+bool root_scope::remove_from_tags(const std::vector<file_id_t>& files) {
     require_read(false);
     id_set gone;
     gone.reserve(files.size());
     for (file_id_t id : files) gone.insert(id);
-    return forget_unheld(scope::remove_ids(gone), files);
+    return scope::remove_ids(gone);
 }
 
 bool root_scope::forget_unheld(bool emptied, const std::vector<file_id_t>& files) {
+    // The end of a removal whose tags are written: a tag that could not be written holds its
+    // ids again, and the map keeps them for it.
     if (emptied) {
         id_map.clear();  // erase_from_disk removed the map file with the folder
         forget_path_indexes();

@@ -69,6 +69,8 @@ std::uint64_t to_number(const FILETIME& time) {
 
 thread_local write_listener* t_write_listener = nullptr;
 
+}  // namespace
+
 // False when a test stands for this change failing.
 bool announce_write() {
     if (write_listener* listener = t_write_listener) listener->before_write();
@@ -79,8 +81,6 @@ bool announce_write() {
     ::SetLastError(ERROR_WRITE_FAULT);
     return false;
 }
-
-}  // namespace
 
 std::uint64_t file_time_now() {
     FILETIME now;
@@ -108,6 +108,10 @@ file_stamp stamp_of(const std::wstring& path) {
     return stamp_from(data, taken_at);
 }
 
+write_listener* current_write_listener() {
+    return t_write_listener;
+}
+
 write_listener* exchange_write_listener(write_listener* listener) {
     write_listener* previous = t_write_listener;
     t_write_listener = listener;
@@ -118,6 +122,8 @@ namespace {
 
 const wchar_t temporary_prefix[] = L"~quibrix-";
 const wchar_t temporary_suffix[] = L".tmp";
+
+}  // namespace
 
 bool write_all(HANDLE file, const std::vector<unsigned char>& bytes) {
     std::size_t done = 0;
@@ -137,6 +143,8 @@ bool write_all(HANDLE file, const std::vector<unsigned char>& bytes) {
     }
     return true;
 }
+
+namespace {
 
 std::wstring unique_temporary_name(const std::wstring& folder) {
     static std::atomic<unsigned long> counter(0);
@@ -195,6 +203,7 @@ bool read_file(const std::wstring& path, std::vector<wchar_t>& units, std::size_
 }
 
 void append_file(const std::wstring& path, const std::vector<unsigned char>& bytes) {
+    before_plain_write(path, false);
     if (!announce_write()) throw store_error(error_short_write);
     util::unique_file file(::CreateFileW(path.c_str(), FILE_APPEND_DATA | FILE_WRITE_DATA, 0, g_store_security,
                                          OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -215,6 +224,7 @@ void append_file(const std::wstring& path, const std::vector<unsigned char>& byt
 void replace_file(const std::wstring& path, const std::vector<unsigned char>& bytes,
                   const std::wstring& temp_folder, replacement mode) {
     const bool durable = mode == replacement::durable;
+    before_plain_write(path, false);
     if (durable && !announce_write()) throw store_error(error_short_write);
     const std::wstring temporary = unique_temporary_name(temp_folder);
     {
@@ -258,20 +268,24 @@ bool create_folder(const std::wstring& path) {
 }
 
 bool delete_file(const std::wstring& path, const std::wstring& data_folder) {
+    before_plain_write(path, false);
     if (!announce_write()) return false;
     if (data_folder.empty()) return ::DeleteFileW(path.c_str()) != FALSE;
     return util::remove_file(path, data_folder);
 }
 
 bool remove_empty_folder(const std::wstring& path, const std::wstring& data_folder) {
+    before_plain_write(path, true);
     return announce_write() && util::remove_empty_folder(path, data_folder);
 }
 
 bool remove_folder_tree(const std::wstring& path, const std::wstring& data_folder) {
+    before_plain_write(path, true);
     return announce_write() && util::remove_folder_tree(path, util::removal::best_effort, data_folder);
 }
 
 bool move_path(const std::wstring& from, const std::wstring& to) {
+    before_plain_write(from, true);
     return announce_write() && ::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH) != FALSE;
 }
 

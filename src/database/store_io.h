@@ -130,6 +130,48 @@ enum class replacement {
 void replace_file(const std::wstring& path, const std::vector<unsigned char>& bytes,
                   const std::wstring& temp_folder, replacement mode = replacement::durable);
 
+// One file of replace_files: its path and new content; `code` (a store_error_code) and
+// `error` (the system's error) tell why it kept its old content, 0 when it was replaced.
+struct file_replacement {
+    std::wstring path;
+    std::vector<unsigned char> bytes;
+    int code = 0;
+    DWORD error = 0;
+};
+// Replaces many files of the store in `data_folder` as one step (store_journal.cpp): their new
+// contents go to the data folder's journal, flushed once, and each file is then written in
+// place, unflushed. A crash at any point leaves all old contents or, once the journal is
+// applied, all new ones. Once the journal holds them every file counts as replaced (one that
+// cannot be written now is written before anything else touches it); when the journal cannot be
+// written, every file keeps its old content and says why. A few files are replaced one by one.
+void replace_files(std::vector<file_replacement>& files, const std::wstring& data_folder);
+
+// The journal's file in the data folder.
+extern const wchar_t journal_file_name[];
+// Under the store's lock: writes what the journal still owes and flushes up to `limit` of the
+// files written in place; once every one is on disk, empties the journal. True when nothing is
+// left to do. Throws store_error when a file cannot be written or flushed now.
+bool checkpoint(const std::wstring& data_folder, std::size_t limit);
+// True while this process has journaled files of `data_folder` not yet on disk for sure.
+bool journal_unflushed(const std::wstring& data_folder);
+// Under the store's lock, before a database reads or changes the store: a journal that no
+// database of this process is working off (another process's, or one a crash left) is applied
+// whole (each file written and flushed) and emptied; true when it was. Throws store_error when
+// it cannot be.
+bool apply_foreign_journal(const std::wstring& data_folder);
+// A database that goes away: the journal it wrote is left to the next one that opens the store.
+void forget_journal(const std::wstring& data_folder, const void* owner);
+// Called before any other change of `path` (or, `structural`, of a folder and what it holds):
+// the journal's files are brought to disk first, so that it can never write its older content
+// over the change.
+void before_plain_write(const std::wstring& path, bool structural);
+
+// For the store's own writers: announces a change (false when a test stands for it failing),
+// and writes all bytes at the file's position.
+bool announce_write();
+bool write_all(HANDLE file, const std::vector<unsigned char>& bytes);
+write_listener* current_write_listener();
+
 // Tests set this to stand for a crash between writing a replacement and putting it in place:
 // when it answers true, replace_file stops there, leaving the temporary file behind.
 extern bool (*g_replace_interrupted)();

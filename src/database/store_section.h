@@ -41,9 +41,16 @@ public:
         db_.announced_ = false;
         try {
             const bool full = full_load || db_.full_load_pending_;
-            const std::uint64_t counter = db_.store_lock_.counter();
-            const bool stale = full || db_.reread_owed_ || !db_.synced_ || db_.incomplete_ ||
-                               counter != db_.seen_counter_ || counter == store_lock::unreadable;
+            std::uint64_t counter = db_.store_lock_.counter();
+            bool stale = full || db_.reread_owed_ || !db_.synced_ || db_.incomplete_ ||
+                         counter != db_.seen_counter_ || counter == store_lock::unreadable;
+            // A journal that another process, or a crash, left is applied before anything is
+            // read. Its writes move the counter on, as any write does: the changes of the
+            // process that wrote it are still to be read.
+            if (store::apply_foreign_journal(db_.path)) {
+                stale = true;
+                counter = db_.store_lock_.counter();
+            }
             db_.seen_counter_ = counter;
             if (stale) db_.sync(full, db_.reread_owed_);
         } catch (...) {

@@ -166,11 +166,24 @@ void tag::write_whole() {
         stamp = store::file_stamp();  // memory and file now differ
         throw;
     }
+    whole_written();
+}
+
+void tag::whole_written() {
     stamp = store::stamp_of(path);
     unwritten_from_ = ids.size();
     must_rewrite_ = false;
     deferred_.clear();
     clean = true;
+}
+
+bool tag::enlist_rewrite() {
+    if (in_rewrite_batch_) return true;
+    // Deferred writing writes nothing now: rewrite only marks the tag.
+    rewrite_batch* batch = rewrite_batch::current();
+    if (!batch || !g_immediate_write) return false;
+    batch->enlist(this);
+    return true;
 }
 
 void tag::add_file(file_id_t id, const std::wstring&, const tree_node&) {
@@ -260,13 +273,16 @@ bool tag::remove_ids(const id_set& gone) {
     }
     if (removed.empty()) return false;
     // As remove_file: a file left with nothing goes first, and one that stays keeps its ids.
-    if (removed.size() == ids.size()) erase_from_disk();
+    const bool emptied = removed.size() == ids.size();
+    if (emptied) erase_from_disk();
+    const bool waits = !emptied && enlist_rewrite();
     for (file_id_t id : removed) {
         index_.erase(id);
         note_deferred(id, false);
     }
     compact_ids();
     if (ids.empty()) return true;
+    if (waits) return false;
     try {
         rewrite();
     } catch (const store_error&) {
@@ -280,6 +296,7 @@ void tag::replace_ids(const std::vector<std::pair<file_id_t, file_id_t> >& renam
     require_read();
     build_index();
     if (std::none_of(ids.begin(), ids.end(), [&old_ids](file_id_t id) { return old_ids.contains(id); })) return;
+    const bool waits = enlist_rewrite();
     // The new ids come last, in the order of the renames, as replace_id one by one would put them.
     std::vector<file_id_t> added;
     for (const std::pair<file_id_t, file_id_t>& rename : renames) {
@@ -291,7 +308,7 @@ void tag::replace_ids(const std::vector<std::pair<file_id_t, file_id_t> >& renam
     for (file_id_t id : added) {
         if (insert_id(id)) note_deferred(id, true);
     }
-    rewrite();
+    if (!waits) rewrite();
 }
 
 void tag::collect_ids(std::set<file_id_t>& out) {

@@ -114,6 +114,7 @@ TagsHolder::~TagsHolder() {
     // The last background thread sets the idle event while it still holds relink_lock_; it
     // has let go of this object only once it has left the lock, which goes with the members.
     const util::lock_guard last_out(relink_lock_);
+    store::forget_journal(path, static_cast<store::write_listener*>(this));
 }
 
 void TagsHolder::set_data_folder(const std::wstring& folder) {
@@ -121,6 +122,7 @@ void TagsHolder::set_data_folder(const std::wstring& folder) {
     const std::wstring next = util::with_trailing_backslash(folder);
     if (next == path) return;
     // The tree mirrors one folder: what was read from another means nothing here.
+    store::forget_journal(path, static_cast<store::write_listener*>(this));
     path = next;
     children.clear();
     contexts.clear();
@@ -447,7 +449,11 @@ void TagsHolder::rename_in_root(root_scope& root, const std::vector<std::pair<fi
     // when no tag holds them any more: whichever step fails, every id on disk stays known to
     // the map.
     root.flush_appends();
-    for (const node_ptr& child : root.children) child->replace_ids(renames, old_ids);
+    {
+        rewrite_batch rewrites;
+        for (const node_ptr& child : root.children) child->replace_ids(renames, old_ids);
+        rewrites.flush();
+    }
     for (const std::pair<file_id_t, file_id_t>& rename : renames) root.forget_path(rename.first);
     root.rewrite_map();
 }
@@ -505,32 +511,63 @@ void TagsHolder::remove_all_tags(const std::vector<std::wstring>& paths, bool re
     for (const std::wstring& file_path : paths) hashes.push_back(file_id(file_path));
     std::vector<std::wstring> touched;
     bool refused = false;
-    // Root by root, all paths at once: each tag file and each map is written once.
-    std::vector<node_ptr> roots = children;
-    for (const node_ptr& node : roots) {
-        root_scope* root = static_cast<root_scope*>(node.get());
-        if (!root->loaded) {
-            refused = true;  // whether it holds the files cannot be known
-            continue;
-        }
+    std::unique_ptr<store_error> failed;
+    struct removal {
+        node_ptr root;
         std::vector<file_id_t> ids;
-        id_set seen;
-        for (std::size_t i = 0; i < paths.size(); ++i) {
-            for (const file_id_t id : root->find_ids_any_case(paths[i], hashes[i])) {
-                if (seen.insert(id)) ids.push_back(id);
+        bool emptied;
+    };
+    std::vector<removal> removals;
+    {
+        // All paths at once, the tag files of every root together: each tag file is written
+        // once, and each map once after the tag files of its root.
+        rewrite_batch rewrites;
+        std::vector<node_ptr> roots = children;
+        for (const node_ptr& node : roots) {
+            root_scope* root = static_cast<root_scope*>(node.get());
+            if (!root->loaded) {
+                refused = true;  // whether it holds the files cannot be known
+                continue;
+            }
+            std::vector<file_id_t> ids;
+            id_set seen;
+            for (std::size_t i = 0; i < paths.size(); ++i) {
+                for (const file_id_t id : root->find_ids_any_case(paths[i], hashes[i])) {
+                    if (seen.insert(id)) ids.push_back(id);
+                }
+            }
+            if (ids.empty()) continue;
+            if (root->unread_count()) {
+                refused = true;
+                continue;
+            }
+            touched.push_back(root->name);
+            removals.push_back(removal{node, std::move(ids), false});
+            try {
+                removals.back().emptied = root->remove_from_tags(removals.back().ids);
+            } catch (const store_error& error) {
+                // A tag file that could not be removed keeps its ids, in memory as on disk.
+                if (!failed) failed.reset(new store_error(error));
             }
         }
-        if (ids.empty()) continue;
-        if (root->unread_count()) {
-            refused = true;
-            continue;
+        try {
+            rewrites.flush();
+        } catch (const store_error& error) {
+            if (!failed) failed.reset(new store_error(error));
         }
-        touched.push_back(root->name);
-        if (root->remove_files(ids)) drop_child(root);
+    }
+    for (const removal& done : removals) {
+        root_scope* root = static_cast<root_scope*>(done.root.get());
+        try {
+            if (root->forget_unheld(done.emptied, done.ids)) drop_child(root);
+        } catch (const store_error& error) {
+            if (!failed) failed.reset(new store_error(error));
+        }
     }
     if (refresh) {
         for (const std::wstring& root_name : touched) refresh_views(root_name);
     }
+    if (failed) throw *failed;
     if (refused) throw store_error(error_cannot_open, ERROR_SHARING_VIOLATION);
 }
 

@@ -243,6 +243,8 @@ private:
     static DWORD WINAPI identity_thread(void* holder);
     void identify_queued();
     void keep_identities(const std::vector<identity_job>& jobs, const std::vector<file_identity>& found);
+    // Brings the files a journaled change wrote to disk, a few per store section.
+    void flush_journal_files();
     // Takes the database lock, and for the outermost section the store's lock as well; `got`
     // says whether that was had (store_sync.cpp).
     util::lock_guard enter_section(bool listing, store_lock::outcome& got);
@@ -270,6 +272,7 @@ private:
     bool relink_running_ = false;
     std::vector<identity_job> identity_queue_;  // guarded by relink_lock_ too
     bool identifying_ = false;
+    bool journal_asked_ = false;  // a change left journaled files to flush; guarded by relink_lock_
     util::unique_handle identified_;  // set while no identity pass runs
     int background_jobs_ = 0;
     util::unique_handle background_idle_;

@@ -3,6 +3,7 @@
 #include "store_fixture.h"
 
 #include "util/file_names.h"
+#include "util/unique_resource.h"
 
 #include <algorithm>
 #include <climits>
@@ -119,14 +120,15 @@ TEST_F(BatchTest, ARequestOverManyFilesWritesEachTouchedTagFileAndMapOnce) {
     reload();
     const std::vector<std::wstring> paths = album0(*db);
     ASSERT_EQ(22u, paths.size());
-    // Removal: Rock, Jazz, Mood, Invoices and Clips rewritten (Clips keeps the file of the other
-    // twin), Paid deleted, then the Music, Work and Video maps once each.
+    // Removal: the journal once for Rock, Jazz, Mood, Invoices and Clips, then each of them
+    // written (Clips keeps the file of the other twin), Paid deleted, then the Music, Work and
+    // Video maps once each.
     std::vector<std::wstring> removed;
     for (const std::wstring& path : paths) {
         if (path != L"C:\\Music\\Album0\\track1b.mp3") removed.push_back(path);
     }
     const std::vector<std::wstring> before = store_contents(folder.path());
-    EXPECT_EQ(6 + 3, changes_of([&] { db->remove_all_tags(removed, false); }));
+    EXPECT_EQ(1 + 6 + 3, changes_of([&] { db->remove_all_tags(removed, false); }));
     // Every other file of the store is as it was.
     const std::vector<std::wstring> after = store_contents(folder.path());
     std::vector<std::wstring> unchanged;
@@ -144,4 +146,26 @@ TEST_F(BatchTest, ARequestOverManyFilesWritesEachTouchedTagFileAndMapOnce) {
     EXPECT_EQ((std::vector<std::wstring>{L"Music/Genre/Rock", L"Music/Mood", L"Video/Clips", L"Work/Invoices",
                                          L"Work/Paid"}),
               sorted_tags_of(L"C:\\Songs\\Album0\\track0.mp3"));
+}
+
+TEST_F(BatchTest, ATagFileHeldByAnotherProgramDuringARemovalIsWrittenOnceItIsLetGo) {
+    build(*db);
+    const std::vector<std::wstring> removed = album0(*db);
+    // Track 0 of album 0 is in Rock, Mood, Invoices, Paid and Clips.
+    const std::wstring track0 = track(0, 0);
+    db->wait_relinked(INFINITE);  // the building's journaled files are flushed
+    {
+        // Held without sharing, as a scanner holds a file it reads: the removal is kept in the
+        // store's journal, and Rock's file is written from it later.
+        util::unique_file held(::CreateFileW(data(L"Music\\Genre\\Rock").c_str(), GENERIC_READ, 0, nullptr,
+                                             OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(held.valid());
+        db->remove_all_tags(removed, false);
+        EXPECT_TRUE(sorted_tags_of(track0).empty());
+        db->wait_relinked(INFINITE);
+    }
+    reload();
+    EXPECT_TRUE(sorted_tags_of(track0).empty());
+    EXPECT_TRUE(album0(*db).empty());
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, ::GetFileAttributesW(data(items::store::journal_file_name).c_str()));
 }

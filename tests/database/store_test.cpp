@@ -330,3 +330,57 @@ TEST_F(StoreTest, MapRecordsThatCouldNotBeWrittenAreWrittenByTheNextAppend) {
     EXPECT_EQ((std::vector<std::wstring>{L"Music/Rock"}), tags_of(tune));
     EXPECT_EQ((std::vector<std::wstring>{L"Music/Rock"}), tags_of(clip));
 }
+
+TEST_F(StoreTest, AJournaledReplacementIsWholeAfterACrashAndNeverUndoesALaterChange) {
+    const std::wstring journal = data(items::store::journal_file_name);
+    std::vector<items::store::file_replacement> files(5);
+    for (std::uint32_t i = 0; i < files.size(); ++i) {
+        files[i].path = data(L"tag" + std::to_wstring(i));
+        write_bytes(files[i].path, id_bytes({99}));
+        files[i].bytes = id_bytes({i + 1, i + 2});
+    }
+    const auto contents = [&] {
+        std::vector<std::vector<unsigned char> > now;
+        for (const auto& file : files) now.push_back(read_bytes(file.path));
+        return now;
+    };
+    const auto asked = [&] {
+        std::vector<std::vector<unsigned char> > wanted;
+        for (const auto& file : files) wanted.push_back(file.bytes);
+        return wanted;
+    };
+    // The writing process dies before its files reach the disk: some torn, one lost. The next
+    // process to open the store writes them from the journal.
+    items::store::replace_files(files, folder.path());
+    for (const auto& file : files) EXPECT_EQ(0, file.code);
+    EXPECT_EQ(asked(), contents());
+    write_bytes(files[1].path, {0xFF});
+    ::DeleteFileW(files[3].path.c_str());
+    const std::vector<unsigned char> whole_journal = read_bytes(journal);
+    items::store::forget_journal(folder.path(), nullptr);
+    items::store::apply_foreign_journal(folder.path());
+    EXPECT_EQ(asked(), contents());
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, ::GetFileAttributesW(journal.c_str()));
+
+    // A journal torn while it was written never reached its files, and asks for nothing.
+    const std::vector<std::vector<unsigned char> > before = contents();
+    std::vector<unsigned char> torn = whole_journal;
+    torn.resize(torn.size() - 3);
+    write_bytes(journal, torn);
+    items::store::apply_foreign_journal(folder.path());
+    EXPECT_EQ(before, contents());
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, ::GetFileAttributesW(journal.c_str()));
+
+    // A change made after a journaled one, before its files were flushed, is not undone when
+    // the journal is applied after a crash.
+    for (auto& file : files) file.bytes.push_back(7);
+    items::store::replace_files(files, folder.path());
+    items::store::append_file(files[0].path, id_bytes({42}));
+    EXPECT_FALSE(items::store::journal_unflushed(folder.path()));
+    items::store::forget_journal(folder.path(), nullptr);
+    items::store::apply_foreign_journal(folder.path());
+    std::vector<unsigned char> appended = files[0].bytes;
+    const std::vector<unsigned char> id = id_bytes({42});
+    appended.insert(appended.end(), id.begin(), id.end());
+    EXPECT_EQ(appended, read_bytes(files[0].path));
+}
