@@ -183,6 +183,8 @@ public:
     bool contains(file_id_t id);
     // Adds the id unless present; true when it was added. Writes nothing.
     bool insert_id(file_id_t id);
+    // add_file for each id in turn (those present already are left as they are), with one append.
+    void add_ids(const std::vector<file_id_t>& added);
     // Writes the ids added since the last append: at once, or at the end of the current batch.
     void append_new_ids();
     void flush_appends();

@@ -194,6 +194,20 @@ void tag::add_file(file_id_t id, const std::wstring&, const tree_node&) {
     append_new_ids();
 }
 
+void tag::add_ids(const std::vector<file_id_t>& added) {
+    require_read();
+    build_index();
+    const std::size_t wanted = ids.size() + added.size();
+    // Grown as push_back would, so that many small requests do not copy the ids each time.
+    if (ids.capacity() < wanted) ids.reserve(std::max(wanted, ids.size() * 2));
+    index_.reserve(wanted);
+    const std::size_t before = ids.size();
+    for (file_id_t id : added) {
+        if (insert_id(id)) note_deferred(id, true);
+    }
+    if (ids.size() != before) append_new_ids();
+}
+
 void tag::append_new_ids() {
     if (!g_immediate_write) {
         clean = false;

@@ -352,7 +352,7 @@ bool TagsHolder::set_tags(const std::vector<std::wstring>& paths, const tree_ptr
     const bool made = !root;
     if (made) root = create_root(tree->name);
     node_ptr keep = root->shared_from_this();
-    for (const std::wstring& file_path : paths) root->add_file(id_for(*root, file_path), file_path, *tree);
+    add_files(*root, paths, *tree);
     batch.flush();
     refresh_views(tree->name, made);
     return true;

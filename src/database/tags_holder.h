@@ -211,6 +211,9 @@ private:
     // The id under which `target` is to hold the path: the one a root knows it by, else its
     // hash, else (when another path has the hash) the next id no root uses.
     file_id_t id_for(root_scope& target, const std::wstring& path);
+    // set_tags' additions to one root: each path's id and map record in the list's order, then
+    // every tag the tree reaches gets the ids at once.
+    void add_files(root_scope& root, const std::vector<std::wstring>& paths, const tree_node& tree);
     struct path_move {
         std::wstring old_path;
         std::wstring new_path;

@@ -169,3 +169,30 @@ TEST_F(BatchTest, ATagFileHeldByAnotherProgramDuringARemovalIsWrittenOnceItIsLet
     EXPECT_TRUE(album0(*db).empty());
     EXPECT_EQ(INVALID_FILE_ATTRIBUTES, ::GetFileAttributesW(data(items::store::journal_file_name).c_str()));
 }
+
+TEST_F(BatchTest, TaggingManyFilesAtOnceLeavesTheStoreAsOneByOne) {
+    build(*db);
+    build(*twin());
+    // Files tagged in other roots, some already under Work/Invoices, both files of one id (new
+    // to Work: the second takes another id), one path twice and files never tagged.
+    std::vector<std::wstring> paths = {L"C:\\Music\\Album0\\track2A.mp3", track(1, 4), L"C:\\New\\a.txt"};
+    for (int i = 0; i < 60; i += 7) paths.push_back(track(i % 3, i));
+    paths.push_back(L"C:\\Music\\Album0\\track1b.mp3");
+    paths.push_back(track(1, 4));
+    paths.push_back(L"C:\\Music2\\x2.mp3");
+    paths.push_back(L"C:\\New\\b.txt");
+    const std::vector<std::wstring> chains = {L"Work/Archive/Old", L"Work/Invoices"};
+    ASSERT_TRUE(db->set_tags(paths, tags(chains), items::tree_ptr()));
+    {
+        boost::shared_ptr<items::TagsHolder> other = twin();
+        for (const std::wstring& path : paths) ASSERT_TRUE(other->set_tags({path}, tags(chains), items::tree_ptr()));
+    }
+    EXPECT_EQ(store_contents(twin_folder.path()), store_contents(folder.path()));
+    reload();
+    EXPECT_EQ(chains, sorted_tags_of(L"C:\\New\\b.txt"));
+    std::vector<std::pair<items::file_id_t, std::wstring> > one_by_one = twin()->tagged_paths();
+    std::vector<std::pair<items::file_id_t, std::wstring> > at_once = db->tagged_paths();
+    std::sort(one_by_one.begin(), one_by_one.end());
+    std::sort(at_once.begin(), at_once.end());
+    EXPECT_EQ(one_by_one, at_once);
+}
