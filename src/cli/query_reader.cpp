@@ -224,6 +224,13 @@ outcome answer::read(const std::wstring& data_folder, const items::tag_query& qu
     try {
         const std::wstring top = data_folder.substr(0, data_folder.size() - 1);
         const std::vector<listed> entries = list_folder(top);
+        // A journal a crash may have left is applied by the engine's load before it reads.
+        WIN32_FILE_ATTRIBUTE_DATA journal;
+        if (::GetFileAttributesExW((data_folder + items::store::journal_file_name).c_str(), GetFileExInfoStandard,
+                                   &journal) &&
+            (journal.nFileSizeLow || journal.nFileSizeHigh)) {
+            throw declined();
+        }
         std::map<std::vector<std::wstring>, resolved> names;
         for (const std::vector<std::wstring>& chain : query.names()) {
             resolved& where = names[chain];
