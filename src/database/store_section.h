@@ -45,9 +45,12 @@ public:
             bool stale = full || db_.reread_owed_ || !db_.synced_ || db_.incomplete_ ||
                          counter != db_.seen_counter_ || counter == store_lock::unreadable;
             // A journal that another process, or a crash, left is applied before anything is
-            // read. Its writes move the counter on, as any write does: the changes of the
-            // process that wrote it are still to be read.
-            if (store::apply_foreign_journal(db_.path)) {
+            // written, and by a load. Its writes move the counter on, as any write does: the
+            // changes of the process that wrote it are still to be read. A listing (Explorer's
+            // threads) leaves it, since rewriting and flushing its files would hold the view up:
+            // a live writer flushes them soon, and where a crash left one, the listing may show
+            // a torn file's ids until the next write or load applies it; the journal keeps them.
+            if (type == write && store::apply_foreign_journal(db_.path)) {
                 stale = true;
                 counter = db_.store_lock_.counter();
             }

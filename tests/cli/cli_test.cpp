@@ -340,8 +340,13 @@ protected:
     }
     // Every folder and file of the store with its bytes, by path; but the snapshot, a shortcut
     // for loads that any load may write again until the files' stamps have settled.
-    std::map<std::wstring, std::string> store_contents() {
-        std::map<std::wstring, std::string> contents;
+    struct store_entry {
+        std::wstring path;  // a folder's without its trailing backslash
+        bool folder;
+    };
+    // Every file and folder below the data folder.
+    std::vector<store_entry> store_entries() {
+        std::vector<store_entry> entries;
         std::vector<std::wstring> pending = {data_ + L"\\"};
         while (!pending.empty()) {
             const std::wstring folder = pending.back();
@@ -350,18 +355,28 @@ protected:
             util::unique_find found(::FindFirstFileW((folder + L"*").c_str(), &data));
             if (!found) continue;
             do {
-                const std::wstring name = data.cFileName, path = folder + name;
-                if (name == L"." || name == L".." || name == L"~quibrix-snapshot") continue;
-                if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                    contents[path + L"\\"];
-                    pending.push_back(path + L"\\");
-                    continue;
-                }
-                util::unique_file file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                                     nullptr, OPEN_EXISTING, 0, nullptr));
-                EXPECT_TRUE(file.valid()) << std::string(path.begin(), path.end());
-                if (file.valid()) contents[path] = drain(file.get());
+                const std::wstring name = data.cFileName;
+                if (name == L"." || name == L"..") continue;
+                const bool is_folder = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+                entries.push_back(store_entry{folder + name, is_folder});
+                if (is_folder) pending.push_back(folder + name + L"\\");
             } while (::FindNextFileW(found.get(), &data));
+        }
+        return entries;
+    }
+    std::map<std::wstring, std::string> store_contents() {
+        std::map<std::wstring, std::string> contents;
+        for (const store_entry& entry : store_entries()) {
+            const std::wstring& path = entry.path;
+            if (entry.folder) {
+                contents[path + L"\\"];
+                continue;
+            }
+            if (path.size() >= 18 && path.compare(path.size() - 18, 18, L"\\~quibrix-snapshot") == 0) continue;
+            util::unique_file file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                                 nullptr, OPEN_EXISTING, 0, nullptr));
+            EXPECT_TRUE(file.valid()) << std::string(path.begin(), path.end());
+            if (file.valid()) contents[path] = drain(file.get());
         }
         return contents;
     }
@@ -542,20 +557,8 @@ TEST_F(CliTest, AStoreTheToolMakesIsOpenToEveryUser) {
     ASSERT_EQ(0u, run(L"tag a.txt --tag Work/Invoices/2026").exit_code);
     ASSERT_EQ(store_security::other, read_store_security(files_.path() + L"a.txt")) << "the check tells them apart";
     EXPECT_EQ(store_security::shared, read_store_security(data_));
-    std::vector<std::wstring> pending = {data_ + L"\\"}, made;
-    while (!pending.empty()) {
-        const std::wstring folder = pending.back();
-        pending.pop_back();
-        WIN32_FIND_DATAW data;
-        util::unique_find found(::FindFirstFileW((folder + L"*").c_str(), &data));
-        if (!found) continue;
-        do {
-            const std::wstring name = data.cFileName;
-            if (name == L"." || name == L"..") continue;
-            made.push_back(folder + name);
-            if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) pending.push_back(folder + name + L"\\");
-        } while (::FindNextFileW(found.get(), &data));
-    }
+    std::vector<std::wstring> made;
+    for (const store_entry& entry : store_entries()) made.push_back(entry.path);
     EXPECT_GE(made.size(), 3u);  // the root's folder and map, the tag's folder at least
     for (const std::wstring& path : made) {
         EXPECT_EQ(store_security::shared, read_store_security(path)) << std::string(path.begin(), path.end());
