@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <cwctype>
 #include <exception>
 #include <memory>
@@ -53,13 +54,13 @@ public:
         } else {
             append_utf8(text);
         }
-        if (immediate_ || pending_.size() >= piece_units || utf8_.size() >= piece_bytes) flush();
+        if (immediate_ || pending_.size() >= piece_units || utf8_used_ >= piece_bytes) flush();
     }
     void flush() {
         DWORD done = 0;
-        if (!utf8_.empty()) {
-            ::WriteFile(handle_, utf8_.data(), static_cast<DWORD>(utf8_.size()), &done, nullptr);
-            utf8_.clear();
+        if (utf8_used_) {
+            ::WriteFile(handle_, utf8_.get(), static_cast<DWORD>(utf8_used_), &done, nullptr);
+            utf8_used_ = 0;
         }
         if (pending_.empty()) return;
         // WriteConsoleW refuses very large buffers on older Windows: at most a piece at a time,
@@ -78,11 +79,23 @@ private:
     static const std::size_t piece_units = 16384;
     static const std::size_t piece_bytes = 1 << 20;
 
+    // Room for `more` bytes behind those held. Not a std::string: growing one fills the new
+    // bytes first, three for every unit of every line.
+    char* room(std::size_t more) {
+        if (utf8_used_ + more > utf8_capacity_) {
+            const std::size_t capacity = std::max(utf8_used_ + more, piece_bytes + piece_bytes / 2);
+            std::unique_ptr<char[]> bigger(new char[capacity]);
+            if (utf8_used_) std::memcpy(bigger.get(), utf8_.get(), utf8_used_);
+            utf8_.swap(bigger);
+            utf8_capacity_ = capacity;
+        }
+        return utf8_.get() + utf8_used_;
+    }
+
     // As WideCharToMultiByte encodes it, which answers text holding a lone surrogate.
     void append_utf8(std::wstring_view text) {
-        const std::size_t start = utf8_.size();
-        utf8_.resize(start + text.size() * 3);
-        char* at = &utf8_[start];
+        char* const start = room(text.size() * 3);
+        char* at = start;
         for (std::size_t i = 0; i < text.size(); ++i) {
             const unsigned c = text[i];
             if (c < 0x80) {
@@ -101,22 +114,24 @@ private:
                 *at++ = static_cast<char>(0x80 | (point >> 6 & 0x3F));
                 *at++ = static_cast<char>(0x80 | (point & 0x3F));
             } else {
-                utf8_.resize(start);
                 const int units = static_cast<int>(text.size());
                 const int bytes = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), units, nullptr, 0, nullptr, nullptr);
-                utf8_.resize(start + static_cast<std::size_t>(bytes));
-                ::WideCharToMultiByte(CP_UTF8, 0, text.data(), units, &utf8_[start], bytes, nullptr, nullptr);
+                ::WideCharToMultiByte(CP_UTF8, 0, text.data(), units, room(static_cast<std::size_t>(bytes)), bytes,
+                                      nullptr, nullptr);
+                utf8_used_ += static_cast<std::size_t>(bytes);
                 return;
             }
         }
-        utf8_.resize(static_cast<std::size_t>(at - utf8_.data()));
+        utf8_used_ += static_cast<std::size_t>(at - start);
     }
 
     HANDLE handle_;
     bool immediate_;
     bool console_ = false;
     std::wstring pending_;
-    std::string utf8_;
+    std::unique_ptr<char[]> utf8_;
+    std::size_t utf8_used_ = 0;
+    std::size_t utf8_capacity_ = 0;
 };
 
 output& out() {

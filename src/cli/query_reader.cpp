@@ -325,18 +325,35 @@ bool less_from(const path_entry& a, const path_entry& b, std::size_t depth) {
     return order < 0 || (order == 0 && a.id < b.id);
 }
 
+// Where the paths of entries [begin, end) first differ, or the end of the shortest, from
+// `depth` on: the units before it all of them share.
+std::size_t shared_to(const std::vector<path_entry>& entries, std::size_t begin, std::size_t end, std::size_t depth) {
+    const path_entry& first = entries[begin];
+    std::size_t common = first.length;
+    for (std::size_t k = begin + 1; k < end && common > depth; ++k) {
+        const path_entry& other = entries[k];
+        const std::size_t limit = std::min<std::size_t>(common, other.length);
+        std::size_t at = depth;
+        while (at < limit && first.path[at] == other.path[at]) ++at;
+        common = at;
+    }
+    return std::max(common, depth);
+}
+
 }  // namespace
 
 // A multikey quicksort whose entries carry the next four units of their path: a partition
 // compares integers in the entries' own array, and a path is read again only once per four
-// units of the prefix its group shares, not once per unit.
+// units of the prefix its group shares, not once per unit. A group skips what all its paths
+// share (the drive and the user's folder, a common parent) in one pass.
 void sort_by_path(std::vector<path_entry>& entries) {
     struct range {
         std::size_t begin, end, depth;
     };
-    for (path_entry& entry : entries) entry.key = key_at(entry, 0);
+    const std::size_t start = entries.empty() ? 0 : shared_to(entries, 0, entries.size(), 0);
+    for (path_entry& entry : entries) entry.key = key_at(entry, start);
     std::vector<range> pending;
-    if (entries.size() > 1) pending.push_back(range{0, entries.size(), 0});
+    if (entries.size() > 1) pending.push_back(range{0, entries.size(), start});
     const auto by_path = [](std::size_t depth) {
         return [depth](const path_entry& a, const path_entry& b) { return less_from(a, b, depth); };
     };
@@ -372,8 +389,10 @@ void sort_by_path(std::vector<path_entry>& entries) {
                                          [next](const path_entry& e) { return e.length <= next; });
         std::sort(entries.begin() + static_cast<std::ptrdiff_t>(below), ends, by_path(r.depth));
         const std::size_t longer = static_cast<std::size_t>(ends - entries.begin());
-        for (std::size_t k = longer; k < above; ++k) entries[k].key = key_at(entries[k], next);
-        if (above - longer > 1) pending.push_back(range{longer, above, next});
+        if (above - longer < 2) continue;
+        const std::size_t deeper = shared_to(entries, longer, above, next);
+        for (std::size_t k = longer; k < above; ++k) entries[k].key = key_at(entries[k], deeper);
+        pending.push_back(range{longer, above, deeper});
     }
 }
 

@@ -2,6 +2,13 @@
 
 #include <algorithm>
 
+#if defined(_M_X64) || defined(_M_IX86) || defined(__x86_64__) || defined(__i386__)
+#include <xmmintrin.h>
+#define QUIBRIX_PREFETCH(address) _mm_prefetch(reinterpret_cast<const char*>(address), _MM_HINT_T0)
+#else
+#define QUIBRIX_PREFETCH(address) static_cast<void>(address)
+#endif
+
 namespace items {
 
 namespace {
@@ -44,6 +51,108 @@ void remove_at(std::vector<Slot>& slots, std::size_t hole, Empty empty, Key key)
 }
 
 }  // namespace
+
+// ---- keyed_ids
+
+std::size_t keyed_ids::home(std::uint32_t key, std::size_t mask) {
+    return mix(key) & mask;
+}
+
+void keyed_ids::rehash(std::size_t capacity) {
+    std::vector<slot> old;
+    old.swap(slots_);
+    slots_.assign(capacity, slot());
+    const std::size_t mask = capacity - 1;
+    for (const slot& s : old) {
+        if (!s.id) continue;
+        std::size_t i = home(s.key, mask);
+        while (slots_[i].id != 0) i = (i + 1) & mask;
+        slots_[i] = s;
+    }
+}
+
+void keyed_ids::insert(std::uint32_t key, file_id_t id) {
+    if (id == 0) return;
+    if ((size_ + 1) * 2 > slots_.size()) rehash(capacity_for(size_ + 1));
+    const std::size_t mask = slots_.size() - 1;
+    std::size_t i = home(key, mask);
+    while (slots_[i].id != 0) i = (i + 1) & mask;
+    slots_[i] = slot{key, id};
+    ++size_;
+}
+
+bool keyed_ids::erase(std::uint32_t key, file_id_t id) {
+    if (id == 0 || slots_.empty()) return false;
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = home(key, mask); slots_[i].id != 0; i = (i + 1) & mask) {
+        if (slots_[i].key != key || slots_[i].id != id) continue;
+        remove_at(slots_, i, [](const slot& s) { return s.id == 0; }, [](const slot& s) { return s.key; });
+        --size_;
+        return true;
+    }
+    return false;
+}
+
+void keyed_ids::clear() {
+    std::vector<slot>().swap(slots_);
+    size_ = 0;
+}
+
+void keyed_ids::reserve(std::size_t count) {
+    if (capacity_for(count) > slots_.size()) rehash(capacity_for(count));
+}
+
+// ---- id_numbers
+
+std::size_t id_numbers::slot_of(file_id_t id) const {
+    const std::size_t mask = slots_.size() - 1;
+    std::size_t i = mix(id) & mask;
+    while (slots_[i].id != 0 && slots_[i].id != id) i = (i + 1) & mask;
+    return i;
+}
+
+std::uint64_t id_numbers::find(file_id_t id) const {
+    if (id == 0 || slots_.empty()) return 0;
+    const slot& s = slots_[slot_of(id)];
+    return s.id == id ? s.number : 0;
+}
+
+void id_numbers::rehash(std::size_t capacity) {
+    std::vector<slot> old;
+    old.swap(slots_);
+    slots_.assign(capacity, slot());
+    for (const slot& s : old) {
+        if (s.id) slots_[slot_of(s.id)] = s;
+    }
+}
+
+void id_numbers::set(file_id_t id, std::uint64_t number) {
+    if (id == 0) return;
+    if (number == 0) {
+        erase(id);
+        return;
+    }
+    if ((size_ + 1) * 2 > slots_.size()) rehash(capacity_for(size_ + 1));
+    slot& s = slots_[slot_of(id)];
+    if (s.id != id) ++size_;
+    s.id = id;
+    s.number = number;
+}
+
+bool id_numbers::erase(file_id_t id) {
+    if (id == 0 || slots_.empty()) return false;
+    const std::size_t at = slot_of(id);
+    if (slots_[at].id != id) return false;
+    remove_at(slots_, at, [](const slot& s) { return s.id == 0; }, [](const slot& s) { return s.id; });
+    // The last mark gone: the table's memory goes too (a bulk request made it large).
+    if (--size_ == 0) clear();
+    return true;
+}
+
+void id_numbers::clear() {
+    std::vector<slot>().swap(slots_);
+    size_ = 0;
+}
 
 // ---- id_set
 
@@ -107,6 +216,16 @@ std::wstring_view path_map::find(file_id_t id) const {
     const slot& s = slots_[slot_of(id)];
     if (s.id != id) return std::wstring_view();
     return std::wstring_view(pool_.data() + s.offset, s.length);
+}
+
+void path_map::prefetch_slot(file_id_t id) const {
+    if (!slots_.empty()) QUIBRIX_PREFETCH(&slots_[mix(id) & (slots_.size() - 1)]);
+}
+
+void path_map::prefetch_path(file_id_t id) const {
+    if (slots_.empty()) return;
+    const slot& s = slots_[mix(id) & (slots_.size() - 1)];
+    if (s.id == id) QUIBRIX_PREFETCH(pool_.data() + s.offset);
 }
 
 bool path_map::contains(file_id_t id) const {

@@ -33,11 +33,70 @@ private:
     std::size_t size_ = 0;
 };
 
+// Ids under a 32-bit key that several ids may share (a hash of their path): the indexes a root
+// builds over every path of its map at the first lookup that needs one, and keeps up to date
+// with each entry after it. A node-based multimap paid a heap block per path for them.
+class keyed_ids {
+public:
+    void insert(std::uint32_t key, file_id_t id);
+    bool erase(std::uint32_t key, file_id_t id);
+    // Calls f(id) for every id under `key`.
+    template <typename F>
+    void for_key(std::uint32_t key, F f) const {
+        if (slots_.empty()) return;
+        const std::size_t mask = slots_.size() - 1;
+        for (std::size_t i = home(key, mask); slots_[i].id != 0; i = (i + 1) & mask) {
+            if (slots_[i].key == key) f(slots_[i].id);
+        }
+    }
+    void clear();
+    void reserve(std::size_t count);
+    bool empty() const { return size_ == 0; }
+
+private:
+    struct slot {
+        std::uint32_t key;
+        file_id_t id;  // 0: a free slot
+    };
+    static std::size_t home(std::uint32_t key, std::size_t mask);
+    void rehash(std::size_t capacity);
+
+    std::vector<slot> slots_;
+    std::size_t size_ = 0;
+};
+
+// File id -> a 64-bit number (the identity pass's marks): one registration per new file of a
+// bulk request, where a node-based table paid a heap block each.
+class id_numbers {
+public:
+    // The number of `id`, or 0 when it has none (0 is never stored).
+    std::uint64_t find(file_id_t id) const;
+    void set(file_id_t id, std::uint64_t number);
+    bool erase(file_id_t id);
+    void clear();
+    bool empty() const { return size_ == 0; }
+
+private:
+    struct slot {
+        file_id_t id;
+        std::uint64_t number;
+    };
+    std::size_t slot_of(file_id_t id) const;
+    void rehash(std::size_t capacity);
+
+    std::vector<slot> slots_;
+    std::size_t size_ = 0;
+};
+
 class path_map {
 public:
     // The path of `id`, or an empty view. Valid until the map next changes.
     std::wstring_view find(file_id_t id) const;
     bool contains(file_id_t id) const;
+    // Asks the processor for the slot of `id`, and then for its path, ahead of a lookup: the
+    // lookups of a bulk request miss the cache one after another otherwise.
+    void prefetch_slot(file_id_t id) const;
+    void prefetch_path(file_id_t id) const;
     // Adds id -> path unless the id is present; true when added.
     bool insert(file_id_t id, std::wstring_view path);
     // Adds or replaces.

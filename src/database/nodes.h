@@ -15,7 +15,6 @@
 #include <cstdint>
 #include <set>
 #include <string>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -259,6 +258,9 @@ public:
     // no file at the path (`on_disk` false): the re-link pass records it once it is there.
     void register_path(file_id_t id, const std::wstring& file_path, const file_identity* identity = nullptr,
                        bool on_disk = true);
+    // Room for `count` new entries of `characters` in all, about to be registered by one bulk
+    // request: the map, the records to append and the identities to read each grow once.
+    void expect_paths(std::size_t count, std::size_t characters);
     // A new entry whose identity is still to be read; `mark` tells this registration of the id
     // from any later one.
     struct unidentified_file {
@@ -320,7 +322,7 @@ private:
     // The identities of new entries: those still to be read (and each id's latest registration
     // until its identity comes back), and identity records still to be written.
     std::vector<unidentified_file> unidentified_;
-    std::unordered_map<file_id_t, std::uint64_t> identity_marks_;
+    id_numbers identity_marks_;
     std::vector<unsigned char> unwritten_identities_;
     bool in_batch_ = false;
     bool must_rewrite_ = false;  // a failed append may have left torn bytes
@@ -333,10 +335,10 @@ private:
     std::vector<std::pair<file_id_t, std::wstring> > leaving_;
     // Ids whose path does not hash to them, keyed by the hash of their path; built on first
     // use, since every path of the map must be hashed for it.
-    std::unordered_multimap<file_id_t, file_id_t> displaced_;
+    keyed_ids displaced_;
     bool displaced_indexed_ = false;
-    // Every id, keyed by util::name_hash of its path; built on the first case-blind miss.
-    std::unordered_multimap<std::size_t, file_id_t> spellings_;
+    // Every id, keyed by spelling_key of its path; built on the first case-blind miss.
+    keyed_ids spellings_;
     bool spellings_indexed_ = false;
 };
 

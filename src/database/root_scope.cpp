@@ -11,6 +11,16 @@
 
 namespace items {
 
+namespace {
+
+// The case-blind index's key: util::name_hash folded to the index's width.
+std::uint32_t spelling_key(std::wstring_view file_path) {
+    const std::uint64_t hash = util::name_hash(file_path);
+    return static_cast<std::uint32_t>(hash ^ (hash >> 32));
+}
+
+}  // namespace
+
 root_scope::root_scope(const std::wstring& node_name, base_node* parent_node)
     : scope(node_name, parent_node), loaded(false) {
     kind = kind_root;
@@ -151,12 +161,11 @@ file_id_t root_scope::find_id(const std::wstring& file_path, file_id_t hash) {
 
 file_id_t root_scope::find_displaced(const std::wstring& file_path, file_id_t hash) {
     index_displaced();
-    if (displaced_.empty()) return 0;
-    const auto range = displaced_.equal_range(hash);
-    for (auto it = range.first; it != range.second; ++it) {
-        if (id_map.find(it->second) == file_path) return it->second;
-    }
-    return 0;
+    file_id_t found = 0;
+    displaced_.for_key(hash, [&](file_id_t id) {
+        if (!found && id_map.find(id) == file_path) found = id;
+    });
+    return found;
 }
 
 std::vector<file_id_t> root_scope::find_ids_any_case(const std::wstring& file_path, file_id_t hash) {
@@ -168,31 +177,21 @@ std::vector<file_id_t> root_scope::find_ids_any_case(const std::wstring& file_pa
     if (!spellings_indexed_) {
         spellings_.clear();
         spellings_.reserve(id_map.size());
-        id_map.for_each([this](file_id_t id, std::wstring_view known) {
-            spellings_.emplace(util::name_hash(known), id);
-        });
+        id_map.for_each([this](file_id_t id, std::wstring_view known) { spellings_.insert(spelling_key(known), id); });
         spellings_indexed_ = true;
     }
-    const auto range = spellings_.equal_range(util::name_hash(file_path));
-    for (auto it = range.first; it != range.second; ++it) {
-        if (util::same_name(id_map.find(it->second), file_path)) found.push_back(it->second);
-    }
+    spellings_.for_key(spelling_key(file_path), [&](file_id_t id) {
+        if (util::same_name(id_map.find(id), file_path)) found.push_back(id);
+    });
     return found;
 }
 
 void root_scope::note_spelling(file_id_t id, std::wstring_view file_path, bool added) {
     if (!spellings_indexed_) return;
-    const std::size_t key = util::name_hash(file_path);
     if (added) {
-        spellings_.emplace(key, id);
-        return;
-    }
-    const auto range = spellings_.equal_range(key);
-    for (auto it = range.first; it != range.second; ++it) {
-        if (it->second == id) {
-            spellings_.erase(it);
-            return;
-        }
+        spellings_.insert(spelling_key(file_path), id);
+    } else {
+        spellings_.erase(spelling_key(file_path), id);
     }
 }
 
@@ -201,7 +200,7 @@ void root_scope::index_displaced() {
     displaced_.clear();
     id_map.for_each([this](file_id_t id, std::wstring_view file_path) {
         const file_id_t hash = file_id(file_path);
-        if (hash != id) displaced_.emplace(hash, id);
+        if (hash != id) displaced_.insert(hash, id);
     });
     displaced_indexed_ = true;
 }
@@ -218,15 +217,9 @@ void root_scope::note_displaced(file_id_t id, std::wstring_view file_path, bool 
     const file_id_t hash = file_id(file_path);
     if (hash == id) return;
     if (added) {
-        displaced_.emplace(hash, id);
-        return;
-    }
-    const auto range = displaced_.equal_range(hash);
-    for (auto it = range.first; it != range.second; ++it) {
-        if (it->second == id) {
-            displaced_.erase(it);
-            return;
-        }
+        displaced_.insert(hash, id);
+    } else {
+        displaced_.erase(hash, id);
     }
 }
 
@@ -252,7 +245,7 @@ void root_scope::register_path(file_id_t id, const std::wstring& file_path, cons
             static std::atomic<std::uint64_t> last_mark{0};
             const std::uint64_t mark = ++last_mark;
             unidentified_.push_back(unidentified_file{id, file_path, mark});
-            identity_marks_[id] = mark;
+            identity_marks_.set(id, mark);
         }
     }
     if (!g_immediate_write) {
@@ -264,6 +257,12 @@ void root_scope::register_path(file_id_t id, const std::wstring& file_path, cons
     if (!added) return;
     store::encode_map_record(id, file_path, unwritten_records_);
     if (!append_batch::defer(this, in_batch_)) flush_appends();
+}
+
+void root_scope::expect_paths(std::size_t count, std::size_t characters) {
+    id_map.reserve(id_map.size() + count, id_map.pool().size() + characters);
+    if (g_immediate_write) unwritten_records_.reserve(unwritten_records_.size() + count * 6 + characters * 2);
+    unidentified_.reserve(unidentified_.size() + count);
 }
 
 void root_scope::forget_path(file_id_t id) {
@@ -318,10 +317,8 @@ std::vector<root_scope::unidentified_file> root_scope::take_unidentified() {
 }
 
 void root_scope::identified(const unidentified_file& file, const file_identity& identity) {
-    const auto mark = identity_marks_.find(file.id);
-    if (mark == identity_marks_.end() || mark->second != file.mark) return;
-    identity_marks_.erase(mark);
-    if (identity_marks_.empty()) std::unordered_map<file_id_t, std::uint64_t>().swap(identity_marks_);
+    if (identity_marks_.find(file.id) != file.mark) return;
+    identity_marks_.erase(file.id);
     // A path that is not there (yet) has no identity to keep; the re-link pass records it once
     // it is.
     if (!identity.known || id_map.find(file.id) != file.path) return;
@@ -357,7 +354,11 @@ void root_scope::rewrite_map() {
 }
 
 void root_scope::write_map(const std::wstring& file) const {
+    // Sized first: a map of many megabytes grown record by record is copied over and over.
+    std::size_t size = 0;
+    id_map.for_each([&size](file_id_t, std::wstring_view file_path) { size += 6 + file_path.size() * 2; });
     std::vector<unsigned char> bytes;
+    bytes.reserve(size);
     id_map.for_each([&bytes](file_id_t id, std::wstring_view file_path) {
         store::encode_map_record(id, file_path, bytes);
     });

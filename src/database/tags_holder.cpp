@@ -269,8 +269,7 @@ root_scope* TagsHolder::find_root(const std::wstring* file_path, file_id_t id) {
     return find_path(id, ignored);
 }
 
-file_id_t TagsHolder::id_for(root_scope& target, const std::wstring& file_path) {
-    const file_id_t hash = file_id(file_path);
+file_id_t TagsHolder::id_for(root_scope& target, const std::wstring& file_path, file_id_t hash) {
     const std::wstring_view in_target = target.id_map.find(hash);
     if (!in_target.empty() && in_target == file_path) return hash;
     if (const file_id_t known = target.find_displaced(file_path, hash)) return known;

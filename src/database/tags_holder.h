@@ -210,7 +210,9 @@ private:
     node_ptr find_node(const std::vector<std::wstring>& chain) const;
     // The id under which `target` is to hold the path: the one a root knows it by, else its
     // hash, else (when another path has the hash) the next id no root uses.
-    file_id_t id_for(root_scope& target, const std::wstring& path);
+    file_id_t id_for(root_scope& target, const std::wstring& path) { return id_for(target, path, file_id(path)); }
+    // The same with `hash` = file_id(path).
+    file_id_t id_for(root_scope& target, const std::wstring& path, file_id_t hash);
     // set_tags' additions to one root: each path's id and map record in the list's order, then
     // every tag the tree reaches gets the ids at once.
     void add_files(root_scope& root, const std::vector<std::wstring>& paths, const tree_node& tree);

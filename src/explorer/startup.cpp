@@ -111,7 +111,12 @@ BOOL start_up(const startup_places& places) {
         // the store's loads and clean-ups into another folder: that is no data folder, as if it
         // could not be made.
         const std::wstring folder = util::with_trailing_backslash(app_data) + L"Quibrix";
-        if (!util::folder_exists(folder) && !::CreateDirectoryW(folder.c_str(), items::shared_security())) return FALSE;
+        // Another process starting at the same time may make it between the check and the call
+        // (a file of that name is no folder either way).
+        if (!util::folder_exists(folder) && !::CreateDirectoryW(folder.c_str(), items::shared_security()) &&
+            !util::folder_exists(folder)) {
+            return FALSE;
+        }
         if (util::is_link(folder)) return FALSE;
         data_folder_value() = folder + L'\\';
     }

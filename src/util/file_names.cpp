@@ -65,25 +65,43 @@ bool same_name(std::wstring_view a, std::wstring_view b) {
            CSTR_EQUAL;
 }
 
-std::size_t name_hash(std::wstring_view name) {
-    std::wstring upper;
-    for (wchar_t c : name) {
-        if (static_cast<std::uint16_t>(c) < 0x80) continue;
-        // Beyond ASCII the letters are upper-cased by the file system's table, as
-        // CompareStringOrdinal does (LCMapStringEx uses it unless told to be linguistic).
-        upper.assign(name);
-        ::LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, name.data(), static_cast<int>(name.size()),
-                        &upper[0], static_cast<int>(upper.size()), nullptr, nullptr, 0);
-        name = upper;
-        break;
-    }
-    std::size_t h = name.size();
-    for (wchar_t c : name) {
-        std::uint16_t unit = static_cast<std::uint16_t>(c);
+namespace {
+
+// The hash of `name` with ASCII letters folded, four units to a multiplication; false, with
+// nothing hashed, when `ascii_only` and the name holds a unit beyond ASCII.
+bool folded_hash(std::wstring_view name, bool ascii_only, std::uint64_t& out) {
+    const std::uint64_t multiplier = 0xff51afd7ed558ccdull;
+    std::uint64_t h = 0x9e3779b97f4a7c15ull ^ name.size();
+    std::uint64_t block = 0;
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        std::uint16_t unit = static_cast<std::uint16_t>(name[i]);
+        if (unit >= 0x80 && ascii_only) return false;
         if (unit >= L'a' && unit <= L'z') unit = static_cast<std::uint16_t>(unit - (L'a' - L'A'));
-        h = h * 131 + unit;
+        block = block << 16 | unit;
+        if ((i & 3) == 3) {
+            h = (h ^ block) * multiplier;
+            block = 0;
+        }
     }
-    return h;
+    // A product's low bits depend on its factors' low bits alone: the high ones are folded in.
+    h = (h ^ block) * multiplier;
+    h = (h ^ (h >> 33)) * 0xc4ceb9fe1a85ec53ull;
+    out = h ^ (h >> 33);
+    return true;
+}
+
+}  // namespace
+
+std::size_t name_hash(std::wstring_view name) {
+    std::uint64_t h = 0;
+    if (folded_hash(name, true, h)) return static_cast<std::size_t>(h);
+    // Beyond ASCII the letters are upper-cased by the file system's table, as
+    // CompareStringOrdinal does (LCMapStringEx uses it unless told to be linguistic).
+    std::wstring upper(name);
+    ::LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, name.data(), static_cast<int>(name.size()), &upper[0],
+                    static_cast<int>(upper.size()), nullptr, nullptr, 0);
+    folded_hash(upper, false, h);
+    return static_cast<std::size_t>(h);
 }
 
 bool is_same_or_below(const std::wstring& path, const std::wstring& folder) {

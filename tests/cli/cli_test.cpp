@@ -1,6 +1,7 @@
 // quibrix.exe as a script runs it: real processes, their exit codes and what they print to a
 // pipe, against a store of the test's own.
 #include "child_process.h"
+#include "cli/query_reader.h"
 #include "folder_link.h"
 #include "database/store_lock.h"
 #include "database/tag_query.h"
@@ -26,6 +27,7 @@
 #include <cwctype>
 #include <fstream>
 #include <map>
+#include <random>
 #include <iterator>
 #include <set>
 #include <sstream>
@@ -1160,3 +1162,35 @@ TEST(CliStart, TheToolsImageHoldsNoDebugInformation) {
 }
 
 }  // namespace
+
+// The tool's own sort of an answer against a comparison sort: paths that share long prefixes,
+// paths that are prefixes of others, one path under several ids, in every length around the
+// sort's four-unit steps.
+TEST(CliAnswerOrder, ThePathSortOrdersAsAComparisonSortDoes) {
+    std::mt19937 random(99);
+    const wchar_t* const parts[] = {L"a", L"ab", L"abc", L"abcd", L"abcde", L"A", L"b", L"\u00e4", L""};
+    std::vector<std::wstring> paths;
+    for (int i = 0; i < 6000; ++i) {
+        std::wstring path = L"C:\\Users\\u\\";
+        const int depth = 1 + static_cast<int>(random() % 6);
+        for (int d = 0; d < depth; ++d) path += std::wstring(parts[random() % 9]) + (d + 1 < depth ? L"\\" : L"");
+        paths.push_back(path);
+    }
+    std::vector<query_reader::path_entry> entries;
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+        const std::wstring& path = paths[i];
+        const items::file_id_t id = static_cast<items::file_id_t>(random() % 50000 + 1);
+        entries.push_back({0, path.c_str(), static_cast<std::uint32_t>(path.size()), id});
+    }
+    std::vector<query_reader::path_entry> expected = entries;
+    const auto view = [](const query_reader::path_entry& e) { return std::wstring_view(e.path, e.length); };
+    std::sort(expected.begin(), expected.end(), [&](const query_reader::path_entry& a, const query_reader::path_entry& b) {
+        return view(a) < view(b) || (view(a) == view(b) && a.id < b.id);
+    });
+    query_reader::sort_by_path(entries);
+    ASSERT_EQ(expected.size(), entries.size());
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        ASSERT_EQ(view(expected[i]), view(entries[i])) << i;
+        ASSERT_EQ(expected[i].id, entries[i].id) << i;
+    }
+}

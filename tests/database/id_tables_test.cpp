@@ -53,3 +53,39 @@ TEST(IdTables, IdZeroIsNeverAFile) {
     EXPECT_FALSE(map.contains(0));
     EXPECT_TRUE(map.empty());
 }
+
+// The indexes that many ids share a key in (a hash of their path), and the ids' marks: random
+// inserts and erasures over few keys, so that long runs of one key wrap around and shift back.
+TEST(IdTables, KeyedIdsAndNumbersAgreeWithAReference) {
+    std::mt19937 random(777);
+    items::keyed_ids keyed;
+    items::id_numbers numbers;
+    typedef std::set<std::pair<std::uint32_t, std::uint32_t> > pairs;
+    pairs keyed_model;
+    std::map<std::uint32_t, std::uint64_t> numbers_model;
+    std::uniform_int_distribution<std::uint32_t> any_id(1, 2000);
+    for (int step = 0; step < 40000; ++step) {
+        const std::uint32_t id = any_id(random);
+        const std::uint32_t key = id % 37;
+        if (random() % 3) {
+            if (keyed_model.insert(std::make_pair(key, id)).second) keyed.insert(key, id);
+            numbers.set(id, step + 1);
+            numbers_model[id] = step + 1;
+        } else {
+            ASSERT_EQ(keyed_model.erase(std::make_pair(key, id)) == 1, keyed.erase(key, id));
+            ASSERT_EQ(numbers_model.erase(id) == 1, numbers.erase(id));
+        }
+    }
+    for (std::uint32_t key = 0; key < 37; ++key) {
+        pairs found;
+        keyed.for_key(key, [&](std::uint32_t id) { ASSERT_TRUE(found.insert(std::make_pair(key, id)).second); });
+        auto first = keyed_model.lower_bound(std::make_pair(key, 0u));
+        auto last = keyed_model.lower_bound(std::make_pair(key + 1, 0u));
+        EXPECT_EQ(pairs(first, last), found) << key;
+    }
+    for (std::uint32_t id = 1; id <= 2000; ++id) {
+        auto it = numbers_model.find(id);
+        ASSERT_EQ(it == numbers_model.end() ? 0 : it->second, numbers.find(id)) << id;
+    }
+    EXPECT_EQ(numbers_model.empty(), numbers.empty());
+}
