@@ -76,6 +76,31 @@ struct folder_memory {
 // read (from a listing of their folder), and for the others, where they went. `memory` (full
 // passes only) lets a folder whose tagged files were all in place at the last pass and which
 // has not been written since go unlisted. Returns how many folders were listed.
+// Files sorted into a folder of their own folder: one listing of each subfolder answers for
+// all of them, where looking each up by its index opens it (under Wine, after a search of the
+// folder's whole tree). Only a few subfolders are listed; the rest is left to that search.
+std::size_t look_below(const std::wstring& folder, const std::vector<std::wstring>& subfolders, std::uint32_t serial,
+                       std::vector<std::size_t>& unplaced, std::vector<candidate>& candidates) {
+    const std::size_t most = 8;
+    if (subfolders.empty() || subfolders.size() > most) return 0;
+    std::size_t listed = 0;
+    folder_contents below;
+    for (const std::wstring& sub : subfolders) {
+        if (unplaced.empty()) break;
+        const std::wstring path = folder + L'\\' + sub;
+        if (below.read(path, serial) != folder_contents::listed) continue;
+        ++listed;
+        for (std::size_t k = unplaced.size(); k-- > 0;) {
+            candidate& c = candidates[unplaced[k]];
+            const std::wstring name = below.name_of(c.recorded);
+            if (name.empty()) continue;
+            c.moved_to = path + L'\\' + name;
+            unplaced.erase(unplaced.begin() + static_cast<std::ptrdiff_t>(k));
+        }
+    }
+    return listed;
+}
+
 std::size_t look(std::vector<candidate>& candidates, folder_memory* memory, const std::atomic<bool>& stopping) {
     volume_serials serials;
     folder_facts facts(serials);
@@ -112,6 +137,7 @@ std::size_t look(std::vector<candidate>& candidates, folder_memory* memory, cons
                 }
                 if (read == folder_contents::listed) {
                     bool all_there = true;
+                    std::vector<std::size_t> unplaced;
                     for (std::size_t i : group.second) {
                         candidate& c = candidates[i];
                         c.now = listing.find(name_of(c.path));
@@ -121,8 +147,10 @@ std::size_t look(std::vector<candidate>& candidates, folder_memory* memory, cons
                         if (!c.present && c.recorded.known) {
                             const std::wstring name = listing.name_of(c.recorded);
                             if (!name.empty()) c.moved_to = group.first + L'\\' + name;
+                            if (name.empty()) unplaced.push_back(i);
                         }
                     }
+                    if (!unplaced.empty()) listed += look_below(group.first, listing.subfolders(), serial, unplaced, candidates);
                     if (rememberable && all_there) memory->next.set(group.first, digest, write_time);
                     continue;
                 }

@@ -71,6 +71,7 @@ folder_contents::outcome folder_contents::read(const std::wstring& folder, std::
             e.identity.created = to_number(listed->CreationTime);
             e.identity.known = true;
             e.link = util::is_link(listed->FileAttributes);
+            e.folder = (listed->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
             by_name_[upper_case(e.name)] = entries_.size();
             entries_.push_back(std::move(e));
             if (listed->NextEntryOffset == 0) break;
@@ -95,6 +96,14 @@ std::wstring folder_contents::name_of(const file_identity& identity) {
     // The index may have been given to a file made since: only the same file counts.
     if (e.link || !e.identity.same_file(identity) || e.name == L"." || e.name == L"..") return std::wstring();
     return e.name;
+}
+
+std::vector<std::wstring> folder_contents::subfolders() const {
+    std::vector<std::wstring> names;
+    for (const entry& e : entries_) {
+        if (e.folder && !e.link && e.name != L"." && e.name != L"..") names.push_back(e.name);
+    }
+    return names;
 }
 
 std::uint64_t folder_states::add_to_digest(std::uint64_t digest, const std::wstring& name,

@@ -24,12 +24,15 @@ public:
     // The name of the entry that is the file `identity` names; empty when there is none. A
     // link (reparse point) is never the file: it is not followed.
     std::wstring name_of(const file_identity& identity);
+    // The names of the folders in it, links left out.
+    std::vector<std::wstring> subfolders() const;
 
 private:
     struct entry {
         std::wstring name;
         file_identity identity;
         bool link;
+        bool folder;
     };
     std::vector<entry> entries_;
     std::unordered_map<std::wstring, std::size_t> by_name_;  // upper case

@@ -362,6 +362,15 @@ TEST_F(RelinkTest, APassListsOnlyTheFoldersWrittenSinceTheLastOne) {
     db->remove_all_tags({z}, false);
     EXPECT_EQ(1u, db->relink_moved().folders_listed);
     EXPECT_EQ(0u, db->relink_moved().folders_listed);
+
+    // Files sorted into a new folder of their own folder are found by one listing of it.
+    const std::wstring sorted = folder(L"music\\sorted");
+    ASSERT_TRUE(::MoveFileW(x.c_str(), (sorted + L"x.mp3").c_str()) && ::MoveFileW(y.c_str(), (sorted + L"y.mp3").c_str()));
+    again = db->relink_moved();
+    EXPECT_EQ(2u, again.folders_listed) << "the folder and the one it has now";
+    EXPECT_EQ(2u, again.moved.size());
+    EXPECT_EQ(0u, again.missing);
+    EXPECT_EQ(std::vector<std::wstring>({L"Music/Rock"}), tags_of(sorted + L"y.mp3"));
 }
 
 TEST_F(RelinkTest, ADriveBackUnderAnotherLetterKeepsItsTags) {
