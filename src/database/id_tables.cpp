@@ -50,6 +50,26 @@ void remove_at(std::vector<Slot>& slots, std::size_t hole, Empty empty, Key key)
     slots[hole] = Slot();
 }
 
+// The slot of `id` in a table of slots keyed by their `id` field: its own, or the free one
+// where it would go.
+template <typename Slot>
+std::size_t slot_of_id(const std::vector<Slot>& slots, file_id_t id) {
+    const std::size_t mask = slots.size() - 1;
+    std::size_t i = mix(id) & mask;
+    while (slots[i].id != 0 && slots[i].id != id) i = (i + 1) & mask;
+    return i;
+}
+
+template <typename Slot>
+void rehash_by_id(std::vector<Slot>& slots, std::size_t capacity) {
+    std::vector<Slot> old;
+    old.swap(slots);
+    slots.assign(capacity, Slot());
+    for (const Slot& s : old) {
+        if (s.id) slots[slot_of_id(slots, s.id)] = s;
+    }
+}
+
 }  // namespace
 
 // ---- keyed_ids
@@ -105,10 +125,7 @@ void keyed_ids::reserve(std::size_t count) {
 // ---- id_numbers
 
 std::size_t id_numbers::slot_of(file_id_t id) const {
-    const std::size_t mask = slots_.size() - 1;
-    std::size_t i = mix(id) & mask;
-    while (slots_[i].id != 0 && slots_[i].id != id) i = (i + 1) & mask;
-    return i;
+    return slot_of_id(slots_, id);
 }
 
 std::uint64_t id_numbers::find(file_id_t id) const {
@@ -118,12 +135,7 @@ std::uint64_t id_numbers::find(file_id_t id) const {
 }
 
 void id_numbers::rehash(std::size_t capacity) {
-    std::vector<slot> old;
-    old.swap(slots_);
-    slots_.assign(capacity, slot());
-    for (const slot& s : old) {
-        if (s.id) slots_[slot_of(s.id)] = s;
-    }
+    rehash_by_id(slots_, capacity);
 }
 
 void id_numbers::set(file_id_t id, std::uint64_t number) {
@@ -205,10 +217,7 @@ void id_set::reserve(std::size_t count) {
 // ---- path_map
 
 std::size_t path_map::slot_of(file_id_t id) const {
-    const std::size_t mask = slots_.size() - 1;
-    std::size_t i = mix(id) & mask;
-    while (slots_[i].id != 0 && slots_[i].id != id) i = (i + 1) & mask;
-    return i;
+    return slot_of_id(slots_, id);
 }
 
 std::wstring_view path_map::find(file_id_t id) const {
@@ -233,12 +242,7 @@ bool path_map::contains(file_id_t id) const {
 }
 
 void path_map::rehash(std::size_t capacity) {
-    std::vector<slot> old;
-    old.swap(slots_);
-    slots_.assign(capacity, slot());
-    for (const slot& s : old) {
-        if (s.id) slots_[slot_of(s.id)] = s;
-    }
+    rehash_by_id(slots_, capacity);
 }
 
 void path_map::store(slot& s, std::wstring_view path) {
