@@ -334,7 +334,7 @@ void path_map::clear() {
 }
 
 void path_map::reserve(std::size_t count, std::size_t characters) {
-    pool_.reserve(characters);
+    reserve_growing(pool_, characters);
     if (capacity_for(count) > slots_.size()) rehash(capacity_for(count));
 }
 

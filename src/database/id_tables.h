@@ -15,6 +15,13 @@ namespace items {
 
 typedef std::uint32_t file_id_t;
 
+// Room for `size` elements, growing at least twofold as push_back would: a bulk request
+// reserves once, and small requests one after another do not copy the whole vector each time.
+template <typename T>
+void reserve_growing(std::vector<T>& v, std::size_t size) {
+    if (size > v.capacity()) v.reserve(size > v.capacity() * 2 ? size : v.capacity() * 2);
+}
+
 class id_set {
 public:
     bool contains(file_id_t id) const;

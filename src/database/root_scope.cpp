@@ -261,8 +261,8 @@ void root_scope::register_path(file_id_t id, const std::wstring& file_path, cons
 
 void root_scope::expect_paths(std::size_t count, std::size_t characters) {
     id_map.reserve(id_map.size() + count, id_map.pool().size() + characters);
-    if (g_immediate_write) unwritten_records_.reserve(unwritten_records_.size() + count * 6 + characters * 2);
-    unidentified_.reserve(unidentified_.size() + count);
+    if (g_immediate_write) reserve_growing(unwritten_records_, unwritten_records_.size() + count * 6 + characters * 2);
+    reserve_growing(unidentified_, unidentified_.size() + count);
 }
 
 void root_scope::forget_path(file_id_t id) {
