@@ -258,6 +258,10 @@ public:
     // no file at the path (`on_disk` false): the re-link pass records it once it is there.
     void register_path(file_id_t id, const std::wstring& file_path, const file_identity* identity = nullptr,
                        bool on_disk = true);
+    // Gives the file `id` the path it was moved to and keeps its id, so that no tag file
+    // changes: the map appends one record, which wins over the old path's. Its identity is
+    // `identity` or read again later, as a new entry's is.
+    void repath(file_id_t id, const std::wstring& file_path, const file_identity* identity);
     // Room for `count` new entries of `characters` in all, about to be registered by one bulk
     // request: the map, the records to append and the identities to read each grow once.
     void expect_paths(std::size_t count, std::size_t characters);
@@ -312,6 +316,9 @@ public:
 
 private:
     bool read_map(sync_pass& pass);
+    // The indexes and the identity to read for a path the map has just taken for `id`.
+    void note_new_path(file_id_t id, const std::wstring& file_path, const file_identity* identity, bool on_disk);
+    void append_record(file_id_t id, const std::wstring& file_path);
     void note_displaced(file_id_t id, std::wstring_view file_path, bool added);
     void note_spelling(file_id_t id, std::wstring_view file_path, bool added);
     void index_displaced();
@@ -325,7 +332,10 @@ private:
     id_numbers identity_marks_;
     std::vector<unsigned char> unwritten_identities_;
     bool in_batch_ = false;
-    bool must_rewrite_ = false;  // a failed append may have left torn bytes
+    // The next write replaces the file whole: a failed append may have left torn bytes, or
+    // records of old paths outnumber the live ones.
+    bool must_rewrite_ = false;
+    std::size_t superseded_ = 0;   // records in the file that a later record for their id replaced
     std::size_t unread_tags_ = 0;  // counted by each load
     DWORD read_error_ = 0;         // why the map could not be read
     // Map changes made while writing was deferred, in order (an empty path: the id left).

@@ -77,10 +77,13 @@ bool root_scope::read_map(sync_pass& pass) {
     fresh.adopt_pool(std::move(units));
     const unsigned char* bytes = reinterpret_cast<const unsigned char*>(fresh.pool().data());
     fresh.reserve(size / 96 + 16, 0);
+    std::size_t records = 0;
     const store::map_read_result read =
-        store::decode_map(bytes, size, [&fresh](file_id_t id, std::size_t offset, std::size_t length) {
+        store::decode_map(bytes, size, [&fresh, &records](file_id_t id, std::size_t offset, std::size_t length) {
             fresh.set_in_pool(id, offset / 2, length);
+            ++records;
         });
+    superseded_ = records - fresh.size();
     fresh.compact_if_sparse();
     // What this process changed and has not written yet goes over what the file holds now.
     for (const std::pair<file_id_t, std::wstring>& change : deferred_) {
@@ -235,19 +238,7 @@ void root_scope::delete_identity_file() const {
 void root_scope::register_path(file_id_t id, const std::wstring& file_path, const file_identity* identity,
                                bool on_disk) {
     const bool added = id_map.insert(id, file_path);
-    if (added) {
-        note_displaced(id, file_path, true);
-        note_spelling(id, file_path, true);
-        if (identity && identity->known) {
-            identity_table::encode(id, file_path, *identity, unwritten_identities_);
-        } else if (on_disk) {
-            // Across roots: a root made again under the same name must not take an old mark.
-            static std::atomic<std::uint64_t> last_mark{0};
-            const std::uint64_t mark = ++last_mark;
-            unidentified_.push_back(unidentified_file{id, file_path, mark});
-            identity_marks_.set(id, mark);
-        }
-    }
+    if (added) note_new_path(id, file_path, identity, on_disk);
     if (!g_immediate_write) {
         // Noted even when known already: another process may drop it from the file meanwhile.
         clean = false;
@@ -255,6 +246,43 @@ void root_scope::register_path(file_id_t id, const std::wstring& file_path, cons
         return;
     }
     if (!added) return;
+    append_record(id, file_path);
+}
+
+void root_scope::repath(file_id_t id, const std::wstring& file_path, const file_identity* identity) {
+    const std::wstring_view known = id_map.find(id);
+    if (known.empty() || known == file_path) return;
+    note_displaced(id, known, false);
+    note_spelling(id, known, false);
+    id_map.set(id, file_path);
+    note_new_path(id, file_path, identity, true);
+    if (!g_immediate_write) {
+        clean = false;
+        deferred_.emplace_back(id, file_path);
+        return;
+    }
+    // The file's record for the old path stays behind the new one until the map is written
+    // whole, which it is once such records outnumber the live ones.
+    if (++superseded_ > id_map.size()) must_rewrite_ = true;
+    append_record(id, file_path);
+}
+
+void root_scope::note_new_path(file_id_t id, const std::wstring& file_path, const file_identity* identity,
+                               bool on_disk) {
+    note_displaced(id, file_path, true);
+    note_spelling(id, file_path, true);
+    if (identity && identity->known) {
+        identity_table::encode(id, file_path, *identity, unwritten_identities_);
+    } else if (on_disk) {
+        // Across roots: a root made again under the same name must not take an old mark.
+        static std::atomic<std::uint64_t> last_mark{0};
+        const std::uint64_t mark = ++last_mark;
+        unidentified_.push_back(unidentified_file{id, file_path, mark});
+        identity_marks_.set(id, mark);
+    }
+}
+
+void root_scope::append_record(file_id_t id, const std::wstring& file_path) {
     store::encode_map_record(id, file_path, unwritten_records_);
     if (!append_batch::defer(this, in_batch_)) flush_appends();
 }
@@ -372,6 +400,7 @@ void root_scope::written() {
     stamp = store::stamp_of(map_path());
     unwritten_records_.clear();
     must_rewrite_ = false;
+    superseded_ = 0;
     deferred_.clear();
     clean = true;
     write_identities();

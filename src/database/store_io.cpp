@@ -221,6 +221,18 @@ void append_file(const std::wstring& path, const std::vector<unsigned char>& byt
     }
 }
 
+void flush_file(const std::wstring& path) {
+    // Shared: a scanner reading the file meanwhile does not stop the flush.
+    util::unique_file file(::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
+        const DWORD error = ::GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return;
+        throw store_error(error_cannot_open, error);
+    }
+    if (!::FlushFileBuffers(file.get())) throw store_error(error_short_write);
+}
+
 void replace_file(const std::wstring& path, const std::vector<unsigned char>& bytes,
                   const std::wstring& temp_folder, replacement mode) {
     const bool durable = mode == replacement::durable;

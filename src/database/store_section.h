@@ -56,6 +56,7 @@ public:
             }
             db_.seen_counter_ = counter;
             if (stale) db_.sync(full, db_.reread_owed_);
+            if (type == write && db_.moves_left_) db_.finish_left_moves();
         } catch (...) {
             --db_.section_depth_;
             close();

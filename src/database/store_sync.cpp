@@ -153,6 +153,7 @@ void TagsHolder::read_folder(sync_pass& pass) {
                 // A link is neither a root nor a map of the store's: it may lead anywhere.
                 if (entry == L"." || entry == L".." || util::is_link(data.dwFileAttributes)) continue;
                 if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+                    if (entry == pending_moves::file_name) moves_left_ = true;
                     files.emplace_back(entry, store::stamp_from(data, pass.now));
                     continue;
                 }

@@ -362,6 +362,18 @@ void TagsHolder::follow_rename(const std::wstring& old_path, const std::wstring&
     follow_move(old_path, new_path, nullptr);
 }
 
+void TagsHolder::follow_folder_rename(const std::wstring& from, const std::wstring& to) {
+    store_section section(*this, false);
+    if (from.empty() || to.empty()) return;
+    // Every tagged spelling of the folder and of each path below it is a move of its own: the
+    // moves look their old paths up as they are spelled.
+    std::vector<path_move> moves(1, path_move{from, to, nullptr});
+    for (const auto& entry : collect_below(from, true)) {
+        moves.push_back(path_move{entry.second, to + entry.second.substr(from.size()), nullptr});
+    }
+    follow_moves(moves, true);
+}
+
 void TagsHolder::follow_renames(const std::vector<std::pair<std::wstring, std::wstring> >& moves) {
     store_section section(*this, false);
     std::vector<path_move> all;
@@ -375,13 +387,168 @@ std::vector<std::wstring> TagsHolder::follow_move(const std::wstring& old_path, 
     return follow_moves(std::vector<path_move>(1, path_move{old_path, new_path, identity}));
 }
 
-std::vector<std::wstring> TagsHolder::follow_moves(const std::vector<path_move>& moves) {
+namespace {
+
+bool nothing_to_follow(const std::wstring& old_path, const std::wstring& new_path) {
+    return old_path == new_path || new_path.empty() || new_path.size() > max_stored_path;
+}
+
+void note_followed(std::vector<std::wstring>& followed, const std::wstring& root_name) {
+    if (std::find(followed.begin(), followed.end(), root_name) == followed.end()) followed.push_back(root_name);
+}
+
+}  // namespace
+
+std::vector<std::wstring> TagsHolder::follow_moves(const std::vector<path_move>& moves, bool spellings_listed) {
     std::vector<std::wstring> followed;
     std::vector<file_id_t> old_hashes;
     old_hashes.reserve(moves.size());
     for (const path_move& move : moves) old_hashes.push_back(file_id(move.old_path));
-    // The new paths' map records wait here until the tag files are to be written.
-    append_batch batch;
+    std::vector<kept_id_move> shared;
+    std::size_t secured = 0;  // how many of them the moves file holds
+    // Before the first map is written: the records wait in the batch until then, and a run
+    // with new ids writes the maps it touches.
+    const auto secure = [&] {
+        if (shared.size() == secured || !g_immediate_write) return;
+        try {
+            pending_moves::write(path, shared);
+            secured = shared.size();
+        } catch (const store_error&) {
+            // The appends are made all the same: only a crash among them, on a disk that has
+            // just refused a write, would go unmended.
+        }
+    };
+    try {
+        // The map records wait here until the tag files are to be written.
+        append_batch batch;
+        // In order, as one by one: a run of moves that cannot keep their ids follows with new
+        // ids (their judgement may change once the run is applied, so the move after it is
+        // judged again).
+        for (std::size_t i = 0; i < moves.size();) {
+            if (follow_keeping_id(moves[i], old_hashes[i], spellings_listed, followed, shared)) {
+                ++i;
+                continue;
+            }
+            std::size_t end = i + 1;
+            while (end < moves.size() && !can_keep_id(moves[end], old_hashes[end], spellings_listed, nullptr, nullptr)) ++end;
+            secure();
+            follow_with_new_ids(moves, old_hashes, i, end, followed);
+            i = end;
+        }
+        secure();
+        batch.flush();
+    } catch (const store_error&) {
+        // Some maps may have the new paths: the next write gives them to the others.
+        if (secured) moves_left_ = true;
+        throw;
+    }
+    if (secured) {
+        try {
+            flush_maps_holding(shared);
+            pending_moves::clear(path);
+        } catch (const store_error&) {
+            moves_left_ = true;  // every map has its records; their flush is tried again
+        }
+    }
+    return followed;
+}
+
+void TagsHolder::flush_maps_holding(const std::vector<kept_id_move>& moves) {
+    for (const node_ptr& child : children) {
+        root_scope& root = static_cast<root_scope&>(*child);
+        if (std::any_of(moves.begin(), moves.end(), [&root](const kept_id_move& move) {
+                return root.id_map.contains(move.id);
+            })) {
+            // Records that a failed append left waiting are written first.
+            root.flush_appends();
+            store::flush_file(root.map_path());
+        }
+    }
+}
+
+void TagsHolder::finish_left_moves() {
+    moves_left_ = false;
+    // A holder of some roots cannot see the others, which may still hold the old paths.
+    if (some_roots_ || path.empty()) return;
+    try {
+        std::vector<kept_id_move> moves;
+        if (pending_moves::read(path, moves)) {
+            for (const node_ptr& child : children) {
+                if (child->unread_count()) {
+                    moves_left_ = true;  // it may hold an old path unseen
+                    return;
+                }
+            }
+            {
+                append_batch batch;
+                for (const kept_id_move& move : moves) {
+                    for (const node_ptr& child : children) {
+                        root_scope& root = static_cast<root_scope&>(*child);
+                        if (root.id_map.find(move.id) == move.old_path) root.repath(move.id, move.new_path, nullptr);
+                    }
+                }
+                batch.flush();
+            }
+            flush_maps_holding(moves);
+            changed();
+        }
+        pending_moves::clear(path);
+    } catch (const store_error&) {
+        moves_left_ = true;
+    }
+}
+
+bool TagsHolder::can_keep_id(const path_move& move, file_id_t old_hash, bool spellings_listed,
+                             std::vector<root_scope*>* holders, file_id_t* kept) {
+    if (kept) *kept = 0;
+    if (nothing_to_follow(move.old_path, move.new_path)) return true;
+    const file_id_t new_hash = file_id(move.new_path);
+    file_id_t id = 0;
+    for (const node_ptr& child : children) {
+        root_scope& root = static_cast<root_scope&>(*child);
+        // Tags at the new path meet those of the file: they become one id.
+        if (root.find_id(move.new_path, new_hash)) return false;
+        file_id_t found = 0;
+        if (spellings_listed) {
+            found = root.find_id(move.old_path, old_hash);
+        } else {
+            const std::vector<file_id_t> any_case = root.find_ids_any_case(move.old_path, old_hash);
+            // Spellings that an older version stored apart change their ids, as they always did.
+            if (any_case.size() > 1) return false;
+            if (!any_case.empty()) found = any_case[0];
+        }
+        if (!found) continue;
+        // Roots that disagree, and a root whose tag files may hold the id unseen: the same.
+        if ((id && found != id) || root.unread_count()) return false;
+        id = found;
+        if (holders) holders->push_back(&root);
+    }
+    if (!id) return true;
+    for (const node_ptr& child : children) {
+        if (static_cast<root_scope&>(*child).leaving(id)) return false;
+    }
+    if (kept) *kept = id;
+    return true;
+}
+
+bool TagsHolder::follow_keeping_id(const path_move& move, file_id_t old_hash, bool spellings_listed,
+                                   std::vector<std::wstring>& followed, std::vector<kept_id_move>& shared) {
+    std::vector<root_scope*> holders;
+    file_id_t id = 0;
+    if (!can_keep_id(move, old_hash, spellings_listed, &holders, &id)) return false;
+    if (!id) return true;
+    // The one id of the file takes the new path in every root: its tag files stay as they are.
+    if (holders.size() > 1) shared.push_back(kept_id_move{id, std::wstring(holders[0]->id_map.find(id)), move.new_path});
+    for (root_scope* root : holders) {
+        root->repath(id, move.new_path, move.identity);
+        note_followed(followed, root->name);
+    }
+    changed();
+    return true;
+}
+
+void TagsHolder::follow_with_new_ids(const std::vector<path_move>& moves, const std::vector<file_id_t>& old_hashes,
+                                     std::size_t begin, std::size_t end, std::vector<std::wstring>& followed) {
     std::vector<node_ptr> roots = children;
     for (const node_ptr& node : roots) {
         root_scope& root = static_cast<root_scope&>(*node);
@@ -399,11 +566,9 @@ std::vector<std::wstring> TagsHolder::follow_moves(const std::vector<path_move>&
             new_ids.clear();
         };
         bool touched = false;
-        for (std::size_t i = 0; i < moves.size(); ++i) {
+        for (std::size_t i = begin; i < end; ++i) {
             const path_move& move = moves[i];
-            if (move.old_path == move.new_path || move.new_path.empty() || move.new_path.size() > max_stored_path) {
-                continue;
-            }
+            if (nothing_to_follow(move.old_path, move.new_path)) continue;
             std::vector<file_id_t> found = root.find_ids_any_case(move.old_path, old_hashes[i]);
             // A file whose ids meet those of the renames gathered so far (an earlier file moved
             // onto its path, say) sees the map as those renames leave it, as one by one it would.
@@ -436,10 +601,8 @@ std::vector<std::wstring> TagsHolder::follow_moves(const std::vector<path_move>&
         apply();
         if (!touched) continue;
         changed();
-        followed.push_back(root.name);
+        note_followed(followed, root.name);
     }
-    batch.flush();
-    return followed;
 }
 
 void TagsHolder::rename_in_root(root_scope& root, const std::vector<std::pair<file_id_t, file_id_t> >& renames,
@@ -626,6 +789,11 @@ std::vector<std::pair<file_id_t, std::wstring> > TagsHolder::tagged_paths() {
 std::vector<std::pair<file_id_t, std::wstring> > TagsHolder::tagged_below(const std::wstring& folder) {
     refresh();
     const util::lock_guard held = lock();
+    return collect_below(folder, false);
+}
+
+std::vector<std::pair<file_id_t, std::wstring> > TagsHolder::collect_below(const std::wstring& folder,
+                                                                          bool with_folder) const {
     std::vector<std::pair<file_id_t, std::wstring> > result;
     if (folder.empty()) return result;
     const bool ends_in_separator = folder.back() == L'\\';
@@ -633,8 +801,8 @@ std::vector<std::pair<file_id_t, std::wstring> > TagsHolder::tagged_below(const 
         const root_scope* root = static_cast<const root_scope*>(children[i].get());
         root->id_map.for_each([&](file_id_t id, std::wstring_view file_path) {
             // The separator first: it turns away almost every path without a comparison.
-            if (file_path.size() <= folder.size()) return;
-            if (!ends_in_separator && file_path[folder.size()] != L'\\') return;
+            if (file_path.size() < folder.size() || (file_path.size() == folder.size() && !with_folder)) return;
+            if (!ends_in_separator && file_path.size() > folder.size() && file_path[folder.size()] != L'\\') return;
             if (!util::same_name(file_path.substr(0, folder.size()), folder)) return;
             // As tagged_paths: an id that an earlier root knows is that root's file.
             for (std::size_t j = 0; j < i; ++j) {

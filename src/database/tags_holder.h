@@ -10,6 +10,7 @@
 
 #include "database/navigation.h"
 #include "database/nodes.h"
+#include "database/pending_moves.h"
 #include "database/shell_item.h"
 #include "database/store_lock.h"
 #include "util/unique_resource.h"
@@ -110,6 +111,9 @@ public:
     // The same for many files at once (old path, new path; a folder's files when it moved):
     // each touched tag file and map is written once, not once per file.
     void follow_renames(const std::vector<std::pair<std::wstring, std::wstring> >& moves);
+    // A folder renamed or moved: the folder and every tagged path below it, in any letter
+    // case, follow as one request.
+    void follow_folder_rename(const std::wstring& from, const std::wstring& to);
 
     // A drive whose volume came back under another letter: its tagged paths moved from one
     // drive root ("E:\\") to the other.
@@ -228,7 +232,31 @@ private:
     // follow_rename's work; returns the names of the roots that followed.
     std::vector<std::wstring> follow_move(const std::wstring& old_path, const std::wstring& new_path,
                                           const file_identity* identity);
-    std::vector<std::wstring> follow_moves(const std::vector<path_move>& moves);
+    // `spellings_listed`: every tagged spelling of a moved file is a move of its own, so each
+    // old path is looked up as it is spelled (a case-blind look-up indexes every path of every
+    // root first).
+    std::vector<std::wstring> follow_moves(const std::vector<path_move>& moves, bool spellings_listed = false);
+    // Whether the move can keep the file's id: no root knows the new path, and the old one is
+    // one id in every root that holds it, each read whole. `holders` gets those roots and
+    // `kept` the id (0 when no root holds the old path, or there is nothing to follow).
+    bool can_keep_id(const path_move& move, file_id_t old_hash, bool spellings_listed,
+                     std::vector<root_scope*>* holders, file_id_t* kept);
+    // The move, its id kept (false, and nothing done, when it cannot be). An id that several
+    // roots hold is noted in `shared` for the moves file.
+    bool follow_keeping_id(const path_move& move, file_id_t old_hash, bool spellings_listed,
+                           std::vector<std::wstring>& followed, std::vector<kept_id_move>& shared);
+    // Each root's paths at `folder` (with_folder) or below it, an id that an earlier root
+    // knows left out.
+    std::vector<std::pair<file_id_t, std::wstring> > collect_below(const std::wstring& folder, bool with_folder) const;
+    // Gives the new path to every id of a moves file that a crash or a failure left and that
+    // a root still holds at its old path, then removes the file. Never throws: what could not
+    // be done is tried again by the next write.
+    void finish_left_moves();
+    // Writes what the maps of the roots that hold any of the ids still owe, and flushes them.
+    void flush_maps_holding(const std::vector<kept_id_move>& moves);
+    // moves[begin, end) with new ids, each root's tag files rewritten once.
+    void follow_with_new_ids(const std::vector<path_move>& moves, const std::vector<file_id_t>& old_hashes,
+                             std::size_t begin, std::size_t end, std::vector<std::wstring>& followed);
     // The re-link pass over every tagged file, or over the files `only` names.
     relink_report relink(const std::vector<file_id_t>* only);
     static DWORD WINAPI loader_thread(void* holder);
@@ -305,6 +333,9 @@ private:
     bool some_roots_ = false;
     std::vector<std::wstring> only_roots_;
     bool syncing_ = false;
+    // A moves file (pending_moves.h) was seen in the data folder, or left by a move here that
+    // failed on the way: the next write section finishes it.
+    bool moves_left_ = false;
 };
 
 }  // namespace items

@@ -50,11 +50,7 @@ void move_item(items::TagsHolder& db, const std::wstring& from, const std::wstri
 void rename_folder(items::TagsHolder& db, const std::wstring& from, const std::wstring& to) {
     if (from.empty() || to.empty()) return;
     // One request for the folder and all below it: each map and tag file is written once.
-    std::vector<std::pair<std::wstring, std::wstring> > moves(1, std::make_pair(from, to));
-    for (const auto& entry : db.tagged_below(from)) {
-        moves.emplace_back(entry.second, to + entry.second.substr(from.size()));
-    }
-    db.follow_renames(moves);
+    db.follow_folder_rename(from, to);
 }
 
 namespace {

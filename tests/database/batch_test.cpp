@@ -134,13 +134,20 @@ TEST_F(BatchTest, ARequestOverManyFilesWritesEachTouchedTagFileAndMapOnce) {
     std::vector<std::wstring> unchanged;
     std::set_intersection(before.begin(), before.end(), after.begin(), after.end(), std::back_inserter(unchanged));
     EXPECT_EQ(before.size() - 9, unchanged.size());
-    // A folder's move: in each of the three roots the new paths' records are appended, each tag
-    // holding one of the files is rewritten, and the map then once without the old paths.
+    // A folder's move: the files keep their ids. The moves file is written, the new paths'
+    // records are appended to each of the three maps once, and the moves file goes again; no
+    // tag file is written.
     build(*db);
     const std::vector<std::wstring> again = album0(*db);
     std::vector<std::pair<std::wstring, std::wstring> > moves;
     for (const std::wstring& path : again) moves.emplace_back(path, L"C:\\Songs" + path.substr(8));
-    EXPECT_EQ(3 * 2 + 6, changes_of([&] { db->follow_renames(moves); }));
+    const std::vector<std::wstring> unmoved = store_contents(folder.path());
+    EXPECT_EQ(1 + 3 + 1, changes_of([&] { db->follow_renames(moves); }));
+    const std::vector<std::wstring> moved = store_contents(folder.path());
+    std::vector<std::wstring> kept;
+    std::set_intersection(unmoved.begin(), unmoved.end(), moved.begin(), moved.end(), std::back_inserter(kept));
+    EXPECT_EQ(unmoved.size() - 3, kept.size());
+    EXPECT_EQ(unmoved.size(), moved.size());
     reload();
     EXPECT_TRUE(album0(*db).empty());
     EXPECT_EQ((std::vector<std::wstring>{L"Music/Genre/Rock", L"Music/Mood", L"Video/Clips", L"Work/Invoices",

@@ -30,8 +30,11 @@ protected:
     bool kept(const std::wstring& root, const std::wstring& path) {
         items::identity_table table;
         if (!table.read(data(L"~quibrix-" + root + L".ids"))) return false;
+        // The id the store knows the path by: a renamed file keeps the one it had.
+        items::root_scope* holder = db->find_root(&path, 0);
+        const items::file_id_t id = holder ? holder->find_id(path) : items::file_id(path);
         items::volume_serials serials;
-        return table.find(items::file_id(path), path).same_file(items::identify(path, serials));
+        return table.find(id, path).same_file(items::identify(path, serials));
     }
 
     TempFolder files;
