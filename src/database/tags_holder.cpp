@@ -502,6 +502,9 @@ bool TagsHolder::can_keep_id(const path_move& move, file_id_t old_hash, bool spe
                              std::vector<root_scope*>* holders, file_id_t* kept) {
     if (kept) *kept = 0;
     if (nothing_to_follow(move.old_path, move.new_path)) return true;
+    // Deferred writing saves root after root, with no moves file: a crash among them would
+    // leave one id at two paths.
+    if (!g_immediate_write) return false;
     const file_id_t new_hash = file_id(move.new_path);
     file_id_t id = 0;
     for (const node_ptr& child : children) {

@@ -163,3 +163,35 @@ TEST_F(TagQueryTest, AnswersAreSortedByTheirUnits) {
 }
 
 }  // namespace
+
+TEST_F(TagQueryTest, LargeTagsCombineAsSetsDo) {
+    // Tags past a few thousand ids are sorted another way than small ones; a scope gathers the
+    // same id from several tags.
+    std::vector<std::wstring> a, b, c;
+    for (int n = 0; n < 8000; ++n) {
+        const std::wstring path = L"C:\\Big\\" + std::to_wstring(n * 7919 % 8000) + L".dat";
+        if (n < 5000) a.push_back(path);
+        if (n >= 3000) b.push_back(path);
+        if (n % 2 == 0) c.push_back(path);
+    }
+    ASSERT_TRUE(db->set_tags(a, tags({L"Big/A"}), items::tree_ptr()));
+    ASSERT_TRUE(db->set_tags(b, tags({L"Big/B"}), items::tree_ptr()));
+    ASSERT_TRUE(db->set_tags(c, tags({L"Big/C"}), items::tree_ptr()));
+    const auto sorted = [](std::vector<std::wstring> paths) {
+        std::sort(paths.begin(), paths.end());
+        return paths;
+    };
+    const auto answer = [](items::TagsHolder& store, const std::wstring& query) {
+        std::vector<std::wstring> paths = items::tag_query::parse(query).files(store);
+        std::sort(paths.begin(), paths.end());
+        return paths;
+    };
+    std::vector<std::wstring> odd, both;
+    for (int n = 0; n < 8000; ++n) {
+        if (n % 2) odd.push_back(a.size() > static_cast<std::size_t>(n) ? a[n] : b[n - 3000]);
+        if (n >= 3000 && n < 5000) both.push_back(a[n]);
+    }
+    EXPECT_EQ(sorted(odd), answer(*db, L"Big and not Big/C"));
+    EXPECT_EQ(sorted(both), answer(*db, L"Big/A and Big/B"));
+    EXPECT_EQ(8000u, answer(*db, L"Big/A or Big/B").size());
+}
