@@ -507,6 +507,7 @@ bool TagsHolder::can_keep_id(const path_move& move, file_id_t old_hash, bool spe
     if (!g_immediate_write) return false;
     const file_id_t new_hash = file_id(move.new_path);
     file_id_t id = 0;
+    std::size_t holding = 0;
     for (const node_ptr& child : children) {
         root_scope& root = static_cast<root_scope&>(*child);
         // Tags at the new path meet those of the file: they become one id.
@@ -524,12 +525,18 @@ bool TagsHolder::can_keep_id(const path_move& move, file_id_t old_hash, bool spe
         // Roots that disagree, and a root whose tag files may hold the id unseen: the same.
         if ((id && found != id) || root.unread_count()) return false;
         id = found;
+        ++holding;
         if (holders) holders->push_back(&root);
     }
     if (!id) return true;
+    std::size_t containing = 0;
     for (const node_ptr& child : children) {
-        if (static_cast<root_scope&>(*child).leaving(id)) return false;
+        const root_scope& root = static_cast<const root_scope&>(*child);
+        if (root.leaving(id)) return false;
+        if (root.id_map.contains(id)) ++containing;
     }
+    // A root that knows the id by another spelling than the one looked up would keep it.
+    if (containing != holding) return false;
     if (kept) *kept = id;
     return true;
 }
