@@ -3,7 +3,6 @@
 #include "database/store_io.h"
 #include "util/byte_fields.h"
 #include "util/hashes.h"
-#include "util/unique_resource.h"
 
 #include <cstring>
 
@@ -70,17 +69,9 @@ bool read(const std::wstring& data_folder, std::vector<kept_id_move>& moves) {
 }
 
 void clear(const std::wstring& data_folder) {
-    const std::wstring file_path = data_folder + file_name;
-    if (!store::announce_write()) throw store_error(error_short_write, ::GetLastError());
-    util::unique_file file(::CreateFileW(file_path.c_str(), GENERIC_WRITE, 0, g_store_security, OPEN_EXISTING,
-                                         FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) {
-        if (::GetLastError() == ERROR_FILE_NOT_FOUND) return;
-        throw store_error(error_cannot_open, ::GetLastError());
+    if (!store::announce_write() || !store::empty_and_delete(data_folder + file_name)) {
+        throw store_error(error_short_write, ::GetLastError());
     }
-    if (!::SetEndOfFile(file.get()) || !::FlushFileBuffers(file.get())) throw store_error(error_short_write, ::GetLastError());
-    file.reset();
-    ::DeleteFileW(file_path.c_str());
 }
 
 }  // namespace pending_moves

@@ -225,12 +225,22 @@ void flush_file(const std::wstring& path) {
     // Shared: a scanner reading the file meanwhile does not stop the flush.
     util::unique_file file(::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                          nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) {
-        const DWORD error = ::GetLastError();
-        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return;
-        throw store_error(error_cannot_open, error);
+    // A file removed since has nothing left to flush.
+    if (file ? !::FlushFileBuffers(file.get())
+             : ::GetLastError() != ERROR_FILE_NOT_FOUND && ::GetLastError() != ERROR_PATH_NOT_FOUND) {
+        throw store_error(error_short_write, ::GetLastError());
     }
-    if (!::FlushFileBuffers(file.get())) throw store_error(error_short_write);
+}
+
+bool empty_and_delete(const std::wstring& path) {
+    util::unique_file file(
+        ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, g_store_security, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return ::GetLastError() == ERROR_FILE_NOT_FOUND;
+    if (!::SetEndOfFile(file.get()) || !::FlushFileBuffers(file.get())) return false;
+    file.reset();
+    // Gone, or empty if the deletion is lost: either way it asks for nothing.
+    ::DeleteFileW(path.c_str());
+    return true;
 }
 
 void replace_file(const std::wstring& path, const std::vector<unsigned char>& bytes,

@@ -120,9 +120,13 @@ bool read_file(const std::wstring& path, std::vector<wchar_t>& units, std::size_
 // error_short_write when the write failed.
 void append_file(const std::wstring& path, const std::vector<unsigned char>& bytes);
 
-// Brings what was written to the file, appends included, to the disk. Throws error_cannot_open
-// or error_short_write; a file that is gone has nothing to flush.
+// Brings what was written to the file, appends included, to the disk. Throws error_short_write;
+// a file that is gone has nothing to flush.
 void flush_file(const std::wstring& path);
+// Empties the file durably, then deletes it, for files whose content asks for work: a
+// deletion lost in a crash leaves an empty file, which asks for nothing. True when done or
+// the file is gone already.
+bool empty_and_delete(const std::wstring& path);
 
 enum class replacement {
     durable,  // flushed before it takes the old file's place, and announced: store data

@@ -184,17 +184,10 @@ bool write_in_place(HANDLE file, const std::vector<unsigned char>& bytes) {
     return ::SetFilePointerEx(file, zero, nullptr, FILE_BEGIN) && write_all(file, bytes) && ::SetEndOfFile(file);
 }
 
-// Makes the journal say nothing any more, durably, before it is deleted: a journal deleted on
-// its own may come back after a crash, and then undo the writes made since.
+// A journal deleted on its own may come back after a crash, and then undo the writes made
+// since: it is emptied first.
 bool empty_journal(const std::wstring& data_folder) {
-    util::unique_file file(::CreateFileW(journal_path(data_folder).c_str(), GENERIC_WRITE, 0, g_store_security,
-                                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) return ::GetLastError() == ERROR_FILE_NOT_FOUND;
-    if (!::SetEndOfFile(file.get()) || !::FlushFileBuffers(file.get())) return false;
-    file.reset();
-    // Gone, or empty if the deletion is lost: either way it asks for nothing.
-    ::DeleteFileW(journal_path(data_folder).c_str());
-    return true;
+    return empty_and_delete(journal_path(data_folder));
 }
 
 // Writes the owed files, then flushes up to `limit` of the state's files; true when none is
@@ -209,15 +202,7 @@ bool flush_some(journal_state& state, std::size_t limit) {
     }
     std::size_t done = 0;
     for (auto it = state.unflushed.begin(); it != state.unflushed.end() && done < limit; ++done) {
-        // Shared: a scanner reading the file meanwhile does not stop the flush.
-        util::unique_file file(::CreateFileW(it->c_str(), GENERIC_WRITE,
-                                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-        // A file removed since has nothing left to flush.
-        if (file ? !::FlushFileBuffers(file.get()) : ::GetLastError() != ERROR_FILE_NOT_FOUND &&
-                                                          ::GetLastError() != ERROR_PATH_NOT_FOUND) {
-            throw store_error(error_short_write, ::GetLastError());
-        }
+        flush_file(*it);
         it = state.unflushed.erase(it);
     }
     return state.unflushed.empty();

@@ -367,7 +367,7 @@ void TagsHolder::follow_folder_rename(const std::wstring& from, const std::wstri
     if (from.empty() || to.empty()) return;
     // Every tagged spelling of the folder and of each path below it is a move of its own: the
     // moves look their old paths up as they are spelled.
-    std::vector<path_move> moves(1, path_move{from, to, nullptr});
+    std::vector<path_move> moves;
     for (const auto& entry : collect_below(from, true)) {
         moves.push_back(path_move{entry.second, to + entry.second.substr(from.size()), nullptr});
     }
@@ -409,7 +409,7 @@ std::vector<std::wstring> TagsHolder::follow_moves(const std::vector<path_move>&
     // Before the first map is written: the records wait in the batch until then, and a run
     // with new ids writes the maps it touches.
     const auto secure = [&] {
-        if (shared.size() == secured || !g_immediate_write) return;
+        if (shared.size() == secured) return;
         try {
             pending_moves::write(path, shared);
             secured = shared.size();

@@ -52,6 +52,12 @@ protected:
         ASSERT_TRUE(eventually([&] { return tracker->handled() >= records; }))
             << "handled " << tracker->handled() << " of " << records;
     }
+    // The identities of files just tagged are read in the background, with each file or its
+    // folder open meanwhile: a test that deletes them waits for that first.
+    void give(const std::vector<std::wstring>& paths, const std::vector<std::wstring>& chains) {
+        StoreTest::give(paths, chains);
+        ASSERT_TRUE(db->wait_relinked(10000));
+    }
     bool tagged(const std::wstring& path) { return !tags_of(path).empty(); }
     std::wstring file(const std::wstring& relative) const { return files.path() + relative; }
 
