@@ -502,8 +502,9 @@ private:
             }
             // The paths are printed from the database's tables, under its lock.
             const util::lock_guard held = db_.lock();
-            const std::vector<std::wstring_view> found = query.paths(db_);
-            for (const std::wstring_view path : found) line(path);
+            const std::vector<items::stored_path> found = query.paths(db_);
+            std::wstring scratch;
+            for (const items::stored_path& path : found) line(path.in(scratch));
             return found.empty() ? exit_nothing : exit_ok;
         } catch (const items::query_error& error) {
             const std::string what = error.what();

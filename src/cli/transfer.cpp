@@ -111,7 +111,7 @@ private:
 // maps keep them.
 std::string export_document(items::TagsHolder& db, const std::vector<std::wstring>* only, std::size_t& count) {
     const util::lock_guard held = db.lock();
-    std::vector<std::wstring_view> paths;  // each file once
+    std::vector<items::stored_path> paths;  // each file once
     // Flat tables rather than node-based maps: with some hundred thousand entries the host's
     // heap would be most of the cost. The file of a path, by open addressing over `paths`:
     std::size_t files_seen = 0;
@@ -121,8 +121,8 @@ std::string export_document(items::TagsHolder& db, const std::vector<std::wstrin
     std::size_t slots = 16;
     while (slots < files_seen * 2) slots *= 2;
     std::vector<std::uint32_t> file_slots(slots, 0);  // file index + 1; 0: empty
-    const auto file_of = [&](std::wstring_view path) {
-        std::size_t slot = std::hash<std::wstring_view>()(path) & (slots - 1);
+    const auto file_of = [&](const items::stored_path& path) {
+        std::size_t slot = items::file_id(path) * std::size_t(0x9E3779B1u) & (slots - 1);
         for (; file_slots[slot]; slot = (slot + 1) & (slots - 1)) {
             if (paths[file_slots[slot] - 1] == path) return file_slots[slot] - 1;
         }
@@ -137,7 +137,7 @@ std::string export_document(items::TagsHolder& db, const std::vector<std::wstrin
         const items::root_scope& root = static_cast<const items::root_scope&>(*node);
         file_of_id.clear();
         root.id_map.for_each(
-            [&](items::file_id_t id, std::wstring_view path) { file_of_id.emplace_back(id, file_of(path)); });
+            [&](items::file_id_t id, const items::stored_path& path) { file_of_id.emplace_back(id, file_of(path)); });
         std::sort(file_of_id.begin(), file_of_id.end());
         std::vector<std::wstring> chain;
         const std::function<void(const items::base_node&)> walk = [&](const items::base_node& at) {
@@ -160,17 +160,8 @@ std::string export_document(items::TagsHolder& db, const std::vector<std::wstrin
     // Files and tags numbered in the order they are written (two nodes of one name are one tag).
     std::vector<std::uint32_t> order(paths.size()), file_rank(paths.size());
     for (std::uint32_t i = 0; i < order.size(); ++i) order[i] = i;
-    // The order of std::wstring's operator<, compared in line: the library's wmemcmp goes unit by
-    // unit through a call, and paths share long beginnings.
-    std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
-        const std::wstring_view& x = paths[a];
-        const std::wstring_view& y = paths[b];
-        const std::size_t common = std::min(x.size(), y.size());
-        for (std::size_t i = 0; i < common; ++i) {
-            if (x[i] != y[i]) return static_cast<std::uint16_t>(x[i]) < static_cast<std::uint16_t>(y[i]);
-        }
-        return x.size() < y.size();
-    });
+    // The order of std::wstring's operator<.
+    std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) { return paths[a].compare(paths[b]) < 0; });
     for (std::uint32_t rank = 0; rank < order.size(); ++rank) file_rank[order[rank]] = rank;
     std::vector<std::uint32_t> tag_order(tags.size()), tag_rank(tags.size());
     for (std::uint32_t i = 0; i < tag_order.size(); ++i) tag_order[i] = i;
@@ -197,11 +188,12 @@ std::string export_document(items::TagsHolder& db, const std::vector<std::wstrin
     strings.write(L"quibrix-tags");
     text += ", \"version\": " + std::to_string(format_version) + ", \"files\": [";
     count = 0;
+    std::wstring scratch;
     for (std::size_t at = 0; at < held_tags.size();) {
         const std::uint32_t file = held_tags[at].first;
         std::size_t end = at;
         while (end < held_tags.size() && held_tags[end].first == file) ++end;
-        const std::wstring_view path = paths[order[file]];
+        const std::wstring_view path = paths[order[file]].in(scratch);
         if (only && !std::binary_search(only->begin(), only->end(), path)) {
             at = end;
             continue;

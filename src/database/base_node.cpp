@@ -12,22 +12,6 @@
 
 namespace items {
 
-file_id_t file_id(std::wstring_view path) {
-    // Four units per step: h * 33^4 plus the four units' own terms, the same sum modulo 2^32,
-    // without a multiplication chained through every unit (each path is hashed at every lookup).
-    const std::size_t size = path.size();
-    const wchar_t* const units = path.data();
-    file_id_t h = 0;
-    std::size_t i = 0;
-    for (; i + 4 <= size; i += 4) {
-        h = h * 1185921u + static_cast<std::uint16_t>(units[i]) * 35937u +
-            static_cast<std::uint16_t>(units[i + 1]) * 1089u + static_cast<std::uint16_t>(units[i + 2]) * 33u +
-            static_cast<std::uint16_t>(units[i + 3]);
-    }
-    for (; i < size; ++i) h = h * 33 + static_cast<std::uint16_t>(units[i]);
-    return h;
-}
-
 base_node::base_node(const std::wstring& node_name, base_node* parent_node)
     : name(node_name), parent(parent_node), kind(kind_base), clean(true) {
     if (parent) path = parent->path + L'\\' + name;

@@ -149,13 +149,13 @@ bool fold_case_alias_root(const std::wstring& data_folder, const std::wstring& k
             id_set taken;
             for (std::size_t i = 0; i < other_maps.size(); ++i) {
                 if (!read_map(data_folder + other_maps[i], others[i])) return false;
-                others[i].for_each([&taken](file_id_t id, std::wstring_view) { taken.insert(id); });
+                others[i].for_each([&taken](file_id_t id, const stored_path&) { taken.insert(id); });
             }
             std::unordered_map<std::wstring, file_id_t> by_path;
-            known.for_each([&by_path](file_id_t id, std::wstring_view path) { by_path.emplace(std::wstring(path), id); });
+            known.for_each([&by_path](file_id_t id, const stored_path& path) { by_path.emplace(path.str(), id); });
             for (const path_map& other : others) {
                 std::vector<std::pair<file_id_t, std::wstring> > records;
-                other.for_each([&records](file_id_t id, std::wstring_view path) { records.emplace_back(id, path); });
+                other.for_each([&records](file_id_t id, const stored_path& path) { records.emplace_back(id, path.str()); });
                 for (const auto& record : records) {
                     const auto same_path = by_path.find(record.second);
                     if (same_path != by_path.end()) {
@@ -177,7 +177,10 @@ bool fold_case_alias_root(const std::wstring& data_folder, const std::wstring& k
                 }
             }
             std::vector<unsigned char> bytes;
-            known.for_each([&bytes](file_id_t id, std::wstring_view path) { store::encode_map_record(id, path, bytes); });
+            std::wstring scratch;
+            known.for_each([&](file_id_t id, const stored_path& path) {
+                store::encode_map_record(id, path.in(scratch), bytes);
+            });
             // The kept map knows every file before any tag moves over, and the other maps go last:
             // whatever step a crash interrupts, each id on disk stays known to a map.
             store::replace_file(data_folder + kept_map, bytes, data_folder);

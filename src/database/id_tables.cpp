@@ -25,9 +25,12 @@ inline std::size_t mix(file_id_t id) {
     return x;
 }
 
+// At most three quarters full: linear probing stays a probe or two for the lookups that find
+// their id, and the tables of a large store (a slot for each file of each root) take a third
+// less than at half.
 std::size_t capacity_for(std::size_t count) {
     std::size_t capacity = 16;
-    while (capacity < count * 2) capacity *= 2;  // at most half full
+    while (capacity * 3 < count * 4) capacity *= 2;
     return capacity;
 }
 
@@ -93,7 +96,7 @@ void keyed_ids::rehash(std::size_t capacity) {
 
 void keyed_ids::insert(std::uint32_t key, file_id_t id) {
     if (id == 0) return;
-    if ((size_ + 1) * 2 > slots_.size()) rehash(capacity_for(size_ + 1));
+    if (capacity_for(size_ + 1) > slots_.size()) rehash(capacity_for(size_ + 1));
     const std::size_t mask = slots_.size() - 1;
     std::size_t i = home(key, mask);
     while (slots_[i].id != 0) i = (i + 1) & mask;
@@ -144,7 +147,7 @@ void id_numbers::set(file_id_t id, std::uint64_t number) {
         erase(id);
         return;
     }
-    if ((size_ + 1) * 2 > slots_.size()) rehash(capacity_for(size_ + 1));
+    if (capacity_for(size_ + 1) > slots_.size()) rehash(capacity_for(size_ + 1));
     slot& s = slots_[slot_of(id)];
     if (s.id != id) ++size_;
     s.id = id;
@@ -190,7 +193,7 @@ void id_set::rehash(std::size_t capacity) {
 
 bool id_set::insert(file_id_t id) {
     if (id == 0) return false;
-    if ((size_ + 1) * 2 > slots_.size()) rehash(capacity_for(size_ + 1));
+    if (capacity_for(size_ + 1) > slots_.size()) rehash(capacity_for(size_ + 1));
     const std::size_t i = slot_of(id);
     if (slots_[i] == id) return false;
     slots_[i] = id;
@@ -214,17 +217,220 @@ void id_set::reserve(std::size_t count) {
     if (capacity_for(count) > slots_.size()) rehash(capacity_for(count));
 }
 
+// ---- stored_path
+
+file_id_t file_id(std::wstring_view path, file_id_t from) {
+    // Four units per step: h * 33^4 plus the four units' own terms, the same sum modulo 2^32,
+    // without a multiplication chained through every unit (each path is hashed at every lookup).
+    const std::size_t size = path.size();
+    const wchar_t* const units = path.data();
+    file_id_t h = from;
+    std::size_t i = 0;
+    for (; i + 4 <= size; i += 4) {
+        h = h * 1185921u + static_cast<std::uint16_t>(units[i]) * 35937u +
+            static_cast<std::uint16_t>(units[i + 1]) * 1089u + static_cast<std::uint16_t>(units[i + 2]) * 33u +
+            static_cast<std::uint16_t>(units[i + 3]);
+    }
+    for (; i < size; ++i) h = h * 33 + static_cast<std::uint16_t>(units[i]);
+    return h;
+}
+
+
+file_id_t file_id(const stored_path& path) {
+    return file_id(path.name, file_id(path.folder));
+}
+
+std::wstring stored_path::str() const {
+    std::wstring whole;
+    whole.reserve(size());
+    whole.append(folder).append(name);
+    return whole;
+}
+
+std::wstring_view stored_path::in(std::wstring& scratch) const {
+    // Always a copy, even of a path without a folder: the caller may change the maps while it
+    // holds the view.
+    scratch.assign(folder).append(name);
+    return scratch;
+}
+
+bool stored_path::operator==(std::wstring_view path) const {
+    return path.size() == size() && path.substr(0, folder.size()) == folder && path.substr(folder.size()) == name;
+}
+
+bool stored_path::operator==(const stored_path& other) const {
+    return size() == other.size() && compare(other) == 0;
+}
+
+int stored_path::compare(const stored_path& other) const {
+    // Walks both as two runs each, comparing the longest stretch both have in one run.
+    std::wstring_view a = folder, a_next = name, b = other.folder, b_next = other.name;
+    for (;;) {
+        if (a.empty() && !a_next.empty()) a.swap(a_next);
+        if (b.empty() && !b_next.empty()) b.swap(b_next);
+        if (a.empty() || b.empty()) return a.empty() ? (b.empty() ? 0 : -1) : 1;
+        const std::size_t n = std::min(a.size(), b.size());
+        const int c = a.substr(0, n).compare(b.substr(0, n));
+        if (c != 0) return c;
+        a.remove_prefix(n);
+        b.remove_prefix(n);
+    }
+}
+
+// ---- path_store
+
+namespace {
+
+// Where a path's folder ends: after its last backslash. A name longer than a name length can
+// say (never on a real disk) keeps its head with the folder.
+std::size_t folder_length(std::wstring_view path) {
+    const std::size_t slash = path.rfind(L'\\');
+    std::size_t length = slash == std::wstring_view::npos ? 0 : slash + 1;
+    if (path.size() - length > 0xFFFF) length = path.size() - 0xFFFF;
+    return length;
+}
+
+}  // namespace
+
+bool path_store::is(ref entry, std::wstring_view folder, std::wstring_view name) const {
+    const stored_path known = at(entry);
+    return known.name == name && known.folder == folder;
+}
+
+path_store::ref path_store::find(file_id_t key, std::wstring_view folder, std::wstring_view name) const {
+    ref found = 0;
+    by_path_.for_key(key, [&](file_id_t entry) {
+        if (!found && is(entry - 1, folder, name)) found = entry;
+    });
+    return found;
+}
+
+std::uint32_t path_store::folder_of(file_id_t key, std::wstring_view folder) {
+    std::uint32_t found = 0;
+    by_folder_.for_key(key, [&](file_id_t index) {
+        const folder_data& f = folders_[index - 1];
+        if (!found && std::wstring_view(folder_units_.data() + f.offset, f.length) == folder) found = index;
+    });
+    if (found) return found - 1;
+    folders_.push_back(folder_data{static_cast<std::uint32_t>(folder_units_.size()),
+                                   static_cast<std::uint32_t>(folder.size()), key});
+    folder_units_.insert(folder_units_.end(), folder.begin(), folder.end());
+    by_folder_.insert(key, static_cast<file_id_t>(folders_.size()));
+    return static_cast<std::uint32_t>(folders_.size() - 1);
+}
+
+path_store::ref path_store::hold(std::wstring_view path, file_id_t likely) {
+    const std::size_t split = folder_length(path);
+    const std::wstring_view folder = path.substr(0, split), name = path.substr(split);
+    ref found = find(likely, folder, name);
+    // The path is keyed by `likely`, not by its own hash, when that finds nothing: a map's id is
+    // the hash of its path but for moved files, which every map of theirs holds under the same
+    // id. Only sharing depends on the key, never what a lookup returns.
+    if (found) {
+        ++entries_[found - 1].holders;
+        return found - 1;
+    }
+    const std::uint32_t folder_index = folder_of(file_id(folder), folder);
+    ref entry;
+    if (free_.empty()) {
+        entry = static_cast<ref>(entries_.size());
+        entries_.push_back(entry_data());
+    } else {
+        entry = free_.back();
+        free_.pop_back();
+    }
+    entries_[entry] = entry_data{folder_index, static_cast<std::uint32_t>(names_.size()), 1, likely};
+    names_.push_back(static_cast<wchar_t>(name.size()));
+    names_.insert(names_.end(), name.begin(), name.end());
+    by_path_.insert(likely, entry + 1);
+    ++live_;
+    return entry;
+}
+
+void path_store::release(ref entry) {
+    entry_data& e = entries_[entry];
+    if (--e.holders != 0) return;
+    by_path_.erase(e.key, entry + 1);
+    dead_units_ += 1u + static_cast<std::uint16_t>(names_[e.name]);
+    free_.push_back(entry);
+    if (--live_ == 0) {
+        *this = path_store();
+    } else if (dead_units_ > names_.size() / 2 + 4096) {
+        compact();
+    }
+}
+
+void path_store::compact() {
+    std::vector<wchar_t> names;
+    names.reserve(names_.size() - dead_units_);
+    std::vector<std::uint32_t> renumbered(folders_.size(), 0);  // new index + 1
+    std::vector<folder_data> folders;
+    std::vector<wchar_t> folder_units;
+    keyed_ids by_folder;
+    for (entry_data& e : entries_) {
+        if (!e.holders) continue;
+        const std::size_t length = 1u + static_cast<std::uint16_t>(names_[e.name]);
+        const std::uint32_t offset = static_cast<std::uint32_t>(names.size());
+        names.insert(names.end(), names_.begin() + e.name, names_.begin() + e.name + length);
+        e.name = offset;
+        std::uint32_t& index = renumbered[e.folder];
+        if (!index) {
+            const folder_data& f = folders_[e.folder];
+            folders.push_back(folder_data{static_cast<std::uint32_t>(folder_units.size()), f.length, f.key});
+            folder_units.insert(folder_units.end(), folder_units_.begin() + f.offset,
+                                folder_units_.begin() + f.offset + f.length);
+            index = static_cast<std::uint32_t>(folders.size());
+            by_folder.insert(f.key, index);
+        }
+        e.folder = index - 1;
+    }
+    names_.swap(names);
+    folders_.swap(folders);
+    folder_units_.swap(folder_units);
+    by_folder_ = std::move(by_folder);
+    dead_units_ = 0;
+}
+
+void path_store::prefetch(ref entry) const {
+    QUIBRIX_PREFETCH(&entries_[entry]);
+}
+
 // ---- path_map
+
+path_map::path_map() : paths_(std::make_shared<path_store>()) {}
+
+path_map::path_map(std::shared_ptr<path_store> paths) : paths_(std::move(paths)) {}
+
+path_map::~path_map() {
+    clear();
+}
+
+path_map::path_map(path_map&& other) noexcept
+    : slots_(std::move(other.slots_)), size_(other.size_), paths_(other.paths_) {
+    other.slots_.clear();
+    other.size_ = 0;
+}
+
+path_map& path_map::operator=(path_map&& other) noexcept {
+    if (this != &other) {
+        clear();
+        slots_.swap(other.slots_);
+        size_ = other.size_;
+        other.size_ = 0;
+        paths_ = other.paths_;
+    }
+    return *this;
+}
 
 std::size_t path_map::slot_of(file_id_t id) const {
     return slot_of_id(slots_, id);
 }
 
-std::wstring_view path_map::find(file_id_t id) const {
-    if (id == 0 || slots_.empty()) return std::wstring_view();
+stored_path path_map::find(file_id_t id) const {
+    if (id == 0 || slots_.empty()) return stored_path();
     const slot& s = slots_[slot_of(id)];
-    if (s.id != id) return std::wstring_view();
-    return std::wstring_view(pool_.data() + s.offset, s.length);
+    if (s.id != id) return stored_path();
+    return paths_->at(s.path);
 }
 
 void path_map::prefetch_slot(file_id_t id) const {
@@ -234,7 +440,7 @@ void path_map::prefetch_slot(file_id_t id) const {
 void path_map::prefetch_path(file_id_t id) const {
     if (slots_.empty()) return;
     const slot& s = slots_[mix(id) & (slots_.size() - 1)];
-    if (s.id == id) QUIBRIX_PREFETCH(pool_.data() + s.offset);
+    if (s.id == id) paths_->prefetch(s.path);
 }
 
 bool path_map::contains(file_id_t id) const {
@@ -245,96 +451,54 @@ void path_map::rehash(std::size_t capacity) {
     rehash_by_id(slots_, capacity);
 }
 
-void path_map::store(slot& s, std::wstring_view path) {
-    s.offset = static_cast<std::uint32_t>(pool_.size());
-    s.length = static_cast<std::uint32_t>(path.size());
-    pool_.insert(pool_.end(), path.begin(), path.end());
-}
-
 bool path_map::insert(file_id_t id, std::wstring_view path) {
     if (id == 0) return false;
-    if ((size_ + 1) * 2 > slots_.size()) rehash(capacity_for(size_ + 1));
+    if (capacity_for(size_ + 1) > slots_.size()) rehash(capacity_for(size_ + 1));
     slot& s = slots_[slot_of(id)];
     if (s.id == id) return false;
+    s.path = paths_->hold(path, id);
     s.id = id;
-    store(s, path);
     ++size_;
     return true;
 }
 
-path_map::slot& path_map::place(file_id_t id) {
-    if ((size_ + 1) * 2 > slots_.size()) rehash(capacity_for(size_ + 1));
+void path_map::set(file_id_t id, std::wstring_view path) {
+    if (id == 0) return;
+    if (capacity_for(size_ + 1) > slots_.size()) rehash(capacity_for(size_ + 1));
     slot& s = slots_[slot_of(id)];
+    // Held before the old one goes: the same path set again stays where it is.
+    const path_store::ref held = paths_->hold(path, id);
     if (s.id == id) {
-        dead_characters_ += s.length;  // the path it replaces
+        paths_->release(s.path);
     } else {
         s.id = id;
         ++size_;
     }
-    return s;
-}
-
-void path_map::set(file_id_t id, std::wstring_view path) {
-    if (id == 0) return;
-    store(place(id), path);
-    if (dead_characters_ > pool_.size() / 2 + 4096) compact();
+    s.path = held;
 }
 
 bool path_map::erase(file_id_t id) {
     if (!contains(id)) return false;
     const std::size_t i = slot_of(id);
-    dead_characters_ += slots_[i].length;
+    paths_->release(slots_[i].path);
     remove_at(slots_, i, [](const slot& s) { return s.id == 0; }, [](const slot& s) { return s.id; });
     --size_;
-    if (size_ == 0) {
-        pool_.clear();
-        dead_characters_ = 0;
-    } else if (dead_characters_ > pool_.size() / 2 + 4096) {
-        compact();
-    }
     return true;
 }
 
-void path_map::compact() {
-    std::vector<wchar_t> pool;
-    pool.reserve(pool_.size() - dead_characters_);
-    for (slot& s : slots_) {
-        if (!s.id) continue;
-        const std::uint32_t offset = static_cast<std::uint32_t>(pool.size());
-        pool.insert(pool.end(), pool_.begin() + s.offset, pool_.begin() + s.offset + s.length);
-        s.offset = offset;
-    }
-    pool_.swap(pool);
-    dead_characters_ = 0;
-}
-
-void path_map::adopt_pool(std::vector<wchar_t>&& units) {
-    clear();
-    pool_.swap(units);
-    dead_characters_ = pool_.size();  // nothing refers to any of it yet
-}
-
-void path_map::set_in_pool(file_id_t id, std::size_t offset, std::size_t length) {
-    if (id == 0) return;
-    slot& s = place(id);
-    s.offset = static_cast<std::uint32_t>(offset);
-    s.length = static_cast<std::uint32_t>(length);
-    dead_characters_ -= length;
-}
-
-void path_map::compact_if_sparse() {
-    if (dead_characters_ > pool_.size() / 2) compact();
-}
-
 void path_map::clear() {
-    slots_.clear();
-    pool_.clear();
+    if (size_) {
+        for (const slot& s : slots_) {
+            if (s.id) paths_->release(s.path);
+        }
+    }
+    std::vector<slot>().swap(slots_);
     size_ = 0;
-    dead_characters_ = 0;
 }
 
-void path_map::reserve(std::size_t count, std::size_t characters) {
-    reserve_growing(pool_, characters);
+void path_map::reserve(std::size_t count) {
+    // Only the slots: most paths a map takes are in the store already, held by another root
+    // or by the map it replaces.
     if (capacity_for(count) > slots_.size()) rehash(capacity_for(count));
 }
 

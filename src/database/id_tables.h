@@ -1,12 +1,14 @@
 // Hash tables keyed by file id, laid out flat: open addressing with linear probing in one
-// array, and, for paths, one pool of characters per table. A store of 100,000 tagged files
-// holds hundreds of thousands of entries; a node-based table pays one or two heap blocks for
-// each of them, and the host's heap makes that the largest cost of a load.
+// array; the maps' paths in one store that all of them share, each folder's text once. A
+// store of 100,000 tagged files holds hundreds of thousands of entries; a node-based table
+// pays one or two heap blocks for each of them, and the host's heap makes that the largest
+// cost of a load.
 //
 // The id 0 never names a file, so it marks an empty slot.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -14,6 +16,36 @@
 namespace items {
 
 typedef std::uint32_t file_id_t;
+
+// The file id of a path: h = h * 33 + c over its UTF-16 units from h = 0, modulo 2^32.
+// No case folding: two spellings of one file are two ids. 0 never names a file. `from`
+// continues the hash of what comes before `path`.
+file_id_t file_id(std::wstring_view path, file_id_t from = 0);
+
+// A path as a map keeps it: its folder (up to and with its last backslash) and its name apart,
+// so that the files of one folder share one copy of the folder's path.
+struct stored_path {
+    std::wstring_view folder;
+    std::wstring_view name;
+
+    bool empty() const { return folder.empty() && name.empty(); }
+    std::size_t size() const { return folder.size() + name.size(); }
+    wchar_t operator[](std::size_t i) const { return i < folder.size() ? folder[i] : name[i - folder.size()]; }
+    // The path from its unit `depth` on.
+    stored_path from(std::size_t depth) const {
+        if (depth <= folder.size()) return stored_path{folder.substr(depth), name};
+        return stored_path{std::wstring_view(), name.substr(depth - folder.size())};
+    }
+    std::wstring str() const;
+    // The whole path, written into `scratch`.
+    std::wstring_view in(std::wstring& scratch) const;
+    bool operator==(std::wstring_view path) const;
+    bool operator!=(std::wstring_view path) const { return !(*this == path); }
+    bool operator==(const stored_path& other) const;
+    // Ordinal order of the whole paths, as std::wstring::compare.
+    int compare(const stored_path& other) const;
+};
+file_id_t file_id(const stored_path& path);
 
 // Room for `size` elements, growing at least twofold as push_back would: a bulk request
 // reserves once, and small requests one after another do not copy the whole vector each time.
@@ -95,10 +127,72 @@ private:
     std::size_t size_ = 0;
 };
 
+// The paths of every map of one store, each kept once: a file tagged under several roots is one
+// entry, and the files of a folder share that folder's text. An entry lives while some map
+// holds it.
+class path_store {
+public:
+    typedef std::uint32_t ref;
+
+    // The entry of `path`, made when new, held once more. `likely` is what file_id(path)
+    // probably is (a map's id for the path mostly is): a path held already is then found
+    // without hashing it.
+    ref hold(std::wstring_view path, file_id_t likely);
+    void release(ref entry);
+    stored_path at(ref entry) const {
+        const entry_data& e = entries_[entry];
+        const folder_data& f = folders_[e.folder];
+        return stored_path{std::wstring_view(folder_units_.data() + f.offset, f.length),
+                           std::wstring_view(names_.data() + e.name + 1, names_[e.name])};
+    }
+    void prefetch(ref entry) const;
+    std::size_t size() const { return live_; }
+
+private:
+    struct entry_data {
+        std::uint32_t folder;
+        std::uint32_t name;     // in names_: the name's length, then its units
+        std::uint32_t holders;  // 0: a free entry
+        file_id_t key;          // its key in by_path_
+    };
+    struct folder_data {
+        std::uint32_t offset;
+        std::uint32_t length;
+        file_id_t key;  // file_id of the folder
+    };
+    bool is(ref entry, std::wstring_view folder, std::wstring_view name) const;
+    // The entry + 1 of the path under `key`, or 0.
+    ref find(file_id_t key, std::wstring_view folder, std::wstring_view name) const;
+    std::uint32_t folder_of(file_id_t key, std::wstring_view folder);
+    // Drops the names and folders no entry uses any more, when they are most of the text.
+    void compact();
+
+    std::vector<entry_data> entries_;
+    std::vector<ref> free_;
+    std::vector<wchar_t> names_;
+    std::vector<folder_data> folders_;
+    std::vector<wchar_t> folder_units_;
+    keyed_ids by_path_;    // file_id of the path -> entry + 1
+    keyed_ids by_folder_;  // file_id of the folder -> folder + 1
+    std::size_t live_ = 0;
+    std::size_t dead_units_ = 0;  // names_ units of free entries
+};
+
+// File id -> path, for one root's map; the paths themselves live in a path_store that the
+// maps of one store share.
 class path_map {
 public:
-    // The path of `id`, or an empty view. Valid until the map next changes.
-    std::wstring_view find(file_id_t id) const;
+    // With a store of its own.
+    path_map();
+    explicit path_map(std::shared_ptr<path_store> paths);
+    ~path_map();
+    path_map(path_map&& other) noexcept;
+    path_map& operator=(path_map&& other) noexcept;
+    path_map(const path_map&) = delete;
+    path_map& operator=(const path_map&) = delete;
+
+    // The path of `id`, or an empty one. Valid until a map of the store next changes.
+    stored_path find(file_id_t id) const;
     bool contains(file_id_t id) const;
     // Asks the processor for the slot of `id`, and then for its path, ahead of a lookup: the
     // lookups of a bulk request miss the cache one after another otherwise.
@@ -110,45 +204,30 @@ public:
     void set(file_id_t id, std::wstring_view path);
     bool erase(file_id_t id);
     void clear();
-    void reserve(std::size_t count, std::size_t characters);
+    void reserve(std::size_t count);
     std::size_t size() const { return size_; }
     bool empty() const { return size_ == 0; }
-
-    // Takes `units` as the character pool (a map file read whole), for entries then made with
-    // set_in_pool: a load keeps each path where the file put it instead of copying it.
-    // Only for an empty map.
-    void adopt_pool(std::vector<wchar_t>&& units);
-    const std::vector<wchar_t>& pool() const { return pool_; }
-    // Adds or replaces id -> the `length` characters at `offset` of the pool.
-    void set_in_pool(file_id_t id, std::size_t offset, std::size_t length);
-    // Drops the pool characters no entry uses when they are most of it.
-    void compact_if_sparse();
+    const std::shared_ptr<path_store>& paths() const { return paths_; }
 
     // Calls f(id, path) for every entry, in table order.
     template <typename F>
     void for_each(F f) const {
         for (const slot& s : slots_) {
-            if (s.id) f(s.id, std::wstring_view(pool_.data() + s.offset, s.length));
+            if (s.id) f(s.id, paths_->at(s.path));
         }
     }
 
 private:
     struct slot {
         file_id_t id;
-        std::uint32_t offset;
-        std::uint32_t length;
+        path_store::ref path;
     };
     std::size_t slot_of(file_id_t id) const;
     void rehash(std::size_t capacity);
-    // The slot of `id`, made when missing; a path it held counts as dead.
-    slot& place(file_id_t id);
-    void store(slot& s, std::wstring_view path);
-    void compact();
 
     std::vector<slot> slots_;
-    std::vector<wchar_t> pool_;
     std::size_t size_ = 0;
-    std::size_t dead_characters_ = 0;  // pool space of replaced and erased paths
+    std::shared_ptr<path_store> paths_;
 };
 
 }  // namespace items

@@ -99,8 +99,9 @@ void identity_table::set(file_id_t id, std::wstring_view path, const file_identi
 
 std::size_t identity_table::live_in(const path_map& map) const {
     std::size_t live = 0;
+    std::wstring scratch;
     for (const auto& item : entries_) {
-        const std::wstring_view path = map.find(item.first);
+        const std::wstring_view path = map.find(item.first).in(scratch);
         if (!path.empty() && path_check(path) == item.second.path_check) ++live;
     }
     return live;
@@ -109,8 +110,9 @@ std::size_t identity_table::live_in(const path_map& map) const {
 void identity_table::write(const std::wstring& file, const path_map& map, const std::wstring& temp_folder) const {
     std::vector<unsigned char> bytes(magic, magic + header_size);
     bytes.reserve(header_size + entries_.size() * record_size);
+    std::wstring scratch;
     for (const auto& item : entries_) {
-        const std::wstring_view path = map.find(item.first);
+        const std::wstring_view path = map.find(item.first).in(scratch);
         if (path.empty() || path_check(path) != item.second.path_check) continue;
         encode(item.first, path, item.second.identity, bytes);
     }

@@ -234,10 +234,8 @@ void filtered_item::list(TagsHolder& holder, shell_item_list& out) const {
         out.reserve(all.size() - marked, (all.size() - marked) * 64);
         for (std::size_t i = 0; i < all.size(); ++i) {
             if (marks[i] != 0) continue;
-            const std::wstring_view file_path = shown_root.id_map.find(all[i]);
-            const std::wstring_view::size_type slash = file_path.rfind(L'\\');
-            const std::size_t start = slash == std::wstring_view::npos ? 0 : slash + 1;
-            out.add(item_file, all[i], 0, file_path.data() + start, file_path.size() - start);
+            const std::wstring_view leaf = shown_root.id_map.find(all[i]).name;
+            out.add(item_file, all[i], 0, leaf.data(), leaf.size());
         }
         return;
     }

@@ -20,10 +20,6 @@
 
 namespace items {
 
-// The file id of a path: h = h * 33 + c over its UTF-16 units from h = 0, modulo 2^32.
-// No case folding: two spellings of one file are two ids. 0 never names a file.
-file_id_t file_id(std::wstring_view path);
-
 enum node_kind : std::uint32_t {
     kind_root = 1,
     kind_scope = 2,
@@ -228,7 +224,8 @@ private:
 
 class root_scope : public scope {
 public:
-    root_scope(const std::wstring& node_name, base_node* parent_node);
+    // `paths`: where its map keeps its paths, shared by every root of the store.
+    root_scope(const std::wstring& node_name, base_node* parent_node, std::shared_ptr<path_store> paths);
     ~root_scope() override;
 
     bool load(sync_pass& pass) override;

@@ -242,17 +242,17 @@ TagsHolder::relink_report TagsHolder::relink(const std::vector<file_id_t>* only)
             state.records = table.records();
             state.live = table.live_in(root.id_map);
             identity_files.push_back(state);
-            const auto add = [&](file_id_t id, std::wstring_view file_path) {
+            const auto add = [&](file_id_t id, const stored_path& file_path) {
                 candidate c;
                 c.root = root.name;
                 c.id = id;
-                c.path.assign(file_path.data(), file_path.size());
-                c.recorded = table.find(id, file_path);
+                c.path = file_path.str();
+                c.recorded = table.find(id, c.path);
                 candidates.push_back(std::move(c));
             };
             if (only) {
                 for (file_id_t id : *only) {
-                    const std::wstring_view file_path = root.id_map.find(id);
+                    const stored_path file_path = root.id_map.find(id);
                     if (!file_path.empty()) add(id, file_path);
                 }
             } else {

@@ -21,8 +21,8 @@ std::uint32_t spelling_key(std::wstring_view file_path) {
 
 }  // namespace
 
-root_scope::root_scope(const std::wstring& node_name, base_node* parent_node)
-    : scope(node_name, parent_node), loaded(false) {
+root_scope::root_scope(const std::wstring& node_name, base_node* parent_node, std::shared_ptr<path_store> paths)
+    : scope(node_name, parent_node), id_map(std::move(paths)), loaded(false) {
     kind = kind_root;
     path = parent_node ? parent_node->path + node_name : node_name;
 }
@@ -66,25 +66,27 @@ bool root_scope::read_map(sync_pass& pass) {
         read_error_ = ERROR_FILE_NOT_FOUND;
         return false;
     }
-    std::vector<wchar_t> units;
-    std::size_t size = 0;
-    if (!store::read_file(map_path(), units, size)) {
+    // Into the store's paths that every root shares: a path another root holds (or this one,
+    // read before) is kept once. Read a piece at a time: a map of many megabytes in memory
+    // whole would be most of a load's peak.
+    path_map fresh(id_map.paths());
+    fresh.reserve(static_cast<std::size_t>(on_disk.size / 96) + 16);
+    std::size_t records = 0;
+    store::map_read_result read;
+    const bool readable = store::read_pieces(
+        map_path(), store::longest_map_record,
+        [&](const unsigned char* bytes, std::size_t size, bool last, std::size_t& used) {
+            used = store::decode_map_piece(bytes, size, last, read, [&](file_id_t id, std::size_t offset, std::size_t length) {
+                fresh.set(id, std::wstring_view(reinterpret_cast<const wchar_t*>(bytes + offset), length));
+                ++records;
+            });
+            return !read.damaged;
+        });
+    if (!readable) {
         read_error_ = ::GetLastError();
         return false;
     }
-    // The paths stay where the file put them: the file's text becomes the map's pool.
-    path_map fresh;
-    fresh.adopt_pool(std::move(units));
-    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(fresh.pool().data());
-    fresh.reserve(size / 96 + 16, 0);
-    std::size_t records = 0;
-    const store::map_read_result read =
-        store::decode_map(bytes, size, [&fresh, &records](file_id_t id, std::size_t offset, std::size_t length) {
-            fresh.set_in_pool(id, offset / 2, length);
-            ++records;
-        });
     superseded_ = records - fresh.size();
-    fresh.compact_if_sparse();
     // What this process changed and has not written yet goes over what the file holds now.
     for (const std::pair<file_id_t, std::wstring>& change : deferred_) {
         if (change.second.empty()) {
@@ -157,7 +159,7 @@ void root_scope::add_file(file_id_t id, const std::wstring& file_path, const tre
 }
 
 file_id_t root_scope::find_id(const std::wstring& file_path, file_id_t hash) {
-    const std::wstring_view at = id_map.find(hash);
+    const stored_path at = id_map.find(hash);
     if (!at.empty() && at == file_path) return hash;
     return find_displaced(file_path, hash);
 }
@@ -180,11 +182,15 @@ std::vector<file_id_t> root_scope::find_ids_any_case(const std::wstring& file_pa
     if (!spellings_indexed_) {
         spellings_.clear();
         spellings_.reserve(id_map.size());
-        id_map.for_each([this](file_id_t id, std::wstring_view known) { spellings_.insert(spelling_key(known), id); });
+        std::wstring scratch;
+        id_map.for_each([&](file_id_t id, const stored_path& known) {
+            spellings_.insert(spelling_key(known.in(scratch)), id);
+        });
         spellings_indexed_ = true;
     }
+    std::wstring scratch;
     spellings_.for_key(spelling_key(file_path), [&](file_id_t id) {
-        if (util::same_name(id_map.find(id), file_path)) found.push_back(id);
+        if (util::same_name(id_map.find(id).in(scratch), file_path)) found.push_back(id);
     });
     return found;
 }
@@ -201,7 +207,7 @@ void root_scope::note_spelling(file_id_t id, std::wstring_view file_path, bool a
 void root_scope::index_displaced() {
     if (displaced_indexed_) return;
     displaced_.clear();
-    id_map.for_each([this](file_id_t id, std::wstring_view file_path) {
+    id_map.for_each([this](file_id_t id, const stored_path& file_path) {
         const file_id_t hash = file_id(file_path);
         if (hash != id) displaced_.insert(hash, id);
     });
@@ -250,7 +256,8 @@ void root_scope::register_path(file_id_t id, const std::wstring& file_path, cons
 }
 
 void root_scope::repath(file_id_t id, const std::wstring& file_path, const file_identity* identity) {
-    const std::wstring_view known = id_map.find(id);
+    std::wstring scratch;
+    const std::wstring_view known = id_map.find(id).in(scratch);
     if (known.empty() || known == file_path) return;
     note_displaced(id, known, false);
     note_spelling(id, known, false);
@@ -288,13 +295,14 @@ void root_scope::append_record(file_id_t id, const std::wstring& file_path) {
 }
 
 void root_scope::expect_paths(std::size_t count, std::size_t characters) {
-    id_map.reserve(id_map.size() + count, id_map.pool().size() + characters);
+    id_map.reserve(id_map.size() + count);
     if (g_immediate_write) reserve_growing(unwritten_records_, unwritten_records_.size() + count * 6 + characters * 2);
     reserve_growing(unidentified_, unidentified_.size() + count);
 }
 
 void root_scope::forget_path(file_id_t id) {
-    const std::wstring_view known = id_map.find(id);
+    std::wstring scratch;
+    const std::wstring_view known = id_map.find(id).in(scratch);
     if (known.empty()) return;
     note_displaced(id, known, false);
     note_spelling(id, known, false);
@@ -384,11 +392,12 @@ void root_scope::rewrite_map() {
 void root_scope::write_map(const std::wstring& file) const {
     // Sized first: a map of many megabytes grown record by record is copied over and over.
     std::size_t size = 0;
-    id_map.for_each([&size](file_id_t, std::wstring_view file_path) { size += 6 + file_path.size() * 2; });
+    id_map.for_each([&size](file_id_t, const stored_path& file_path) { size += 6 + file_path.size() * 2; });
     std::vector<unsigned char> bytes;
     bytes.reserve(size);
-    id_map.for_each([&bytes](file_id_t id, std::wstring_view file_path) {
-        store::encode_map_record(id, file_path, bytes);
+    std::wstring scratch;
+    id_map.for_each([&](file_id_t id, const stored_path& file_path) {
+        store::encode_map_record(id, file_path.in(scratch), bytes);
     });
     for (const std::pair<file_id_t, std::wstring>& gone : leaving_) {
         if (!id_map.contains(gone.first)) store::encode_map_record(gone.first, gone.second, bytes);

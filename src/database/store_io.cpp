@@ -202,6 +202,37 @@ bool read_file(const std::wstring& path, std::vector<wchar_t>& units, std::size_
     return true;
 }
 
+bool read_pieces(const std::wstring& path, std::size_t longest,
+                 const std::function<bool(const unsigned char*, std::size_t, bool, std::size_t&)>& consume) {
+    util::unique_file file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                         FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!file) return false;
+    LARGE_INTEGER size;
+    if (!::GetFileSizeEx(file.get(), &size) || size.QuadPart > 0x7fffffff) return false;
+    const std::size_t total = static_cast<std::size_t>(size.QuadPart);
+    const std::size_t piece = 512 * 1024;
+    // In units: a piece starts 2-byte aligned wherever the unused rest is moved to.
+    std::vector<wchar_t> units((std::min(total, piece) + longest + 1) / 2 + 1);
+    unsigned char* const buffer = reinterpret_cast<unsigned char*>(units.data());
+    std::size_t held = 0, done = 0;
+    for (;;) {
+        DWORD got = 0;
+        const std::size_t room = std::min(total - done, units.size() * 2 - held);
+        if (room && !::ReadFile(file.get(), buffer + held, static_cast<DWORD>(room), &got, nullptr)) return false;
+        done += got;
+        held += got;
+        const bool last = done >= total || got == 0;
+        std::size_t used = 0;
+        if (!consume(buffer, held, last, used) || last) return true;
+        if (used > held || held - used > longest) {
+            ::SetLastError(ERROR_INVALID_DATA);
+            return false;
+        }
+        std::memmove(buffer, buffer + used, held - used);
+        held -= used;
+    }
+}
+
 void append_file(const std::wstring& path, const std::vector<unsigned char>& bytes) {
     before_plain_write(path, false);
     if (!announce_write()) throw store_error(error_short_write);

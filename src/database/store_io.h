@@ -11,6 +11,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <functional>
 #include <stdexcept>
 #include <cstdint>
 #include <string>
@@ -114,6 +115,13 @@ bool read_file(const std::wstring& path, std::vector<unsigned char>& bytes);
 // The same into UTF-16 units (an odd last byte is kept in a zero-padded unit); `size` gets the
 // file's size in bytes.
 bool read_file(const std::wstring& path, std::vector<wchar_t>& units, std::size_t& size);
+// The same a piece at a time, so that a large file is never in memory whole: `consume(bytes,
+// size, last, used)` gets what was read and not used yet, from a 2-byte aligned start, and sets
+// `used` to the bytes it is done with (the rest comes again, ahead of the next piece); it
+// returns false to stop. `last`: nothing follows. `longest`: the most that `consume` may leave
+// unused. False when the file cannot be opened or read.
+bool read_pieces(const std::wstring& path, std::size_t longest,
+                 const std::function<bool(const unsigned char*, std::size_t, bool, std::size_t&)>& consume);
 
 // Opens (OPEN_ALWAYS) and writes `bytes` at the end. A write that fails part-way is cut off
 // again, so the next append does not land behind torn bytes. Throws error_cannot_open, or
@@ -231,11 +239,19 @@ void encode_map_record(file_id_t id, std::wstring_view path, std::vector<unsigne
 
 struct map_read_result {
     bool needs_rewrite = false;  // void records, a damaged record or a torn tail were seen
+    bool damaged = false;        // a damaged record ended the reading
 };
+// The longest record of a map file, in bytes.
+const std::size_t longest_map_record = 6 + max_stored_path * 2;
 // Calls `add(id, byte offset of the path, length in units)` for every complete record, in
 // file order, up to the first damaged one.
 template <typename Add>
 map_read_result decode_map(const unsigned char* bytes, std::size_t size, Add add);
+// The same over one piece of a file that starts at a record: returns the bytes of its complete
+// records. Unless `last`, a record cut off at the end is left for the next piece.
+template <typename Add>
+std::size_t decode_map_piece(const unsigned char* bytes, std::size_t size, bool last, map_read_result& result,
+                             Add add);
 
 }  // namespace store
 }  // namespace items

@@ -174,7 +174,7 @@ void TagsHolder::read_folder(sync_pass& pass) {
                     continue;
                 }
                 if (is_new) {
-                    root.reset(new root_scope(entry, this));
+                    root.reset(new root_scope(entry, this, paths_));
                 } else if (root->name != entry) {
                     // Memory takes the disk's spelling: the one stored first.
                     respelled.emplace_back(root.get(), root->name);

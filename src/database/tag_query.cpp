@@ -240,7 +240,7 @@ id_list union_of(const id_list& a, const id_list& b) {
     return out;
 }
 
-typedef std::pair<std::wstring_view, file_id_t> path_entry;
+typedef std::pair<stored_path, file_id_t> path_entry;
 
 // The unit of `entry`'s path at `depth`, one up, or 0 past its end (which sorts first).
 std::uint32_t unit_at(const path_entry& entry, std::size_t depth) {
@@ -248,7 +248,7 @@ std::uint32_t unit_at(const path_entry& entry, std::size_t depth) {
 }
 
 bool less_from(const path_entry& a, const path_entry& b, std::size_t depth) {
-    const int order = a.first.substr(depth).compare(b.first.substr(depth));
+    const int order = a.first.from(depth).compare(b.first.from(depth));
     return order < 0 || (order == 0 && a.second < b.second);
 }
 
@@ -361,7 +361,7 @@ public:
         views.reserve(ids.size());
         for (file_id_t id : ids) {
             for (const root_scope* root : order) {
-                const std::wstring_view path = root->id_map.find(id);
+                const stored_path path = root->id_map.find(id);
                 if (!path.empty()) {
                     views.emplace_back(path, id);
                     break;
@@ -407,7 +407,7 @@ private:
             universe_.reserve(total);
             for (const node_ptr& child : db_.children) {
                 static_cast<const root_scope*>(child.get())->id_map.for_each(
-                    [this](file_id_t id, std::wstring_view) { universe_.push_back(id); });
+                    [this](file_id_t id, const stored_path&) { universe_.push_back(id); });
             }
             sort_unique(universe_);
             universe_made_ = true;
@@ -498,15 +498,15 @@ std::vector<tag_query::match> tag_query::matches(TagsHolder& db) const {
     const std::vector<path_entry> found = run.answer(run.run(*root_));
     std::vector<match> out;
     out.reserve(found.size());
-    for (const path_entry& entry : found) out.push_back(match{entry.second, std::wstring(entry.first)});
+    for (const path_entry& entry : found) out.push_back(match{entry.second, entry.first.str()});
     return out;
 }
 
-std::vector<std::wstring_view> tag_query::paths(TagsHolder& db) const {
+std::vector<stored_path> tag_query::paths(TagsHolder& db) const {
     const util::lock_guard held = db.lock();
     evaluator run(db);
     const std::vector<path_entry> found = run.answer(run.run(*root_));
-    std::vector<std::wstring_view> out;
+    std::vector<stored_path> out;
     out.reserve(found.size());
     for (const path_entry& entry : found) out.push_back(entry.first);
     return out;

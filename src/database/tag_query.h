@@ -44,7 +44,7 @@ public:
     std::vector<std::wstring> files(TagsHolder& db) const;
     // The same paths without a copy: views into the roots' tables, valid while the caller holds
     // the database lock (taken before the call) and changes nothing.
-    std::vector<std::wstring_view> paths(TagsHolder& db) const;
+    std::vector<stored_path> paths(TagsHolder& db) const;
 
     // The answer's ids over the sets that `files_of` gives for each name (sorted, each id once),
     // asked in the order the names stand: the same set operations without a database, for a

@@ -229,7 +229,7 @@ root_scope* TagsHolder::root_named(const std::wstring& root_name) const {
 
 root_scope* TagsHolder::create_root(const std::wstring& root_name) {
     if (!util::is_valid_file_name(root_name)) throw store_error(error_invalid_name);
-    boost::shared_ptr<root_scope> root(new root_scope(root_name, this));
+    boost::shared_ptr<root_scope> root(new root_scope(root_name, this, paths_));
     // Nothing of a new root is on disk yet: there is no map file to read. A map without its
     // folder was left by a rename or move that ended before it could remove it.
     root->loaded = true;
@@ -246,9 +246,9 @@ root_scope* TagsHolder::find_path(file_id_t id, std::wstring& found, const std::
     for (const node_ptr& child : children) {
         root_scope* root = static_cast<root_scope*>(child.get());
         if (only && root != only) continue;
-        const std::wstring_view known = root->id_map.find(id);
+        const stored_path known = root->id_map.find(id);
         if (!known.empty()) {
-            found.assign(known);
+            found = known.str();
             return root;
         }
     }
@@ -270,7 +270,7 @@ root_scope* TagsHolder::find_root(const std::wstring* file_path, file_id_t id) {
 }
 
 file_id_t TagsHolder::id_for(root_scope& target, const std::wstring& file_path, file_id_t hash) {
-    const std::wstring_view in_target = target.id_map.find(hash);
+    const stored_path in_target = target.id_map.find(hash);
     if (!in_target.empty() && in_target == file_path) return hash;
     if (const file_id_t known = target.find_displaced(file_path, hash)) return known;
     // Every root knows a file by one id, so that an id names one file wherever it is shown. An
@@ -285,7 +285,7 @@ file_id_t TagsHolder::id_for(root_scope& target, const std::wstring& file_path, 
     for (const node_ptr& child : children) {
         root_scope& root = static_cast<root_scope&>(*child);
         if (&root == &target) continue;
-        const std::wstring_view at = root.id_map.find(hash);
+        const stored_path at = root.id_map.find(hash);
         if (!at.empty()) {
             if (at != file_path) {
                 hash_taken = true;
@@ -548,7 +548,7 @@ bool TagsHolder::follow_keeping_id(const path_move& move, file_id_t old_hash, bo
     if (!can_keep_id(move, old_hash, spellings_listed, &holders, &id)) return false;
     if (!id) return true;
     // The one id of the file takes the new path in every root: its tag files stay as they are.
-    if (holders.size() > 1) shared.push_back(kept_id_move{id, std::wstring(holders[0]->id_map.find(id)), move.new_path});
+    if (holders.size() > 1) shared.push_back(kept_id_move{id, holders[0]->id_map.find(id).str(), move.new_path});
     for (root_scope* root : holders) {
         root->repath(id, move.new_path, move.identity);
         note_followed(followed, root->name);
@@ -789,8 +789,8 @@ std::vector<std::pair<file_id_t, std::wstring> > TagsHolder::tagged_paths() {
     id_set seen;
     for (const node_ptr& node : children) {
         const root_scope* root = static_cast<const root_scope*>(node.get());
-        root->id_map.for_each([&](file_id_t id, std::wstring_view file_path) {
-            if (seen.insert(id)) result.emplace_back(id, std::wstring(file_path));
+        root->id_map.for_each([&](file_id_t id, const stored_path& file_path) {
+            if (seen.insert(id)) result.emplace_back(id, file_path.str());
         });
     }
     return result;
@@ -807,12 +807,14 @@ std::vector<std::pair<file_id_t, std::wstring> > TagsHolder::collect_below(const
     std::vector<std::pair<file_id_t, std::wstring> > result;
     if (folder.empty()) return result;
     const bool ends_in_separator = folder.back() == L'\\';
+    std::wstring scratch;
     for (std::size_t i = 0; i < children.size(); ++i) {
         const root_scope* root = static_cast<const root_scope*>(children[i].get());
-        root->id_map.for_each([&](file_id_t id, std::wstring_view file_path) {
+        root->id_map.for_each([&](file_id_t id, const stored_path& stored) {
             // The separator first: it turns away almost every path without a comparison.
-            if (file_path.size() < folder.size() || (file_path.size() == folder.size() && !with_folder)) return;
-            if (!ends_in_separator && file_path.size() > folder.size() && file_path[folder.size()] != L'\\') return;
+            if (stored.size() < folder.size() || (stored.size() == folder.size() && !with_folder)) return;
+            if (!ends_in_separator && stored.size() > folder.size() && stored[folder.size()] != L'\\') return;
+            const std::wstring_view file_path = stored.in(scratch);
             if (!util::same_name(file_path.substr(0, folder.size()), folder)) return;
             // As tagged_paths: an id that an earlier root knows is that root's file.
             for (std::size_t j = 0; j < i; ++j) {

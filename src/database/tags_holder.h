@@ -336,6 +336,8 @@ private:
     // A moves file (pending_moves.h) was seen in the data folder, or left by a move here that
     // failed on the way: the next write section finishes it.
     bool moves_left_ = false;
+    // The paths of every root's map, each kept once.
+    std::shared_ptr<path_store> paths_ = std::make_shared<path_store>();
 };
 
 }  // namespace items

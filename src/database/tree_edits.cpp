@@ -41,8 +41,8 @@ std::vector<std::pair<file_id_t, std::wstring> > paths_below(base_node& node, co
     node.collect_ids(ids);
     std::vector<std::pair<file_id_t, std::wstring> > result;
     for (file_id_t id : ids) {
-        const std::wstring_view known = root.id_map.find(id);
-        if (!known.empty()) result.emplace_back(id, std::wstring(known));
+        const stored_path known = root.id_map.find(id);
+        if (!known.empty()) result.emplace_back(id, known.str());
     }
     return result;
 }
@@ -290,7 +290,7 @@ edit_refusal TagsHolder::move_node(const node_ptr& node, const std::vector<std::
     for (const auto& entry : files) left_behind.push_back(entry.first);
     boost::shared_ptr<root_scope> made;  // a scope moved to the top becomes this root
     if (target == this) {
-        made.reset(new root_scope(name, this));
+        made.reset(new root_scope(name, this, paths_));
         made->loaded = true;
         for (const auto& entry : files) made->id_map.insert(entry.first, entry.second);
         // Beside the folder it is about to get; without that folder it is never read.
@@ -303,7 +303,7 @@ edit_refusal TagsHolder::move_node(const node_ptr& node, const std::vector<std::
         {
             append_batch batch;
             for (auto& entry : files) {
-                const std::wstring_view there = to_root->id_map.find(entry.first);
+                const stored_path there = to_root->id_map.find(entry.first);
                 if (there.empty() || there == entry.second) continue;
                 const file_id_t id = id_for(*to_root, entry.second);
                 from_root->register_path(id, entry.second);

@@ -5,20 +5,31 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <memory>
 #include <random>
 #include <set>
 
-TEST(IdTables, SetAndMapAgreeWithAReferenceUnderRandomChanges) {
+// Two maps over one store of paths, as two roots: a path both hold is kept once, and lives
+// exactly while some map holds it (through the store's compactions).
+TEST(IdTables, SetAndMapsAgreeWithAReferenceUnderRandomChanges) {
     std::mt19937 random(12345);
     items::id_set set;
-    items::path_map map;
+    const std::shared_ptr<items::path_store> store = std::make_shared<items::path_store>();
+    items::path_map maps[2] = {items::path_map(store), items::path_map(store)};
     std::set<std::uint32_t> set_model;
-    std::map<std::uint32_t, std::wstring> map_model;
+    std::map<std::uint32_t, std::wstring> map_models[2];
     // Few distinct ids, so that inserts, erasures and re-inserts of one id are frequent.
     std::uniform_int_distribution<std::uint32_t> any_id(0, 3000);
     for (int step = 0; step < 60000; ++step) {
         const std::uint32_t id = any_id(random);
-        const std::wstring path = L"C:\\f\\" + std::to_wstring(id) + L"-" + std::to_wstring(step % 7);
+        const int which = random() % 2;
+        items::path_map& map = maps[which];
+        std::map<std::uint32_t, std::wstring>& map_model = map_models[which];
+        // Folders that many files share, and now and then a path without any. One path is never
+        // another id's: a store keeps a path once per id, as the roots share ids.
+        const std::wstring path = step % 11 == 0 ? L"bare" + std::to_wstring(id)
+                                                 : L"C:\\f" + std::to_wstring(id % 9) + L"\\" + std::to_wstring(id) + L"-" +
+                                                       std::to_wstring(step % 3);
         switch (random() % 4) {
         case 0:
             ASSERT_EQ(id != 0 && set_model.insert(id).second, set.insert(id));
@@ -34,15 +45,26 @@ TEST(IdTables, SetAndMapAgreeWithAReferenceUnderRandomChanges) {
         }
     }
     ASSERT_EQ(set_model.size(), set.size());
-    ASSERT_EQ(map_model.size(), map.size());
-    for (std::uint32_t id = 0; id <= 3000; ++id) {
-        ASSERT_EQ(set_model.count(id) == 1, set.contains(id)) << id;
-        std::map<std::uint32_t, std::wstring>::const_iterator it = map_model.find(id);
-        ASSERT_EQ(it != map_model.end() ? it->second : std::wstring(), std::wstring(map.find(id))) << id;
+    std::set<std::wstring> distinct;
+    for (int which = 0; which < 2; ++which) {
+        ASSERT_EQ(map_models[which].size(), maps[which].size());
+        for (std::uint32_t id = 0; id <= 3000; ++id) {
+            if (which == 0) ASSERT_EQ(set_model.count(id) == 1, set.contains(id)) << id;
+            const auto it = map_models[which].find(id);
+            ASSERT_EQ(it != map_models[which].end() ? it->second : std::wstring(), maps[which].find(id).str()) << id;
+        }
+        std::map<std::uint32_t, std::wstring> walked;
+        maps[which].for_each([&](std::uint32_t id, const items::stored_path& path) {
+            walked[id] = path.str();
+            ASSERT_EQ(items::file_id(path.str()), items::file_id(path)) << path.str();
+        });
+        EXPECT_EQ(map_models[which], walked);
+        for (const auto& entry : map_models[which]) distinct.insert(entry.second);
     }
-    std::map<std::uint32_t, std::wstring> walked;
-    map.for_each([&walked](std::uint32_t id, std::wstring_view path) { walked[id] = std::wstring(path); });
-    EXPECT_EQ(map_model, walked);
+    EXPECT_EQ(distinct.size(), store->size());
+    maps[0].clear();
+    maps[1] = items::path_map(store);
+    EXPECT_EQ(0u, store->size());
 }
 
 TEST(IdTables, IdZeroIsNeverAFile) {

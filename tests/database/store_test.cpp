@@ -96,6 +96,28 @@ TEST_F(StoreTest, LoadRepairsTheMapFile) {
     EXPECT_EQ((std::vector<std::wstring>{L"R/T"}), tags_of(song));
 }
 
+// A map larger than one read of it: the records that straddle the reads' seams are read whole,
+// and the torn tail after them is still cut off.
+TEST_F(StoreTest, ALargeMapIsReadWholeAcrossItsReads) {
+    ASSERT_TRUE(items::store::create_folder(data(L"R")));
+    std::vector<std::uint32_t> ids;
+    std::vector<unsigned char> records;
+    for (int i = 0; i < 6000; ++i) {
+        const std::wstring path = L"C:\\music\\album " + std::to_wstring(i % 97) + L"\\" + std::wstring(70 + i % 13, L'x') +
+                                  std::to_wstring(i) + L".mp3";
+        ids.push_back(file_id(path));
+        const std::vector<unsigned char> record = record_bytes(ids.back(), path);
+        records.insert(records.end(), record.begin(), record.end());
+    }
+    ASSERT_GT(records.size(), 2u * 512 * 1024);
+    write_bytes(data(L"R\\T"), id_bytes(ids));
+    write_bytes(data(L"R.dat"), records + std::vector<unsigned char>{1, 2, 3, 4, 9, 0, 'x', 0});
+    reload();
+    EXPECT_EQ(ids.size(), db->tagged_paths().size());
+    EXPECT_EQ(id_bytes(ids), read_bytes(data(L"R\\T")));
+    EXPECT_EQ(records.size(), read_bytes(data(L"R.dat")).size());
+}
+
 TEST_F(StoreTest, TornTagFileIsRewrittenBeforeTheNextAppend) {
     give({song, tune}, {L"R/T"});
     std::vector<unsigned char> torn = read_bytes(data(L"R\\T"));

@@ -108,7 +108,7 @@ TEST_F(TagQueryTest, TheRootsAQueryNamesAnswerAsTheWholeStore) {
         EXPECT_TRUE(partial.load_roots(roots));
         const util::lock_guard held = partial.lock();
         std::vector<std::wstring> paths;
-        for (const std::wstring_view path : query.paths(partial)) paths.emplace_back(path);
+        for (const items::stored_path& path : query.paths(partial)) paths.push_back(path.str());
         return paths;
     };
     const std::vector<std::wstring> queries = {L"Work/Invoices and not Work/Paid", L"music or WORK/paid",
