@@ -391,6 +391,12 @@ void path_store::compact() {
     dead_units_ = 0;
 }
 
+file_id_t path_store::hash(ref entry) const {
+    const entry_data& e = entries_[entry];
+    return file_id(std::wstring_view(names_.data() + e.name + 1, static_cast<std::uint16_t>(names_[e.name])),
+                   folders_[e.folder].key);
+}
+
 void path_store::prefetch(ref entry) const {
     QUIBRIX_PREFETCH(&entries_[entry]);
 }

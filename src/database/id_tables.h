@@ -146,6 +146,8 @@ public:
                            std::wstring_view(names_.data() + e.name + 1, names_[e.name])};
     }
     void prefetch(ref entry) const;
+    // file_id of the entry's path, from its folder's, which the store keeps.
+    file_id_t hash(ref entry) const;
     std::size_t size() const { return live_; }
 
 private:
@@ -214,6 +216,13 @@ public:
     void for_each(F f) const {
         for (const slot& s : slots_) {
             if (s.id) f(s.id, paths_->at(s.path));
+        }
+    }
+    // The same with file_id(path), hashing only the path's name.
+    template <typename F>
+    void for_each_hashed(F f) const {
+        for (const slot& s : slots_) {
+            if (s.id) f(s.id, paths_->at(s.path), paths_->hash(s.path));
         }
     }
 

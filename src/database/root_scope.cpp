@@ -207,8 +207,7 @@ void root_scope::note_spelling(file_id_t id, std::wstring_view file_path, bool a
 void root_scope::index_displaced() {
     if (displaced_indexed_) return;
     displaced_.clear();
-    id_map.for_each([this](file_id_t id, const stored_path& file_path) {
-        const file_id_t hash = file_id(file_path);
+    id_map.for_each_hashed([this](file_id_t id, const stored_path&, file_id_t hash) {
         if (hash != id) displaced_.insert(hash, id);
     });
     displaced_indexed_ = true;

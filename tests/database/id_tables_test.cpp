@@ -54,9 +54,10 @@ TEST(IdTables, SetAndMapsAgreeWithAReferenceUnderRandomChanges) {
             ASSERT_EQ(it != map_models[which].end() ? it->second : std::wstring(), maps[which].find(id).str()) << id;
         }
         std::map<std::uint32_t, std::wstring> walked;
-        maps[which].for_each([&](std::uint32_t id, const items::stored_path& path) {
+        maps[which].for_each_hashed([&](std::uint32_t id, const items::stored_path& path, items::file_id_t hash) {
             walked[id] = path.str();
-            ASSERT_EQ(items::file_id(path.str()), items::file_id(path)) << path.str();
+            ASSERT_EQ(items::file_id(path.str()), hash) << path.str();
+            ASSERT_EQ(hash, items::file_id(path));
         });
         EXPECT_EQ(map_models[which], walked);
         for (const auto& entry : map_models[which]) distinct.insert(entry.second);
