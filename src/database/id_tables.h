@@ -143,7 +143,7 @@ public:
         const entry_data& e = entries_[entry];
         const folder_data& f = folders_[e.folder];
         return stored_path{std::wstring_view(folder_units_.data() + f.offset, f.length),
-                           std::wstring_view(names_.data() + e.name + 1, names_[e.name])};
+                           std::wstring_view(names_.data() + e.name + 1, static_cast<std::uint16_t>(names_[e.name]))};
     }
     void prefetch(ref entry) const;
     // file_id of the entry's path, from its folder's, which the store keeps.
@@ -174,7 +174,7 @@ private:
     std::vector<wchar_t> names_;
     std::vector<folder_data> folders_;
     std::vector<wchar_t> folder_units_;
-    keyed_ids by_path_;    // file_id of the path -> entry + 1
+    keyed_ids by_path_;    // the `likely` the path was first held with -> entry + 1
     keyed_ids by_folder_;  // file_id of the folder -> folder + 1
     std::size_t live_ = 0;
     std::size_t dead_units_ = 0;  // names_ units of free entries
