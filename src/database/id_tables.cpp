@@ -347,13 +347,18 @@ path_store::ref path_store::hold(std::wstring_view path, file_id_t likely) {
     return entry;
 }
 
-void path_store::release(ref entry) {
+void path_store::release(ref entry, bool settle_now) {
     entry_data& e = entries_[entry];
     if (--e.holders != 0) return;
     by_path_.erase(e.key, entry + 1);
     dead_units_ += 1u + static_cast<std::uint16_t>(names_[e.name]);
     free_.push_back(entry);
-    if (--live_ == 0) {
+    --live_;
+    if (settle_now) settle();
+}
+
+void path_store::settle() {
+    if (live_ == 0) {
         *this = path_store();
     } else if (dead_units_ > names_.size() / 2 + 4096) {
         compact();
@@ -495,8 +500,9 @@ bool path_map::erase(file_id_t id) {
 void path_map::clear() {
     if (size_) {
         for (const slot& s : slots_) {
-            if (s.id) paths_->release(s.path);
+            if (s.id) paths_->release(s.path, false);
         }
+        paths_->settle();
     }
     std::vector<slot>().swap(slots_);
     size_ = 0;

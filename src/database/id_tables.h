@@ -138,7 +138,10 @@ public:
     // probably is (a map's id for the path mostly is): a path held already is then found
     // without hashing it.
     ref hold(std::wstring_view path, file_id_t likely);
-    void release(ref entry);
+    // `settle_now` false: one of many releases, with settle() after the last, so that letting a
+    // whole map go compacts the text once rather than again and again as it empties.
+    void release(ref entry, bool settle_now = true);
+    void settle();
     stored_path at(ref entry) const {
         const entry_data& e = entries_[entry];
         const folder_data& f = folders_[e.folder];

@@ -157,20 +157,29 @@ std::wstring unique_temporary_name(const std::wstring& folder) {
 
 namespace {
 
+// Opens the file to be read from start to end (writers kept out) and gives its size; an
+// invalid handle when it cannot be opened or is too large to read.
+util::unique_file open_to_read(const std::wstring& path, std::size_t& size) {
+    util::unique_file file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                         FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    LARGE_INTEGER length;
+    if (file && (!::GetFileSizeEx(file.get(), &length) || length.QuadPart > 0x7fffffff)) file.reset();
+    size = file ? static_cast<std::size_t>(length.QuadPart) : 0;
+    return file;
+}
+
 // Opens the file and reads it whole into the buffer that `resize(bytes)` gives; returns the
 // number of bytes read, or -1.
 template <typename Resize>
 long long read_whole(const std::wstring& path, Resize resize) {
-    util::unique_file file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                         FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    std::size_t size = 0;
+    const util::unique_file file = open_to_read(path, size);
     if (!file) return -1;
-    LARGE_INTEGER size;
-    if (!::GetFileSizeEx(file.get(), &size) || size.QuadPart > 0x7fffffff) return -1;
-    unsigned char* buffer = resize(static_cast<std::size_t>(size.QuadPart));
+    unsigned char* buffer = resize(size);
     std::size_t done = 0;
-    while (done < static_cast<std::size_t>(size.QuadPart)) {
+    while (done < size) {
         DWORD got = 0;
-        if (!::ReadFile(file.get(), buffer + done, static_cast<DWORD>(size.QuadPart - done), &got, nullptr)) return -1;
+        if (!::ReadFile(file.get(), buffer + done, static_cast<DWORD>(size - done), &got, nullptr)) return -1;
         if (got == 0) break;
         done += got;
     }
@@ -204,12 +213,9 @@ bool read_file(const std::wstring& path, std::vector<wchar_t>& units, std::size_
 
 bool read_pieces(const std::wstring& path, std::size_t longest,
                  const std::function<bool(const unsigned char*, std::size_t, bool, std::size_t&)>& consume) {
-    util::unique_file file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                         FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    std::size_t total = 0;
+    const util::unique_file file = open_to_read(path, total);
     if (!file) return false;
-    LARGE_INTEGER size;
-    if (!::GetFileSizeEx(file.get(), &size) || size.QuadPart > 0x7fffffff) return false;
-    const std::size_t total = static_cast<std::size_t>(size.QuadPart);
     const std::size_t piece = 512 * 1024;
     // In units: a piece starts 2-byte aligned wherever the unused rest is moved to.
     std::vector<wchar_t> units((std::min(total, piece) + longest + 1) / 2 + 1);

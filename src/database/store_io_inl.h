@@ -14,22 +14,12 @@ std::size_t decode_map_piece(const unsigned char* bytes, std::size_t size, bool 
     std::size_t at = 0;
     while (at < size && !result.damaged) {
         const std::size_t left = size - at;
-        if (left < 6) {  // torn id or length
-            if (!last) break;
-            result.needs_rewrite = result.damaged = true;
-            break;
-        }
+        const std::uint16_t length = left >= 6 ? util::take<std::uint16_t>(bytes + at + 4) : 0;
+        // A record cut off (torn, or ended by the next piece), or a length no record has.
+        const bool cut = left < 6 || left - 6 < std::size_t(length) * 2;
+        if (length > max_stored_path || (cut && last)) result.needs_rewrite = result.damaged = true;
+        if (cut || result.damaged) break;
         const std::uint32_t id = util::take<std::uint32_t>(bytes + at);
-        const std::uint16_t length = util::take<std::uint16_t>(bytes + at + 4);
-        if (length > max_stored_path) {
-            result.needs_rewrite = result.damaged = true;
-            break;
-        }
-        if (left - 6 < std::size_t(length) * 2) {  // a torn path, or one the next piece ends
-            if (!last) break;
-            result.needs_rewrite = result.damaged = true;
-            break;
-        }
         if (length == 0) result.needs_rewrite = true;  // void record: compaction asked for
         else add(id, at + 6, std::size_t(length));
         at += 6 + std::size_t(length) * 2;
