@@ -306,23 +306,46 @@ path_store::ref path_store::find(file_id_t key, std::wstring_view folder, std::w
 }
 
 std::uint32_t path_store::folder_of(file_id_t key, std::wstring_view folder) {
+    if (last_folder_) {
+        const folder_data& f = folders_[last_folder_ - 1];
+        if (std::wstring_view(folder_units_.data() + f.offset, f.length) == folder) return last_folder_ - 1;
+    }
     std::uint32_t found = 0;
     by_folder_.for_key(key, [&](file_id_t index) {
         const folder_data& f = folders_[index - 1];
         if (!found && std::wstring_view(folder_units_.data() + f.offset, f.length) == folder) found = index;
     });
-    if (found) return found - 1;
+    if (found) {
+        last_folder_ = found;
+        return found - 1;
+    }
     folders_.push_back(folder_data{static_cast<std::uint32_t>(folder_units_.size()),
                                    static_cast<std::uint32_t>(folder.size()), key});
     folder_units_.insert(folder_units_.end(), folder.begin(), folder.end());
     by_folder_.insert(key, static_cast<file_id_t>(folders_.size()));
-    return static_cast<std::uint32_t>(folders_.size() - 1);
+    last_folder_ = static_cast<std::uint32_t>(folders_.size());
+    return last_folder_ - 1;
 }
 
 path_store::ref path_store::hold(std::wstring_view path, file_id_t likely) {
     const std::size_t split = folder_length(path);
     const std::wstring_view folder = path.substr(0, split), name = path.substr(split);
-    ref found = find(likely, folder, name);
+    // Maps are written in the order of this store's entries (path_map::for_each_by_folder), so
+    // a load meets the paths that another root holds already in the order they were made: a
+    // short walk forwards from the last one found reads memory in order, where the index sends
+    // each lookup to a cache miss. The key and the text decide, as in the index: any entry
+    // they find is this path.
+    ref found = 0;
+    const std::size_t end = std::min<std::size_t>(entries_.size(), cursor_ + 8);
+    for (std::size_t i = cursor_; i < end; ++i) {
+        const entry_data& e = entries_[i];
+        if (e.key == likely && e.holders && is(static_cast<ref>(i), folder, name)) {
+            found = static_cast<ref>(i + 1);
+            break;
+        }
+    }
+    if (!found) found = find(likely, folder, name);
+    if (found) cursor_ = found;
     // The path is keyed by `likely`, not by its own hash, when that finds nothing: a map's id is
     // the hash of its path but for moved files, which every map of theirs holds under the same
     // id. Only sharing depends on the key, never what a lookup returns.
@@ -330,7 +353,10 @@ path_store::ref path_store::hold(std::wstring_view path, file_id_t likely) {
         ++entries_[found - 1].holders;
         return found - 1;
     }
-    const std::uint32_t folder_index = folder_of(file_id(folder), folder);
+    return add(folder_of(file_id(folder), folder), name, likely);
+}
+
+path_store::ref path_store::add(std::uint32_t folder, std::wstring_view name, file_id_t key) {
     ref entry;
     if (free_.empty()) {
         entry = static_cast<ref>(entries_.size());
@@ -339,10 +365,10 @@ path_store::ref path_store::hold(std::wstring_view path, file_id_t likely) {
         entry = free_.back();
         free_.pop_back();
     }
-    entries_[entry] = entry_data{folder_index, static_cast<std::uint32_t>(names_.size()), 1, likely};
+    entries_[entry] = entry_data{folder, static_cast<std::uint32_t>(names_.size()), 1, key};
     names_.push_back(static_cast<wchar_t>(name.size()));
     names_.insert(names_.end(), name.begin(), name.end());
-    by_path_.insert(likely, entry + 1);
+    by_path_.insert(key, entry + 1);
     ++live_;
     return entry;
 }
@@ -393,6 +419,7 @@ void path_store::compact() {
     folders_.swap(folders);
     folder_units_.swap(folder_units);
     by_folder_ = std::move(by_folder);
+    last_folder_ = 0;
     dead_units_ = 0;
 }
 
@@ -488,6 +515,20 @@ void path_map::set(file_id_t id, std::wstring_view path) {
     s.path = held;
 }
 
+void path_map::set(file_id_t id, path_store::ref entry) {
+    if (id == 0) return;
+    if (capacity_for(size_ + 1) > slots_.size()) rehash(capacity_for(size_ + 1));
+    slot& s = slots_[slot_of(id)];
+    paths_->hold(entry);
+    if (s.id == id) {
+        paths_->release(s.path);
+    } else {
+        s.id = id;
+        ++size_;
+    }
+    s.path = entry;
+}
+
 bool path_map::erase(file_id_t id) {
     if (!contains(id)) return false;
     const std::size_t i = slot_of(id);
@@ -506,6 +547,30 @@ void path_map::clear() {
     }
     std::vector<slot>().swap(slots_);
     size_ = 0;
+}
+
+std::vector<path_map::slot> path_map::by_folder() const {
+    // A counting sort by folder index: linear, where a comparison sort of a large map would
+    // add to every rewrite of it.
+    std::vector<std::uint32_t> start(paths_->folder_count() + 1, 0);
+    for (const slot& s : slots_) {
+        if (s.id) ++start[paths_->folder_index(s.path) + 1];
+    }
+    for (std::size_t i = 1; i < start.size(); ++i) start[i] += start[i - 1];
+    std::vector<slot> ordered(size_);
+    for (const slot& s : slots_) {
+        if (s.id) ordered[start[paths_->folder_index(s.path)]++] = s;
+    }
+    // Within a folder in the order of the store's entries, which a load then walks forwards.
+    std::size_t from = 0;
+    for (std::size_t i = 0; i + 1 < start.size(); ++i) {
+        if (start[i] - from > 1) {
+            std::sort(ordered.begin() + from, ordered.begin() + start[i],
+                      [](const slot& a, const slot& b) { return a.path < b.path; });
+        }
+        from = start[i];
+    }
+    return ordered;
 }
 
 void path_map::reserve(std::size_t count) {

@@ -142,13 +142,28 @@ public:
     // whole map go compacts the text once rather than again and again as it empties.
     void release(ref entry, bool settle_now = true);
     void settle();
-    stored_path at(ref entry) const {
-        const entry_data& e = entries_[entry];
-        const folder_data& f = folders_[e.folder];
-        return stored_path{std::wstring_view(folder_units_.data() + f.offset, f.length),
-                           std::wstring_view(names_.data() + e.name + 1, static_cast<std::uint16_t>(names_[e.name]))};
+    // For a table of distinct paths read back whole (the snapshot's): a new entry held once,
+    // found under `key` from then on. A path already held under that key becomes a second
+    // entry of the same text, which costs memory only: a lookup answers with either.
+    ref add(std::uint32_t folder, std::wstring_view name, file_id_t key);
+    void hold(ref entry) { ++entries_[entry].holders; }
+    // The index of the folder of that text, made when new.
+    std::uint32_t folder(std::wstring_view text) { return folder_of(file_id(text), text); }
+    std::wstring_view folder_text(std::uint32_t folder) const {
+        const folder_data& f = folders_[folder];
+        return std::wstring_view(folder_units_.data() + f.offset, f.length);
     }
+    std::wstring_view name(ref entry) const {
+        const entry_data& e = entries_[entry];
+        return std::wstring_view(names_.data() + e.name + 1, static_cast<std::uint16_t>(names_[e.name]));
+    }
+    file_id_t key(ref entry) const { return entries_[entry].key; }
+    // Entries and folders are numbered below these, the free among them too.
+    std::size_t entry_count() const { return entries_.size(); }
+    stored_path at(ref entry) const { return stored_path{folder_text(entries_[entry].folder), name(entry)}; }
     void prefetch(ref entry) const;
+    std::uint32_t folder_index(ref entry) const { return entries_[entry].folder; }
+    std::size_t folder_count() const { return folders_.size(); }
     // file_id of the entry's path, from its folder's, which the store keeps.
     file_id_t hash(ref entry) const;
     std::size_t size() const { return live_; }
@@ -177,6 +192,8 @@ private:
     std::vector<wchar_t> names_;
     std::vector<folder_data> folders_;
     std::vector<wchar_t> folder_units_;
+    std::uint32_t last_folder_ = 0;  // the folder last held into, + 1: a map's next path is mostly in it
+    std::size_t cursor_ = 0;         // after the entry last found by hold()
     keyed_ids by_path_;    // the `likely` the path was first held with -> entry + 1
     keyed_ids by_folder_;  // file_id of the folder -> folder + 1
     std::size_t live_ = 0;
@@ -207,6 +224,8 @@ public:
     bool insert(file_id_t id, std::wstring_view path);
     // Adds or replaces.
     void set(file_id_t id, std::wstring_view path);
+    // The same with an entry of the store, held once more.
+    void set(file_id_t id, path_store::ref entry);
     bool erase(file_id_t id);
     void clear();
     void reserve(std::size_t count);
@@ -219,6 +238,20 @@ public:
     void for_each(F f) const {
         for (const slot& s : slots_) {
             if (s.id) f(s.id, paths_->at(s.path));
+        }
+    }
+    // The same, folder by folder in the order the store made its folders: a map written so is
+    // read back into the store in the order its entries lie in memory, where table order sends
+    // every record of a load to a cache miss of its own.
+    template <typename F>
+    void for_each_by_folder(F f) const {
+        for (const slot& s : by_folder()) f(s.id, paths_->at(s.path));
+    }
+    // Calls f(id, entry) for every entry, in table order.
+    template <typename F>
+    void for_each_entry(F f) const {
+        for (const slot& s : slots_) {
+            if (s.id) f(s.id, s.path);
         }
     }
     // The same with file_id(path), hashing only the path's name.
@@ -236,6 +269,7 @@ private:
     };
     std::size_t slot_of(file_id_t id) const;
     void rehash(std::size_t capacity);
+    std::vector<slot> by_folder() const;
 
     std::vector<slot> slots_;
     std::size_t size_ = 0;

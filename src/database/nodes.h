@@ -41,7 +41,7 @@ struct sync_pass {
     bool full_load = false;    // the start-up load: prunes what is empty, uses the snapshot
     bool reread_all = false;   // a process ended in the middle of a write: no stamp is trusted
     std::uint64_t now = 0;     // when the listings were made
-    const store_snapshot* snapshot = nullptr;
+    store_snapshot* snapshot = nullptr;
     bool map_changed = false;  // the map of the root being loaded was read anew
     bool map_checked = false;  // ...and the snapshot's ids were checked against that same map
     std::size_t files_read = 0;
@@ -306,6 +306,10 @@ public:
     // may write a root that was not read.
     void require_read(bool all_tags) const;
     std::size_t unread_count() const override;
+    // The map when it holds exactly what its file does (nothing unwritten, nothing kept in the
+    // file for tags not saved yet), else null; and how many records in the file are replaced.
+    const path_map* map_as_on_disk() const;
+    std::size_t superseded() const { return superseded_; }
 
     boost::function<void()> callback;  // kept for callers; the database never calls it
     path_map id_map;  // file id -> full path of every file tagged under this root

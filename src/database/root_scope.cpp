@@ -67,24 +67,30 @@ bool root_scope::read_map(sync_pass& pass) {
         return false;
     }
     // Into the store's paths that every root shares: a path another root holds (or this one,
-    // read before) is kept once. Read a piece at a time: a map of many megabytes in memory
-    // whole would be most of a load's peak.
+    // read before) is kept once. The snapshot has the map as the file holds it, while the file
+    // keeps the stamp recorded with it. Else the file is read a piece at a time: a map of many
+    // megabytes in memory whole would be most of a load's peak.
     path_map fresh(id_map.paths());
-    fresh.reserve(static_cast<std::size_t>(on_disk.size / 96) + 16);
     std::size_t records = 0;
     store::map_read_result read;
-    const bool readable = store::read_pieces(
-        map_path(), store::longest_map_record,
-        [&](const unsigned char* bytes, std::size_t size, bool last, std::size_t& used) {
-            used = store::decode_map_piece(bytes, size, last, read, [&](file_id_t id, std::size_t offset, std::size_t length) {
-                fresh.set(id, std::wstring_view(reinterpret_cast<const wchar_t*>(bytes + offset), length));
-                ++records;
+    if (!pass.snapshot || !pass.snapshot->take_map(name, on_disk, fresh, records)) {
+        fresh.reserve(static_cast<std::size_t>(on_disk.size / 96) + 16);
+        const bool readable = store::read_pieces(
+            map_path(), store::longest_map_record,
+            [&](const unsigned char* bytes, std::size_t size, bool last, std::size_t& used) {
+                used = store::decode_map_piece(bytes, size, last, read,
+                                               [&](file_id_t id, std::size_t offset, std::size_t length) {
+                                                   fresh.set(id, std::wstring_view(reinterpret_cast<const wchar_t*>(
+                                                                                       bytes + offset),
+                                                                                   length));
+                                                   ++records;
+                                               });
+                return !read.damaged;
             });
-            return !read.damaged;
-        });
-    if (!readable) {
-        read_error_ = ::GetLastError();
-        return false;
+        if (!readable) {
+            read_error_ = ::GetLastError();
+            return false;
+        }
     }
     superseded_ = records - fresh.size();
     // What this process changed and has not written yet goes over what the file holds now.
@@ -125,6 +131,12 @@ bool root_scope::read_map(sync_pass& pass) {
         }
     }
     return true;
+}
+
+const path_map* root_scope::map_as_on_disk() const {
+    const bool as_on_disk = loaded && clean && !must_rewrite_ && unwritten_records_.empty() && deferred_.empty() &&
+                            leaving_.empty();
+    return as_on_disk ? &id_map : nullptr;
 }
 
 void root_scope::require_read(bool all_tags) const {
@@ -395,7 +407,7 @@ void root_scope::write_map(const std::wstring& file) const {
     std::vector<unsigned char> bytes;
     bytes.reserve(size);
     std::wstring scratch;
-    id_map.for_each([&](file_id_t id, const stored_path& file_path) {
+    id_map.for_each_by_folder([&](file_id_t id, const stored_path& file_path) {
         store::encode_map_record(id, file_path.in(scratch), bytes);
     });
     for (const std::pair<file_id_t, std::wstring>& gone : leaving_) {

@@ -155,10 +155,6 @@ std::wstring unique_temporary_name(const std::wstring& folder) {
 
 }  // namespace
 
-namespace {
-
-// Opens the file to be read from start to end (writers kept out) and gives its size; an
-// invalid handle when it cannot be opened or is too large to read.
 util::unique_file open_to_read(const std::wstring& path, std::size_t& size) {
     util::unique_file file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                          FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
@@ -167,6 +163,20 @@ util::unique_file open_to_read(const std::wstring& path, std::size_t& size) {
     size = file ? static_cast<std::size_t>(length.QuadPart) : 0;
     return file;
 }
+
+bool read_exactly(HANDLE file, unsigned char* to, std::size_t size) {
+    while (size) {
+        DWORD got = 0;
+        if (!::ReadFile(file, to, static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30)), &got, nullptr) || !got) {
+            return false;
+        }
+        to += got;
+        size -= got;
+    }
+    return true;
+}
+
+namespace {
 
 // Opens the file and reads it whole into the buffer that `resize(bytes)` gives; returns the
 // number of bytes read, or -1.
@@ -282,6 +292,11 @@ bool empty_and_delete(const std::wstring& path) {
 
 void replace_file(const std::wstring& path, const std::vector<unsigned char>& bytes,
                   const std::wstring& temp_folder, replacement mode) {
+    replace_file(path, [&bytes](HANDLE file) { return write_all(file, bytes); }, temp_folder, mode);
+}
+
+void replace_file(const std::wstring& path, const std::function<bool(HANDLE)>& write,
+                  const std::wstring& temp_folder, replacement mode) {
     const bool durable = mode == replacement::durable;
     before_plain_write(path, false);
     if (durable && !announce_write()) throw store_error(error_short_write);
@@ -290,7 +305,7 @@ void replace_file(const std::wstring& path, const std::vector<unsigned char>& by
         util::unique_file file(::CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, g_store_security, CREATE_ALWAYS,
                                              FILE_ATTRIBUTE_NORMAL, nullptr));
         if (!file) throw store_error(error_cannot_open);
-        if (!write_all(file.get(), bytes) || (durable && !::FlushFileBuffers(file.get()))) {
+        if (!write(file.get()) || (durable && !::FlushFileBuffers(file.get()))) {
             const DWORD error = ::GetLastError();
             file.reset();
             ::DeleteFileW(temporary.c_str());

@@ -7,6 +7,7 @@
 #pragma once
 
 #include "util/hresult.h"
+#include "util/unique_resource.h"
 
 #include <windows.h>
 
@@ -110,6 +111,12 @@ protected:
 // Sets the calling thread's listener and returns the previous one.
 write_listener* exchange_write_listener(write_listener* listener);
 
+// Opens the file to be read from start to end (writers kept out) and gives its size; an invalid
+// handle when it cannot be opened or is too large to read.
+util::unique_file open_to_read(const std::wstring& path, std::size_t& size);
+// Reads `size` bytes on from the file's position; false when it ends first or cannot be read.
+bool read_exactly(HANDLE file, unsigned char* to, std::size_t size);
+
 // Whole-file read (shared read access). False when the file cannot be opened or read.
 bool read_file(const std::wstring& path, std::vector<unsigned char>& bytes);
 // The same into UTF-16 units (an odd last byte is kept in a zero-padded unit); `size` gets the
@@ -144,6 +151,10 @@ enum class replacement {
 // (the data folder, where no file is a tag), are flushed, and the temporary file then takes the
 // target's place. A crash at any point leaves the old or the new content, never a mix.
 void replace_file(const std::wstring& path, const std::vector<unsigned char>& bytes,
+                  const std::wstring& temp_folder, replacement mode = replacement::durable);
+// The same with content that `write` puts into the temporary file (write_all a piece at a
+// time), so that a large file need not be in memory whole; false from it fails the replacement.
+void replace_file(const std::wstring& path, const std::function<bool(HANDLE)>& write,
                   const std::wstring& temp_folder, replacement mode = replacement::durable);
 
 // One file of replace_files: its path and new content; `code` (a store_error_code) and

@@ -114,7 +114,7 @@ void TagsHolder::sync(bool full_load, bool reread_all) {
     pass.now = store::file_time_now();
     store_snapshot snapshot;
     // A holder of some roots starts from the snapshot as the start-up load does.
-    if ((full_load || (some_roots_ && children.empty())) && snapshot.read(path)) pass.snapshot = &snapshot;
+    if ((full_load || (some_roots_ && children.empty())) && snapshot.read(path, paths_)) pass.snapshot = &snapshot;
     // A replacement is never half-way while the lock is held: what is left was left by a
     // process that ended in the middle of one.
     if (full_load || reread_all) store::remove_temporary_files(path);
@@ -237,7 +237,7 @@ void TagsHolder::write_snapshot() {
     for (const node_ptr& node : children) {
         const root_scope& root = static_cast<const root_scope&>(*node);
         if (!root.loaded) continue;
-        if (root.clean) snapshot.add_map(root.name, root.stamp);
+        if (root.clean) snapshot.add_map(root.name, root.stamp, root.map_as_on_disk(), root.superseded());
         add_tags(root, path.size(), snapshot);
     }
     snapshot.write(path);

@@ -1,5 +1,5 @@
-// The snapshot beside the maps: a load takes a tag's ids from it only while the tag file keeps
-// the stamp recorded with them. Files changed, truncated or removed behind it, a damaged
+// The snapshot beside the maps: a load takes a tag's ids, or a map's records, from it only while
+// that file keeps the stamp recorded with them. Files changed, truncated or removed behind it, a damaged
 // snapshot, and a file rewritten within the same clock tick never show wrong tags.
 #include "store_fixture.h"
 
@@ -47,6 +47,24 @@ TEST_F(SnapshotTest, ALoadTakesUnchangedFilesFromTheSnapshot) {
     EXPECT_EQ((std::vector<std::wstring>{L"Music/Rock"}), tags_of(tune));
 }
 
+TEST_F(SnapshotTest, UnchangedMapsComeFromItWithTheirPathsAndIds) {
+    // A moved file keeps the id of its old path, which the snapshot must keep as it is.
+    const std::wstring moved = L"C:\\Music\\moved.mp3";
+    const items::file_id_t old_id = file_id(L"C:\\Old\\moved.mp3");
+    write_bytes(data(L"Music.dat"), read_bytes(data(L"Music.dat")) + record_bytes(old_id, moved));
+    write_bytes(data(L"Music\\Rock"), read_bytes(data(L"Music\\Rock")) + id_bytes({old_id}));
+    age_files(folder.path());
+    reload();
+    // With both maps held, only the snapshot can tell their paths.
+    util::unique_file music = hold(data(L"Music.dat")), video = hold(data(L"Video.dat"));
+    ASSERT_TRUE(music.valid() && video.valid());
+    reload();
+    EXPECT_EQ(0u, db->unread_count());
+    EXPECT_EQ((std::vector<std::wstring>{L"Music/Jazz", L"Music/Rock", L"Video/Clips", L"Video/Fun"}), tags_of(song));
+    EXPECT_EQ((std::vector<std::wstring>{L"Music/Jazz"}), tags_of(clip));
+    EXPECT_EQ((std::vector<std::wstring>{L"Music/Rock"}), tags_of(moved));
+}
+
 TEST_F(SnapshotTest, FilesChangedTruncatedOrRemovedBehindItAreReadAgain) {
     // Same size, other ids (a rewrite); shorter (truncated); gone.
     write_bytes(data(L"Music\\Rock"), id_bytes({file_id(tune), file_id(clip)}));
@@ -79,7 +97,7 @@ TEST_F(SnapshotTest, ADamagedSnapshotIsNotUsed) {
     const std::vector<std::function<std::vector<unsigned char>()> > damages = {
         [&] {
             std::vector<unsigned char> flipped = whole;
-            flipped[whole.size() - 3] ^= 0x40;  // inside the last tag's ids
+            flipped[whole.size() / 3] ^= 0x40;
             return flipped;
         },
         [&] { return std::vector<unsigned char>(whole.begin(), whole.begin() + whole.size() / 2); },
