@@ -3,6 +3,7 @@
 #include "util/byte_fields.h"
 #include "util/hashes.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace items {
@@ -100,6 +101,7 @@ public:
         std::size_t left = 0;
         const util::unique_file file = store::open_to_read(file_path, left);
         if (!file || left < sizeof magic) return false;
+        file_size_ = left;
         char head[sizeof magic];
         if (!store::read_exactly(file.get(), reinterpret_cast<unsigned char*>(head), sizeof magic) ||
             std::memcmp(head, magic, sizeof magic) != 0) {
@@ -178,10 +180,10 @@ private:
     }
     bool map(std::uint32_t count, fields& in) {
         std::uint64_t size = 0, write_time = 0;
-        std::uint32_t length = 0, superseded = 0, content = 0, unused = 0;
+        std::uint32_t length = 0, superseded = 0, content = 0, total = 0;
         std::wstring_view name;
         if (!in.take(size) || !in.take(write_time) || !in.take(length) || !in.take(superseded) ||
-            !in.take(content) || !in.take(unused) || !in.take_text(length, name) ||
+            !in.take(content) || !in.take(total) || !in.take_text(length, name) ||
             static_cast<std::size_t>(in.end - in.at) / 8 < count || (!content && count)) {
             return false;
         }
@@ -193,14 +195,17 @@ private:
             e.write_time = write_time;
             e.superseded = superseded;
             e.content = content != 0;
-            if (e.content) e.records.reset(new path_map(paths_));
+            if (e.content) {
+                e.records.reset(new path_map(paths_));
+                // Sized once for all its sections, at most for what the file can hold.
+                e.records->reserve(std::min<std::size_t>(total, file_size_ / 8));
+            }
             found = maps.find(key);
         } else if (found->second.size != size || found->second.write_time != write_time || !found->second.content ||
                    !content) {
             return false;  // the rest of a map goes on as it began
         }
         map_entry& e = found->second;
-        if (count) e.records->reserve(e.records->size() + count);
         for (std::uint32_t i = 0; i < count; ++i) {
             const file_id_t id = util::take<std::uint32_t>(in.at);
             const std::uint32_t number = util::take<std::uint32_t>(in.at + 4);
@@ -213,6 +218,7 @@ private:
 
     std::shared_ptr<path_store> paths_;
     std::uint32_t last_kind_ = 0;
+    std::size_t file_size_ = 0;
     std::vector<std::uint32_t> folders_;    // the store's folder of each folder number
     std::vector<path_store::ref> entries_;  // the store's entry of each path number
 };
@@ -325,29 +331,35 @@ bool store_snapshot::write_sections(HANDLE file, const std::shared_ptr<path_stor
     }
     for (const std::wstring& name : map_order_) {
         const map_entry& e = maps_.at(name);
-        const auto begin_map = [&] {
+        // In the order of the path numbers, never in table order: a table filled in another
+        // table's order, at a smaller size, piles its entries into long runs, which made a load
+        // of a million files take seconds. The paths' entries are then also held in order.
+        std::vector<std::uint64_t> pairs;  // path number, id
+        if (e.to_write) {
+            pairs.reserve(e.to_write->size());
+            e.to_write->for_each_entry([&](file_id_t id, path_store::ref entry) {
+                pairs.push_back(static_cast<std::uint64_t>(number[entry] - 1) << 32 | id);
+            });
+            std::sort(pairs.begin(), pairs.end());
+        }
+        std::size_t done = 0;
+        do {
             unsigned char* at = out.room(32 + padded_bytes(name.size()));
             util::put<std::uint64_t>(at, e.size);
             util::put<std::uint64_t>(at + 8, e.write_time);
             util::put<std::uint32_t>(at + 16, static_cast<std::uint32_t>(name.size()));
             util::put<std::uint32_t>(at + 20, static_cast<std::uint32_t>(e.superseded));
             util::put<std::uint32_t>(at + 24, e.to_write ? 1 : 0);
+            util::put<std::uint32_t>(at + 28, static_cast<std::uint32_t>(pairs.size()));
             out.put_text(at + 32, name);
-        };
-        std::vector<std::uint32_t> pairs;  // id, path number
-        if (e.to_write) {
-            pairs.reserve(e.to_write->size() * 2);
-            e.to_write->for_each_entry([&](file_id_t id, path_store::ref entry) {
-                pairs.push_back(id);
-                pairs.push_back(number[entry] - 1);
-            });
-        }
-        std::size_t done = 0;
-        do {
-            begin_map();
-            const std::size_t now = std::min(pairs.size() - done, section_target / 4);
-            std::memcpy(out.room(now * 4), pairs.data() + done, now * 4);
-            out.count = static_cast<std::uint32_t>(now / 2);
+            const std::size_t now = std::min(pairs.size() - done, section_target / 8);
+            at = out.room(now * 8);
+            for (std::size_t i = 0; i < now; ++i) {
+                const std::uint64_t pair = pairs[done + i];
+                util::put<std::uint32_t>(at + i * 8, static_cast<std::uint32_t>(pair));
+                util::put<std::uint32_t>(at + i * 8 + 4, static_cast<std::uint32_t>(pair >> 32));
+            }
+            out.count = static_cast<std::uint32_t>(now);
             done += now;
             if (!out.flush(kind_map)) return false;
         } while (done < pairs.size());

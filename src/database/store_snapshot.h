@@ -14,8 +14,9 @@
 //   2 paths:   `count` paths, each a u32 folder number, u32 key (the id the path is found by
 //              in the path store), u32 name length and the name's units;
 //   3 map:     u64 size, u64 write time, u32 name length, u32 superseded records, u32 1 when
-//              the records follow (0: the stamp alone), u32 0, the root's name, then `count`
-//              (u32 id, u32 path number); a map may go on in further sections of its name;
+//              the records follow (0: the stamp alone), u32 records in all its sections, the
+//              root's name, then `count` (u32 id, u32 path number) in the order of the path
+//              numbers; a map may go on in further sections of its name;
 //   4 tags:    `count` tags, each a u64 size, u64 write time, u32 name length, u32 id count,
 //              the name (its path below the data folder), the ids;
 //   5 end:     `count` is the number of sections before it.
