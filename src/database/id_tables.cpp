@@ -373,6 +373,12 @@ path_store::ref path_store::add(std::uint32_t folder, std::wstring_view name, fi
     return entry;
 }
 
+void path_store::reserve(std::size_t entries, std::size_t name_units) {
+    entries_.reserve(entries_.size() + entries);
+    names_.reserve(names_.size() + name_units);
+    by_path_.reserve(live_ + entries);
+}
+
 void path_store::release(ref entry, bool settle_now) {
     entry_data& e = entries_[entry];
     if (--e.holders != 0) return;

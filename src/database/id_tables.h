@@ -146,6 +146,8 @@ public:
     // found under `key` from then on. A path already held under that key becomes a second
     // entry of the same text, which costs memory only: a lookup answers with either.
     ref add(std::uint32_t folder, std::wstring_view name, file_id_t key);
+    // Room for `entries` more entries with `name_units` units of names in all.
+    void reserve(std::size_t entries, std::size_t name_units);
     void hold(ref entry) { ++entries_[entry].holders; }
     // The index of the folder of that text, made when new.
     std::uint32_t folder(std::wstring_view text) { return folder_of(file_id(text), text); }

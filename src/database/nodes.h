@@ -320,7 +320,11 @@ private:
     // The indexes and the identity to read for a path the map has just taken for `id`.
     void note_new_path(file_id_t id, const std::wstring& file_path, const file_identity* identity, bool on_disk);
     void append_record(file_id_t id, const std::wstring& file_path);
-    void note_displaced(file_id_t id, std::wstring_view file_path, bool added);
+    void note_displaced(file_id_t id, std::wstring_view file_path, bool added) {
+        note_displaced_hash(id, file_id(file_path), added);
+    }
+    // The same given file_id of the path.
+    void note_displaced_hash(file_id_t id, file_id_t hash, bool added);
     void note_spelling(file_id_t id, std::wstring_view file_path, bool added);
     void index_displaced();
     void forget_path_indexes();

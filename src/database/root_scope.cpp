@@ -232,10 +232,8 @@ void root_scope::forget_path_indexes() {
     spellings_indexed_ = false;
 }
 
-void root_scope::note_displaced(file_id_t id, std::wstring_view file_path, bool added) {
-    if (!displaced_indexed_) return;
-    const file_id_t hash = file_id(file_path);
-    if (hash == id) return;
+void root_scope::note_displaced_hash(file_id_t id, file_id_t hash, bool added) {
+    if (!displaced_indexed_ || hash == id) return;
     if (added) {
         displaced_.insert(hash, id);
     } else {
@@ -267,11 +265,15 @@ void root_scope::register_path(file_id_t id, const std::wstring& file_path, cons
 }
 
 void root_scope::repath(file_id_t id, const std::wstring& file_path, const file_identity* identity) {
-    std::wstring scratch;
-    const std::wstring_view known = id_map.find(id).in(scratch);
+    const stored_path known = id_map.find(id);
     if (known.empty() || known == file_path) return;
-    note_displaced(id, known, false);
-    note_spelling(id, known, false);
+    // The indexes let go of the old path before the map does, and with it the view; the path
+    // is copied only for an index of spellings (a renamed folder's files are many).
+    note_displaced_hash(id, file_id(known), false);
+    if (spellings_indexed_) {
+        std::wstring scratch;
+        note_spelling(id, known.in(scratch), false);
+    }
     id_map.set(id, file_path);
     note_new_path(id, file_path, identity, true);
     if (!g_immediate_write) {

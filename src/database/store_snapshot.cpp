@@ -141,6 +141,16 @@ private:
         last_kind_ = kind;
         if (kind == kind_map) return map(count, in);
         if (kind != kind_folders && kind != kind_paths && kind != kind_tags) return false;
+        if (kind == kind_paths) {
+            // The table's size comes first: the store takes its room at once, not doubling
+            // through a hundred thousand paths (at most what the file can hold).
+            std::uint64_t paths = 0, units = 0;
+            if (!in.take(paths) || !in.take(units)) return false;
+            if (entries_.empty()) {
+                paths_->reserve(static_cast<std::size_t>(std::min<std::uint64_t>(paths, file_size_ / 12)),
+                                static_cast<std::size_t>(std::min<std::uint64_t>(units, file_size_ / 2)));
+            }
+        }
         for (std::uint32_t i = 0; i < count; ++i) {
             if (!(kind == kind_folders ? folder(in) : kind == kind_paths ? path(in) : tag(in))) return false;
         }
@@ -313,12 +323,23 @@ bool store_snapshot::write_sections(HANDLE file, const std::shared_ptr<path_stor
             if (out.full() && !out.flush(kind_folders)) return false;
         }
         if (out.count && !out.flush(kind_folders)) return false;
+        std::uint64_t table_paths = 0, table_units = 0;
+        for (std::size_t entry = 0; entry < number.size(); ++entry) {
+            if (!number[entry]) continue;
+            ++table_paths;
+            table_units += 1 + paths->name(static_cast<path_store::ref>(entry)).size();
+        }
         std::uint32_t written = 0;
         for (std::size_t entry = 0; entry < number.size(); ++entry) {
             if (!number[entry]) continue;
             number[entry] = ++written;
             const path_store::ref ref = static_cast<path_store::ref>(entry);
             const std::wstring_view name = paths->name(ref);
+            if (out.payload.empty()) {
+                unsigned char* sizes = out.room(16);
+                util::put<std::uint64_t>(sizes, table_paths);
+                util::put<std::uint64_t>(sizes + 8, table_units);
+            }
             unsigned char* at = out.room(12 + padded_bytes(name.size()));
             util::put<std::uint32_t>(at, folder_number[paths->folder_index(ref)] - 1);
             util::put<std::uint32_t>(at + 4, paths->key(ref));

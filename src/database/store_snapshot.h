@@ -11,8 +11,9 @@
 // Layout (little-endian): "QBXSNAP2", then sections, each a u32 kind, a u32 count, a u64
 // payload size, a u64 checksum of the payload, and the payload:
 //   1 folders: `count` folders, each a u32 length and its units;
-//   2 paths:   `count` paths, each a u32 folder number, u32 key (the id the path is found by
-//              in the path store), u32 name length and the name's units;
+//   2 paths:   u64 paths and u64 name units in all paths sections, then `count` paths, each
+//              a u32 folder number, u32 key (the id the path is found by in the path store),
+//              u32 name length and the name's units;
 //   3 map:     u64 size, u64 write time, u32 name length, u32 superseded records, u32 1 when
 //              the records follow (0: the stamp alone), u32 records in all its sections, the
 //              root's name, then `count` (u32 id, u32 path number) in the order of the path

@@ -367,11 +367,20 @@ void TagsHolder::follow_folder_rename(const std::wstring& from, const std::wstri
     if (from.empty() || to.empty()) return;
     // Every tagged spelling of the folder and of each path below it is a move of its own: the
     // moves look their old paths up as they are spelled.
+    move_facts facts = move_facts();
+    facts.spellings_listed = true;
+    // Into a folder where no root holds a path (the usual rename): no new path needs looking up.
+    facts.targets_free = collect_below(to, true).empty();
+    std::vector<std::pair<file_id_t, std::wstring> > below = collect_below(from, true);
     std::vector<path_move> moves;
-    for (const auto& entry : collect_below(from, true)) {
-        moves.push_back(path_move{entry.second, to + entry.second.substr(from.size()), nullptr});
+    moves.reserve(below.size());
+    for (auto& entry : below) {
+        std::wstring moved;
+        moved.reserve(to.size() + entry.second.size() - from.size());
+        moved.append(to).append(entry.second, from.size(), std::wstring::npos);
+        moves.push_back(path_move{std::move(entry.second), std::move(moved), nullptr});
     }
-    follow_moves(moves, true);
+    follow_moves(moves, facts);
 }
 
 void TagsHolder::follow_renames(const std::vector<std::pair<std::wstring, std::wstring> >& moves) {
@@ -399,12 +408,13 @@ void note_followed(std::vector<std::wstring>& followed, const std::wstring& root
 
 }  // namespace
 
-std::vector<std::wstring> TagsHolder::follow_moves(const std::vector<path_move>& moves, bool spellings_listed) {
+std::vector<std::wstring> TagsHolder::follow_moves(const std::vector<path_move>& moves, const move_facts& facts) {
     std::vector<std::wstring> followed;
     std::vector<file_id_t> old_hashes;
     old_hashes.reserve(moves.size());
     for (const path_move& move : moves) old_hashes.push_back(file_id(move.old_path));
     std::vector<kept_id_move> shared;
+    shared.reserve(moves.size());
     std::size_t secured = 0;  // how many of them the moves file holds
     // Before the first map is written: the records wait in the batch until then, and a run
     // with new ids writes the maps it touches.
@@ -425,12 +435,12 @@ std::vector<std::wstring> TagsHolder::follow_moves(const std::vector<path_move>&
         // ids (their judgement may change once the run is applied, so the move after it is
         // judged again).
         for (std::size_t i = 0; i < moves.size();) {
-            if (follow_keeping_id(moves[i], old_hashes[i], spellings_listed, followed, shared)) {
+            if (follow_keeping_id(moves[i], old_hashes[i], facts, followed, shared)) {
                 ++i;
                 continue;
             }
             std::size_t end = i + 1;
-            while (end < moves.size() && !can_keep_id(moves[end], old_hashes[end], spellings_listed, nullptr, nullptr)) ++end;
+            while (end < moves.size() && !can_keep_id(moves[end], old_hashes[end], facts, nullptr, nullptr)) ++end;
             secure();
             follow_with_new_ids(moves, old_hashes, i, end, followed);
             i = end;
@@ -498,7 +508,7 @@ void TagsHolder::finish_left_moves() {
     }
 }
 
-bool TagsHolder::can_keep_id(const path_move& move, file_id_t old_hash, bool spellings_listed,
+bool TagsHolder::can_keep_id(const path_move& move, file_id_t old_hash, const move_facts& facts,
                              std::vector<root_scope*>* holders, file_id_t* kept) {
     if (kept) *kept = 0;
     if (nothing_to_follow(move.old_path, move.new_path)) return true;
@@ -511,9 +521,9 @@ bool TagsHolder::can_keep_id(const path_move& move, file_id_t old_hash, bool spe
     for (const node_ptr& child : children) {
         root_scope& root = static_cast<root_scope&>(*child);
         // Tags at the new path meet those of the file: they become one id.
-        if (root.find_id(move.new_path, new_hash)) return false;
+        if (!facts.targets_free && root.find_id(move.new_path, new_hash)) return false;
         file_id_t found = 0;
-        if (spellings_listed) {
+        if (facts.spellings_listed) {
             found = root.find_id(move.old_path, old_hash);
         } else {
             const std::vector<file_id_t> any_case = root.find_ids_any_case(move.old_path, old_hash);
@@ -541,11 +551,12 @@ bool TagsHolder::can_keep_id(const path_move& move, file_id_t old_hash, bool spe
     return true;
 }
 
-bool TagsHolder::follow_keeping_id(const path_move& move, file_id_t old_hash, bool spellings_listed,
+bool TagsHolder::follow_keeping_id(const path_move& move, file_id_t old_hash, const move_facts& facts,
                                    std::vector<std::wstring>& followed, std::vector<kept_id_move>& shared) {
     std::vector<root_scope*> holders;
+    holders.reserve(children.size());
     file_id_t id = 0;
-    if (!can_keep_id(move, old_hash, spellings_listed, &holders, &id)) return false;
+    if (!can_keep_id(move, old_hash, facts, &holders, &id)) return false;
     if (!id) return true;
     // The one id of the file takes the new path in every root: its tag files stay as they are.
     if (holders.size() > 1) shared.push_back(kept_id_move{id, holders[0]->id_map.find(id).str(), move.new_path});
@@ -807,20 +818,44 @@ std::vector<std::pair<file_id_t, std::wstring> > TagsHolder::collect_below(const
     std::vector<std::pair<file_id_t, std::wstring> > result;
     if (folder.empty()) return result;
     const bool ends_in_separator = folder.back() == L'\\';
+    // Whether a path lies below `folder` is, but for a few, a question of its folder, which
+    // the path store keeps once for all its files: each folder is asked once, not each path.
+    enum verdict : std::uint8_t { outside, below, ask_path };
+    const path_store& paths = *paths_;
+    std::vector<std::uint8_t> verdicts(paths.folder_count(), outside);
     std::wstring scratch;
+    for (std::uint32_t f = 0; f < verdicts.size(); ++f) {
+        const std::wstring_view text = paths.folder_text(f);
+        if (text.empty() || text.back() != L'\\') {
+            verdicts[f] = ask_path;  // a name too long to keep apart from its folder
+        } else if (text.size() > folder.size()) {
+            const bool separated = ends_in_separator || text[folder.size()] == L'\\';
+            if (separated && util::same_name(text.substr(0, folder.size()), folder)) verdicts[f] = below;
+        } else if (text.size() == folder.size()) {
+            // Its files' names go on where `folder` has ended with its separator.
+            if (ends_in_separator && util::same_name(text, folder)) verdicts[f] = below;
+        } else if (with_folder && util::same_name(std::wstring_view(folder).substr(0, text.size()), text)) {
+            verdicts[f] = ask_path;  // a name of this folder may be `folder` itself
+        }
+    }
+    if (std::all_of(verdicts.begin(), verdicts.end(), [](std::uint8_t v) { return v == outside; })) return result;
     for (std::size_t i = 0; i < children.size(); ++i) {
         const root_scope* root = static_cast<const root_scope*>(children[i].get());
-        root->id_map.for_each([&](file_id_t id, const stored_path& stored) {
-            // The separator first: it turns away almost every path without a comparison.
-            if (stored.size() < folder.size() || (stored.size() == folder.size() && !with_folder)) return;
-            if (!ends_in_separator && stored.size() > folder.size() && stored[folder.size()] != L'\\') return;
-            const std::wstring_view file_path = stored.in(scratch);
-            if (!util::same_name(file_path.substr(0, folder.size()), folder)) return;
+        root->id_map.for_each_entry([&](file_id_t id, path_store::ref entry) {
+            const std::uint8_t verdict = verdicts[paths.folder_index(entry)];
+            if (verdict == outside) return;
+            if (verdict == ask_path) {
+                const stored_path stored = paths.at(entry);
+                // The separator first: it turns away almost every path without a comparison.
+                if (stored.size() < folder.size() || (stored.size() == folder.size() && !with_folder)) return;
+                if (!ends_in_separator && stored.size() > folder.size() && stored[folder.size()] != L'\\') return;
+                if (!util::same_name(stored.in(scratch).substr(0, folder.size()), folder)) return;
+            }
             // As tagged_paths: an id that an earlier root knows is that root's file.
             for (std::size_t j = 0; j < i; ++j) {
                 if (static_cast<const root_scope*>(children[j].get())->id_map.contains(id)) return;
             }
-            result.emplace_back(id, std::wstring(file_path));
+            result.emplace_back(id, paths.at(entry).str());
         });
     }
     return result;

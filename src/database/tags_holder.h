@@ -232,18 +232,23 @@ private:
     // follow_rename's work; returns the names of the roots that followed.
     std::vector<std::wstring> follow_move(const std::wstring& old_path, const std::wstring& new_path,
                                           const file_identity* identity);
-    // `spellings_listed`: every tagged spelling of a moved file is a move of its own, so each
-    // old path is looked up as it is spelled (a case-blind look-up indexes every path of every
-    // root first).
-    std::vector<std::wstring> follow_moves(const std::vector<path_move>& moves, bool spellings_listed = false);
+    // What the caller of follow_moves knows of its moves; false unless it says so.
+    struct move_facts {
+        // Every tagged spelling of a moved file is a move of its own, so each old path is
+        // looked up as it is spelled (a case-blind look-up indexes every path of every root).
+        bool spellings_listed;
+        // No root holds any of the new paths, each of which is a move's own: none is looked up.
+        bool targets_free;
+    };
+    std::vector<std::wstring> follow_moves(const std::vector<path_move>& moves, const move_facts& facts = move_facts());
     // Whether the move can keep the file's id: no root knows the new path, and the old one is
     // one id in every root that holds it, each read whole. `holders` gets those roots and
     // `kept` the id (0 when no root holds the old path, or there is nothing to follow).
-    bool can_keep_id(const path_move& move, file_id_t old_hash, bool spellings_listed,
+    bool can_keep_id(const path_move& move, file_id_t old_hash, const move_facts& facts,
                      std::vector<root_scope*>* holders, file_id_t* kept);
     // The move, its id kept (false, and nothing done, when it cannot be). An id that several
     // roots hold is noted in `shared` for the moves file.
-    bool follow_keeping_id(const path_move& move, file_id_t old_hash, bool spellings_listed,
+    bool follow_keeping_id(const path_move& move, file_id_t old_hash, const move_facts& facts,
                            std::vector<std::wstring>& followed, std::vector<kept_id_move>& shared);
     // Each root's paths at `folder` (with_folder) or below it, an id that an earlier root
     // knows left out.

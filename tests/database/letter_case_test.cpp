@@ -6,6 +6,7 @@
 #include "util/file_names.h"
 #include "util/file_system.h"
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -108,6 +109,17 @@ TEST_F(StoreTest, PathsInAnotherLetterCaseFindTheTaggedFile) {
     EXPECT_TRUE(tags_of(spelled_twice).empty());
     EXPECT_TRUE(tags_of(renamed).empty());
     EXPECT_EQ((names{L"Work/Invoices"}), tags_of(clip));
+}
+
+TEST_F(StoreTest, AFolderHoldsThePathsBelowItInAnyLetterCaseButNotItselfOrASibling) {
+    give({L"C:\\Music", L"C:\\Music\\a.mp3", L"c:\\MUSIC\\Rock\\b.mp3", L"C:\\Music2\\c.mp3", L"C:\\Mu.mp3"},
+         {L"Music/Any"});
+    for (const wchar_t* folder : {L"C:\\music", L"C:\\music\\"}) {
+        names below;
+        for (const auto& entry : db->tagged_below(folder)) below.push_back(entry.second);
+        std::sort(below.begin(), below.end());
+        EXPECT_EQ((names{L"C:\\Music\\a.mp3", L"c:\\MUSIC\\Rock\\b.mp3"}), below);
+    }
 }
 
 TEST_F(StoreTest, LoadFoldsTwoSpellingsThatAnOlderVersionLeftSideBySide) {

@@ -4,6 +4,8 @@
 #include "store_fixture.h"
 
 #include "database/store_snapshot.h"
+#include "util/byte_fields.h"
+#include "util/hashes.h"
 #include "util/unique_resource.h"
 
 #include <functional>
@@ -63,6 +65,53 @@ TEST_F(SnapshotTest, UnchangedMapsComeFromItWithTheirPathsAndIds) {
     EXPECT_EQ((std::vector<std::wstring>{L"Music/Jazz", L"Music/Rock", L"Video/Clips", L"Video/Fun"}), tags_of(song));
     EXPECT_EQ((std::vector<std::wstring>{L"Music/Jazz"}), tags_of(clip));
     EXPECT_EQ((std::vector<std::wstring>{L"Music/Rock"}), tags_of(moved));
+}
+
+TEST_F(SnapshotTest, AWellSummedSnapshotThatPointsOutsideItsTablesIsNotUsed) {
+    // As another user could write it: every checksum right, the map's stamp that of the file.
+    const std::wstring map = data(L"Music.dat");
+    const auto units = [](std::vector<unsigned char>& out, std::initializer_list<wchar_t> text) {
+        for (wchar_t c : text) util::append<std::uint16_t>(out, c);
+    };
+    const auto section = [](std::uint32_t kind, const std::vector<unsigned char>& payload, std::uint32_t count = 1) {
+        std::vector<unsigned char> out;
+        util::append<std::uint32_t>(out, kind);
+        util::append<std::uint32_t>(out, count);
+        util::append<std::uint64_t>(out, payload.size());
+        util::append<std::uint64_t>(out, util::block_checksum(payload.data(), payload.size()));
+        return out + payload;
+    };
+    std::vector<unsigned char> folders, paths;
+    util::append<std::uint32_t>(folders, 3);
+    units(folders, {L'C', L':', L'\\', 0});
+    for (std::uint64_t size : {1, 2}) util::append<std::uint64_t>(paths, size);
+    for (std::uint32_t field : {0u, file_id(L"C:\\a"), 1u}) util::append<std::uint32_t>(paths, field);
+    units(paths, {L'a', 0});
+    const auto music = [&](std::uint32_t path_number) {
+        std::vector<unsigned char> out;
+        util::append<std::uint64_t>(out, read_bytes(map).size());
+        util::append<std::uint64_t>(out, write_time(map));
+        for (std::uint32_t field : {5u, 0u, 1u, 1u}) util::append<std::uint32_t>(out, field);
+        units(out, {L'M', L'u', L's', L'i', L'c', 0});
+        util::append<std::uint32_t>(out, file_id(song));
+        util::append<std::uint32_t>(out, path_number);
+        return out;
+    };
+    const std::vector<unsigned char> head = {'Q', 'B', 'X', 'S', 'N', 'A', 'P', '2'};
+    const std::vector<std::vector<unsigned char> > snapshots = {
+        // A path number past the table's one path.
+        head + section(1, folders) + section(2, paths) + section(3, music(1)) + section(5, {}, 3),
+        // A folder after the map: the table must be whole before a map names it.
+        head + section(1, folders) + section(2, paths) + section(3, music(0)) + section(1, folders) + section(5, {}, 4),
+    };
+    for (const std::vector<unsigned char>& bytes : snapshots) {
+        write_bytes(items::store_snapshot::path_in(folder.path()), bytes);
+        util::unique_file held = hold(map);
+        ASSERT_TRUE(held.valid());
+        reload();
+        EXPECT_EQ(3u, db->unread_count());  // the map and its two tags
+        EXPECT_EQ((std::vector<std::wstring>{L"Video/Clips", L"Video/Fun"}), tags_of(song));
+    }
 }
 
 TEST_F(SnapshotTest, FilesChangedTruncatedOrRemovedBehindItAreReadAgain) {

@@ -258,6 +258,16 @@ TEST_F(TrackingTest, WindowOfOlderWindowsFollowsRenamesAndDeletions) {
     EXPECT_FALSE(tagged(file(L"gone.jpg")));
 }
 
+TEST_F(StoreTest, AFolderRenamedOntoATaggedPathMeetsItsTags) {
+    give({L"C:\\Music\\a.mp3", L"C:\\Music\\b.mp3"}, {L"Music/Rock"});
+    give({L"C:\\Songs\\a.mp3"}, {L"Music/Jazz"});
+    explorer::rename_folder(*db, L"C:\\Music", L"C:\\Songs");
+    reload();
+    EXPECT_EQ((std::vector<std::wstring>{L"Music/Jazz", L"Music/Rock"}), tags_of(L"C:\\Songs\\a.mp3"));
+    EXPECT_EQ((std::vector<std::wstring>{L"Music/Rock"}), tags_of(L"C:\\Songs\\b.mp3"));
+    EXPECT_EQ(2u, db->tagged_paths().size());  // one id for each path
+}
+
 TEST_F(StoreTest, AFolderRenameLeavesTheStoreAsFollowingEachFileWould) {
     // Many files in two roots, tags shared, two of them with one file id; a sibling whose name
     // begins with the folder's stays where it is.
