@@ -507,11 +507,19 @@ bool path_map::insert(file_id_t id, std::wstring_view path) {
 }
 
 void path_map::set(file_id_t id, std::wstring_view path) {
+    if (id != 0) place(id, paths_->hold(path, id));
+}
+
+void path_map::set(file_id_t id, path_store::ref entry) {
     if (id == 0) return;
+    paths_->hold(entry);
+    place(id, entry);
+}
+
+void path_map::place(file_id_t id, path_store::ref held) {
     if (capacity_for(size_ + 1) > slots_.size()) rehash(capacity_for(size_ + 1));
     slot& s = slots_[slot_of(id)];
-    // Held before the old one goes: the same path set again stays where it is.
-    const path_store::ref held = paths_->hold(path, id);
+    // The new entry is held before the old one goes: the same path set again stays where it is.
     if (s.id == id) {
         paths_->release(s.path);
     } else {
@@ -519,20 +527,6 @@ void path_map::set(file_id_t id, std::wstring_view path) {
         ++size_;
     }
     s.path = held;
-}
-
-void path_map::set(file_id_t id, path_store::ref entry) {
-    if (id == 0) return;
-    if (capacity_for(size_ + 1) > slots_.size()) rehash(capacity_for(size_ + 1));
-    slot& s = slots_[slot_of(id)];
-    paths_->hold(entry);
-    if (s.id == id) {
-        paths_->release(s.path);
-    } else {
-        s.id = id;
-        ++size_;
-    }
-    s.path = entry;
 }
 
 bool path_map::erase(file_id_t id) {

@@ -272,6 +272,8 @@ private:
     std::size_t slot_of(file_id_t id) const;
     void rehash(std::size_t capacity);
     std::vector<slot> by_folder() const;
+    // Sets `id` to an entry held for it already.
+    void place(file_id_t id, path_store::ref held);
 
     std::vector<slot> slots_;
     std::size_t size_ = 0;

@@ -25,7 +25,11 @@ void put_path(std::vector<unsigned char>& out, const std::wstring& path) {
 const wchar_t file_name[] = L"~quibrix-moves";
 
 void write(const std::wstring& data_folder, const std::vector<kept_id_move>& moves) {
+    // Sized first: a folder's rename writes thousands of moves.
+    std::size_t size = header_size;
+    for (const kept_id_move& move : moves) size += 8 + (move.old_path.size() + move.new_path.size()) * 2;
     std::vector<unsigned char> bytes(header_size);
+    bytes.reserve(size);
     std::memcpy(bytes.data(), magic, sizeof magic);
     for (const kept_id_move& move : moves) {
         const std::size_t at = bytes.size();

@@ -413,8 +413,12 @@ std::vector<std::wstring> TagsHolder::follow_moves(const std::vector<path_move>&
     std::vector<file_id_t> old_hashes;
     old_hashes.reserve(moves.size());
     for (const path_move& move : moves) old_hashes.push_back(file_id(move.old_path));
+    // The moves file of an earlier request that is still to be let go is finished first: this
+    // one's moves file takes its place. Moves it could not finish stay in the new one.
+    if (moves_left_) finish_left_moves();
     std::vector<kept_id_move> shared;
-    shared.reserve(moves.size());
+    if (moves_left_ && !some_roots_) pending_moves::read(path, shared);
+    shared.reserve(shared.size() + moves.size());
     std::size_t secured = 0;  // how many of them the moves file holds
     // Before the first map is written: the records wait in the batch until then, and a run
     // with new ids writes the maps it touches.
@@ -452,14 +456,12 @@ std::vector<std::wstring> TagsHolder::follow_moves(const std::vector<path_move>&
         if (secured) moves_left_ = true;
         throw;
     }
-    if (secured) {
-        try {
-            flush_maps_holding(shared);
-            pending_moves::clear(path);
-        } catch (const store_error&) {
-            moves_left_ = true;  // every map has its records; their flush is tried again
-        }
-    }
+    // The maps are flushed, and the moves file let go, by the next write section: the pass
+    // that reads the moved files' identities opens one soon after, in the background (or the
+    // next write does, here or in another process). A dozen flushes of a folder's rename need
+    // not keep Explorer's thread waiting: the moves file, on disk before any record was
+    // appended, answers for the records until then, and a crash replays them.
+    if (secured) moves_left_ = true;
     return followed;
 }
 
