@@ -300,6 +300,7 @@ bool store_snapshot::write_sections(HANDLE file, const std::shared_ptr<path_stor
     section_writer out(file);
     // Numbers for the paths the maps hold and for their folders, given in the store's order.
     std::vector<std::uint32_t> number, folder_number;  // + 1; 0: not written
+    std::uint32_t table_size = 0;
     if (paths) {
         number.assign(paths->entry_count(), 0);
         folder_number.assign(paths->folder_count(), 0);
@@ -349,7 +350,9 @@ bool store_snapshot::write_sections(HANDLE file, const std::shared_ptr<path_stor
             if (out.full() && !out.flush(kind_paths)) return false;
         }
         if (out.count && !out.flush(kind_paths)) return false;
+        table_size = written;
     }
+    std::vector<std::uint32_t> start;  // where each path number's records begin, for a counting sort
     for (const std::wstring& name : map_order_) {
         const map_entry& e = maps_.at(name);
         // In the order of the path numbers, never in table order: a table filled in another
@@ -357,11 +360,14 @@ bool store_snapshot::write_sections(HANDLE file, const std::shared_ptr<path_stor
         // of a million files take seconds. The paths' entries are then also held in order.
         std::vector<std::uint64_t> pairs;  // path number, id
         if (e.to_write) {
-            pairs.reserve(e.to_write->size());
+            // A counting sort: linear, where sorting every map added to each first load.
+            start.assign(table_size + 1, 0);
+            e.to_write->for_each_entry([&](file_id_t, path_store::ref entry) { ++start[number[entry]]; });
+            for (std::size_t n = 1; n < start.size(); ++n) start[n] += start[n - 1];
+            pairs.resize(e.to_write->size());
             e.to_write->for_each_entry([&](file_id_t id, path_store::ref entry) {
-                pairs.push_back(static_cast<std::uint64_t>(number[entry] - 1) << 32 | id);
+                pairs[start[number[entry] - 1]++] = static_cast<std::uint64_t>(number[entry] - 1) << 32 | id;
             });
-            std::sort(pairs.begin(), pairs.end());
         }
         std::size_t done = 0;
         do {
