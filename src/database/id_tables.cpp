@@ -306,14 +306,10 @@ path_store::ref path_store::find(file_id_t key, std::wstring_view folder, std::w
 }
 
 std::uint32_t path_store::folder_of(file_id_t key, std::wstring_view folder) {
-    if (last_folder_) {
-        const folder_data& f = folders_[last_folder_ - 1];
-        if (std::wstring_view(folder_units_.data() + f.offset, f.length) == folder) return last_folder_ - 1;
-    }
+    if (last_folder_ && folder_text(last_folder_ - 1) == folder) return last_folder_ - 1;
     std::uint32_t found = 0;
     by_folder_.for_key(key, [&](file_id_t index) {
-        const folder_data& f = folders_[index - 1];
-        if (!found && std::wstring_view(folder_units_.data() + f.offset, f.length) == folder) found = index;
+        if (!found && folder_text(index - 1) == folder) found = index;
     });
     if (found) {
         last_folder_ = found;
@@ -345,14 +341,14 @@ path_store::ref path_store::hold(std::wstring_view path, file_id_t likely) {
         }
     }
     if (!found) found = find(likely, folder, name);
-    if (found) cursor_ = found;
-    // The path is keyed by `likely`, not by its own hash, when that finds nothing: a map's id is
-    // the hash of its path but for moved files, which every map of theirs holds under the same
-    // id. Only sharing depends on the key, never what a lookup returns.
     if (found) {
+        cursor_ = found;
         ++entries_[found - 1].holders;
         return found - 1;
     }
+    // The path is keyed by `likely`, not by its own hash: a map's id is the hash of its path but
+    // for moved files, which every map of theirs holds under the same id. Only sharing depends
+    // on the key, never what a lookup returns.
     return add(folder_of(file_id(folder), folder), name, likely);
 }
 
@@ -430,9 +426,7 @@ void path_store::compact() {
 }
 
 file_id_t path_store::hash(ref entry) const {
-    const entry_data& e = entries_[entry];
-    return file_id(std::wstring_view(names_.data() + e.name + 1, static_cast<std::uint16_t>(names_[e.name])),
-                   folders_[e.folder].key);
+    return file_id(name(entry), folders_[entries_[entry].folder].key);
 }
 
 void path_store::prefetch(ref entry) const {

@@ -200,18 +200,17 @@ private:
         const std::wstring key(name);
         auto found = maps.find(key);
         if (found == maps.end()) {
-            map_entry& e = maps[key];
+            found = maps.emplace(key, map_entry()).first;
+            map_entry& e = found->second;
             e.size = size;
             e.write_time = write_time;
             e.superseded = superseded;
-            e.content = content != 0;
-            if (e.content) {
+            if (content) {
                 e.records.reset(new path_map(paths_));
                 // Sized once for all its sections, at most for what the file can hold.
                 e.records->reserve(std::min<std::size_t>(total, file_size_ / 8));
             }
-            found = maps.find(key);
-        } else if (found->second.size != size || found->second.write_time != write_time || !found->second.content ||
+        } else if (found->second.size != size || found->second.write_time != write_time || !found->second.records ||
                    !content) {
             return false;  // the rest of a map goes on as it began
         }
@@ -263,13 +262,12 @@ bool store_snapshot::map_unchanged(const std::wstring& root_name, const store::f
 bool store_snapshot::take_map(const std::wstring& root_name, const store::file_stamp& now, path_map& map,
                               std::size_t& records) {
     const auto found = maps_.find(root_name);
-    if (found == maps_.end() || !found->second.content || !found->second.same_as(now)) return false;
+    if (found == maps_.end() || !found->second.records || !found->second.same_as(now)) return false;
     map_entry& e = found->second;
     map = std::move(*e.records);
     records = map.size() + e.superseded;
     // Its stamp stays: the tags recorded with it need no new check against it.
     e.records.reset();
-    e.content = false;
     return true;
 }
 
@@ -409,10 +407,12 @@ bool store_snapshot::write_sections(HANDLE file, const std::shared_ptr<path_stor
 }
 
 void store_snapshot::write(const std::wstring& data_folder) {
-    std::shared_ptr<path_store> paths;
+    std::shared_ptr<path_store> paths;  // the store of the maps' paths, which they all share
     for (const std::wstring& name : map_order_) {
-        const path_map* content = maps_.at(name).to_write;
-        if (content && !paths) paths = content->paths();
+        if (const path_map* content = maps_.at(name).to_write) {
+            paths = content->paths();
+            break;
+        }
     }
     try {
         store::replace_file(

@@ -76,9 +76,9 @@ private:
     };
     struct map_entry : stamp_entry {
         std::size_t superseded = 0;
-        bool content = false;
-        std::unique_ptr<path_map> records;  // read
-        const path_map* to_write = nullptr;  // to write
+        // Its records, read (null: the stamp alone, or handed over), or to be written.
+        std::unique_ptr<path_map> records;
+        const path_map* to_write = nullptr;
     };
     class reader;
     bool write_sections(HANDLE file, const std::shared_ptr<path_store>& paths) const;

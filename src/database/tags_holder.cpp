@@ -414,10 +414,14 @@ std::vector<std::wstring> TagsHolder::follow_moves(const std::vector<path_move>&
     old_hashes.reserve(moves.size());
     for (const path_move& move : moves) old_hashes.push_back(file_id(move.old_path));
     // The moves file of an earlier request that is still to be let go is finished first: this
-    // one's moves file takes its place. Moves it could not finish stay in the new one.
-    if (moves_left_) finish_left_moves();
+    // one's moves file takes its place. Moves it could not finish stay in the new one. Only
+    // while writing at once: deferred writing writes no moves file, and its repaths would not be
+    // on disk when the old one went.
     std::vector<kept_id_move> shared;
-    if (moves_left_ && !some_roots_) pending_moves::read(path, shared);
+    if (moves_left_ && g_immediate_write) {
+        finish_left_moves();
+        if (moves_left_ && !some_roots_) pending_moves::read(path, shared);
+    }
     shared.reserve(shared.size() + moves.size());
     std::size_t secured = 0;  // how many of them the moves file holds
     // Before the first map is written: the records wait in the batch until then, and a run
