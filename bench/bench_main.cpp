@@ -891,6 +891,11 @@ int main() {
     if (argv && argc == 3 && std::wstring(argv[1]) == L"cli") {
         return cli_only(util::with_trailing_backslash(argv[2]));
     }
+    if (argv && argc == 3 && std::wstring(argv[1]) == L"first") {
+        first_load_figure(util::with_trailing_backslash(argv[2]));
+        std::printf("%s\n", later_figures.front().c_str());
+        return 0;
+    }
     if (argv && argc == 3 && std::wstring(argv[1]) == L"million") {
         return million_figures(util::with_trailing_backslash(argv[2]));
     }

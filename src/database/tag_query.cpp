@@ -190,7 +190,38 @@ typedef std::vector<file_id_t> id_list;
 struct file_set {
     id_list ids;
     bool complement = false;
+    // Roots whose maps the ids are still to be found in: a tag may hold an id its root has
+    // dropped, and such an id names no file there. Each check misses the cache in a large map,
+    // so it waits until an intersection or a difference has left few ids to check.
+    std::vector<const root_scope*> unchecked;
 };
+
+bool in_every_map(const std::vector<const root_scope*>& roots, file_id_t id) {
+    for (const root_scope* root : roots) {
+        if (!root->id_map.contains(id)) return false;
+    }
+    return true;
+}
+
+void check(file_set& set) {
+    if (set.unchecked.empty()) return;
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < set.ids.size(); ++i) {
+        // The slots are asked for a few ids ahead.
+        if (i + 16 < set.ids.size()) {
+            for (const root_scope* root : set.unchecked) root->id_map.prefetch_slot(set.ids[i + 16]);
+        }
+        if (in_every_map(set.unchecked, set.ids[i])) set.ids[kept++] = set.ids[i];
+    }
+    set.ids.resize(kept);
+    set.unchecked.clear();
+}
+
+void add_unchecked(std::vector<const root_scope*>& to, const std::vector<const root_scope*>& from) {
+    for (const root_scope* root : from) {
+        if (std::find(to.begin(), to.end(), root) == to.end()) to.push_back(root);
+    }
+}
 
 void collect(const base_node& node, id_list& ids) {
     if (node.kind == kind_tag) {
@@ -226,10 +257,15 @@ id_list intersection(const id_list& a, const id_list& b) {
     return out;
 }
 
-id_list difference(const id_list& a, const id_list& b) {
+// The ids of `a` less those of `b` that pass b's checks: only the ids both hold are checked.
+id_list difference(const id_list& a, const file_set& b) {
     id_list out;
     out.reserve(a.size());
-    std::set_difference(a.begin(), a.end(), b.begin(), b.end(), std::back_inserter(out));
+    auto at = b.ids.begin();
+    for (file_id_t id : a) {
+        while (at != b.ids.end() && *at < id) ++at;
+        if (at == b.ids.end() || *at != id || !in_every_map(b.unchecked, id)) out.push_back(id);
+    }
     return out;
 }
 
@@ -310,18 +346,25 @@ public:
     explicit evaluator(TagsHolder& db) : db_(db) {}
 
     // "a or b" is "not (not a and not b)": both are one "and" of sides that may be negated.
-    static file_set combine(bool is_and, const file_set& a, const file_set& b) {
+    static file_set combine(bool is_and, file_set& a, file_set& b) {
         const bool a_negated = a.complement == is_and;
         const bool b_negated = b.complement == is_and;
         file_set out;
         if (!a_negated && !b_negated) {
             out.ids = intersection(a.ids, b.ids);
+            out.unchecked = a.unchecked;
+            add_unchecked(out.unchecked, b.unchecked);
         } else if (!a_negated) {
-            out.ids = difference(a.ids, b.ids);
+            out.ids = difference(a.ids, b);
+            out.unchecked = a.unchecked;
         } else if (!b_negated) {
-            out.ids = difference(b.ids, a.ids);
+            out.ids = difference(b.ids, a);
+            out.unchecked = b.unchecked;
         } else {
-            out.ids = union_of(a.ids, b.ids);  // not a and not b
+            // not a and not b: an unchecked id of either would take a file out of the answer.
+            check(a);
+            check(b);
+            out.ids = union_of(a.ids, b.ids);
             out.complement = true;
         }
         if (!is_and) out.complement = !out.complement;
@@ -343,14 +386,18 @@ public:
         }
         const bool is_and = n.kind == tag_query::node::and_op;
         file_set out = run(*n.operands.front());
-        for (std::size_t i = 1; i < n.operands.size(); ++i) out = combine(is_and, out, run(*n.operands[i]));
+        for (std::size_t i = 1; i < n.operands.size(); ++i) {
+            file_set next = run(*n.operands[i]);
+            out = combine(is_and, out, next);
+        }
         return out;
     }
 
     // The matching files with their paths, sorted by path, each path once: views into the
     // roots' tables.
-    std::vector<path_entry> answer(const file_set& found) {
-        const id_list ids = found.complement ? difference(universe(), found.ids) : found.ids;
+    std::vector<path_entry> answer(file_set found) {
+        check(found);
+        const id_list ids = found.complement ? difference(universe(), found) : found.ids;
         // The roots the query named hold most answers: they are asked first.
         std::vector<const root_scope*> order = named_;
         for (const node_ptr& child : db_.children) {
@@ -386,16 +433,8 @@ private:
         if (!node) return found;
         if (std::find(named_.begin(), named_.end(), root) == named_.end()) named_.push_back(root);
         collect(*node, found.ids);
-        // A tag may still hold an id its root has dropped from the map: such an id names no
-        // file here.
-        // The slots are asked for a few ids ahead: in a large map each check misses the cache.
-        std::size_t kept = 0;
-        for (std::size_t i = 0; i < found.ids.size(); ++i) {
-            if (i + 16 < found.ids.size()) root->id_map.prefetch_slot(found.ids[i + 16]);
-            if (root->id_map.contains(found.ids[i])) found.ids[kept++] = found.ids[i];
-        }
-        found.ids.resize(kept);
         sort_unique(found.ids);
+        found.unchecked.push_back(root);
         return found;
     }
 
@@ -462,7 +501,8 @@ file_set evaluate(const tag_query::node& n, const files_of_name& files_of) {
     const bool is_and = n.kind == tag_query::node::and_op;
     out = evaluate(*n.operands.front(), files_of);
     for (std::size_t i = 1; i < n.operands.size(); ++i) {
-        out = evaluator::combine(is_and, out, evaluate(*n.operands[i], files_of));
+        file_set next = evaluate(*n.operands[i], files_of);
+        out = evaluator::combine(is_and, out, next);
     }
     return out;
 }

@@ -4,6 +4,7 @@
 #include "store_fixture.h"
 
 #include "database/store_snapshot.h"
+#include "database/tag_query.h"
 #include "util/byte_fields.h"
 #include "util/hashes.h"
 #include "util/unique_resource.h"
@@ -29,7 +30,8 @@ protected:
         give({clip, song}, {L"Music/Jazz"});
         give({song}, {L"Video/Clips", L"Video/Fun"});
         age_files(folder.path());
-        reload();  // reads every file and writes the snapshot
+        reload();  // reads every file, and writes the snapshot in the background
+        ASSERT_TRUE(db->wait_relinked(INFINITE));
         ASSERT_TRUE(exists(items::store_snapshot::path_in(folder.path())));
     }
     // A reload while `file` cannot be read: its tags can come only from the snapshot.
@@ -183,4 +185,26 @@ TEST_F(SnapshotTest, AFileRewrittenWithinOneClockTickIsNotTrusted) {
     reload();
     EXPECT_EQ((std::vector<std::wstring>{L"Music/Rock"}), tags_of(tune));
     EXPECT_EQ((std::vector<std::wstring>{L"Video/Clips", L"Video/Fun"}), tags_of(other));
+}
+
+TEST_F(SnapshotTest, AQueryLeavesOutIdsATagHoldsThatItsMapDoesNot) {
+    // As another user could write it: a stamp-true snapshot whose Music/Rock also lists a file
+    // only Video's map holds. The tag then carries the id, but it names no file in Music.
+    const std::wstring other = L"D:\\Video\\other.avi";
+    give({other}, {L"Video/Fun"});
+    age_files(folder.path());
+    reload();
+    ASSERT_TRUE(db->wait_relinked(INFINITE));
+    items::store_snapshot crafted;
+    crafted.add_map(L"Music", items::store::stamp_of(data(L"Music.dat")), nullptr, 0);
+    crafted.add_tag(L"Music\\Rock", items::store::stamp_of(data(L"Music\\Rock")),
+                    {file_id(song), file_id(tune), file_id(other)});
+    crafted.write(folder.path());
+    reload();
+    const auto answer = [this](const std::wstring& query) { return items::tag_query::parse(query).files(*db); };
+    EXPECT_EQ((std::vector<std::wstring>{song, tune}), answer(L"Music/Rock"));
+    EXPECT_EQ((std::vector<std::wstring>{song}), answer(L"Music/Rock and Video"));
+    // Nor does it take the file out of a difference or a complement.
+    EXPECT_EQ((std::vector<std::wstring>{other}), answer(L"Video and not Music/Rock"));
+    EXPECT_EQ((std::vector<std::wstring>{clip, other}), answer(L"not Music/Rock"));
 }
