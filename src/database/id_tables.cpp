@@ -81,6 +81,10 @@ std::size_t keyed_ids::home(std::uint32_t key, std::size_t mask) {
     return mix(key) & mask;
 }
 
+void keyed_ids::prefetch(std::uint32_t key) const {
+    if (!slots_.empty()) QUIBRIX_PREFETCH(&slots_[home(key, slots_.size() - 1)]);
+}
+
 void keyed_ids::rehash(std::size_t capacity) {
     std::vector<slot> old;
     old.swap(slots_);

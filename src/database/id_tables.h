@@ -91,6 +91,8 @@ public:
     void clear();
     void reserve(std::size_t count);
     bool empty() const { return size_ == 0; }
+    // Asks for the slot where `key`'s ids start, ahead of a lookup.
+    void prefetch(std::uint32_t key) const;
 
 private:
     struct slot {

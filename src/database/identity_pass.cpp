@@ -48,11 +48,10 @@ void TagsHolder::queue_identities() {
             }
         }
         const bool journal = store::journal_unflushed(path);
-        if (fresh.empty() && !journal && !snapshot_owed_) return;
+        if (fresh.empty() && !journal) return;
         const util::lock_guard held(relink_lock_);
         if (stopping_) return;
         journal_asked_ = journal_asked_ || journal;
-        snapshot_asked_ = snapshot_asked_ || snapshot_owed_;
         if (identity_queue_.empty()) {
             identity_queue_.swap(fresh);
         } else {
@@ -87,15 +86,11 @@ void TagsHolder::identify_queued() {
     for (;;) {
         std::vector<identity_job> jobs;
         bool flush_journal = false;
-        bool snapshot = false;
         {
             const util::lock_guard held(relink_lock_);
             if (identity_queue_.empty() && journal_asked_ && !stopping_) {
                 journal_asked_ = false;
                 flush_journal = true;
-            } else if (identity_queue_.empty() && snapshot_asked_ && !stopping_) {
-                snapshot_asked_ = false;
-                snapshot = true;
             } else if (identity_queue_.empty() || stopping_) {
                 identity_queue_.clear();
                 identifying_ = false;
@@ -105,14 +100,10 @@ void TagsHolder::identify_queued() {
                 background_ended();
                 return;
             }
-            if (!flush_journal && !snapshot) jobs.swap(identity_queue_);
+            if (!flush_journal) jobs.swap(identity_queue_);
         }
         if (flush_journal) {
             flush_journal_files();
-            continue;
-        }
-        if (snapshot) {
-            write_owed_snapshot();
             continue;
         }
         try {
@@ -130,19 +121,6 @@ void TagsHolder::identify_queued() {
             // The store could not be had or written now: the next re-link pass records what
             // is in place.
         }
-    }
-}
-
-void TagsHolder::write_owed_snapshot() {
-    try {
-        store_section section(*this, false);
-        if (!snapshot_owed_ || stopping_) return;
-        snapshot_owed_ = false;
-        // Only the next full load reads it, so no process syncs for it.
-        const unannounced_writes quiet;
-        write_snapshot();
-    } catch (...) {
-        // The store could not be had now, or memory ran out: the next full load writes it.
     }
 }
 

@@ -297,6 +297,8 @@ public:
     file_id_t find_id(const std::wstring& file_path) { return find_id(file_path, file_id(file_path)); }
     // The same for a path whose hash this root does not hold as that path.
     file_id_t find_displaced(const std::wstring& file_path, file_id_t hash);
+    // Asks for what find_id(path, hash) will read first, a few lookups ahead of it.
+    void prefetch_lookup(file_id_t hash) const;
     // The ids this root knows the file at `file_path` by: find_id's when it holds that very
     // spelling, else those of the spellings that differ from it in letter case only (one file
     // for Windows, but another hash). Lookups that must not miss a tagged file use it; the

@@ -176,6 +176,11 @@ file_id_t root_scope::find_id(const std::wstring& file_path, file_id_t hash) {
     return find_displaced(file_path, hash);
 }
 
+void root_scope::prefetch_lookup(file_id_t hash) const {
+    id_map.prefetch_slot(hash);
+    if (displaced_indexed_) displaced_.prefetch(hash);
+}
+
 file_id_t root_scope::find_displaced(const std::wstring& file_path, file_id_t hash) {
     index_displaced();
     file_id_t found = 0;

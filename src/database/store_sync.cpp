@@ -122,9 +122,7 @@ void TagsHolder::sync(bool full_load, bool reread_all) {
     base_node::load(pass);
     incomplete_ = pass.incomplete;
     if (pass.changed) changed();
-    // Written in the background once this section has ended: a load without a snapshot reads
-    // every file already, and need not wait for the next one's to be written too.
-    if (full_load && !children.empty() && (pass.files_read > 0 || !pass.snapshot)) snapshot_owed_ = true;
+    if (full_load && !children.empty() && (pass.files_read > 0 || !pass.snapshot)) write_snapshot();
     synced_ = true;
     if (full_load) full_load_pending_ = false;
     // What a process that died holding the lock may have left is checked once every file was.

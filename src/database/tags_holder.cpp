@@ -443,6 +443,13 @@ std::vector<std::wstring> TagsHolder::follow_moves(const std::vector<path_move>&
         // ids (their judgement may change once the run is applied, so the move after it is
         // judged again).
         for (std::size_t i = 0; i < moves.size();) {
+            // Each move looks its old path up in every root, and in a large map each lookup
+            // misses the cache: the slots, and then the paths, are asked for a few moves ahead.
+            for (const node_ptr& child : children) {
+                const root_scope& root = static_cast<const root_scope&>(*child);
+                if (i + 8 < moves.size()) root.prefetch_lookup(old_hashes[i + 8]);
+                if (i + 4 < moves.size()) root.id_map.prefetch_path(old_hashes[i + 4]);
+            }
             if (follow_keeping_id(moves[i], old_hashes[i], facts, followed, shared)) {
                 ++i;
                 continue;
@@ -521,7 +528,7 @@ bool TagsHolder::can_keep_id(const path_move& move, file_id_t old_hash, const mo
     // Deferred writing saves root after root, with no moves file: a crash among them would
     // leave one id at two paths.
     if (!g_immediate_write) return false;
-    const file_id_t new_hash = file_id(move.new_path);
+    const file_id_t new_hash = facts.targets_free ? 0 : file_id(move.new_path);
     file_id_t id = 0;
     std::size_t holding = 0;
     for (const node_ptr& child : children) {

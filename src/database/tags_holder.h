@@ -289,8 +289,6 @@ private:
     // Brings memory up to date with the store (store_sync.cpp).
     void sync(bool full_load, bool reread_all);
     void write_snapshot();
-    // In a store section of its own, from the background thread.
-    void write_owed_snapshot();
     // Before a listing or a lookup that callers show: syncs when another process wrote.
     void refresh();
     void before_write() override;
@@ -313,7 +311,6 @@ private:
     std::vector<identity_job> identity_queue_;  // guarded by relink_lock_ too
     bool identifying_ = false;
     bool journal_asked_ = false;  // a change left journaled files to flush; guarded by relink_lock_
-    bool snapshot_asked_ = false;  // a load left the snapshot to write; guarded by relink_lock_
     util::unique_handle identified_;  // set while no identity pass runs
     int background_jobs_ = 0;
     util::unique_handle background_idle_;
@@ -344,8 +341,6 @@ private:
     // A moves file (pending_moves.h) was seen in the data folder, or left by a move here that
     // failed on the way: the next write section finishes it.
     bool moves_left_ = false;
-    // A load read files that the snapshot did not hold: it is written anew (under the database lock).
-    bool snapshot_owed_ = false;
     // The paths of every root's map, each kept once.
     std::shared_ptr<path_store> paths_ = std::make_shared<path_store>();
 };
