@@ -433,6 +433,14 @@ file_id_t path_store::hash(ref entry) const {
     return file_id(name(entry), folders_[entries_[entry].folder].key);
 }
 
+std::vector<file_id_t> path_store::entry_hashes() const {
+    std::vector<file_id_t> hashes(entries_.size(), 0);
+    for (std::size_t entry = 0; entry < entries_.size(); ++entry) {
+        if (entries_[entry].holders) hashes[entry] = hash(static_cast<ref>(entry));
+    }
+    return hashes;
+}
+
 void path_store::prefetch(ref entry) const {
     QUIBRIX_PREFETCH(&entries_[entry]);
 }

@@ -170,6 +170,9 @@ public:
     std::size_t folder_count() const { return folders_.size(); }
     // file_id of the entry's path, from its folder's, which the store keeps.
     file_id_t hash(ref entry) const;
+    // hash() of every entry, by entry (0 for a free one), in one pass in the entries' order:
+    // for indexing many maps at once, which hold the same paths and in another order.
+    std::vector<file_id_t> entry_hashes() const;
     std::size_t size() const { return live_; }
 
 private:

@@ -299,6 +299,10 @@ public:
     file_id_t find_displaced(const std::wstring& file_path, file_id_t hash);
     // Asks for what find_id(path, hash) will read first, a few lookups ahead of it.
     void prefetch_lookup(file_id_t hash) const;
+    // Builds the index find_displaced needs, unless built, from the hashes of the store's
+    // entries (path_store::entry_hashes).
+    void index_displaced(const std::vector<file_id_t>& entry_hashes);
+    bool displaced_indexed() const { return displaced_indexed_; }
     // The ids this root knows the file at `file_path` by: find_id's when it holds that very
     // spelling, else those of the spellings that differ from it in letter case only (one file
     // for Windows, but another hash). Lookups that must not miss a tagged file use it; the

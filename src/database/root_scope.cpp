@@ -230,6 +230,15 @@ void root_scope::index_displaced() {
     displaced_indexed_ = true;
 }
 
+void root_scope::index_displaced(const std::vector<file_id_t>& entry_hashes) {
+    if (displaced_indexed_) return;
+    displaced_.clear();
+    id_map.for_each_entry([&](file_id_t id, path_store::ref entry) {
+        if (entry_hashes[entry] != id) displaced_.insert(entry_hashes[entry], id);
+    });
+    displaced_indexed_ = true;
+}
+
 void root_scope::forget_path_indexes() {
     displaced_.clear();
     displaced_indexed_ = false;

@@ -398,6 +398,9 @@ std::vector<std::wstring> TagsHolder::follow_move(const std::wstring& old_path, 
 
 namespace {
 
+// From this many moves on, the roots' indexes of moved files are built together.
+const std::size_t bulk_moves = 256;
+
 bool nothing_to_follow(const std::wstring& old_path, const std::wstring& new_path) {
     return old_path == new_path || new_path.empty() || new_path.size() > max_stored_path;
 }
@@ -436,6 +439,16 @@ std::vector<std::wstring> TagsHolder::follow_moves(const std::vector<path_move>&
             // just refused a write, would go unmended.
         }
     };
+    // Every root that does not hold a moved path looks it up among its moved files, whose
+    // index it builds at the first such lookup by hashing each path it holds. For many moves
+    // the store's paths, which the roots share, are hashed once for them all, in order.
+    if (moves.size() >= bulk_moves) {
+        const auto unindexed = [](const node_ptr& child) { return !static_cast<root_scope&>(*child).displaced_indexed(); };
+        if (std::any_of(children.begin(), children.end(), unindexed)) {
+            const std::vector<file_id_t> hashes = paths_->entry_hashes();
+            for (const node_ptr& child : children) static_cast<root_scope&>(*child).index_displaced(hashes);
+        }
+    }
     try {
         // The map records wait here until the tag files are to be written.
         append_batch batch;

@@ -269,11 +269,12 @@ TEST_F(StoreTest, AFolderRenamedOntoATaggedPathMeetsItsTags) {
 }
 
 TEST_F(StoreTest, AFolderRenameLeavesTheStoreAsFollowingEachFileWould) {
-    // Many files in two roots, tags shared, two of them with one file id; a sibling whose name
-    // begins with the folder's stays where it is.
+    // Many files in two roots (enough for the roots to index their moved files together), tags
+    // shared, two of them with one file id; a sibling whose name begins with the folder's stays
+    // where it is.
     const auto build = [](items::TagsHolder& store) {
         std::vector<std::wstring> rock, jazz, work;
-        for (int i = 0; i < 40; ++i) {
+        for (int i = 0; i < 300; ++i) {
             const std::wstring path = L"C:\\Music\\" + std::to_wstring(i % 4) + L"\\t" + std::to_wstring(i) + L".mp3";
             rock.push_back(path);
             if (i % 3 == 0) jazz.push_back(path);
@@ -290,6 +291,8 @@ TEST_F(StoreTest, AFolderRenameLeavesTheStoreAsFollowingEachFileWould) {
     boost::shared_ptr<items::TagsHolder> twin = boost::make_shared<items::TagsHolder>();
     twin->set_data_folder(twin_folder.path());
     build(*twin);
+    // As loaded: no root has indexed its moved files yet.
+    reload();
     explorer::rename_folder(*db, L"C:\\Music", L"C:\\Songs");
     // As the folder's files were followed before, one request each.
     twin->follow_rename(L"C:\\Music", L"C:\\Songs");
