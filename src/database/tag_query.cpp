@@ -232,41 +232,66 @@ void collect(const base_node& node, id_list& ids) {
     for (const node_ptr& child : node.children) collect(*child, ids);
 }
 
-void sort_unique(id_list& ids) {
-    if (ids.size() < 4096) {
+// Sorts `from` into `ids` (which it replaces), each id once. `scratch` is a buffer the caller
+// keeps from one set to the next: at a million files a set's buffers are large enough for the
+// heap to give each one fresh pages, whose faults cost as much as the sort.
+void sort_unique(const id_list& from, id_list& ids, id_list& scratch) {
+    if (from.size() < 4096) {
+        if (&from != &ids) ids.assign(from.begin(), from.end());
         std::sort(ids.begin(), ids.end());
     } else {
         // Three passes of eleven bits: a comparison sort's cost per id grows with the tag, and
-        // a million-file store's largest tags hold hundreds of thousands of ids.
-        id_list other(ids.size());
-        for (int shift = 0; shift < 33; shift += 11) {
-            std::size_t starts[2049] = {};
-            for (file_id_t id : ids) ++starts[((id >> shift) & 2047) + 1];
-            for (std::size_t d = 1; d < 2049; ++d) starts[d] += starts[d - 1];
-            for (file_id_t id : ids) other[starts[(id >> shift) & 2047]++] = id;
-            ids.swap(other);
+        // a million-file store's largest tags hold hundreds of thousands of ids. The three
+        // digits are counted in one read.
+        std::vector<std::size_t> starts(3 * 2049);
+        for (file_id_t id : from) {
+            ++starts[(id & 2047) + 1];
+            ++starts[2049 + ((id >> 11) & 2047) + 1];
+            ++starts[2 * 2049 + ((id >> 22) & 2047) + 1];
         }
+        for (std::size_t digit = 0; digit < 3; ++digit) {
+            std::size_t* at = &starts[digit * 2049];
+            for (std::size_t d = 1; d < 2049; ++d) at[d] += at[d - 1];
+        }
+        // from -> scratch -> ids -> scratch, then the buffers change places: `from` may be
+        // `ids` itself, which the first pass has read whole before the second writes it.
+        const std::size_t n = from.size();
+        if (scratch.size() < n) scratch.resize(n);
+        if (ids.size() < n) ids.resize(n);
+        std::size_t* at = &starts[0];
+        for (file_id_t id : from) scratch[at[id & 2047]++] = id;
+        at = &starts[2049];
+        for (std::size_t i = 0; i < n; ++i) ids[at[(scratch[i] >> 11) & 2047]++] = scratch[i];
+        at = &starts[2 * 2049];
+        for (std::size_t i = 0; i < n; ++i) scratch[at[(ids[i] >> 22) & 2047]++] = ids[i];
+        ids.swap(scratch);
+        ids.resize(n);
     }
     ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
 }
 
-id_list intersection(const id_list& a, const id_list& b) {
-    id_list out;
-    out.reserve(std::min(a.size(), b.size()));
-    std::set_intersection(a.begin(), a.end(), b.begin(), b.end(), std::back_inserter(out));
-    return out;
+// The ids of `a` that `b` holds, written over `a`: the output never passes the input.
+void intersect(id_list& a, const id_list& b) {
+    std::size_t kept = 0;
+    auto at = b.begin();
+    for (file_id_t id : a) {
+        while (at != b.end() && *at < id) ++at;
+        if (at == b.end()) break;
+        if (*at == id) a[kept++] = id;
+    }
+    a.resize(kept);
 }
 
-// The ids of `a` less those of `b` that pass b's checks: only the ids both hold are checked.
-id_list difference(const id_list& a, const file_set& b) {
-    id_list out;
-    out.reserve(a.size());
+// The ids of `a` less those of `b` that pass b's checks, written over `a`: only the ids both
+// hold are checked.
+void subtract(id_list& a, const file_set& b) {
+    std::size_t kept = 0;
     auto at = b.ids.begin();
     for (file_id_t id : a) {
         while (at != b.ids.end() && *at < id) ++at;
-        if (at == b.ids.end() || *at != id || !in_every_map(b.unchecked, id)) out.push_back(id);
+        if (at == b.ids.end() || *at != id || !in_every_map(b.unchecked, id)) a[kept++] = id;
     }
-    return out;
+    a.resize(kept);
 }
 
 id_list union_of(const id_list& a, const id_list& b) {
@@ -351,14 +376,17 @@ public:
         const bool b_negated = b.complement == is_and;
         file_set out;
         if (!a_negated && !b_negated) {
-            out.ids = intersection(a.ids, b.ids);
+            intersect(a.ids, b.ids);
+            out.ids.swap(a.ids);
             out.unchecked = a.unchecked;
             add_unchecked(out.unchecked, b.unchecked);
         } else if (!a_negated) {
-            out.ids = difference(a.ids, b);
+            subtract(a.ids, b);
+            out.ids.swap(a.ids);
             out.unchecked = a.unchecked;
         } else if (!b_negated) {
-            out.ids = difference(b.ids, a);
+            subtract(b.ids, a);
+            out.ids.swap(b.ids);
             out.unchecked = b.unchecked;
         } else {
             // not a and not b: an unchecked id of either would take a file out of the answer.
@@ -397,7 +425,13 @@ public:
     // roots' tables.
     std::vector<path_entry> answer(file_set found) {
         check(found);
-        const id_list ids = found.complement ? difference(universe(), found) : found.ids;
+        id_list ids;
+        if (found.complement) {
+            ids = universe();
+            subtract(ids, found);
+        } else {
+            ids.swap(found.ids);
+        }
         // The roots the query named hold most answers: they are asked first.
         std::vector<const root_scope*> order = named_;
         for (const node_ptr& child : db_.children) {
@@ -406,7 +440,10 @@ public:
         }
         std::vector<path_entry> views;
         views.reserve(ids.size());
-        for (file_id_t id : ids) {
+        for (std::size_t i = 0; i < ids.size(); ++i) {
+            // A large map misses the cache at every id: the slots are asked for a few ahead.
+            if (i + 16 < ids.size() && !order.empty()) order.front()->id_map.prefetch_slot(ids[i + 16]);
+            const file_id_t id = ids[i];
             for (const root_scope* root : order) {
                 const stored_path path = root->id_map.find(id);
                 if (!path.empty()) {
@@ -432,8 +469,12 @@ private:
         for (std::size_t i = 1; node && i < chain.size(); ++i) node = node->find_child(chain[i]);
         if (!node) return found;
         if (std::find(named_.begin(), named_.end(), root) == named_.end()) named_.push_back(root);
-        collect(*node, found.ids);
-        sort_unique(found.ids);
+        if (node->kind == kind_tag) {
+            sort_unique(static_cast<const tag&>(*node).ids, found.ids, scratch_);
+        } else {
+            collect(*node, found.ids);
+            sort_unique(found.ids, found.ids, scratch_);
+        }
         found.unchecked.push_back(root);
         return found;
     }
@@ -448,7 +489,7 @@ private:
                 static_cast<const root_scope*>(child.get())->id_map.for_each(
                     [this](file_id_t id, const stored_path&) { universe_.push_back(id); });
             }
-            sort_unique(universe_);
+            sort_unique(universe_, universe_, scratch_);
             universe_made_ = true;
         }
         return universe_;
@@ -458,6 +499,7 @@ private:
     std::vector<const root_scope*> named_;
     id_list universe_;
     bool universe_made_ = false;
+    id_list scratch_;  // sort_unique's buffer, kept from one set to the next
 };
 
 // As evaluator::combine sets it: "a and b" is a complement when both are, "a or b" when

@@ -24,7 +24,8 @@ typedef std::vector<std::wstring> names;
 
 const DWORD poll_ms = 40;
 
-bool eventually(const std::function<bool()>& done, DWORD timeout_ms = 5000) {
+// Long enough for a store write behind a fresh build's writeback: a passing wait ends at once.
+bool eventually(const std::function<bool()>& done, DWORD timeout_ms = 20000) {
     const DWORD started = ::GetTickCount();
     for (;;) {
         if (done()) return true;
