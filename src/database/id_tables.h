@@ -166,6 +166,8 @@ public:
     std::size_t entry_count() const { return entries_.size(); }
     stored_path at(ref entry) const { return stored_path{folder_text(entries_[entry].folder), name(entry)}; }
     void prefetch(ref entry) const;
+    // Asks for the index slot that hold(path, likely) will look in.
+    void prefetch_key(file_id_t likely) const { by_path_.prefetch(likely); }
     std::uint32_t folder_index(ref entry) const { return entries_[entry].folder; }
     std::size_t folder_count() const { return folders_.size(); }
     // file_id of the entry's path, from its folder's, which the store keeps.

@@ -3,6 +3,7 @@
 #include "database/file_identity.h"
 #include "database/identity_file.h"
 #include "database/store_snapshot.h"
+#include "util/byte_fields.h"
 #include "util/file_names.h"
 #include "util/file_system.h"
 
@@ -78,8 +79,23 @@ bool root_scope::read_map(sync_pass& pass) {
         const bool readable = store::read_pieces(
             map_path(), store::longest_map_record,
             [&](const unsigned char* bytes, std::size_t size, bool last, std::size_t& used) {
+                // Each record's id sends its map slot and its path's index slot to a cache miss:
+                // both are asked for eight records ahead of the one being added.
+                const path_store& paths = *id_map.paths();
+                std::size_t ahead = 0;
+                const auto ask_ahead = [&] {
+                    if (size - ahead < 6) return;
+                    const std::size_t length = util::take<std::uint16_t>(bytes + ahead + 4);
+                    if ((size - ahead - 6) / 2 < length) return;
+                    const file_id_t id = util::take<std::uint32_t>(bytes + ahead);
+                    fresh.prefetch_slot(id);
+                    paths.prefetch_key(id);
+                    ahead += 6 + length * 2;
+                };
+                for (int i = 0; i < 8; ++i) ask_ahead();
                 used = store::decode_map_piece(bytes, size, last, read,
                                                [&](file_id_t id, std::size_t offset, std::size_t length) {
+                                                   ask_ahead();
                                                    fresh.set(id, std::wstring_view(reinterpret_cast<const wchar_t*>(
                                                                                        bytes + offset),
                                                                                    length));
