@@ -234,7 +234,7 @@ void collect(const base_node& node, id_list& ids) {
 
 // Sorts `from` into `ids` (which it replaces), each id once. `scratch` is a buffer the caller
 // keeps from one set to the next: at a million files a set's buffers are large enough for the
-// heap to give each one fresh pages, whose faults cost as much as the sort.
+// heap to give each one fresh pages, whose faults cost nearly as much as the sort.
 void sort_unique(const id_list& from, id_list& ids, id_list& scratch) {
     if (from.size() < 4096) {
         if (&from != &ids) ids.assign(from.begin(), from.end());
