@@ -3,7 +3,6 @@
 #include "database/file_identity.h"
 #include "database/identity_file.h"
 #include "database/store_snapshot.h"
-#include "util/byte_fields.h"
 #include "util/file_names.h"
 #include "util/file_system.h"
 
@@ -84,13 +83,12 @@ bool root_scope::read_map(sync_pass& pass) {
                 const path_store& paths = *id_map.paths();
                 std::size_t ahead = 0;
                 const auto ask_ahead = [&] {
-                    if (size - ahead < 6) return;
-                    const std::size_t length = util::take<std::uint16_t>(bytes + ahead + 4);
-                    if ((size - ahead - 6) / 2 < length) return;
-                    const file_id_t id = util::take<std::uint32_t>(bytes + ahead);
+                    file_id_t id = 0;
+                    std::uint16_t length = 0;
+                    if (!store::map_record_at(bytes, size, ahead, id, length)) return;
                     fresh.prefetch_slot(id);
                     paths.prefetch_key(id);
-                    ahead += 6 + length * 2;
+                    ahead += 6 + std::size_t(length) * 2;
                 };
                 for (int i = 0; i < 8; ++i) ask_ahead();
                 used = store::decode_map_piece(bytes, size, last, read,
